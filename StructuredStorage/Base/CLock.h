@@ -1,0 +1,32 @@
+// CLockBase, CLock: the recursive lock that serialises one object's operations.
+//
+// A CLock is always a member of the object it protects. The thread that holds
+// it may take it again; it is free after as many Unlock calls as Lock calls.
+// The lock itself is the platform's (see Platform/NativeLock.h).
+
+#ifndef STRUCTUREDSTORAGE_BASE_CLOCK_H_
+#define STRUCTUREDSTORAGE_BASE_CLOCK_H_
+
+#include "Platform/NativeLock.h"
+
+class CLockBase {
+ public:
+  virtual ~CLockBase() = default;
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+};
+
+class CLock final : public CLockBase {
+ public:
+  CLock() = default;
+  CLock(const CLock&) = delete;
+  CLock& operator=(const CLock&) = delete;
+
+  void Lock() override { native_.Lock(); }
+  void Unlock() override { native_.Unlock(); }
+
+ private:
+  NativeRecursiveLock native_;
+};
+
+#endif  // STRUCTUREDSTORAGE_BASE_CLOCK_H_

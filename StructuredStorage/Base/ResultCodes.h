@@ -1,0 +1,62 @@
+// Result codes of the structured-storage library.
+//
+// Every operation of the library reports its outcome as a signed 32-bit
+// result code: 0 is success, a negative value a failure. Callers test only
+// the sign; 1 is a success with reservations (a compressed stream uses it).
+
+#ifndef STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
+#define STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
+
+#include <cstdint>
+
+using QssResult = std::int32_t;
+
+inline constexpr QssResult kQssOk = 0;
+
+// A compressed stream refuses a resize to a non-zero length or a read with a
+// count of 0 or less, or its stored image is not valid, or its first store
+// wrote short.
+inline constexpr QssResult kQssPartial = 1;
+
+// A transfer buffer is not accessible.
+inline constexpr QssResult kQssInvalidPointer = static_cast<QssResult>(0x80004003u);
+// A segment file to be measured does not exist.
+inline constexpr QssResult kQssUnspecifiedFailure = static_cast<QssResult>(0x80004005u);
+// A file read starts at or beyond the end of the file; a negative offset,
+// size or count.
+inline constexpr QssResult kQssInvalidArgument = static_cast<QssResult>(0x80070057u);
+// An empty storage name, a name that does not fit a record, or a resize of a
+// stream that has no directory entry.
+inline constexpr QssResult kQssInvalidRequest = static_cast<QssResult>(0x81016000u);
+// No entry of that name and kind, or not even the first segment file exists.
+inline constexpr QssResult kQssNotFound = static_cast<QssResult>(0x81016002u);
+// The entry is already open.
+inline constexpr QssResult kQssAlreadyOpen = static_cast<QssResult>(0x81016003u);
+// The byte array does not hold a valid container (also: corruption met
+// while following the allocation table).
+inline constexpr QssResult kQssNotAContainer = static_cast<QssResult>(0x81016005u);
+// The read position lies before the stream's first readable byte.
+inline constexpr QssResult kQssBeforeHead = static_cast<QssResult>(0x81016006u);
+// The container is truncated: its allocation table runs past the end of the
+// byte array.
+inline constexpr QssResult kQssTruncated = static_cast<QssResult>(0x81016007u);
+// The in-memory allocation table cannot grow.
+inline constexpr QssResult kQssTableCannotGrow = static_cast<QssResult>(0x81031105u);
+// The name pointer is null.
+inline constexpr QssResult kQssNullName = static_cast<QssResult>(0x82001001u);
+// The result pointer is null.
+inline constexpr QssResult kQssNullResult = static_cast<QssResult>(0x82001003u);
+// The stream is read-only.
+inline constexpr QssResult kQssReadOnly = static_cast<QssResult>(0x82001100u);
+
+inline constexpr bool QssSucceeded(QssResult result) { return result >= 0; }
+inline constexpr bool QssFailed(QssResult result) { return result < 0; }
+
+// Maps an operating-system error number to a result code: 0 or less stays as
+// it is, any other value e becomes 0x80070000 | (e & 0xFFFF).
+inline constexpr QssResult QssResultFromSystemError(std::int64_t error) {
+  if (error <= 0) return static_cast<QssResult>(error);
+  return static_cast<QssResult>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
+}
+
+#endif  // STRUCTUREDSTORAGE_BASE_RESULTCODES_H_

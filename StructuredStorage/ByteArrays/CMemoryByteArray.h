@@ -1,0 +1,38 @@
+// CMemoryByteArray: a byte array held in memory.
+//
+// Behaves like a single file (a read at or beyond the end fails with
+// kQssInvalidArgument, a write past the end grows the array). Tools and tests
+// use it to build and inspect containers without touching the disk.
+
+#ifndef STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
+#define STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "Base/CLock.h"
+#include "ByteArrays/CPhysicalByteArray.h"
+
+class CMemoryByteArray : public CPhysicalByteArray {
+ public:
+  CMemoryByteArray() = default;
+  explicit CMemoryByteArray(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  QssResult Flush() override { return kQssOk; }
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
+  QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
+                    std::uint32_t* bytesWritten) override;
+  QssResult GetSize(std::int64_t* size) override;
+  QssResult SetSize(std::int64_t size) override;
+  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult Remove() override { return kQssOk; }
+
+  // A copy of the contents, for inspection.
+  std::vector<std::uint8_t> Bytes();
+
+ private:
+  CLock lock_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+#endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
