@@ -1,0 +1,95 @@
+// CBlockAllocationTable: the container's single authority over blocks.
+//
+// A container is a 256-byte header followed, from dataOffset on, by
+// equal-sized blocks numbered from 1. The allocation table holds one entry
+// per block: the next block of that block's chain, or -1 at the chain's end.
+// Free blocks form one more chain, ascending, anchored at entry 0. The table
+// itself is stored in its own chain starting at tableStart.
+//
+// The table checks the header, loads the whole table into memory, follows
+// chains, reads and writes bytes at any offset of a chain (one transfer per
+// run of consecutive blocks), allocates and frees blocks, and writes changed
+// table blocks back. A table that fails to open records valid = false and
+// status = the reason; its creator reads both and discards it.
+//
+// Untrusted input: every walk is bounded by the number of table entries, and
+// a stored value below -1 or at/after the entry count is corruption
+// (kQssNotAContainer), never an index.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "Base/CLock.h"
+#include "Base/CQssRefCountedObject.h"
+#include "Base/ResultCodes.h"
+
+class CMultiBlockArrayBase;
+class CPhysicalByteArray;
+
+inline constexpr int kContainerHeaderSize = 256;
+inline constexpr int kRootEntryOffset = 64;  // the root storage's record in the header
+
+class CBlockAllocationTable : public CQssRefCountedObject {
+ public:
+  // Checks the header and loads the table; takes a reference to physical.
+  explicit CBlockAllocationTable(CPhysicalByteArray* physical);
+  ~CBlockAllocationTable() override;
+
+  // The entry array of the width given (2, 4 or 8), one block long, whose
+  // free list runs 1 -> 2 -> ... -> E-1 -> -1; null for any other width.
+  static std::unique_ptr<CMultiBlockArrayBase> CreateEntryArray(std::int32_t entryWidth, std::int32_t blockSize);
+
+  // The next block of block's chain; -1 for -1. Caller holds lock().
+  std::int64_t GetNext(std::int64_t block);
+  // Caller holds lock().
+  void SetNext(std::int64_t block, std::int64_t value);
+
+  // Stores start, its successor, ... into out (at most maxCount numbers; a -1
+  // met before that is stored too). *count gets the real block numbers.
+  QssResult GetChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out, std::int32_t* count);
+  // count -1: frees the whole chain from start. Otherwise frees the count
+  // listed blocks of that chain (not start itself) and unlinks them.
+  QssResult FreeBlocks(std::int64_t start, std::int32_t count, const std::int64_t* list);
+  // Appends count blocks to the chain that contains start, or builds a new
+  // chain when start is -1; out receives the new blocks in chain order.
+  QssResult AllocateBlocks(std::int64_t start, std::int32_t count, std::int64_t* out, std::int32_t* allocated);
+  // Transfer count bytes between buffer and the chain from start, beginning
+  // offset bytes into it. WriteChain lengthens the chain as needed.
+  QssResult ReadChain(std::int64_t start, std::int64_t offset, std::int32_t count, void* buffer,
+                      std::int32_t* done);
+  QssResult WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count, const void* buffer,
+                       std::int32_t* done);
+  // Writes every changed table block back into the table's chain.
+  void Flush();
+
+  std::int32_t entryWidth() const { return entryWidth_; }
+  std::int32_t blockSize() const { return blockSize_; }
+  std::int32_t dataOffset() const { return dataOffset_; }
+  std::int64_t tableStart() const { return tableStart_; }
+  CPhysicalByteArray* physical() const { return physical_; }
+  CLock& lock() { return lock_; }
+  bool valid() const { return valid_; }
+  bool dirty() const { return dirty_; }
+  QssResult status() const { return status_; }
+  // The in-memory table, for inspection by tools and tests.
+  CMultiBlockArrayBase* entries() const { return entries_.get(); }
+
+ private:
+  QssResult LoadTable();
+
+  std::int32_t entryWidth_ = 0;
+  std::int32_t blockSize_ = 0;
+  std::int32_t dataOffset_ = 0;
+  std::int64_t tableStart_ = -1;
+  CPhysicalByteArray* physical_ = nullptr;
+  std::unique_ptr<CMultiBlockArrayBase> entries_;
+  CLock lock_;
+  bool valid_ = false;
+  bool dirty_ = false;
+  QssResult status_ = kQssOk;
+};
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_

@@ -1,0 +1,35 @@
+// CCompressedStream: a stream whose content is stored as one LZ4 block.
+//
+// The stored image is a 16-byte header (magic 0xFDA39EB2, uncompressed
+// length, image length, 0) and the content compressed as a single LZ4 block.
+// Content that would not shrink is stored plain, and then the stream behaves
+// exactly as a CStream. The entry's storedLength tells the two apart: plain
+// when it equals size, compressed otherwise.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "Container/CStream.h"
+
+inline constexpr std::uint32_t kCompressedImageMagic = 0xFDA39EB2u;
+inline constexpr int kCompressedImageHeaderSize = 16;
+
+class CCompressedStream : public CStream {
+ public:
+  CCompressedStream() = default;
+
+  QssResult Write(const void* buffer, std::int32_t count, std::uint32_t* written) override;
+  QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read) override;
+  QssResult SetSize(std::int64_t newSize) override;
+  QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) override;
+
+  bool IsCompressed() const;
+
+ private:
+  std::int32_t logicalPosition_ = 0;
+};
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_

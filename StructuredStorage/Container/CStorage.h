@@ -1,0 +1,51 @@
+// CStorage: a directory inside a container.
+//
+// A storage is a stream whose content is a packed array of 128-byte
+// directory entry records. Opening it loads every record into a
+// CStorageEntry; opening a child by name attaches a CStream,
+// CCompressedStream, CStorage or (for a nested container) CRootStorage to
+// the entry. Children opened by name are read-only. Changed records are
+// written back when the storage commits or is finally released, unless the
+// storage's own entry is read-only.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "Container/CStream.h"
+
+class CRootStorage;
+
+class CStorage : public CStream {
+ public:
+  CStorage();
+  ~CStorage() override;
+
+  void FinalRelease() override;
+  virtual QssResult Commit();
+
+  // On success the caller owns one reference to the new object.
+  QssResult OpenStream(const char16_t* name, std::uint32_t reserved, CStream** stream);
+  QssResult OpenStorage(const char16_t* name, std::uint32_t reserved, CStorage** storage);
+
+  // No reference added.
+  CStorageEntry* FindEntry(const char16_t* name);
+  void LoadEntries();
+  void SaveEntries();
+  bool IsDirty();
+
+  // The entries in directory order, for listing tools.
+  std::int32_t EntryCount() const { return entryCount_; }
+  CStorageEntry* EntryAt(std::int32_t index) const;
+
+ protected:
+  std::uint32_t capacity_ = 0;
+  std::uint32_t pageCount_ = 0;
+  CStorageEntry*** pages_ = nullptr;
+  std::int32_t entryCount_ = 0;
+  std::int32_t lastFound_ = -1;
+};
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_

@@ -1,0 +1,90 @@
+#include "Container/CStorageEntry.h"
+
+#include <cstring>
+
+#include "Base/LittleEndian.h"
+
+namespace {
+constexpr int kFlagsOffset = 64;
+constexpr int kStoredLengthOffset = 72;
+constexpr int kFirstBlockOffset = 80;
+constexpr int kSizeOffset = 88;
+constexpr int kHeadOffsetOffset = 96;
+
+char16_t NameUnit(const std::uint8_t* record, int index) {
+  return static_cast<char16_t>(LoadLittleEndian<std::uint16_t>(record + 2 * index));
+}
+}  // namespace
+
+CStorageEntry::CStorageEntry() {
+  std::memset(record, 0, sizeof(record));
+  StoreLittleEndian<std::int64_t>(record + kFirstBlockOffset, -1);
+}
+
+std::u16string CStorageEntry::Name() const {
+  std::u16string name;
+  for (int i = 0; i < kEntryNameUnits; ++i) {
+    const char16_t unit = NameUnit(record, i);
+    if (unit == 0) break;
+    name.push_back(unit);
+  }
+  return name;
+}
+
+bool CStorageEntry::NameIsTerminated() const {
+  for (int i = 0; i < kEntryNameUnits; ++i) {
+    if (NameUnit(record, i) == 0) return true;
+  }
+  return false;
+}
+
+bool CStorageEntry::NameEquals(const char16_t* name) const {
+  if (name == nullptr) return false;
+  for (int i = 0; i < kEntryNameUnits; ++i) {
+    const char16_t unit = NameUnit(record, i);
+    if (unit != name[i]) return false;
+    if (unit == 0) return true;
+  }
+  return false;  // no terminator inside the field: matches nothing
+}
+
+std::uint32_t CStorageEntry::Flags() const { return LoadLittleEndian<std::uint32_t>(record + kFlagsOffset); }
+
+std::uint32_t CStorageEntry::EffectiveFlags() const {
+  std::uint32_t flags = Flags() & ~kEntryRunTimeMask;
+  if (open) flags |= readOnly ? kEntryOpenReadOnly : kEntryOpenWritable;
+  return flags;
+}
+
+std::int32_t CStorageEntry::StoredLength() const {
+  return LoadLittleEndian<std::int32_t>(record + kStoredLengthOffset);
+}
+std::int64_t CStorageEntry::FirstBlock() const { return LoadLittleEndian<std::int64_t>(record + kFirstBlockOffset); }
+std::int64_t CStorageEntry::Size() const { return LoadLittleEndian<std::int64_t>(record + kSizeOffset); }
+std::int64_t CStorageEntry::HeadOffset() const { return LoadLittleEndian<std::int64_t>(record + kHeadOffsetOffset); }
+
+template <typename T>
+void CStorageEntry::SetField(int offset, T value) {
+  if (LoadLittleEndian<T>(record + offset) == value) return;
+  StoreLittleEndian<T>(record + offset, value);
+  dirty = true;
+}
+
+void CStorageEntry::SetStoredLength(std::int32_t value) { SetField(kStoredLengthOffset, value); }
+void CStorageEntry::SetFirstBlock(std::int64_t value) { SetField(kFirstBlockOffset, value); }
+void CStorageEntry::SetSize(std::int64_t value) { SetField(kSizeOffset, value); }
+void CStorageEntry::SetFlags(std::uint32_t flags) { SetField(kFlagsOffset, flags); }
+
+bool CStorageEntry::SetName(const std::u16string& name) {
+  if (name.empty() || name.size() >= static_cast<std::size_t>(kEntryNameUnits)) return false;
+  std::uint8_t field[2 * kEntryNameUnits] = {};
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == 0) return false;
+    StoreLittleEndian<std::uint16_t>(field + 2 * i, name[i]);
+  }
+  if (std::memcmp(field, record, sizeof(field)) != 0) {
+    std::memcpy(record, field, sizeof(field));
+    dirty = true;
+  }
+  return true;
+}

@@ -1,0 +1,83 @@
+// CStorageEntry: one 128-byte directory entry record in memory.
+//
+// Every stream and storage of a container is described by one record: its
+// name, kind, first block, length and a few further fields. The record is
+// held verbatim (reserved bytes are written back exactly as read); the
+// accessors below read and change its fields. Three status bytes say whether
+// the record changed since it was saved (dirty), whether an object is
+// attached to it (open), and whether that object may write (readOnly).
+//
+// Record layout (little-endian):
+//   0  64  name          UTF-16 units, ended by a 0 unit (at most 31 before it)
+//   64  4  flags         kind and attributes
+//   72  4  storedLength  bytes of a compressed stream's stored image
+//   80  8  firstBlock    first block of the chain, -1 for none
+//   88  8  size          length of the content in bytes
+//   96  8  headOffset    first readable position of the content
+// Bytes 68-71, 76-79 and 104-127 are reserved.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
+
+#include <cstdint>
+#include <string>
+
+#include "Base/CQssRefCountedObject.h"
+
+// Bits of the record's flags.
+inline constexpr std::uint32_t kEntryStorage = 0x1;        // opens with OpenStorage
+inline constexpr std::uint32_t kEntryStream = 0x2;         // opens with OpenStream
+inline constexpr std::uint32_t kEntryKindMask = 0x3;       // kind 3: a stream holding a nested container
+inline constexpr std::uint32_t kEntryCompressed = 0x20;    // OpenStream attaches a CCompressedStream
+inline constexpr std::uint32_t kEntryOpenReadOnly = 0x10000;  // run-time status, never stored
+inline constexpr std::uint32_t kEntryOpenWritable = 0x20000;  // run-time status, never stored
+inline constexpr std::uint32_t kEntryRunTimeMask = 0xF0000;   // bits 16 to 19
+
+inline constexpr int kEntryRecordSize = 128;
+inline constexpr int kEntryNameUnits = 32;  // the name field, terminator included
+
+class CStorageEntry : public CQssRefCountedObject {
+ public:
+  // A zeroed record with firstBlock -1 and all status bytes clear.
+  CStorageEntry();
+
+  std::uint8_t record[kEntryRecordSize];
+  bool dirty = false;
+  bool open = false;
+  bool readOnly = false;
+
+  // The name up to its terminating 0 unit. A name field without one is not a
+  // valid record: NameIsTerminated() is false, Name() returns the 32 units
+  // and NameEquals() matches nothing.
+  std::u16string Name() const;
+  bool NameIsTerminated() const;
+  // Compares code units up to and including the terminator; case-sensitive.
+  bool NameEquals(const char16_t* name) const;
+
+  std::uint32_t Flags() const;
+  // Flags with bits 16-19 cleared, plus the open status bit.
+  std::uint32_t EffectiveFlags() const;
+  std::uint32_t Kind() const { return Flags() & kEntryKindMask; }
+
+  std::int32_t StoredLength() const;
+  std::int64_t FirstBlock() const;
+  std::int64_t Size() const;
+  std::int64_t HeadOffset() const;
+
+  // Each setter changes the record, and sets dirty, only when the new value
+  // differs from the stored one.
+  void SetStoredLength(std::int32_t value);
+  void SetFirstBlock(std::int64_t value);
+  void SetSize(std::int64_t value);
+
+  // For the writing side only: a new record's name and flags. A name must be
+  // 1 to 31 units; SetName returns false (and changes nothing) otherwise.
+  bool SetName(const std::u16string& name);
+  void SetFlags(std::uint32_t flags);
+
+ private:
+  template <typename T>
+  void SetField(int offset, T value);
+};
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_

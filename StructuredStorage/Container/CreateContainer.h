@@ -1,0 +1,21 @@
+// CreateContainer: writes a new, empty container into a byte array.
+//
+// The header gets the magic, entryWidth, blockSize, a dataOffset of at least
+// 256 that is a multiple of the block size, tableStart 1 and a root record
+// (flags storage, firstBlock -1, size 0); block 1 is the first allocation
+// table block. Open the result with CRootStorage.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
+
+#include <cstdint>
+
+#include "Base/ResultCodes.h"
+
+class CPhysicalByteArray;
+
+// entryWidth 2, 4 or 8; blockSize a power of two, at least entryWidth and
+// below 2^31. Anything else: kQssInvalidArgument, nothing written.
+QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize);
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
