@@ -36,6 +36,24 @@ class CStorage : public CStream {
   void SaveEntries();
   bool IsDirty();
 
+  // Writing side, for packers. The storage must be writable (its own entry
+  // not read-only, else kQssReadOnly). Each call adds a record at the end of
+  // the directory and attaches a writable object to it; on success the caller
+  // owns one reference. A name must be 1 to 31 UTF-16 units and not present
+  // yet (kQssInvalidRequest otherwise); a null name is kQssNullName, a null
+  // result pointer kQssNullResult.
+  //
+  // A stream (kind 2); compressed streams store their first write by the
+  // compressed first-write rule.
+  QssResult CreateStream(const char16_t* name, bool compressed, CStream** stream);
+  // A sub-storage (kind 1) sharing this storage's allocation table.
+  QssResult CreateStorage(const char16_t* name, CStorage** storage);
+  // A kind-3 entry whose stream holds a new, empty container (see
+  // CreateContainer); the returned root storage is writable and its bytes go
+  // into that stream.
+  QssResult CreateNestedContainer(const char16_t* name, std::int32_t entryWidth, std::int32_t blockSize,
+                                  CRootStorage** root);
+
   // The entries in directory order, for listing tools.
   std::int32_t EntryCount() const { return entryCount_; }
   CStorageEntry* EntryAt(std::int32_t index) const;
