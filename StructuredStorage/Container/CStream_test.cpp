@@ -347,6 +347,20 @@ TEST(StreamCorruptionTest, CorruptRecordsAndChainsFailWithoutHanging) {
   EXPECT_EQ(zeroStream->Read(buffer.data(), 10, nullptr), kQssNotAContainer);
   EXPECT_EQ(zeroStream->Write(buffer.data(), 10, nullptr), kQssNotAContainer);
 
+  // A chain shorter than the recorded length: what is there is read, then
+  // the missing part is reported instead of endless empty successes.
+  std::int64_t single = 0;
+  ASSERT_EQ(f.table->AllocateBlocks(-1, 1, &single, nullptr), kQssOk);
+  auto longer = NewEntry();
+  longer->SetFirstBlock(single);
+  longer->SetSize(10 * 512);
+  auto longerStream = f.Open(longer.get());
+  std::uint32_t got = 0;
+  EXPECT_EQ(longerStream->Read(buffer.data(), 1024, &got), kQssOk);
+  EXPECT_EQ(got, 512u);
+  EXPECT_EQ(longerStream->Read(buffer.data(), 1024, &got), kQssNotAContainer);
+  EXPECT_EQ(got, 0u);
+
   // A negative length or head offset in the record.
   auto negative = NewEntry();
   negative->SetSize(-5);
