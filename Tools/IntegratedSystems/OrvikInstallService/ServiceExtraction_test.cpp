@@ -15,8 +15,10 @@
 
 namespace {
 
-const std::u16string kTemporary = u"/sys32/Win_Talvane_Kivra7.tmp";
-const std::u16string kFinal = u"/sys32/Win_Talvane_Kivra7.exe";
+const std::u16string kTemporary = FakeSystemFile(u"Win_Talvane_Kivra7.tmp");
+const std::u16string kFinal = FakeSystemFile(u"Win_Talvane_Kivra7.exe");
+const std::string kTemporaryText = Utf16ToUtf8(kTemporary);
+const std::string kFinalText = Utf16ToUtf8(kFinal);
 
 class ServiceExtractionTest : public ::testing::Test {
  protected:
@@ -55,9 +57,8 @@ TEST_F(ServiceExtractionTest, TheSharedStorageIsOpenedAgainForTheSecondPath) {
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.files.files[kFinal], "second");
   // The first attempt created nothing.
-  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{"delete /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "create /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "move /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe"}));
+  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{"delete " + kTemporaryText, "create " + kTemporaryText,
+                                                       "move " + kTemporaryText + " " + kFinalText}));
 }
 
 TEST_F(ServiceExtractionTest, PathsThatCannotBeFollowedCreateNothing) {
@@ -128,8 +129,8 @@ TEST_F(ServiceExtractionTest, AFileInUseIsReplacedAtTheNextRestart) {
   fake_.files.moveReplacingFails = true;
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.console.writes[2],
-            "Couldn't rename extracted file to /sys32/Win_Talvane_Kivra7.exe\nFile will be replaced after rebooting\n");
-  EXPECT_EQ(fake_.files.log.back(), "move-at-restart /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe");
+            "Couldn't rename extracted file to " + kFinalText + "\nFile will be replaced after rebooting\n");
+  EXPECT_EQ(fake_.files.log.back(), "move-at-restart " + kTemporaryText + " " + kFinalText);
   // Registration runs on the final path all the same.
   ASSERT_EQ(fake_.processes.runs.size(), 3u);
   EXPECT_EQ(fake_.processes.runs[1].commandLine, kFinal + u" -install");

@@ -70,7 +70,10 @@ TEST_P(PosixProcessRunnerTest, ExitCodesAndSignals) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PosixProcessRunnerTest,
-                         ::testing::Values(PosixProcessRunner::Method::kBest, PosixProcessRunner::Method::kForkExec));
+                         ::testing::Values(PosixProcessRunner::Method::kBest, PosixProcessRunner::Method::kForkExec),
+                         [](const auto& info) {
+                           return info.param == PosixProcessRunner::Method::kBest ? "Spawn" : "ForkExec";
+                         });
 
 TEST(PosixProcessRunnerOwnPathTest, NamesTheRunningExecutable) {
   PosixProcessRunner runner;
