@@ -1,7 +1,8 @@
-// CountingByteArray: an in-memory byte array that records every transfer.
+// CountingByteArray: an in-memory byte array that records its transfers.
 //
-// Tests use it to see how many reads and writes the container makes and
-// where, and to make writes fail at or beyond a chosen offset.
+// Tests use it to check how many ReadAt / WriteAt calls an operation makes
+// and where, and to make transfers fail on demand (every transfer, or writes
+// that reach a chosen offset).
 
 #ifndef STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_
 #define STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_
@@ -20,31 +21,28 @@ class CountingByteArray : public CMemoryByteArray {
     bool operator==(const Transfer&) const = default;
   };
 
-  using CMemoryByteArray::CMemoryByteArray;
+  CountingByteArray() = default;
+  explicit CountingByteArray(std::vector<std::uint8_t> bytes) : CMemoryByteArray(std::move(bytes)) {}
 
-  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override {
-    reads.push_back({offset, count});
-    return CMemoryByteArray::ReadAt(offset, buffer, count, bytesRead);
-  }
-
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
   // A write that would reach writeLimit or beyond fails and writes nothing.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
-                    std::uint32_t* bytesWritten) override {
-    writes.push_back({offset, count});
-    if (offset + static_cast<std::int64_t>(count) > writeLimit) {
-      if (bytesWritten) *bytesWritten = 0;
-      return kQssInvalidArgument;
-    }
-    return CMemoryByteArray::WriteAt(offset, buffer, count, bytesWritten);
-  }
+                    std::uint32_t* bytesWritten) override;
+  QssResult SetSize(std::int64_t size) override;
 
-  void ClearCounts() {
+  void ClearLog() {
     reads.clear();
     writes.clear();
+    sizes.clear();
   }
+  void ClearCounts() { ClearLog(); }
 
   std::vector<Transfer> reads;
   std::vector<Transfer> writes;
+  std::vector<std::int64_t> sizes;  // every SetSize asked for
+  // When set, every ReadAt / WriteAt fails with this code and moves nothing.
+  QssResult failReads = kQssOk;
+  QssResult failWrites = kQssOk;
   std::int64_t writeLimit = std::numeric_limits<std::int64_t>::max();
 };
 
