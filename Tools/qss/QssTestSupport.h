@@ -64,7 +64,7 @@ inline std::string Quote(const std::string& text) {
 inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path& scratch) {
   const char* bin = std::getenv("QSS_TEST_BIN");
   std::string command = Quote((fs::path(bin ? bin : "build/bin") / "qss").string());
-  for (const std::string& arg : args) command += " " + Quote(arg);
+  for (const std::string& arg : args) command.append(" ").append(Quote(arg));
   const fs::path out = scratch / "program.out";
   const fs::path err = scratch / "program.err";
   command.append(" </dev/null >").append(Quote(out.string())).append(" 2>").append(Quote(err.string()));
