@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Base/CQssRef.h"
+#include "BenchSupport.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CStorageEntry.h"
@@ -34,20 +35,11 @@
 
 namespace {
 
-constexpr std::int32_t kPiece = 1 << 20;
-using Clock = std::chrono::steady_clock;
-
-void Fail(const char* what, QssResult result) {
-  std::fprintf(stderr, "%s failed: 0x%08X\n", what, static_cast<unsigned>(result));
-  std::exit(1);
-}
-
-void FillPiece(std::vector<std::uint8_t>& piece, std::int64_t index) {
-  for (std::size_t i = 0; i < piece.size(); i += 8) {
-    const std::uint64_t value = static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull + i;
-    std::memcpy(piece.data() + i, &value, 8);
-  }
-}
+using bench::Clock;
+using bench::Fail;
+using bench::FillPiece;
+using bench::kPiece;
+using bench::Seconds;
 
 // Writes back and drops a file's pages so the next read comes from the disk.
 void DropFromCache(const std::filesystem::path& path) {
@@ -56,10 +48,6 @@ void DropFromCache(const std::filesystem::path& path) {
   ::fdatasync(fd);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   ::close(fd);
-}
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 struct Row {

@@ -56,12 +56,22 @@ void CStorage::AppendEntry(CStorageEntry* entry) {
   const auto index = static_cast<std::uint32_t>(entryCount_);
   pages_[index / kEntriesPerPage][index % kEntriesPerPage] = entry;
   ++entryCount_;
+  if (indexBuilt_) IndexEntry(entryCount_ - 1);
+}
+
+void CStorage::IndexEntry(std::int32_t index) {
+  const CStorageEntry* entry = EntryAt(index);
+  // An unterminated name matches nothing; an earlier entry of the same name
+  // keeps its place (the first match wins).
+  if (entry->NameIsTerminated()) nameIndex_.emplace(entry->Name(), index);
 }
 
 void CStorage::ReleaseEntries() {
   for (std::int32_t i = 0; i < entryCount_; ++i) EntryAt(i)->Release();
   entryCount_ = 0;
   lastFound_ = -1;
+  nameIndex_.clear();
+  indexBuilt_ = false;
   for (std::uint32_t page = 0; page < pageCount_; ++page) delete[] pages_[page];
   delete[] pages_;
   pages_ = nullptr;
@@ -97,14 +107,30 @@ CStorageEntry* CStorage::FindEntry(const char16_t* name) {
       return next;
     }
   }
-  for (std::int32_t i = 0; i < entryCount_; ++i) {
-    CStorageEntry* entry = EntryAt(i);
-    if (entry->NameEquals(name)) {
-      lastFound_ = i;
-      return entry;
+  if (entryCount_ < kIndexedLookupThreshold) {
+    for (std::int32_t i = 0; i < entryCount_; ++i) {
+      CStorageEntry* entry = EntryAt(i);
+      if (entry->NameEquals(name)) {
+        lastFound_ = i;
+        return entry;
+      }
     }
+    return nullptr;
   }
-  return nullptr;
+  // A name with no terminator within the field's length matches no record.
+  if (name == nullptr) return nullptr;
+  std::size_t length = 0;
+  while (length < static_cast<std::size_t>(kEntryNameUnits) && name[length] != 0) ++length;
+  if (length == static_cast<std::size_t>(kEntryNameUnits)) return nullptr;
+  if (!indexBuilt_) {
+    nameIndex_.reserve(static_cast<std::size_t>(entryCount_));
+    for (std::int32_t i = 0; i < entryCount_; ++i) IndexEntry(i);
+    indexBuilt_ = true;
+  }
+  const auto found = nameIndex_.find(std::u16string(name, length));
+  if (found == nameIndex_.end()) return nullptr;
+  lastFound_ = found->second;
+  return EntryAt(found->second);
 }
 
 bool CStorage::IsDirty() {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "Container/CStream.h"
 
@@ -30,7 +31,12 @@ class CStorage : public CStream {
   QssResult OpenStream(const char16_t* name, std::uint32_t reserved, CStream** stream);
   QssResult OpenStorage(const char16_t* name, std::uint32_t reserved, CStorage** storage);
 
-  // No reference added.
+  // No reference added. The first entry of that name, except that the
+  // successor of the last hit is tried first (so lookups in directory order
+  // cost one comparison each and a run of duplicates is followed). Larger
+  // directories are looked up through a name index built on the first full
+  // lookup and kept up to date as entries are added; names never change once
+  // an entry is in the table.
   CStorageEntry* FindEntry(const char16_t* name);
   void LoadEntries();
   void SaveEntries();
@@ -82,6 +88,14 @@ class CStorage : public CStream {
   std::int32_t lastFound_ = -1;
 
  private:
+  // Below this many entries a full lookup scans; from it on it uses the index.
+  static constexpr std::int32_t kIndexedLookupThreshold = 64;
+
+  // Index of the first entry of each (terminated) name.
+  void IndexEntry(std::int32_t index);
+  std::unordered_map<std::u16string, std::int32_t> nameIndex_;
+  bool indexBuilt_ = false;
+
   // A new CStorage attached to entry, its records loaded.
   CStorage* NewSubStorage(CStorageEntry* entry);
   // Lays a root storage on a plain stream of entry. When create is set, a new

@@ -134,6 +134,50 @@ TEST(CStorageTest, LookupFindsFirstDuplicateThenFollowsTheLastHit) {
   EXPECT_EQ(root->FindEntry(u""), nullptr);
 }
 
+// Large directories are looked up through a name index; it must keep the
+// same answers as a scan: first match, the last hit's successor first, and
+// entries added by the writing side found at once.
+TEST(CStorageTest, IndexedLookupKeepsTheScanRules) {
+  std::vector<std::pair<std::u16string, std::uint32_t>> entries;
+  for (int i = 0; i < 500; ++i) {
+    std::u16string name = u"n";
+    for (char c : std::to_string(i)) name.push_back(static_cast<char16_t>(c));
+    entries.emplace_back(name, kEntryStream);
+  }
+  entries[300].first = u"dup";
+  entries[302].first = u"dup";
+  auto array = ContainerWithRootContent(Records(entries));
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  ASSERT_EQ(root->EntryCount(), 500);
+  // Out of order, through the index.
+  for (int i : {499, 0, 250, 1, 498, 137}) {
+    EXPECT_EQ(root->FindEntry(entries[static_cast<std::size_t>(i)].first.c_str()), root->EntryAt(i)) << i;
+  }
+  EXPECT_EQ(root->FindEntry(u"dup"), root->EntryAt(300));
+  EXPECT_EQ(root->FindEntry(u"n301"), root->EntryAt(301));
+  EXPECT_EQ(root->FindEntry(u"dup"), root->EntryAt(302));  // the successor of the last hit
+  EXPECT_EQ(root->FindEntry(u"n7"), root->EntryAt(7));
+  EXPECT_EQ(root->FindEntry(u"dup"), root->EntryAt(300));  // the first again
+  EXPECT_EQ(root->FindEntry(u"n500"), nullptr);
+  EXPECT_EQ(root->FindEntry(u"N1"), nullptr);
+  EXPECT_EQ(root->FindEntry(u""), nullptr);
+  EXPECT_EQ(root->FindEntry(std::u16string(40, u'n').c_str()), nullptr);
+
+  // The writing side adds entries after the index was built: they are found,
+  // and a name already present is refused as before.
+  root->rootEntry()->readOnly = false;
+  CStream* added = nullptr;
+  ASSERT_EQ(root->CreateStream(u"late", false, &added), kQssOk);
+  CQssRef<CStream> addedRef = CQssRef<CStream>::Attach(added);
+  EXPECT_EQ(root->FindEntry(u"n3"), root->EntryAt(3));
+  EXPECT_EQ(root->FindEntry(u"late"), root->EntryAt(500));
+  CStream* again = nullptr;
+  EXPECT_EQ(root->CreateStream(u"n42", false, &again), kQssInvalidRequest);
+  EXPECT_EQ(root->CreateStream(u"late", false, &again), kQssInvalidRequest);
+  EXPECT_EQ(again, nullptr);
+  root->rootEntry()->readOnly = true;
+}
+
 TEST(CStorageTest, UnterminatedNameMatchesNothing) {
   auto content = Records({{u"A", kEntryStream}});
   for (int i = 0; i < kEntryNameUnits; ++i) {

@@ -224,7 +224,18 @@ class Builder {
       *failure = {where + ": cannot open the file"};
       return false;
     }
+    // Giving the stream its length first allocates all its blocks in one
+    // step, so they follow each other; written piece by piece, the growing
+    // table would put a table block between every few MiB of the stream.
+    if (file.size > 0) {
+      const QssResult result = stream->SetSize(file.size);
+      if (QssFailed(result)) {
+        *failure = {where + ": allocating the stream failed", true, result};
+        return false;
+      }
+    }
     std::vector<char> piece(1 << 20);
+    std::int64_t total = 0;
     while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
       const auto count = static_cast<std::int32_t>(in.gcount());
       std::uint32_t written = 0;
@@ -233,11 +244,20 @@ class Builder {
         *failure = {where + ": writing the stream failed", true, result};
         return false;
       }
+      total += count;
       progress_.Advance(count);
     }
     if (in.bad()) {
       *failure = {where + ": cannot read the file"};
       return false;
+    }
+    // A file that shrank since it was measured keeps only what was read.
+    if (total < file.size) {
+      const QssResult result = stream->SetSize(total);
+      if (QssFailed(result)) {
+        *failure = {where + ": trimming the stream failed", true, result};
+        return false;
+      }
     }
     return true;
   }

@@ -4,6 +4,10 @@
 
 #include <random>
 
+#include "Base/CLockGuard.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CRootStorage.h"
+#include "ContainerAccess.h"
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
 
@@ -182,6 +186,41 @@ TEST(PackNestTest, NestedFoldersAreKindThreeAndWalkedThrough) {
   EXPECT_EQ(run.code, 0);
   EXPECT_NE(run.out.find("sub/ [container"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("    inner/ [container"), std::string::npos) << run.out;
+}
+
+// A packed file's stream is given its length before it is written, so its
+// blocks are allocated in one step and follow each other. Only the first
+// table growth (past the blocks the container's first table block
+// describes) lies within the chain; written in 1 MiB pieces, the growing
+// table would put a table block into the chain every 4 MiB at 4096-byte
+// blocks.
+TEST(PackLayoutTest, LargeFileIsStoredInConsecutiveBlocks) {
+  TemporaryFolder folder;
+  std::string content(13 * 1024 * 1024 + 123, '\0');
+  std::mt19937 random(7);
+  for (char& c : content) c = static_cast<char>(random());
+  WriteFile(folder / "src" / "big.bin", content);
+  const fs::path container = folder / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
+
+  qss::OpenedContainer opened = qss::OpenContainerReadOnly(container);
+  ASSERT_EQ(opened.result, kQssOk);
+  CStorageEntry* entry = opened.root->FindEntry(u"big.bin");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->Size(), static_cast<std::int64_t>(content.size()));
+  CBlockAllocationTable* table = opened.root->table();
+  std::int64_t blocks = 1;
+  int breaks = 0;
+  {
+    CLockGuard guard(table->lock());
+    for (std::int64_t block = entry->FirstBlock(); table->GetNext(block) != -1; ++blocks) {
+      if (table->GetNext(block) != block + 1) ++breaks;
+      block = table->GetNext(block);
+    }
+  }
+  EXPECT_EQ(blocks, (static_cast<std::int64_t>(content.size()) + 4095) / 4096);
+  EXPECT_LE(breaks, 1);
+  EXPECT_EQ(RunInProcess({"cat", container.string(), "big.bin"}).out, content);
 }
 
 TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {

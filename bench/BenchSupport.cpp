@@ -1,0 +1,189 @@
+#include "BenchSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "Base/CLockGuard.h"
+#include "Base/CQssRef.h"
+#include "ByteArrays/CMultiFileArray.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CStream.h"
+#include "Container/CreateContainer.h"
+
+namespace bench {
+
+void Fail(const char* what, QssResult result) {
+  std::fprintf(stderr, "%s failed: 0x%08X\n", what, static_cast<unsigned>(result));
+  std::exit(1);
+}
+
+double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void FillPiece(std::vector<std::uint8_t>& piece, std::int64_t index) {
+  for (std::size_t i = 0; i + 8 <= piece.size(); i += 8) {
+    const std::uint64_t value = static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull + i;
+    std::memcpy(piece.data() + i, &value, 8);
+  }
+}
+
+void FillCompressiblePiece(std::vector<std::uint8_t>& piece, std::int64_t index) {
+  static const char* const kWords[] = {"block ", "chain ", "stream ", "table ", "storage ", "entry ",
+                                       "record ", "segment ", "header ", "install ", "service ", "package ",
+                                       "firmware ", "read ", "write ", "lock "};
+  std::mt19937 random(static_cast<std::uint32_t>(index));
+  std::size_t at = 0;
+  while (at < piece.size()) {
+    const std::uint32_t draw = random();
+    const char* word = kWords[draw % 16];
+    std::size_t length = std::strlen(word);
+    length = std::min(length, piece.size() - at);
+    std::memcpy(piece.data() + at, word, length);
+    at += length;
+    // Now and then a number, so that the text does not repeat too simply.
+    if ((draw >> 8) % 4 == 0 && at + 5 <= piece.size()) {
+      std::snprintf(reinterpret_cast<char*>(piece.data() + at), 6, "%04u", (draw >> 12) % 10000);
+      piece[at + 4] = ' ';
+      at += 5;
+    }
+  }
+}
+
+void WritePlainFile(const std::filesystem::path& path, std::int64_t mebibytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) Fail("create plain file", -1);
+  std::vector<std::uint8_t> buffer(kPiece);
+  for (std::int64_t i = 0; i < mebibytes; ++i) {
+    FillPiece(buffer, i);
+    if (::write(fd, buffer.data(), buffer.size()) != static_cast<ssize_t>(buffer.size())) Fail("write plain", -1);
+  }
+  ::close(fd);
+}
+
+void WarmFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  std::vector<std::uint8_t> buffer(kPiece);
+  while (::read(fd, buffer.data(), buffer.size()) > 0) {
+  }
+  ::close(fd);
+}
+
+namespace {
+
+// Relinks the stream's chain in a shuffled order in which no block is
+// followed by the next higher one, so that no two blocks of the stream merge
+// into one transfer.
+void Fragment(CBlockAllocationTable* table, CStorageEntry* entry, std::int64_t blocks) {
+  std::vector<std::int64_t> chain(static_cast<std::size_t>(blocks) + 1);
+  std::int32_t got = 0;
+  table->GetChain(entry->FirstBlock(), static_cast<std::int32_t>(blocks), chain.data(), &got);
+  if (got != blocks) Fail("list the chain", -1);
+  chain.resize(static_cast<std::size_t>(blocks));
+  std::mt19937_64 random(42);
+  std::shuffle(chain.begin(), chain.end(), random);
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+      if (chain[i + 1] == chain[i] + 1) {
+        std::swap(chain[i + 1], chain[random() % chain.size()]);
+        changed = true;
+      }
+    }
+  }
+  {
+    CLockGuard guard(table->lock());
+    for (std::size_t i = 0; i < chain.size(); ++i) table->SetNext(chain[i], i + 1 < chain.size() ? chain[i + 1] : -1);
+  }
+  entry->SetFirstBlock(chain.front());
+  // Taking a block and giving it back marks the table changed and writes the
+  // relinked table blocks out.
+  std::int64_t spare = -1;
+  if (QssFailed(table->AllocateBlocks(-1, 1, &spare, nullptr))) Fail("mark the table", -1);
+  table->FreeBlocks(spare, -1, nullptr);
+}
+
+}  // namespace
+
+void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
+                          std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
+                          const std::string& prefix) {
+  RemoveContainer(path);
+  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
+                                                     0, native_file::kAttributeNormal));
+  if (QssResult result = array->Create(); QssFailed(result)) Fail("create container file", result);
+  if (QssResult result = CreateContainer(array.get(), 4, blockSize); QssFailed(result))
+    Fail("create container", result);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    if (!root->valid()) Fail("open new container", root->status());
+    std::vector<CQssRef<CStorage>> storages;
+    CStorage* parent = root.get();
+    for (std::size_t i = 0; i + 1 < streamPath.size(); ++i) {
+      CStorage* created = nullptr;
+      if (QssResult result = parent->CreateStorage(streamPath[i].c_str(), &created); QssFailed(result))
+        Fail("create storage", result);
+      storages.push_back(CQssRef<CStorage>::Attach(created));
+      parent = created;
+    }
+    CStream* created = nullptr;
+    if (QssResult result = parent->CreateStream(streamPath.back().c_str(), layout == StreamLayout::kCompressed,
+                                                &created);
+        QssFailed(result))
+      Fail("create stream", result);
+    CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
+    const std::int64_t total = mebibytes * kPiece;
+    std::vector<std::uint8_t> piece(kPiece);
+
+    if (layout == StreamLayout::kCompressed) {
+      std::vector<std::uint8_t> content;
+      content.reserve(static_cast<std::size_t>(total));
+      for (std::int64_t i = 0; i < mebibytes; ++i) {
+        FillCompressiblePiece(piece, i);
+        content.insert(content.end(), piece.begin(), piece.end());
+      }
+      std::memcpy(content.data(), prefix.data(), std::min(prefix.size(), content.size()));
+      std::uint32_t written = 0;
+      if (QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
+          result != kQssOk || written != content.size())
+        Fail("write compressed stream", result);
+    } else {
+      if (layout != StreamLayout::kPiecewise) {
+        if (QssResult result = stream->SetSize(total); QssFailed(result)) Fail("presize", result);
+      }
+      if (layout == StreamLayout::kFragmented) Fragment(stream->table(), stream->entry(), total / blockSize);
+      for (std::int64_t i = 0; i < mebibytes; ++i) {
+        FillPiece(piece, i);
+        if (i == 0) std::memcpy(piece.data(), prefix.data(), std::min(prefix.size(), piece.size()));
+        if (QssResult result = stream->Write(piece.data(), kPiece, nullptr); QssFailed(result))
+          Fail("write stream", result);
+      }
+    }
+    // Children go before their parents: each records its content in the
+    // parent's directory.
+    stream.Reset();
+    while (!storages.empty()) storages.pop_back();
+  }
+  if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush container", result);
+}
+
+void RemoveContainer(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  for (int segment = 2; segment <= 9999; ++segment) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof(suffix), ".F%04d", segment);
+    std::filesystem::path next = path;
+    next += suffix;
+    if (!std::filesystem::remove(next, ignored)) break;
+  }
+}
+
+}  // namespace bench

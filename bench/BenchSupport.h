@@ -1,0 +1,54 @@
+// Helpers shared by the timed programs: failing loudly, clocks, test
+// content, and writing containers that hold large streams in the layouts the
+// benchmarks compare.
+
+#ifndef BENCH_BENCHSUPPORT_H_
+#define BENCH_BENCHSUPPORT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Base/ResultCodes.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+inline constexpr std::int32_t kPiece = 1 << 20;
+
+[[noreturn]] void Fail(const char* what, QssResult result);
+double Seconds(Clock::time_point start);
+
+// Piece number index of an incompressible pattern.
+void FillPiece(std::vector<std::uint8_t>& piece, std::int64_t index);
+// Piece number index of text-like content that LZ4 shrinks to about a third.
+void FillCompressiblePiece(std::vector<std::uint8_t>& piece, std::int64_t index);
+
+// Writes a plain file of mebibytes pieces of FillPiece content.
+void WritePlainFile(const std::filesystem::path& path, std::int64_t mebibytes);
+// Reads a file through once so that it sits in the page cache.
+void WarmFile(const std::filesystem::path& path);
+
+enum class StreamLayout {
+  kPresized,    // SetSize first: one allocation, consecutive blocks
+  kPiecewise,   // written as it comes: the growing table interleaves table blocks
+  kFragmented,  // the presized chain relinked in shuffled order, no block followed by its neighbour
+  kCompressed,  // a compressed stream, written in one call
+};
+
+// A new container at path (a segmented file array) whose storage path (a
+// list of storage names, then the stream's name) holds one stream of
+// mebibytes pieces: FillCompressiblePiece content for kCompressed,
+// FillPiece otherwise. prefix, when given, replaces the first bytes.
+void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
+                          std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
+                          const std::string& prefix = std::string());
+
+// Removes a container's base file and its segment files.
+void RemoveContainer(const std::filesystem::path& path);
+
+}  // namespace bench
+
+#endif  // BENCH_BENCHSUPPORT_H_
