@@ -21,6 +21,10 @@ std::int32_t Low32(std::int64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
+// Room that in-place decompression needs beyond the content's length, as
+// LZ4 defines it for a buffer whose compressed block ends it.
+std::int64_t InPlaceMargin(std::int64_t contentLength) { return (contentLength >> 8) + 32; }
+
 // Working buffers are as large as the content; their failure is a result,
 // not the end of the program.
 std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
@@ -157,15 +161,20 @@ QssResult CCompressedStream::LoadContent() {
   result = CStream::Read(&last, 1, &got);
   if (QssFailed(result) || got != 1) return kQssPartial;
 
-  auto image = TryAllocate(storedLength);
-  if (!image) return kQssOutOfMemory;
-  position_ = 0;
-  result = CStream::Read(image.get(), storedLength, &got);
-  if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
-
-  auto content = TryAllocate(size);
+  // The image is read into the tail of the content's own buffer and
+  // decompressed in place: LZ4 allows that when the compressed block ends the
+  // buffer and the buffer exceeds the content by a small margin. No second
+  // buffer of the image's length is needed, and the pages the image lands in
+  // are pages the content fills anyway.
+  const std::int64_t bufferLength = std::max<std::int64_t>(size + InPlaceMargin(size), storedLength);
+  auto content = TryAllocate(bufferLength);
   if (!content) return kQssOutOfMemory;
-  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image.get() + kCompressedImageHeaderSize),
+  std::uint8_t* image = content.get() + (bufferLength - storedLength);
+  position_ = 0;
+  result = CStream::Read(image, storedLength, &got);
+  if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
+  if (std::memcmp(image, header, kCompressedImageHeaderSize) != 0) return kQssPartial;
+  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image + kCompressedImageHeaderSize),
                                                reinterpret_cast<char*>(content.get()),
                                                storedLength - kCompressedImageHeaderSize, static_cast<int>(size));
   if (decompressed < 0) return kQssPartial;

@@ -79,10 +79,13 @@ void CStorage::ReleaseEntries() {
   capacity_ = 0;
 }
 
+CStorageEntry* CStorage::Slot(std::uint32_t index) const {
+  return pages_[index / kEntriesPerPage][index % kEntriesPerPage];
+}
+
 CStorageEntry* CStorage::EntryAt(std::int32_t index) const {
   if (index < 0 || index >= entryCount_) return nullptr;
-  const auto i = static_cast<std::uint32_t>(index);
-  return pages_[i / kEntriesPerPage][i % kEntriesPerPage];
+  return Slot(static_cast<std::uint32_t>(index));
 }
 
 void CStorage::LoadEntries() {
@@ -127,7 +130,7 @@ CStorageEntry* CStorage::FindEntry(const char16_t* name) {
     for (std::int32_t i = 0; i < entryCount_; ++i) IndexEntry(i);
     indexBuilt_ = true;
   }
-  const auto found = nameIndex_.find(std::u16string(name, length));
+  const auto found = nameIndex_.find(std::u16string_view(name, length));
   if (found == nameIndex_.end()) return nullptr;
   lastFound_ = found->second;
   return EntryAt(found->second);
@@ -150,7 +153,7 @@ void CStorage::SaveEntries() {
     for (std::int32_t first = 0; first < entryCount_; first += chunkCapacity) {
       const std::int32_t chunk = std::min(chunkCapacity, entryCount_ - first);
       for (std::int32_t i = 0; i < chunk; ++i) {
-        CStorageEntry* entry = EntryAt(first + i);
+        CStorageEntry* entry = Slot(static_cast<std::uint32_t>(first + i));
         std::memcpy(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize, entry->record,
                     kEntryRecordSize);
         entry->dirty = false;

@@ -12,7 +12,9 @@
 #define STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "Container/CStream.h"
@@ -91,9 +93,16 @@ class CStorage : public CStream {
   // Below this many entries a full lookup scans; from it on it uses the index.
   static constexpr std::int32_t kIndexedLookupThreshold = 64;
 
-  // Index of the first entry of each (terminated) name.
+  // Index of the first entry of each (terminated) name, looked up by view so
+  // that a lookup allocates nothing.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>{}(name); }
+  };
   void IndexEntry(std::int32_t index);
-  std::unordered_map<std::u16string, std::int32_t> nameIndex_;
+  // The entry at an index below entryCount_.
+  CStorageEntry* Slot(std::uint32_t index) const;
+  std::unordered_map<std::u16string, std::int32_t, NameHash, std::equal_to<>> nameIndex_;
   bool indexBuilt_ = false;
 
   // A new CStorage attached to entry, its records loaded.
