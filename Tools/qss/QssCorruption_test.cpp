@@ -339,6 +339,12 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
     AddStream(root, u"dupA", "first");
     AddStream(root, u"dupB", "second");
     AddStream(root, u"fine.txt", "fine");
+    for (const char16_t* name : {u"dupS", u"dupT"}) {
+      CStorage* folder = nullptr;
+      ASSERT_EQ(root->CreateStorage(name, &folder), kQssOk);
+      AddStream(folder, name == std::u16string(u"dupS") ? u"one" : u"two", "x");
+      folder->Release();
+    }
     CStorage* storage = nullptr;
     ASSERT_EQ(root->CreateStorage(u"linked", &storage), kQssOk);
     AddStream(storage, u"through-link", "must not escape");
@@ -347,6 +353,7 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   ContainerImage image(container);
   image.Store<std::uint16_t>(image.Record(u"emptyME"), 0);
   image.Store<std::uint16_t>(image.Record(u"dupB") + 6, u'A');
+  image.Store<std::uint16_t>(image.Record(u"dupT") + 6, u'S');
   image.Save();
 
   const fs::path out = folder_ / "inside" / "out";
@@ -366,6 +373,9 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   EXPECT_NE(run.err.find("'linked': a symbolic link is in the way"), std::string::npos);
   EXPECT_EQ(ReadFile(out / "fine.txt"), "fine");
   EXPECT_EQ(ReadFile(out / "dupA"), "first");
+  EXPECT_TRUE(fs::exists(out / "dupS" / "one"));  // the first of two storages named alike
+  EXPECT_FALSE(fs::exists(out / "dupS" / "two"));
+  EXPECT_NE(run.err.find("'dupS': the name repeats an earlier entry's name; skipped"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(outside));
   EXPECT_FALSE(fs::exists(folder_ / "inside" / "escaped"));
   EXPECT_FALSE(fs::exists(folder_ / "inside" / "dotdot"));
@@ -375,7 +385,7 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   ASSERT_EQ(listing.code, 0);
   Json entries;
   ASSERT_TRUE(JsonReader::Parse(listing.out, &entries)) << listing.out;
-  ASSERT_EQ(entries.items.size(), 9u);
+  ASSERT_EQ(entries.items.size(), 11u);
   EXPECT_EQ(entries.items[3].Find("name")->text, "lone\xef\xbf\xbd");
   EXPECT_EQ(entries.items[4].Find("name")->text, "");
   EXPECT_NE(Check(container).find("'dupA': the name appears twice in its directory"), std::string::npos);
