@@ -210,6 +210,37 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   EXPECT_FALSE(fs::exists(src / "self.qss"));
 }
 
+TEST(PackErrorsTest, AContainerThatCannotGrowFailsAndLeavesNothingBehind) {
+  TemporaryFolder folder;
+  // Two-byte table entries describe at most 32767 blocks: 4 MiB of 128 bytes.
+  WriteFile(folder / "src" / "large", std::string(5000000, 'x'));
+  const fs::path container = folder / "c.qss";
+  const RunResult run = RunInProcess({"pack", "--entry-width", "2", "--block-size", "128", "--segment-size", "1000000",
+                                      (folder / "src").string(), container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("large: writing the stream failed (0x81031105)"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(container));
+  EXPECT_FALSE(fs::exists(container.string() + ".F0002"));
+}
+
+TEST(ProgressTest, LongWorkDrawsABarOnlyOnATerminal) {
+  TemporaryFolder folder;
+  WriteFile(folder / "src" / "data", std::string(3 << 20, 'p'));
+  const std::string container = (folder / "c.qss").string();
+  RunResult run = RunInProcess({"pack", (folder / "src").string(), container}, true);
+  ASSERT_EQ(run.code, 0);
+  EXPECT_NE(run.err.find("pack ["), std::string::npos);
+  EXPECT_NE(run.err.find("] 100%"), std::string::npos);
+  EXPECT_EQ(run.err.back(), '\r');  // the bar is cleared at the end
+  run = RunInProcess({"unpack", container, (folder / "out").string()}, true);
+  EXPECT_NE(run.err.find("unpack ["), std::string::npos);
+  run = RunInProcess({"cat", container, "data"}, true);
+  EXPECT_NE(run.err.find("cat ["), std::string::npos);
+  EXPECT_EQ(run.out.size(), 3u << 20);
+  run = RunInProcess({"unpack", container, (folder / "again").string()}, false);
+  EXPECT_EQ(run.err, "");
+}
+
 TEST(PackErrorsTest, RepackingOverALongerContainerRemovesItsStaleSegments) {
   TemporaryFolder folder;
   WriteFile(folder / "big" / "data", std::string(300000, 'q'));
