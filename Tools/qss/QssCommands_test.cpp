@@ -40,6 +40,8 @@ struct PackCase {
   long long segmentSize;            // 0: one file
 };
 
+void PrintTo(const PackCase& packCase, std::ostream* out) { *out << packCase.label; }
+
 class PackRoundTripTest : public ::testing::TestWithParam<PackCase> {
  protected:
   void SetUp() override {
