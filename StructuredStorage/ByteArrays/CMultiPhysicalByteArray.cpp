@@ -194,6 +194,9 @@ QssResult CMultiPhysicalByteArray::SetSize(std::int64_t size) {
   const QssResult measured = GetSize(&current);
   if (QssFailed(measured)) return measured;
   if (size == current) return kQssOk;
+  // Segment files on disk that are not open: growing would create (and so
+  // truncate) them from segment 1 on, shrinking could not reach them.
+  if (segments_.empty() && current > 0) return kQssUnspecifiedFailure;
   return size > current ? Grow(size) : Shrink(current, size);
 }
 

@@ -313,6 +313,10 @@ TEST(SegmentedArrayOpenTest, UnopenedArrayIsMeasuredOnDisk) {
   std::uint32_t written = 9;
   EXPECT_TRUE(QssFailed(array.WriteAt(0, "abc", 3, &written)));
   EXPECT_EQ(0u, written);
+  EXPECT_TRUE(QssFailed(array.WriteAt(50, "abc", 3, &written)));
+  EXPECT_TRUE(QssFailed(array.SetSize(5)));
+  EXPECT_EQ(7, array.FileSize(1));  // not truncated by a segment created anew
+  EXPECT_EQ(3, array.FileSize(2));
 }
 
 TEST(SegmentedArrayTest, RemoveDeletesTheSegmentsAndCreateStartsAgain) {
