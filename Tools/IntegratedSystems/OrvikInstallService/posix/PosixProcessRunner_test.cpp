@@ -3,7 +3,9 @@
 #include "posix/PosixProcessRunner.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -62,6 +64,15 @@ TEST_P(PosixProcessRunnerTest, StartFailuresReportTheErrorNumber) {
   std::ofstream(plain) << "data";
   EXPECT_EQ(runner_.Start(Utf8ToUtf16(plain.string()), u"x", u""), nullptr);
   EXPECT_EQ(runner_.LastError(), 13u);  // EACCES
+}
+
+TEST_P(PosixProcessRunnerTest, TheChildInheritsOnlyTheStandardDescriptors) {
+  const int open = ::open("/proc/self/exe", O_RDONLY);  // no close-on-exec
+  ASSERT_GE(open, 3);
+  const std::u16string check = u"/bin/sh -c \"test -e /proc/$$/fd/" + Utf8ToUtf16(std::to_string(open)) +
+                               u" && exit 1; test -e /proc/$$/fd/0 || exit 2; exit 0\"";
+  EXPECT_EQ(Run(u"/bin/sh", check, u""), 0u);
+  close(open);
 }
 
 TEST_P(PosixProcessRunnerTest, ExitCodesAndSignals) {
