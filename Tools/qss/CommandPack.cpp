@@ -236,7 +236,7 @@ class Builder {
     if (file.size > 0) {
       const QssResult result = stream->SetSize(file.size);
       if (QssFailed(result)) {
-        *failure = {where + ": allocating the stream failed", true, result};
+        *failure = {where + ": writing the stream failed", true, result};
         return false;
       }
     }
@@ -261,7 +261,7 @@ class Builder {
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
       if (QssFailed(result)) {
-        *failure = {where + ": trimming the stream failed", true, result};
+        *failure = {where + ": writing the stream failed", true, result};
         return false;
       }
     }
