@@ -24,7 +24,7 @@ using native_file::kOpenExisting;
 // ERROR_FILE_NOT_FOUND).
 constexpr QssResult kFileNotFound = QssResultFromSystemError(2);
 
-class NativeFileTest : public ::testing::Test {
+class NativeFileLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -48,7 +48,7 @@ class NativeFileTest : public ::testing::Test {
   std::filesystem::path directory_;
 };
 
-TEST_F(NativeFileTest, MissingFileIsNotFoundAndIsNeverCreatedByOpenExisting) {
+TEST_F(NativeFileLayerTest, MissingFileIsNotFoundAndIsNeverCreatedByOpenExisting) {
   const auto path = directory_ / "missing.bin";
   std::unique_ptr<NativeFile> file;
   EXPECT_EQ(kFileNotFound, NativeFile::Open(path, kGenericRead, native_file::kShareRead, kOpenExisting,
@@ -61,7 +61,7 @@ TEST_F(NativeFileTest, MissingFileIsNotFoundAndIsNeverCreatedByOpenExisting) {
   EXPECT_TRUE(QssFailed(NativeFile::Delete(path)));
 }
 
-TEST_F(NativeFileTest, WritesPastTheEndLeaveAZeroGapAndReadsStopAtTheEnd) {
+TEST_F(NativeFileLayerTest, WritesPastTheEndLeaveAZeroGapAndReadsStopAtTheEnd) {
   const auto path = directory_ / "data.bin";
   auto file = Create(path);
   ASSERT_NE(nullptr, file);
@@ -93,7 +93,7 @@ TEST_F(NativeFileTest, WritesPastTheEndLeaveAZeroGapAndReadsStopAtTheEnd) {
   EXPECT_EQ(0u, done);
 }
 
-TEST_F(NativeFileTest, SetSizeTruncatesAndExtendsAndQueryLengthSeesItWithoutOpening) {
+TEST_F(NativeFileLayerTest, SetSizeTruncatesAndExtendsAndQueryLengthSeesItWithoutOpening) {
   const auto path = directory_ / "sized.bin";
   auto file = Create(path);
   ASSERT_NE(nullptr, file);
@@ -122,7 +122,7 @@ TEST_F(NativeFileTest, SetSizeTruncatesAndExtendsAndQueryLengthSeesItWithoutOpen
   EXPECT_EQ(5000, length);
 }
 
-TEST_F(NativeFileTest, CreateAlwaysTruncatesAndDeleteRemoves) {
+TEST_F(NativeFileLayerTest, CreateAlwaysTruncatesAndDeleteRemoves) {
   const auto path = directory_ / "again.bin";
   {
     auto file = Create(path);
@@ -141,7 +141,7 @@ TEST_F(NativeFileTest, CreateAlwaysTruncatesAndDeleteRemoves) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(NativeFileTest, ReadOnlyFileRefusesWrites) {
+TEST_F(NativeFileLayerTest, ReadOnlyFileRefusesWrites) {
   const auto path = directory_ / "readonly.bin";
   Create(path).reset();
   std::unique_ptr<NativeFile> file;
@@ -157,7 +157,7 @@ TEST_F(NativeFileTest, ReadOnlyFileRefusesWrites) {
   EXPECT_EQ(0, size);
 }
 
-TEST_F(NativeFileTest, DirectoriesAreNoFiles) {
+TEST_F(NativeFileLayerTest, DirectoriesAreNoFiles) {
   std::unique_ptr<NativeFile> file;
   EXPECT_TRUE(QssFailed(NativeFile::Open(directory_, kGenericRead, native_file::kShareRead, kOpenExisting,
                                          native_file::kAttributeNormal, &file)));
@@ -166,7 +166,7 @@ TEST_F(NativeFileTest, DirectoriesAreNoFiles) {
   EXPECT_TRUE(QssFailed(NativeFile::QueryLength(directory_, &length)));
 }
 
-TEST_F(NativeFileTest, SetTimesStampsTheLastWriteTime) {
+TEST_F(NativeFileLayerTest, SetTimesStampsTheLastWriteTime) {
   const auto path = directory_ / "stamped.bin";
   // 2001-09-09 01:46:40 UTC: 10^9 seconds after the Unix epoch.
   constexpr native_file::FileTime kStamp = 116444736000000000ull + 1000000000ull * 10000000ull;
@@ -181,7 +181,7 @@ TEST_F(NativeFileTest, SetTimesStampsTheLastWriteTime) {
   EXPECT_EQ(1000000000, seconds.count());
 }
 
-TEST_F(NativeFileTest, NamesOutsideAsciiReachTheFileSystem) {
+TEST_F(NativeFileLayerTest, NamesOutsideAsciiReachTheFileSystem) {
   const auto path = directory_ / std::filesystem::path(u8"Gr\u00fc\u00dfe-\u6587\u4ef6.bin");
   auto file = Create(path);
   ASSERT_NE(nullptr, file);
@@ -192,7 +192,7 @@ TEST_F(NativeFileTest, NamesOutsideAsciiReachTheFileSystem) {
   EXPECT_EQ(0, length);
 }
 
-TEST_F(NativeFileTest, ShareModeIsEnforcedOnWindows) {
+TEST_F(NativeFileLayerTest, ShareModeIsEnforcedOnWindows) {
 #ifndef _WIN32
   GTEST_SKIP() << "POSIX has no share modes; the layer accepts and ignores them";
 #else
