@@ -15,8 +15,8 @@
 
 namespace {
 
-const std::u16string kTemporary = u"/sys32/Win_Talvane_Kivra7.tmp";
-const std::u16string kFinal = u"/sys32/Win_Talvane_Kivra7.exe";
+const std::u16string kTemporary = TestPath(u"/sys32/Win_Talvane_Kivra7.tmp");
+const std::u16string kFinal = TestPath(u"/sys32/Win_Talvane_Kivra7.exe");
 
 class ServiceExtractionTest : public ::testing::Test {
  protected:
@@ -55,9 +55,9 @@ TEST_F(ServiceExtractionTest, TheSharedStorageIsOpenedAgainForTheSecondPath) {
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.files.files[kFinal], "second");
   // The first attempt created nothing.
-  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{"delete /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "create /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "move /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe"}));
+  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{TestPath("delete /sys32/Win_Talvane_Kivra7.tmp"),
+                                                       TestPath("create /sys32/Win_Talvane_Kivra7.tmp"),
+                                                       TestPath("move /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe")}));
 }
 
 TEST_F(ServiceExtractionTest, PathsThatCannotBeFollowedCreateNothing) {
@@ -128,8 +128,8 @@ TEST_F(ServiceExtractionTest, AFileInUseIsReplacedAtTheNextRestart) {
   fake_.files.moveReplacingFails = true;
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.console.writes[2],
-            "Couldn't rename extracted file to /sys32/Win_Talvane_Kivra7.exe\nFile will be replaced after rebooting\n");
-  EXPECT_EQ(fake_.files.log.back(), "move-at-restart /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe");
+            TestPath("Couldn't rename extracted file to /sys32/Win_Talvane_Kivra7.exe\nFile will be replaced after rebooting\n"));
+  EXPECT_EQ(fake_.files.log.back(), TestPath("move-at-restart /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe"));
   // Registration runs on the final path all the same.
   ASSERT_EQ(fake_.processes.runs.size(), 3u);
   EXPECT_EQ(fake_.processes.runs[1].commandLine, kFinal + u" -install");

@@ -30,18 +30,31 @@ TEST(WideTextTest, TextBeforeNul) {
 }
 
 TEST(PathTextTest, AppendsWithExactlyOneSeparator) {
+#ifdef _WIN32
+  EXPECT_EQ(AppendPathComponent(u"C:\\Windows\\system32", u"x.exe"), u"C:\\Windows\\system32\\x.exe");
+  EXPECT_EQ(AppendPathComponent(u"C:\\Windows\\system32\\", u"\\x.exe"), u"C:\\Windows\\system32\\x.exe");
+  EXPECT_EQ(AppendPathComponent(u"C:\\", u"x.exe"), u"C:\\x.exe");
+  EXPECT_EQ(AppendPathComponent(u"", u"x.exe"), u"x.exe");
+#else
   EXPECT_EQ(AppendPathComponent(u"/usr/lib", u"x.exe"), u"/usr/lib/x.exe");
   EXPECT_EQ(AppendPathComponent(u"/usr/lib/", u"x.exe"), u"/usr/lib/x.exe");
   EXPECT_EQ(AppendPathComponent(u"/usr/lib", u"/x.exe"), u"/usr/lib/x.exe");
   EXPECT_EQ(AppendPathComponent(u"/", u"x.exe"), u"/x.exe");
   EXPECT_EQ(AppendPathComponent(u"", u"x.exe"), u"x.exe");
+#endif
 }
 
 TEST(PathTextTest, RemovesTheLastComponent) {
+#ifdef _WIN32
+  EXPECT_EQ(RemoveLastPathComponent(u"C:\\Program Files\\Orvik\\OrvikInstallService.exe"), u"C:\\Program Files\\Orvik");
+  EXPECT_EQ(RemoveLastPathComponent(u"C:\\OrvikInstallService.exe"), u"C:\\");
+  EXPECT_EQ(RemoveLastPathComponent(u"OrvikInstallService.exe"), u"");
+#else
   EXPECT_EQ(RemoveLastPathComponent(u"/opt/orvik/OrvikInstallService"), u"/opt/orvik");
   EXPECT_EQ(RemoveLastPathComponent(u"/OrvikInstallService"), u"/");
   EXPECT_EQ(RemoveLastPathComponent(u"OrvikInstallService"), u"");
   EXPECT_EQ(RemoveLastPathComponent(u""), u"");
+#endif
 }
 
 }  // namespace

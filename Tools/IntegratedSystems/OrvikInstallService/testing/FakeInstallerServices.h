@@ -14,6 +14,19 @@
 #include <vector>
 
 #include "InstallerServices.h"
+#include "PathText.h"
+
+// Tests write the fakes' paths with "/"; the front end joins and splits
+// paths at the platform's separator ("\\" on Windows), so a path that the
+// front end built is spelt through TestPath.
+template <typename Char>
+std::basic_string<Char> TestPath(const Char* posixStylePath) {
+  std::basic_string<Char> path(posixStylePath);
+  for (Char& c : path) {
+    if (c == Char('/')) c = static_cast<Char>(kPathSeparator);
+  }
+  return path;
+}
 
 // Every Write is one entry, in UTF-8, so a test sees each ConsolePrint call.
 class FakeConsole final : public Console {
@@ -46,7 +59,7 @@ class FakeInstallerDatabase final : public InstallerDatabase {
 class FakeSystemDirectory final : public SystemDirectory {
  public:
   std::u16string GetPath() override { return path; }
-  std::u16string path = u"/sys32";
+  std::u16string path = TestPath(u"/sys32");
 };
 
 class FakeRedirection final : public FileSystemRedirection {
@@ -99,7 +112,7 @@ class FakeProcessRunner final : public ProcessRunner {
                                         const std::u16string& workingDirectory) override;
   std::uint32_t LastError() override { return lastError; }
 
-  std::u16string ownPath = u"/opt/installer/OrvikInstallService";
+  std::u16string ownPath = TestPath(u"/opt/installer/OrvikInstallService");
   // Programs that fail to start, with the error each reports.
   std::map<std::u16string, std::uint32_t> startErrors;
   std::map<std::u16string, std::uint32_t> exitCodes;
