@@ -13,7 +13,9 @@
 #      that logs its runs) is extracted, moved into place and registered;
 #   4. the package holds none of the service streams;
 #   5. the final file is in use: the move is left for the next restart and
-#      the registration still runs.
+#      the registration still runs;
+#   6. the package is one that qss.exe packed: split into segment files, the
+#      service in a container nested under the first path.
 # Each run's console output is compared in full. Ends with a line
 # "N passed, N failed"; the exit code is 0 only when nothing failed.
 set -euo pipefail
@@ -22,7 +24,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:?usage: e2e.sh BUILD_DIR}" && pwd)"
 installer="$build/bin/OrvikInstallService.exe"
 helpers="$build/e2e"
-for program in "$installer" "$helpers/FakeService.exe" "$helpers/HoldFile.exe" "$helpers/MakeTestPackage.exe"; do
+for program in "$installer" "$build/bin/qss.exe" "$helpers/FakeService.exe" "$helpers/HoldFile.exe" "$helpers/MakeTestPackage.exe"; do
   [ -f "$program" ] || { echo "e2e: $program is missing; build $build first" >&2; exit 2; }
 done
 
@@ -57,6 +59,7 @@ e2e_windows='C:\OrvikE2E'
 e2e="$drive/OrvikE2E"
 mkdir -p "$e2e/src" "$e2e/packages"
 cp "$installer" "$e2e/OrvikInstallService.exe"
+cp "$build/bin/qss.exe" "$e2e/qss.exe"
 cp "$helpers/FakeService.exe" "$helpers/HoldFile.exe" "$helpers/MakeTestPackage.exe" "$e2e/"
 printf 'Firmware package of the test product.\n' >"$e2e/src/readme.txt"
 cp "$helpers/FakeService.exe" "$e2e/src/service.bin"
@@ -77,6 +80,10 @@ wine "$e2e_windows\\MakeTestPackage.exe" "$e2e_windows\\packages\\full.varn" \
   'Brova3i\KivMod7Win.bin' "$e2e_windows\\src\\decoy.bin"
 wine "$e2e_windows\\MakeTestPackage.exe" "$e2e_windows\\packages\\empty.varn" \
   'Other\Readme.txt' "$e2e_windows\\src\\readme.txt"
+for package in full empty; do
+  check "package $package.varn passes qss check" wine "$e2e_windows\\qss.exe" check "$e2e_windows\\packages\\$package.varn"
+done >"$work/qss-check.out"
+cat "$work/qss-check.out"
 
 # Windows Installer packages of two related products (one upgrade family),
 # each installing its firmware package as the key file of the package
@@ -178,7 +185,7 @@ echo "# 3. A second product with its package"
 wine msiexec /i "$e2e_windows\\lumetra2.msi" /qn
 check "lumetra2 installed its package" test -f "$package2"
 run_installer installed
-expect_output installed <<TEXT
+cat >"$work/installed.expected" <<TEXT
 Searching for an installed version of Lumetra
 Locating Varn file....
 Opening firmware file $package2_windows
@@ -194,6 +201,7 @@ REBOOT the system in order to start the service
 
 Press any key to exit the application
 TEXT
+expect_output installed <"$work/installed.expected"
 check "installed: the final file holds the stored stream" cmp -s "$helpers/FakeService.exe" "$system32/Win_Talvane_Kivra7.exe"
 check "installed: no temporary file is left" test ! -e "$system32/Win_Talvane_Kivra7.tmp"
 expect_log installed <<TEXT
@@ -266,6 +274,27 @@ check "in-use: the extracted file waits at its temporary name" \
 check "in-use: the move is scheduled for the next restart" bash -c "
   wine reg query 'HKLM\\System\\CurrentControlSet\\Control\\Session Manager' /v PendingFileRenameOperations |
     tr -d '\\r' | grep -qiF '$temporary_windows\\0!\\??\\$final_windows'"
+
+echo "# 6. A segmented package with a nested container, packed by qss"
+mkdir -p "$e2e/tree/Kivra7i" "$e2e/tree/Brova3i"
+cp "$helpers/FakeService.exe" "$e2e/tree/Kivra7i/KivMod7Win.bin"
+cp "$helpers/HoldFile.exe" "$e2e/tree/Brova3i/KivMod7Win.bin"
+rm -f "$system32/Win_Talvane_Kivra7.exe" "$system32/Win_Talvane_Kivra7.tmp"
+check "qss pack made the package" wine "$e2e_windows\\qss.exe" pack --block-size 512 --segment-size 65536 \
+  --nest Kivra7i "$e2e_windows\\tree" "$package2_windows"
+check "qss pack: the package has several segment files" test -f "$package2.F0003"
+run_installer qss-packed
+expect_output qss-packed <"$work/installed.expected"
+check "qss-packed: the final file holds the stored stream" \
+  cmp -s "$helpers/FakeService.exe" "$system32/Win_Talvane_Kivra7.exe"
+expect_log qss-packed <<TEXT
+-remove|$e2e_windows
+-install|$e2e_windows
+-remove|$e2e_windows
+-install|$e2e_windows
+-remove|$e2e_windows
+-install|$e2e_windows
+TEXT
 
 wineserver -w
 echo "# Wine run took $((SECONDS - started)) s"
