@@ -18,7 +18,7 @@ TEST(RunProcessTest, JoinsTheCommandLineAndRunsInTheInstallersFolder) {
   EXPECT_EQ(fake.processes.runs[0].commandLine, u"/sys32/My Service.exe -remove");
   EXPECT_EQ(fake.processes.runs[1].commandLine, u"/sys32/My Service.exe");
   EXPECT_EQ(fake.processes.runs[0].application, u"/sys32/My Service.exe");
-  EXPECT_EQ(fake.processes.runs[0].workingDirectory, TestPath(u"/opt/installer"));
+  EXPECT_EQ(fake.processes.runs[0].workingDirectory, u"/opt/installer");
   EXPECT_TRUE(fake.processes.runs[0].waited);
   EXPECT_EQ(fake.console.writes, (std::vector<std::string>{"Running process: /sys32/My Service.exe -remove\n",
                                                            "Running process: /sys32/My Service.exe\n"}));

@@ -27,9 +27,10 @@ constexpr char kNullDevice[] = "/dev/null";
 #define ORVIK_HAVE_SPAWN_CLOSEFROM 1
 #endif
 
-// The child inherits no descriptor beyond the standard three (the package
-// files among them), as a Windows child started without handle inheritance.
-constexpr int kFirstInheritedFd = STDERR_FILENO + 1;
+// The child keeps only the three standard descriptors; everything else the
+// installer holds open (the package files, for one) is closed, as for a
+// Windows child started without handle inheritance.
+constexpr int kFirstClosedFd = STDERR_FILENO + 1;
 
 // The argument vector in the form exec wants; the strings stay owned here.
 class ArgumentVector {
@@ -85,7 +86,7 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
   if (!error) error = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, kNullDevice, O_WRONLY, 0);
   if (!error) error = posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, kNullDevice, O_WRONLY, 0);
 #ifdef ORVIK_HAVE_SPAWN_CLOSEFROM
-  if (!error) error = posix_spawn_file_actions_addclosefrom_np(&actions, kFirstInheritedFd);
+  if (!error) error = posix_spawn_file_actions_addclosefrom_np(&actions, kFirstClosedFd);
 #endif
   if (!error && !directory.empty()) error = posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   if (!error) error = posix_spawn(pid, program.c_str(), &actions, nullptr, argv, environ);
@@ -104,7 +105,7 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
     error = errno;
   } else {
     // The report pipe closes itself at exec.
-    for (int fd = kFirstInheritedFd; fd < fdLimit; ++fd) {
+    for (int fd = kFirstClosedFd; fd < fdLimit; ++fd) {
       if (fd != reportFd) close(fd);
     }
     if (*directory && chdir(directory) != 0) {

@@ -3,7 +3,9 @@
 #include "posix/PosixProcessRunner.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -64,13 +66,25 @@ TEST_P(PosixProcessRunnerTest, StartFailuresReportTheErrorNumber) {
   EXPECT_EQ(runner_.LastError(), 13u);  // EACCES
 }
 
+TEST_P(PosixProcessRunnerTest, TheChildInheritsOnlyTheStandardDescriptors) {
+  const int open = ::open("/proc/self/exe", O_RDONLY);  // no close-on-exec
+  ASSERT_GE(open, 3);
+  const std::u16string check = u"/bin/sh -c \"test -e /proc/$$/fd/" + Utf8ToUtf16(std::to_string(open)) +
+                               u" && exit 1; test -e /proc/$$/fd/0 || exit 2; exit 0\"";
+  EXPECT_EQ(Run(u"/bin/sh", check, u""), 0u);
+  close(open);
+}
+
 TEST_P(PosixProcessRunnerTest, ExitCodesAndSignals) {
   EXPECT_EQ(Run(u"/bin/sh", u"/bin/sh -c \"exit 3\"", u""), 3u);
   EXPECT_EQ(Run(u"/bin/sh", u"/bin/sh -c \"kill -9 $$\"", u""), 128u + 9u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PosixProcessRunnerTest,
-                         ::testing::Values(PosixProcessRunner::Method::kBest, PosixProcessRunner::Method::kForkExec));
+                         ::testing::Values(PosixProcessRunner::Method::kBest, PosixProcessRunner::Method::kForkExec),
+                         [](const auto& info) {
+                           return info.param == PosixProcessRunner::Method::kBest ? "Spawn" : "ForkExec";
+                         });
 
 TEST(PosixProcessRunnerOwnPathTest, NamesTheRunningExecutable) {
   PosixProcessRunner runner;

@@ -16,17 +16,10 @@
 #include "InstallerServices.h"
 #include "PathText.h"
 
-// Tests write the fakes' paths with "/"; the front end joins and splits
-// paths at the platform's separator ("\\" on Windows), so a path that the
-// front end built is spelt through TestPath.
-template <typename Char>
-std::basic_string<Char> TestPath(const Char* posixStylePath) {
-  std::basic_string<Char> path(posixStylePath);
-  for (Char& c : path) {
-    if (c == Char('/')) c = static_cast<Char>(kPathSeparator);
-  }
-  return path;
-}
+// The fake system directory, and a file in it joined as the platform joins.
+inline constexpr char16_t kFakeSystemDirectory[] = u"/sys32";
+std::u16string FakeSystemFile(std::u16string_view name);
+std::string FakeSystemFileText(std::u16string_view name);
 
 // Every Write is one entry, in UTF-8, so a test sees each ConsolePrint call.
 class FakeConsole final : public Console {
@@ -59,7 +52,7 @@ class FakeInstallerDatabase final : public InstallerDatabase {
 class FakeSystemDirectory final : public SystemDirectory {
  public:
   std::u16string GetPath() override { return path; }
-  std::u16string path = TestPath(u"/sys32");
+  std::u16string path = kFakeSystemDirectory;
 };
 
 class FakeRedirection final : public FileSystemRedirection {
@@ -112,7 +105,8 @@ class FakeProcessRunner final : public ProcessRunner {
                                         const std::u16string& workingDirectory) override;
   std::uint32_t LastError() override { return lastError; }
 
-  std::u16string ownPath = TestPath(u"/opt/installer/OrvikInstallService");
+  // This program, in the folder "/opt/installer".
+  std::u16string ownPath = AppendPathComponent(u"/opt/installer", u"OrvikInstallService");
   // Programs that fail to start, with the error each reports.
   std::map<std::u16string, std::uint32_t> startErrors;
   std::map<std::u16string, std::uint32_t> exitCodes;
