@@ -68,7 +68,8 @@ containers (kind 3) are opened and shown with their contents, marked
   {"name": "", "kind": 1, "children": [...]}
 whose children carry the members of 'qss ls --json'; storages and kind-3
 entries that open as containers carry "children" too, and a kind-3 entry
-that does not open carries "error" instead.
+that does not open carries "error" (its result code) instead
+and the command exits with 1 after printing the tree.
 
 Storages are followed at most 64 levels deep (a damaged container can make a
 storage contain itself); deeper levels are reported on standard error and
