@@ -2,9 +2,12 @@
 // container library, with its installer database and system directory in a
 // temporary folder and standard input at its end.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -172,6 +175,34 @@ TEST_F(InstallerEndToEndTest, NoProductNoPackageNothingToExtract) {
                                 "Contact service support for assistance.\n" + kPressAnyKey);
   EXPECT_EQ(outcome.errors, "");
   EXPECT_TRUE(std::filesystem::is_empty(system_));
+}
+
+// An output nobody reads any more does not change the exit code, nor stop
+// the installation.
+TEST_F(InstallerEndToEndTest, AClosedOutputStillEndsWithZero) {
+  WriteTestPackage(package_, BuildTestPackage({{{u"Kivra7i\\KivMod7Win.bin", ServiceScript()}}}));
+  WriteDatabase();
+  int output[2];
+  ASSERT_EQ(pipe(output), 0);
+  close(output[0]);
+  const std::string dbVariable = "ORVIK_INSTALLER_DB=" + database_.string();
+  const std::string systemVariable = "ORVIK_SYSTEM_DIR=" + system_.string();
+  std::string program = program_.string();
+  char* argv[] = {program.data(), nullptr};
+  char* envp[] = {const_cast<char*>(dbVariable.c_str()), const_cast<char*>(systemVariable.c_str()), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(output[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadWholeFile(system_ / "Win_Talvane_Kivra7.exe"), ServiceScript());
 }
 
 // A folder where the final file belongs cannot be replaced: the user is told

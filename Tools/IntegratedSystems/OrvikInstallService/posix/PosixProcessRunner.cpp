@@ -89,7 +89,19 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
   if (!error) error = posix_spawn_file_actions_addclosefrom_np(&actions, kFirstClosedFd);
 #endif
   if (!error && !directory.empty()) error = posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  if (!error) error = posix_spawn(pid, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawnattr_t attributes;
+  if (!error) error = posix_spawnattr_init(&attributes);
+  if (error) {
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+  }
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (!error) error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (!error) error = posix_spawn(pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return error;
 }
@@ -108,6 +120,9 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
     for (int fd = kFirstClosedFd; fd < fdLimit; ++fd) {
       if (fd != reportFd) close(fd);
     }
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &standard, nullptr);
     if (*directory && chdir(directory) != 0) {
       error = errno;
     } else {

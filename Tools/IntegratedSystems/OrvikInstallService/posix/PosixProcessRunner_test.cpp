@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,10 @@ TEST_P(PosixProcessRunnerTest, TheChildInheritsOnlyTheStandardDescriptors) {
 TEST_P(PosixProcessRunnerTest, ExitCodesAndSignals) {
   EXPECT_EQ(Run(u"/bin/sh", u"/bin/sh -c \"exit 3\"", u""), 3u);
   EXPECT_EQ(Run(u"/bin/sh", u"/bin/sh -c \"kill -9 $$\"", u""), 128u + 9u);
+  // The installer ignores SIGPIPE; its children get the default back.
+  const auto previous = signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(Run(u"/bin/sh", u"/bin/sh -c \"kill -PIPE $$\"", u""), 128u + SIGPIPE);
+  signal(SIGPIPE, previous);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PosixProcessRunnerTest,
