@@ -122,7 +122,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
   bool limit = false;
   if (parsed.Has("json")) {
     JsonTree events(context);
-    StorageWalker walker(events);
+    StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
     context.out << events.Finish();
     failed = events.failed();
@@ -130,7 +130,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
   } else {
     context.out << "/\n";
     TextTree events(context);
-    StorageWalker walker(events);
+    StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
     failed = events.failed();
     limit = walker.limitReached();

@@ -1,5 +1,8 @@
 #include "ContainerAccess.h"
 
+#include <cstring>
+
+#include "Container/CBlockAllocationTable.h"
 #include "TextCodec.h"
 
 namespace qss {
@@ -21,6 +24,23 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     opened.failure = "cannot open " + DisplayPath(base);
     return opened;
   }
+  // The root directory is loaded while the root storage is built; a damaged
+  // header record could make that read run on through a looping chain.
+  // Anything else wrong with the header is for the library to report.
+  std::int64_t bytes = 0;
+  std::uint8_t header[kContainerHeaderSize] = {};
+  std::uint32_t got = 0;
+  if (QssSucceeded(opened.array->GetSize(&bytes)) &&
+      QssSucceeded(opened.array->ReadAt(0, header, kContainerHeaderSize, &got)) && got == kContainerHeaderSize &&
+      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) == 0) {
+    CStorageEntry rootEntry;
+    std::memcpy(rootEntry.record, header + kRootEntryOffset, kEntryRecordSize);
+    if (QssFailed(CheckEntryFits(rootEntry, false, bytes))) {
+      opened.result = kQssNotAContainer;
+      opened.failure = DisplayPath(base) + " is not a valid container: its root directory is larger than the file";
+      return opened;
+    }
+  }
   auto* root = new CRootStorage(opened.array.get());
   if (!root->valid()) {
     opened.result = root->status();
@@ -31,6 +51,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     return opened;
   }
   opened.root = CQssRef<CRootStorage>(root);
+  if (QssFailed(opened.array->GetSize(&opened.bytes))) opened.bytes = 0;
   return opened;
 }
 
@@ -59,12 +80,54 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
   return joined;
 }
 
-QssResult OpenStoragePath(CStorage* root, const std::vector<std::u16string>& components, std::size_t count,
-                          CQssRef<CStorage>* storage, std::size_t* failedAt) {
-  CQssRef<CStorage> current(root);
+namespace {
+// LZ4 cannot expand a block by more than this factor.
+constexpr std::int64_t kMaxLz4Ratio = 255;
+constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+}  // namespace
+
+const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name) {
+  for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
+    const CStorageEntry* entry = storage->EntryAt(i);
+    if (entry != nullptr && entry->NameEquals(name.c_str())) return entry;
+  }
+  return nullptr;
+}
+
+QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes) {
+  const std::int64_t size = entry.Size();
+  const std::int64_t stored = entry.StoredLength();
+  const bool compressedImage = asStream && (entry.Flags() & kEntryCompressed) != 0 && stored != size;
+  if (!compressedImage) return size >= 0 && size <= containerBytes ? kQssOk : kQssNotAContainer;
+  if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
+  if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
+  return kQssOk;
+}
+
+QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                           CStorage** child) {
+  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
+    const QssResult fits = CheckEntryFits(*entry, false, containerBytes);
+    if (QssFailed(fits)) return fits;
+  }
+  return parent->OpenStorage(name.c_str(), 0, child);
+}
+
+QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                          CStream** child) {
+  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
+    const QssResult fits = CheckEntryFits(*entry, true, containerBytes);
+    if (QssFailed(fits)) return fits;
+  }
+  return parent->OpenStream(name.c_str(), 0, child);
+}
+
+QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
+                          std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt) {
+  CQssRef<CStorage> current(container.root.get());
   for (std::size_t i = 0; i < count; ++i) {
     CStorage* child = nullptr;
-    const QssResult result = current->OpenStorage(components[i].c_str(), 0, &child);
+    const QssResult result = OpenChildStorage(current.get(), components[i], container.bytes, &child);
     if (QssFailed(result)) {
       *failedAt = i;
       return result;

@@ -40,6 +40,8 @@ struct PackCase {
   long long segmentSize;            // 0: one file
 };
 
+void PrintTo(const PackCase& packCase, std::ostream* out) { *out << packCase.label; }
+
 class PackRoundTripTest : public ::testing::TestWithParam<PackCase> {
  protected:
   void SetUp() override {
@@ -189,8 +191,9 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   const fs::path src = folder / "src";
   WriteFile(src / "ok.txt", "fine");
   WriteFile(src / "deeper" / std::string(32, 'L'), "too long");
-#ifndef _WIN32  // symbolic links need a privilege on Windows
+#ifndef _WIN32  // symbolic links need a privilege on Windows, where no file name holds a backslash
   fs::create_symlink("/etc/hostname", src / "link");
+  WriteFile(src / "back\\slash", "unreachable by path");
 #endif
   const fs::path container = folder / "c.qss";
   RunResult run = RunInProcess({"pack", src.string(), container.string()});
@@ -198,12 +201,16 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   EXPECT_NE(run.err.find(std::string(32, 'L') + ": the name has 32 UTF-16 units"), std::string::npos) << run.err;
 #ifndef _WIN32
   EXPECT_NE(run.err.find("link: a symbolic link"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("back\\slash: the name contains '\\'"), std::string::npos) << run.err;
 #endif
   EXPECT_EQ(run.err.rfind("qss: ", 0), 0u);
   EXPECT_FALSE(fs::exists(container));
 
   fs::remove_all(src / "deeper");
-  fs::remove(src / "link");  // where there is one
+#ifndef _WIN32
+  fs::remove(src / "link");
+  fs::remove(src / "back\\slash");
+#endif
   run = RunInProcess({"pack", "--nest", "missing", src.string(), container.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("--nest missing: no such folder"), std::string::npos) << run.err;
@@ -212,6 +219,37 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   run = RunInProcess({"pack", src.string(), (src / "self.qss").string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_FALSE(fs::exists(src / "self.qss"));
+}
+
+TEST(PackErrorsTest, AContainerThatCannotGrowFailsAndLeavesNothingBehind) {
+  TemporaryFolder folder;
+  // Two-byte table entries describe at most 32767 blocks: 4 MiB of 128 bytes.
+  WriteFile(folder / "src" / "large", std::string(5000000, 'x'));
+  const fs::path container = folder / "c.qss";
+  const RunResult run = RunInProcess({"pack", "--entry-width", "2", "--block-size", "128", "--segment-size", "1000000",
+                                      (folder / "src").string(), container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("large: writing the stream failed (0x81031105)"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(container));
+  EXPECT_FALSE(fs::exists(container.string() + ".F0002"));
+}
+
+TEST(ProgressTest, LongWorkDrawsABarOnlyOnATerminal) {
+  TemporaryFolder folder;
+  WriteFile(folder / "src" / "data", std::string(3 << 20, 'p'));
+  const std::string container = (folder / "c.qss").string();
+  RunResult run = RunInProcess({"pack", (folder / "src").string(), container}, true);
+  ASSERT_EQ(run.code, 0);
+  EXPECT_NE(run.err.find("pack ["), std::string::npos);
+  EXPECT_NE(run.err.find("] 100%"), std::string::npos);
+  EXPECT_EQ(run.err.back(), '\r');  // the bar is cleared at the end
+  run = RunInProcess({"unpack", container, (folder / "out").string()}, true);
+  EXPECT_NE(run.err.find("unpack ["), std::string::npos);
+  run = RunInProcess({"cat", container, "data"}, true);
+  EXPECT_NE(run.err.find("cat ["), std::string::npos);
+  EXPECT_EQ(run.out.size(), 3u << 20);
+  run = RunInProcess({"unpack", container, (folder / "again").string()}, false);
+  EXPECT_EQ(run.err, "");
 }
 
 TEST(PackErrorsTest, RepackingOverALongerContainerRemovesItsStaleSegments) {

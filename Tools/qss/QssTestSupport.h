@@ -30,10 +30,12 @@ struct RunResult {
   std::string err;
 };
 
-inline RunResult RunInProcess(const std::vector<std::string>& args) {
+// progress: run as if standard error were a terminal.
+inline RunResult RunInProcess(const std::vector<std::string>& args, bool progress = false) {
   std::ostringstream out;
   std::ostringstream err;
   qss::ToolContext context{out, err};
+  context.progress = progress;
   RunResult run;
   run.code = qss::RunQss(args, context);
   run.out = out.str();

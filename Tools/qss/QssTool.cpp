@@ -32,6 +32,13 @@ Exit codes: 0 success, 1 failure (a message starting with "qss: " on
 standard error, with the library's result code as 0xXXXXXXXX where there is
 one), 2 usage error.
 
+Examples:
+  qss pack --compress package/ package.qss
+  qss tree package.qss
+  qss ls --json package.qss 'Kivra7i'
+  qss cat package.qss 'Kivra7i\KivMod7Win.bin' > service.bin
+  qss check package.qss
+
 Run 'qss COMMAND --help' for the options of one command.
 )";
 
@@ -125,9 +132,14 @@ Options:
                      CONTAINER, CONTAINER.F0002, ... (at most 9999)
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
-units, or not valid UTF-8, is an error that names the file. Symbolic links
-and special files are refused. The result is checked like 'qss check' before
-the command succeeds; on failure no container is left behind.
+units, not valid UTF-8, or containing '\' (the path separator inside
+containers) is an error that names the file. Symbolic links
+and special files are refused. All such problems are reported before
+anything is written. When writing fails, no container is left behind. The
+result is then read back and checked like 'qss check'; a result that fails
+the check is left in place for inspection and the command exits with 1.
+
+Example: qss pack --compress --nest Drivers firmware/ firmware.qss
 )";
 
 constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER
