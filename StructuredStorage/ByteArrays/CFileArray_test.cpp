@@ -123,7 +123,10 @@ TEST_F(FileArrayTest, SetSizeTruncatesAndTheNextSizeIsAskedAgain) {
 }
 
 TEST_F(FileArrayTest, TimestampIsAppliedAndAppliedAgainAtClose) {
-  const auto stamp = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  // Whole seconds: on Windows the C run-time reports file times in seconds.
+  const auto stamp = std::chrono::time_point_cast<std::filesystem::file_time_type::duration>(
+      std::chrono::floor<std::chrono::seconds>(std::filesystem::file_time_type::clock::now() -
+                                               std::chrono::hours(24 * 400)));
   const FileTime time = ToFileTime(stamp);
   {
     auto array = OpenArray("abc");

@@ -230,20 +230,26 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   const fs::path src = folder / "src";
   WriteFile(src / "ok.txt", "fine");
   WriteFile(src / "deeper" / std::string(32, 'L'), "too long");
+#ifndef _WIN32  // symbolic links need a privilege on Windows, where no file name holds a backslash
   fs::create_symlink("/etc/hostname", src / "link");
   WriteFile(src / "back\\slash", "unreachable by path");
+#endif
   const fs::path container = folder / "c.qss";
   RunResult run = RunInProcess({"pack", src.string(), container.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find(std::string(32, 'L') + ": the name has 32 UTF-16 units"), std::string::npos) << run.err;
+#ifndef _WIN32
   EXPECT_NE(run.err.find("link: a symbolic link"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("back\\slash: the name contains '\\'"), std::string::npos) << run.err;
+#endif
   EXPECT_EQ(run.err.rfind("qss: ", 0), 0u);
   EXPECT_FALSE(fs::exists(container));
 
   fs::remove_all(src / "deeper");
+#ifndef _WIN32
   fs::remove(src / "link");
   fs::remove(src / "back\\slash");
+#endif
   run = RunInProcess({"pack", "--nest", "missing", src.string(), container.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("--nest missing: no such folder"), std::string::npos) << run.err;

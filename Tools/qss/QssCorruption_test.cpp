@@ -377,7 +377,9 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   const fs::path outside = folder_ / "outside";
   fs::create_directories(out);
   fs::create_directories(outside);
+#ifndef _WIN32  // symbolic links need a privilege on Windows
   fs::create_directory_symlink(outside, out / "linked");
+#endif
 
   const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
   EXPECT_EQ(run.code, 1);
@@ -387,7 +389,9 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   EXPECT_NE(run.err.find("the name contains an unpaired surrogate; skipped"), std::string::npos);
   EXPECT_NE(run.err.find("'': the name is empty; skipped"), std::string::npos);
   EXPECT_NE(run.err.find("'dupA': the name repeats an earlier entry's name; skipped"), std::string::npos);
+#ifndef _WIN32
   EXPECT_NE(run.err.find("'linked': a symbolic link is in the way"), std::string::npos);
+#endif
   EXPECT_EQ(ReadFile(out / "fine.txt"), "fine");
   EXPECT_EQ(ReadFile(out / "dupA"), "first");
   EXPECT_TRUE(fs::exists(out / "dupS" / "one"));  // the first of two storages named alike

@@ -16,6 +16,10 @@
 
 #include "Commands.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace qss_test {
 
 namespace fs = std::filesystem;
@@ -49,6 +53,50 @@ inline void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+#ifdef _WIN32
+// One argument as the C run-time splits a command line: in double quotes,
+// backslashes doubled where they come before a quote.
+inline std::wstring Quote(const std::string& utf8) {
+  std::wstring text;
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  text.resize(static_cast<std::size_t>(length));
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : text) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+// Runs build/bin/qss.exe (QSS_TEST_BIN) through cmd.exe with stdin from
+// NUL; output goes through files in scratch.
+inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path& scratch) {
+  const char* bin = std::getenv("QSS_TEST_BIN");
+  std::wstring command = Quote((fs::path(bin ? bin : "build/bin") / "qss.exe").string());
+  for (const std::string& arg : args) command.append(L" ").append(Quote(arg));
+  const fs::path out = scratch / "program.out";
+  const fs::path err = scratch / "program.err";
+  command.append(L" <NUL >\"").append(out.wstring()).append(L"\" 2>\"").append(err.wstring()).append(L"\"");
+  // cmd.exe drops the first and the last quote of a line that starts with
+  // one; the outer pair is for it.
+  RunResult run;
+  run.code = _wsystem((L"\"" + command + L"\"").c_str());
+  run.out = ReadFile(out);
+  // Standard error is in text mode: its lines end in "\r\n".
+  for (const char c : ReadFile(err)) {
+    if (c != '\r') run.err.push_back(c);
+  }
+  return run;
+}
+#else
 inline std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (const char c : text) {
@@ -77,6 +125,7 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path
   run.err = ReadFile(err);
   return run;
 }
+#endif
 
 // The bytes of a container: its base file and every segment file after it.
 inline std::string ContainerBytes(const fs::path& base) {

@@ -162,6 +162,18 @@ bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* file
       *reason = "the name contains a NUL character";
       return false;
     }
+#ifdef _WIN32
+    // Windows separates folders with '\' as well, and a ':' names a drive
+    // or a stream of a file: either would lead out of the target folder.
+    if (unit == u'\\') {
+      *reason = "the name contains '\\'";
+      return false;
+    }
+    if (unit == u':') {
+      *reason = "the name contains ':'";
+      return false;
+    }
+#endif
   }
   if (!IsWellFormedUtf16(name)) {
     *reason = "the name contains an unpaired surrogate";

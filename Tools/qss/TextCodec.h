@@ -31,8 +31,8 @@ std::string JsonString(std::string_view text);
 std::string PrintableName(std::u16string_view name);
 
 // The file name an entry name becomes, or false with a reason when the name
-// cannot be a file name: empty, "." or "..", a '/' or NUL unit, or an
-// unpaired surrogate.
+// cannot be a file name: empty, "." or "..", a '/' or NUL unit (on Windows
+// also '\' or ':'), or an unpaired surrogate.
 bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* fileName, std::string* reason);
 // The entry name a file name becomes, or false when the file name is not
 // valid UTF-8 (on systems whose file names are bytes).

@@ -45,13 +45,26 @@ TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
   }
   ASSERT_TRUE(FileNameFromEntryName(u"...", &name, &reason));
   EXPECT_EQ(name, std::filesystem::path("..."));
+#ifdef _WIN32
+  // A backslash or a colon would lead out of the folder on Windows.
+  EXPECT_FALSE(FileNameFromEntryName(u"..\\up", &name, &reason));
+  EXPECT_FALSE(FileNameFromEntryName(u"C:x", &name, &reason));
+  EXPECT_FALSE(FileNameFromEntryName(u"file:stream", &name, &reason));
+  ASSERT_TRUE(FileNameFromEntryName(u"a b \u00fc", &name, &reason));
+  EXPECT_EQ(name, std::filesystem::path(u8"a b \u00fc"));
+#else
   ASSERT_TRUE(FileNameFromEntryName(u"a\\b \u00fc", &name, &reason));
-  EXPECT_EQ(name, std::filesystem::path("a\\b \xc3\xbc"));
+  EXPECT_EQ(name, std::filesystem::path(u8"a\\b \u00fc"));
+#endif
 
   std::u16string entryName;
-  EXPECT_TRUE(EntryNameFromFileName("\xc3\xbc.txt", &entryName));
+  EXPECT_TRUE(EntryNameFromFileName(std::filesystem::path(u8"\u00fc.txt"), &entryName));
   EXPECT_EQ(entryName, u"\u00fc.txt");
+#ifdef _WIN32
+  EXPECT_FALSE(EntryNameFromFileName(std::filesystem::path(std::wstring(L"bad\xD800")), &entryName));
+#else
   EXPECT_FALSE(EntryNameFromFileName("bad\xff", &entryName));
+#endif
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// The file layer's contract, which the POSIX and the Windows implementations
+// both have to keep: the byte arrays above it are tested once, on top of
+// whichever of the two is built.
+
+#include "Platform/NativeFile.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using native_file::kCreateAlways;
+using native_file::kGenericRead;
+using native_file::kGenericWrite;
+using native_file::kOpenExisting;
+
+// "File not found" has the number 2 on both platforms (ENOENT,
+// ERROR_FILE_NOT_FOUND).
+constexpr QssResult kFileNotFound = QssResultFromSystemError(2);
+
+class NativeFileLayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    directory_ = std::filesystem::temp_directory_path() /
+                 (std::string("qss-nativefile-") + test->name() + "-" +
+                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(directory_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  std::unique_ptr<NativeFile> Create(const std::filesystem::path& path, std::uint32_t share = 0) {
+    std::unique_ptr<NativeFile> file;
+    EXPECT_EQ(kQssOk, NativeFile::Open(path, kGenericRead | kGenericWrite, share, kCreateAlways,
+                                       native_file::kAttributeNormal, &file));
+    return file;
+  }
+
+  std::filesystem::path directory_;
+};
+
+TEST_F(NativeFileLayerTest, MissingFileIsNotFoundAndIsNeverCreatedByOpenExisting) {
+  const auto path = directory_ / "missing.bin";
+  std::unique_ptr<NativeFile> file;
+  EXPECT_EQ(kFileNotFound, NativeFile::Open(path, kGenericRead, native_file::kShareRead, kOpenExisting,
+                                            native_file::kAttributeNormal, &file));
+  EXPECT_EQ(nullptr, file);
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  std::int64_t length = -1;
+  EXPECT_TRUE(QssFailed(NativeFile::QueryLength(path, &length)));
+  EXPECT_TRUE(QssFailed(NativeFile::Delete(path)));
+}
+
+TEST_F(NativeFileLayerTest, WritesPastTheEndLeaveAZeroGapAndReadsStopAtTheEnd) {
+  const auto path = directory_ / "data.bin";
+  auto file = Create(path);
+  ASSERT_NE(nullptr, file);
+
+  const std::array<unsigned char, 4> bytes{1, 2, 3, 4};
+  std::uint32_t done = 99;
+  ASSERT_EQ(kQssOk, file->WriteAt(10, bytes.data(), 4, &done));
+  EXPECT_EQ(4u, done);
+  std::int64_t size = 0;
+  ASSERT_EQ(kQssOk, file->GetSize(&size));
+  EXPECT_EQ(14, size);
+
+  std::array<unsigned char, 20> read{};
+  read.fill(0xEE);
+  ASSERT_EQ(kQssOk, file->ReadAt(8, read.data(), 20, &done));
+  EXPECT_EQ(6u, done);  // the end of the file stops the read
+  const std::array<unsigned char, 6> expected{0, 0, 1, 2, 3, 4};
+  EXPECT_EQ(0, std::memcmp(expected.data(), read.data(), expected.size()));
+  EXPECT_EQ(0xEE, read[6]);
+
+  // At and beyond the end there is nothing to read, and that is no error.
+  ASSERT_EQ(kQssOk, file->ReadAt(14, read.data(), 4, &done));
+  EXPECT_EQ(0u, done);
+  ASSERT_EQ(kQssOk, file->ReadAt(1000, read.data(), 4, &done));
+  EXPECT_EQ(0u, done);
+
+  EXPECT_TRUE(QssFailed(file->ReadAt(-1, read.data(), 4, &done)));
+  EXPECT_TRUE(QssFailed(file->WriteAt(-1, bytes.data(), 4, &done)));
+  EXPECT_EQ(0u, done);
+}
+
+TEST_F(NativeFileLayerTest, SetSizeTruncatesAndExtendsAndQueryLengthSeesItWithoutOpening) {
+  const auto path = directory_ / "sized.bin";
+  auto file = Create(path);
+  ASSERT_NE(nullptr, file);
+  const std::vector<unsigned char> bytes(100, 0x5A);
+  ASSERT_EQ(kQssOk, file->WriteAt(0, bytes.data(), 100, nullptr));
+
+  ASSERT_EQ(kQssOk, file->SetSize(30));
+  std::int64_t size = 0;
+  ASSERT_EQ(kQssOk, file->GetSize(&size));
+  EXPECT_EQ(30, size);
+
+  ASSERT_EQ(kQssOk, file->SetSize(5000));
+  std::array<unsigned char, 2> tail{0xEE, 0xEE};
+  std::uint32_t done = 0;
+  ASSERT_EQ(kQssOk, file->ReadAt(29, tail.data(), 2, &done));
+  EXPECT_EQ(2u, done);
+  EXPECT_EQ(0x5A, tail[0]);
+  EXPECT_EQ(0x00, tail[1]);  // the extension reads as zero bytes
+
+  EXPECT_TRUE(QssFailed(file->SetSize(-1)));
+  ASSERT_EQ(kQssOk, file->Flush());
+  file.reset();
+
+  std::int64_t length = 0;
+  ASSERT_EQ(kQssOk, NativeFile::QueryLength(path, &length));
+  EXPECT_EQ(5000, length);
+}
+
+TEST_F(NativeFileLayerTest, CreateAlwaysTruncatesAndDeleteRemoves) {
+  const auto path = directory_ / "again.bin";
+  {
+    auto file = Create(path);
+    ASSERT_NE(nullptr, file);
+    const char text[] = "0123456789";
+    ASSERT_EQ(kQssOk, file->WriteAt(0, text, 10, nullptr));
+  }
+  {
+    auto file = Create(path);
+    ASSERT_NE(nullptr, file);
+    std::int64_t size = -1;
+    ASSERT_EQ(kQssOk, file->GetSize(&size));
+    EXPECT_EQ(0, size);
+  }
+  ASSERT_EQ(kQssOk, NativeFile::Delete(path));
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(NativeFileLayerTest, ReadOnlyFileRefusesWrites) {
+  const auto path = directory_ / "readonly.bin";
+  Create(path).reset();
+  std::unique_ptr<NativeFile> file;
+  ASSERT_EQ(kQssOk, NativeFile::Open(path, kGenericRead, native_file::kShareRead, kOpenExisting,
+                                     native_file::kAttributeNormal, &file));
+  const char byte = 1;
+  std::uint32_t done = 7;
+  EXPECT_TRUE(QssFailed(file->WriteAt(0, &byte, 1, &done)));
+  EXPECT_EQ(0u, done);
+  EXPECT_TRUE(QssFailed(file->SetSize(10)));
+  std::int64_t size = -1;
+  ASSERT_EQ(kQssOk, file->GetSize(&size));
+  EXPECT_EQ(0, size);
+}
+
+TEST_F(NativeFileLayerTest, DirectoriesAreNoFiles) {
+  std::unique_ptr<NativeFile> file;
+  EXPECT_TRUE(QssFailed(NativeFile::Open(directory_, kGenericRead, native_file::kShareRead, kOpenExisting,
+                                         native_file::kAttributeNormal, &file)));
+  EXPECT_EQ(nullptr, file);
+  std::int64_t length = -1;
+  EXPECT_TRUE(QssFailed(NativeFile::QueryLength(directory_, &length)));
+}
+
+TEST_F(NativeFileLayerTest, SetTimesStampsTheLastWriteTime) {
+  const auto path = directory_ / "stamped.bin";
+  // 2001-09-09 01:46:40 UTC: 10^9 seconds after the Unix epoch.
+  constexpr native_file::FileTime kStamp = 116444736000000000ull + 1000000000ull * 10000000ull;
+  {
+    auto file = Create(path);
+    ASSERT_NE(nullptr, file);
+    ASSERT_EQ(kQssOk, file->SetTimes(kStamp));
+  }
+  const auto written = std::filesystem::last_write_time(path);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::file_clock::to_sys(written).time_since_epoch());
+  EXPECT_EQ(1000000000, seconds.count());
+}
+
+TEST_F(NativeFileLayerTest, NamesOutsideAsciiReachTheFileSystem) {
+  const auto path = directory_ / std::filesystem::path(u8"Gr\u00fc\u00dfe-\u6587\u4ef6.bin");
+  auto file = Create(path);
+  ASSERT_NE(nullptr, file);
+  file.reset();
+  EXPECT_TRUE(std::filesystem::exists(path));
+  std::int64_t length = -1;
+  EXPECT_EQ(kQssOk, NativeFile::QueryLength(path, &length));
+  EXPECT_EQ(0, length);
+}
+
+TEST_F(NativeFileLayerTest, ShareModeIsEnforcedOnWindows) {
+#ifndef _WIN32
+  GTEST_SKIP() << "POSIX has no share modes; the layer accepts and ignores them";
+#else
+  const auto path = directory_ / "shared.bin";
+  auto writer = Create(path, native_file::kShareRead);
+  ASSERT_NE(nullptr, writer);
+  std::unique_ptr<NativeFile> second;
+  // A second writer is refused (ERROR_SHARING_VIOLATION, 32) ...
+  EXPECT_EQ(QssResultFromSystemError(32), NativeFile::Open(path, kGenericWrite, native_file::kShareRead |
+                                                               native_file::kShareWrite, kOpenExisting,
+                                                           native_file::kAttributeNormal, &second));
+  // ... and a reader that shares writing with the first is let in.
+  EXPECT_EQ(kQssOk, NativeFile::Open(path, kGenericRead, native_file::kShareRead | native_file::kShareWrite,
+                                     kOpenExisting, native_file::kAttributeNormal, &second));
+  // Names with wildcards would make the length query measure another file.
+  std::int64_t length = -1;
+  EXPECT_TRUE(QssFailed(NativeFile::QueryLength(directory_ / "shar?d.bin", &length)));
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// NativeFile on Windows: one file handle from CreateFileW. Transfers name
+// their offset in an OVERLAPPED record, so no shared file position has to be
+// moved first. Failures are the thread's last error, mapped by
+// QssResultFromSystemError.
+
+#include "Platform/NativeFile.h"
+
+#include <windows.h>
+
+#include <limits>
+#include <string_view>
+
+namespace {
+
+QssResult ResultFromError(DWORD error) { return QssResultFromSystemError(static_cast<std::int64_t>(error)); }
+QssResult LastError() { return ResultFromError(GetLastError()); }
+
+OVERLAPPED At(std::int64_t offset) {
+  OVERLAPPED position{};
+  position.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+  position.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  return position;
+}
+
+class Win32File final : public NativeFile {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { CloseHandle(handle_); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
+      return ResultFromError(ERROR_INVALID_PARAMETER);
+    }
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    QssResult result = kQssOk;
+    while (total < count) {
+      OVERLAPPED position = At(offset + total);
+      DWORD n = 0;
+      if (!ReadFile(handle_, bytes + total, count - total, &n, &position)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_HANDLE_EOF) result = ResultFromError(error);
+        break;
+      }
+      if (n == 0) break;  // end of file
+      total += n;
+    }
+    if (done) *done = total;
+    return result;
+  }
+
+  QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
+      return ResultFromError(ERROR_INVALID_PARAMETER);
+    }
+    // A write past the end grows the file; the system fills the gap with
+    // zero bytes.
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    QssResult result = kQssOk;
+    while (total < count) {
+      OVERLAPPED position = At(offset + total);
+      DWORD n = 0;
+      if (!WriteFile(handle_, bytes + total, count - total, &n, &position)) {
+        result = LastError();
+        break;
+      }
+      if (n == 0) {  // the system took nothing and gave no reason
+        result = ResultFromError(ERROR_WRITE_FAULT);
+        break;
+      }
+      total += n;
+    }
+    if (done) *done = total;
+    return result;
+  }
+
+  QssResult GetSize(std::int64_t* size) override {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(handle_, &length)) return LastError();
+    if (size) *size = length.QuadPart;
+    return kQssOk;
+  }
+
+  QssResult SetSize(std::int64_t size) override {
+    if (size < 0) return ResultFromError(ERROR_INVALID_PARAMETER);
+    LARGE_INTEGER distance;
+    distance.QuadPart = size;
+    if (!SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN)) return LastError();
+    if (!SetEndOfFile(handle_)) return LastError();
+    return kQssOk;
+  }
+
+  QssResult Flush() override {
+    if (!FlushFileBuffers(handle_)) return LastError();
+    return kQssOk;
+  }
+
+  QssResult SetTimes(native_file::FileTime time) override {
+    FILETIME stamp;
+    stamp.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
+    stamp.dwHighDateTime = static_cast<DWORD>(time >> 32);
+    if (!SetFileTime(handle_, &stamp, &stamp, &stamp)) return LastError();
+    return kQssOk;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// FindFirstFileW takes a pattern; a name with wildcards would measure
+// whatever file happens to match it.
+bool HasWildcard(const std::filesystem::path& path) {
+  return std::wstring_view(path.native()).find_first_of(L"*?") != std::wstring_view::npos;
+}
+
+}  // namespace
+
+QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                           std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes,
+                           std::unique_ptr<NativeFile>* file) {
+  if (file == nullptr) return kQssInvalidPointer;
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open at all.
+  HANDLE handle = CreateFileW(path.c_str(), desiredAccess, shareMode, nullptr, creationDisposition,
+                              flagsAndAttributes & ~static_cast<std::uint32_t>(FILE_FLAG_BACKUP_SEMANTICS), nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  // Consoles, pipes and devices have no size to address.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return ResultFromError(ERROR_INVALID_PARAMETER);
+  }
+  *file = std::make_unique<Win32File>(handle);
+  return kQssOk;
+}
+
+QssResult NativeFile::Delete(const std::filesystem::path& path) {
+  if (!DeleteFileW(path.c_str())) return LastError();
+  return kQssOk;
+}
+
+QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_t* length) {
+  if (HasWildcard(path)) return ResultFromError(ERROR_INVALID_NAME);
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(path.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return LastError();
+  FindClose(search);
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ResultFromError(ERROR_ACCESS_DENIED);
+  if (length) {
+    *length = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+  }
+  return kQssOk;
+}
