@@ -20,6 +20,8 @@ inline constexpr QssResult kQssPartial = 1;
 
 // A transfer buffer is not accessible.
 inline constexpr QssResult kQssInvalidPointer = static_cast<QssResult>(0x80004003u);
+// A working buffer cannot be allocated (the system's out-of-memory error).
+inline constexpr QssResult kQssOutOfMemory = static_cast<QssResult>(0x8007000Eu);
 // A segment file to be measured does not exist.
 inline constexpr QssResult kQssUnspecifiedFailure = static_cast<QssResult>(0x80004005u);
 // A file read starts at or beyond the end of the file; a negative offset,

@@ -76,9 +76,34 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   QssResult status() const { return status_; }
   // The in-memory table, for inspection by tools and tests.
   CMultiBlockArrayBase* entries() const { return entries_.get(); }
+  // Entries the table describes (blocks 0 to EntryCount() - 1). No chain is
+  // longer than this; walks use it as their bound.
+  std::int64_t EntryCount() const;
+  // Byte position of block in the byte array.
+  std::int64_t BlockPosition(std::int64_t block) const;
 
  private:
   QssResult LoadTable();
+  // A block number that may be used as a chain block.
+  bool IsBlock(std::int64_t block) const;
+  // The stored successor of block; false when block is out of range or the
+  // stored value is neither -1 nor a block.
+  bool FollowLink(std::int64_t block, std::int64_t* next);
+  // The last block of the chain from start; false on corruption or a cycle.
+  bool FindTail(std::int64_t start, std::int64_t* tail);
+  // Puts block into the ascending free list, searching from *hint (a free
+  // list position below block, 0 for the head); *hint becomes the position
+  // just before block.
+  QssResult InsertFree(std::int64_t block, std::int64_t* hint);
+  // Whether the table can grow far enough to provide wanted more blocks; if
+  // so, *tableTail is the last block of the table's chain.
+  bool PlanGrowth(std::int64_t wanted, std::int64_t* tableTail);
+  // Adds enough table blocks for wanted blocks; the new ones beyond the table
+  // blocks become the free list.
+  QssResult Grow(std::int64_t wanted, std::int64_t* tableTail);
+  template <typename Buffer>
+  QssResult TransferChain(bool writing, std::int64_t start, std::int64_t offset, std::int32_t count, Buffer buffer,
+                          std::int32_t* done);
 
   std::int32_t entryWidth_ = 0;
   std::int32_t blockSize_ = 0;

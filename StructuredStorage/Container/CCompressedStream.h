@@ -10,7 +10,7 @@
 #define STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "Container/CStream.h"
 
@@ -29,7 +29,20 @@ class CCompressedStream : public CStream {
   bool IsCompressed() const;
 
  private:
+  QssResult WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written);
+  QssResult Rewrite(const void* buffer, std::int32_t count, std::uint32_t* written);
+  // Stores count bytes plain at the current position, keeping the content
+  // marked plain (storedLength = size).
+  QssResult WritePlain(const void* buffer, std::int32_t count, std::uint32_t* written);
+  // Reads and checks the stored image and keeps its decompressed content
+  // until the next Write or SetSize. kQssPartial when the image is not valid.
+  QssResult LoadContent();
+  void DropContent();
+
   std::int32_t logicalPosition_ = 0;
+  // The decompressed content, so that reading it in pieces decompresses once.
+  std::unique_ptr<std::uint8_t[]> content_;
+  std::int32_t contentLength_ = 0;
 };
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_

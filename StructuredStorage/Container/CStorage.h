@@ -59,11 +59,29 @@ class CStorage : public CStream {
   CStorageEntry* EntryAt(std::int32_t index) const;
 
  protected:
+  // Adds entry at the end of the table, taking one reference to it.
+  void AppendEntry(CStorageEntry* entry);
+  // Drops every entry's reference and frees the pages.
+  void ReleaseEntries();
+
   std::uint32_t capacity_ = 0;
   std::uint32_t pageCount_ = 0;
   CStorageEntry*** pages_ = nullptr;
   std::int32_t entryCount_ = 0;
   std::int32_t lastFound_ = -1;
+
+ private:
+  // A new CStorage attached to entry, its records loaded.
+  CStorage* NewSubStorage(CStorageEntry* entry);
+  // Lays a root storage on a plain stream of entry. When create is set, a new
+  // container of entryWidth and blockSize is first written into the stream and
+  // the root stays writable; otherwise the root is marked read-only. On
+  // failure nothing stays attached to entry and the blocks written are freed.
+  QssResult AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
+                                  std::int32_t blockSize, CRootStorage** root);
+  // The common checks of the writing side, then a new dirty entry of that
+  // name and flags (not yet in the table).
+  QssResult PrepareChild(const char16_t* name, const void* result, std::uint32_t flags, CStorageEntry** entry);
 };
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_

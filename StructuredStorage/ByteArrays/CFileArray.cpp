@@ -1,0 +1,84 @@
+#include "ByteArrays/CFileArray.h"
+
+#include <limits>
+#include <utility>
+
+CFileArray::CFileArray(std::unique_ptr<NativeFile> file) : file_(std::move(file)) {}
+
+CFileArray::~CFileArray() {
+  if (!file_) return;
+  if (fileTime_ != 0) file_->SetTimes(fileTime_);  // nobody is left to hear a failure
+  file_.reset();
+}
+
+QssResult CFileArray::Flush() {
+  if (!file_) return kQssOk;
+  // Data that did not reach the disk is a failure the caller must learn of.
+  return file_->Flush();
+}
+
+QssResult CFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  if (count == 0) return kQssOk;
+  if (offset < 0) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  if (offset >= size) return kQssInvalidArgument;
+  if (buffer == nullptr) return kQssInvalidPointer;
+  // The end of the file limits the transfer; size - offset cannot overflow.
+  const std::int64_t available = size - offset;
+  const std::uint32_t wanted = available < count ? static_cast<std::uint32_t>(available) : count;
+  std::uint32_t done = 0;
+  const QssResult result = file_->ReadAt(offset, buffer, wanted, &done);
+  if (bytesRead) *bytesRead = done;
+  return result;
+}
+
+QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
+                              std::uint32_t* bytesWritten) {
+  if (bytesWritten) *bytesWritten = 0;
+  if (buffer == nullptr) return kQssInvalidPointer;
+  if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  if (offset > size) {
+    // The write itself would leave the same gap; growing first also covers a
+    // write of 0 bytes. If growing fails, the write below reports why.
+    file_->SetSize(offset);
+    cachedSize_ = kUnknownSize;
+  }
+  std::uint32_t done = 0;
+  const QssResult result = file_->WriteAt(offset, buffer, count, &done);
+  // Whatever ran past the old end changed the size.
+  if (offset + done > size) cachedSize_ = kUnknownSize;
+  if (bytesWritten) *bytesWritten = done;
+  return result;
+}
+
+QssResult CFileArray::GetSize(std::int64_t* size) {
+  if (cachedSize_ == kUnknownSize) {
+    std::int64_t measured = 0;
+    const QssResult result = file_->GetSize(&measured);
+    if (QssFailed(result)) {
+      if (size) *size = 0;
+      return result;
+    }
+    cachedSize_ = measured;
+  }
+  if (size) *size = cachedSize_;
+  return kQssOk;
+}
+
+QssResult CFileArray::SetSize(std::int64_t size) {
+  cachedSize_ = kUnknownSize;
+  if (size < 0) return kQssInvalidArgument;
+  return file_->SetSize(size);
+}
+
+QssResult CFileArray::SetTimestamp(native_file::FileTime time) {
+  fileTime_ = time;
+  if (time == 0) return kQssOk;
+  return file_->SetTimes(time);
+}

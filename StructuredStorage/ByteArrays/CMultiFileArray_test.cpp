@@ -1,0 +1,211 @@
+#include "ByteArrays/CMultiFileArray.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "TemporaryFolder.h"
+
+namespace {
+
+constexpr std::uint32_t kReadWrite = native_file::kGenericRead | native_file::kGenericWrite;
+constexpr std::int64_t kSegment = 16;
+
+class MultiFileArrayTest : public ::testing::Test {
+ protected:
+  CQssRef<CMultiFileArray> MakeArray(std::uint32_t access = kReadWrite, std::int64_t segmentSize = kSegment) {
+    return CQssRef<CMultiFileArray>(
+        new CMultiFileArray(base_, access, native_file::kShareRead, native_file::kAttributeNormal, segmentSize));
+  }
+  std::filesystem::path Segment(std::int32_t n) const {
+    return n == 1 ? base_ : std::filesystem::path(base_.string() + ".F000" + std::to_string(n));
+  }
+  void PutFile(std::int32_t n, const std::string& contents) const {
+    std::ofstream(Segment(n), std::ios::binary) << contents;
+  }
+  std::int64_t FileSize(std::int32_t n) const {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(Segment(n), error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+  }
+
+  TemporaryFolder folder_;
+  std::filesystem::path base_ = folder_ / "pkg.bin";
+};
+
+TEST_F(MultiFileArrayTest, OpenTakesSegmentFilesUpToTheFirstGap) {
+  EXPECT_EQ(kQssNotFound, MakeArray()->Open());
+
+  PutFile(1, "0123456789");
+  PutFile(2, "abcd");
+  PutFile(4, "zzzzzzzzzz");
+  auto array = MakeArray(native_file::kGenericRead);
+  ASSERT_EQ(kQssOk, array->Open());
+  EXPECT_EQ(2, array->segmentCount());
+  EXPECT_EQ(10, array->segmentSize());
+  std::int64_t size = 0;
+  EXPECT_EQ(kQssOk, array->GetSize(&size));
+  EXPECT_EQ(14, size);
+
+  char buffer[8] = {};
+  std::uint32_t read = 0;
+  EXPECT_EQ(kQssOk, array->ReadAt(7, buffer, 7, &read));
+  EXPECT_EQ("789abcd", std::string(buffer, read));
+}
+
+TEST_F(MultiFileArrayTest, UnopenedArrayMeasuresItsFiles) {
+  PutFile(1, "1234567");
+  PutFile(2, "abc");
+  auto array = MakeArray();
+  std::int64_t size = -1;
+  EXPECT_EQ(kQssOk, array->GetSize(&size));
+  EXPECT_EQ(10, size);
+  EXPECT_EQ(0, array->segmentCount());
+}
+
+TEST_F(MultiFileArrayTest, GrowthAndShrinkMoveTheFiles) {
+  auto array = MakeArray();
+  ASSERT_EQ(kQssOk, array->Create());
+  std::vector<std::uint8_t> data(40);
+  std::iota(data.begin(), data.end(), std::uint8_t{1});
+  std::uint32_t written = 0;
+  ASSERT_EQ(kQssOk, array->WriteAt(0, data.data(), 40, &written));
+  EXPECT_EQ(40u, written);
+  EXPECT_EQ(16, FileSize(1));
+  EXPECT_EQ(16, FileSize(2));
+  EXPECT_EQ(8, FileSize(3));
+
+  EXPECT_EQ(kQssOk, array->SetSize(kSegment));
+  EXPECT_EQ(16, FileSize(1));
+  EXPECT_EQ(0, FileSize(2));
+  EXPECT_EQ(0, FileSize(3));
+  array.Reset();
+
+  // What was written survives a reopen with a different configured size.
+  auto reopened = MakeArray(native_file::kGenericRead, 1000);
+  ASSERT_EQ(kQssOk, reopened->Open());
+  EXPECT_EQ(kSegment, reopened->segmentSize());
+  std::vector<std::uint8_t> back(16);
+  std::uint32_t read = 0;
+  EXPECT_EQ(kQssOk, reopened->ReadAt(0, back.data(), 16, &read));
+  EXPECT_EQ(std::vector<std::uint8_t>(data.begin(), data.begin() + 16), back);
+}
+
+TEST_F(MultiFileArrayTest, ReadOnlyArrayNeitherGrowsNorWrites) {
+  PutFile(1, "0123456789ABCDEF");
+  PutFile(2, "xy");
+  auto array = MakeArray(native_file::kGenericRead);
+  ASSERT_EQ(kQssOk, array->Open());
+  std::uint32_t written = 0;
+  EXPECT_TRUE(QssFailed(array->WriteAt(17, "hello", 5, &written)));
+  EXPECT_TRUE(QssFailed(array->WriteAt(0, "hello", 5, &written)));
+  EXPECT_EQ(0u, written);
+  EXPECT_TRUE(QssFailed(array->SetSize(3)));
+  EXPECT_EQ(16, FileSize(1));
+  EXPECT_EQ(2, FileSize(2));
+  EXPECT_EQ(-1, FileSize(3));
+}
+
+TEST_F(MultiFileArrayTest, RemoveDeletesTheFilesWhenTheArrayGoes) {
+  auto array = MakeArray();
+  ASSERT_EQ(kQssOk, array->Create());
+  ASSERT_EQ(kQssOk, array->SetSize(2 * kSegment + 3));
+  EXPECT_EQ(kQssOk, array->Remove());
+  EXPECT_EQ(3, FileSize(3));  // still there while the array lives
+  array.Reset();
+  EXPECT_EQ(-1, FileSize(1));
+  EXPECT_EQ(-1, FileSize(2));
+  EXPECT_EQ(-1, FileSize(3));
+}
+
+TEST_F(MultiFileArrayTest, CreatingASegmentCancelsRemove) {
+  auto grown = MakeArray();
+  ASSERT_EQ(kQssOk, grown->Create());
+  ASSERT_EQ(kQssOk, grown->Remove());
+  ASSERT_EQ(kQssOk, grown->SetSize(kSegment + 1));  // creates segment 2
+  grown.Reset();
+  EXPECT_EQ(kSegment, FileSize(1));
+  EXPECT_EQ(1, FileSize(2));
+
+  // Create marks the old files and then creates segment 1 afresh.
+  auto created = MakeArray();
+  ASSERT_EQ(kQssOk, created->Open());
+  ASSERT_EQ(kQssOk, created->Create());
+  ASSERT_EQ(kQssOk, created->WriteAt(0, "abc", 3, nullptr));
+  created.Reset();
+  EXPECT_EQ(3, FileSize(1));
+}
+
+TEST_F(MultiFileArrayTest, LongBasePathsAreNeitherCutNorOverrun) {
+  const std::filesystem::path deep =
+      folder_ / std::string(120, 'a') / std::string(120, 'b') / std::string(120, 'c');
+  std::filesystem::create_directories(deep);
+  const std::filesystem::path base = deep / "package.bin";
+  CQssRef<CMultiFileArray> array(
+      new CMultiFileArray(base, kReadWrite, native_file::kShareRead, native_file::kAttributeNormal, kSegment));
+  ASSERT_EQ(kQssOk, array->Create());
+  ASSERT_EQ(kQssOk, array->WriteAt(kSegment, "tail", 4, nullptr));
+  EXPECT_EQ(4u, std::filesystem::file_size(base.string() + ".F0002"));
+}
+
+// Two threads share one array with 16-byte segments. The first owns bytes
+// 0..kOwned-1 and rewrites and checks them; the second owns everything from
+// kOwned on and keeps growing and shrinking the array across segment
+// boundaries. Neither may ever see the other's bytes or a wrong size.
+TEST(MultiFileArrayConcurrencyTest, TwoThreadsKeepTheirOwnRegions) {
+  TemporaryFolder folder;
+  CQssRef<CMultiFileArray> array(new CMultiFileArray(folder / "shared.bin", kReadWrite, native_file::kShareRead,
+                                                     native_file::kAttributeNormal, kSegment));
+  constexpr std::int64_t kOwned = 100;
+  ASSERT_EQ(kQssOk, array->Create());
+  ASSERT_EQ(kQssOk, array->SetSize(kOwned));
+  constexpr int kRounds = 400;
+
+  auto fixedRegion = [&](bool* ok) {
+    std::mt19937 random(1);
+    std::vector<std::uint8_t> shadow(kOwned, 0);
+    for (int round = 0; round < kRounds && *ok; ++round) {
+      const auto offset = static_cast<std::int64_t>(random() % kOwned);
+      const auto count = static_cast<std::uint32_t>(1 + random() % (kOwned - offset));
+      std::vector<std::uint8_t> bytes(count, static_cast<std::uint8_t>(round));
+      std::uint32_t done = 0;
+      *ok = array->WriteAt(offset, bytes.data(), count, &done) == kQssOk && done == count;
+      std::copy(bytes.begin(), bytes.end(), shadow.begin() + offset);
+      std::vector<std::uint8_t> back(kOwned);
+      *ok = *ok && array->ReadAt(0, back.data(), kOwned, &done) == kQssOk && done == kOwned && back == shadow;
+    }
+  };
+  auto movingTail = [&](bool* ok) {
+    std::mt19937 random(2);
+    for (int round = 0; round < kRounds && *ok; ++round) {
+      const auto length = static_cast<std::uint32_t>(random() % 70);
+      *ok = array->SetSize(kOwned + length) == kQssOk;
+      std::vector<std::uint8_t> bytes(length, static_cast<std::uint8_t>(0x80 | round));
+      std::uint32_t done = 0;
+      if (length) *ok = *ok && array->WriteAt(kOwned, bytes.data(), length, &done) == kQssOk && done == length;
+      std::int64_t size = 0;
+      *ok = *ok && array->GetSize(&size) == kQssOk && size == kOwned + length;
+      std::vector<std::uint8_t> back(length);
+      if (length) *ok = *ok && array->ReadAt(kOwned, back.data(), length, &done) == kQssOk && back == bytes;
+    }
+  };
+
+  bool fixedOk = true;
+  bool tailOk = true;
+  std::thread first(fixedRegion, &fixedOk);
+  std::thread second(movingTail, &tailOk);
+  first.join();
+  second.join();
+  EXPECT_TRUE(fixedOk);
+  EXPECT_TRUE(tailOk);
+}
+
+}  // namespace

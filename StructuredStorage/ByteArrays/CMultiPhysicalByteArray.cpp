@@ -1,0 +1,265 @@
+#include "ByteArrays/CMultiPhysicalByteArray.h"
+
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace {
+
+constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int64_t>::max();
+
+// A primitive that failed yet produced a segment must not leak it.
+void DiscardUnheld(CPhysicalByteArray* segment) {
+  if (segment == nullptr) return;
+  segment->AddRef();
+  segment->Release();
+}
+
+}  // namespace
+
+CMultiPhysicalByteArray::CMultiPhysicalByteArray(std::filesystem::path basePath, std::int64_t segmentSize)
+    : segmentSize_(segmentSize > 0 ? segmentSize : kDefaultSegmentSize), basePath_(std::move(basePath)) {}
+
+CMultiPhysicalByteArray::~CMultiPhysicalByteArray() { ReleaseSegments(); }
+
+std::filesystem::path CMultiPhysicalByteArray::BuildSegmentName(std::int32_t n) const {
+  if (n <= 1) return basePath_;
+  // Only the last four digits appear; callers never go past kMaxSegmentCount,
+  // where names would start to repeat.
+  std::string suffix = ".F0000";
+  for (std::size_t position = suffix.size(); position-- > 2;) {
+    suffix[position] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  std::filesystem::path name = basePath_;
+  name += suffix;
+  return name;
+}
+
+void CMultiPhysicalByteArray::Hold(CPhysicalByteArray* segment) {
+  segment->AddRef();
+  segments_.push_back(segment);
+}
+
+void CMultiPhysicalByteArray::DropLastSegment() {
+  CPhysicalByteArray* last = segments_.back();
+  segments_.pop_back();
+  last->Release();
+}
+
+void CMultiPhysicalByteArray::ReleaseSegments() {
+  std::vector<CPhysicalByteArray*> held = std::move(segments_);
+  segments_.clear();
+  for (CPhysicalByteArray* segment : held) {
+    if (segment) segment->Release();
+  }
+}
+
+void CMultiPhysicalByteArray::DeleteSegmentFiles() {
+  for (std::int32_t n = 1; n <= kMaxSegmentCount; ++n) {
+    if (QssFailed(DeleteSegment(BuildSegmentName(n)))) break;
+  }
+}
+
+QssResult CMultiPhysicalByteArray::Remove() {
+  DeleteSegmentFiles();
+  return kQssOk;
+}
+
+QssResult CMultiPhysicalByteArray::Create() {
+  // Closed first: a platform may refuse to delete a file that is open.
+  ReleaseSegments();
+  Remove();
+  CPhysicalByteArray* first = nullptr;
+  const QssResult result = CreateSegment(basePath_, &first);
+  if (QssFailed(result)) {
+    DiscardUnheld(first);
+    return result;
+  }
+  if (first == nullptr) return kQssUnspecifiedFailure;
+  Hold(first);
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::Open() {
+  ReleaseSegments();
+  while (segmentCount() < kMaxSegmentCount) {
+    CPhysicalByteArray* segment = nullptr;
+    // The first segment that cannot be opened ends the array; why is not kept.
+    if (QssFailed(OpenSegment(BuildSegmentName(segmentCount() + 1), &segment)) || segment == nullptr) {
+      DiscardUnheld(segment);
+      break;
+    }
+    Hold(segment);
+  }
+  if (segments_.empty()) return kQssNotFound;
+
+  std::int64_t firstSize = 0;
+  segments_.front()->GetSize(&firstSize);
+  if (segmentCount() > 1) {
+    // The array was written with the size of its first segment. An empty first
+    // segment says nothing about that; the configured size stays.
+    if (firstSize > 0) segmentSize_ = firstSize;
+  } else if (firstSize > segmentSize_) {
+    segmentSize_ = firstSize;  // one large file is one segment
+  }
+  return kQssOk;
+}
+
+template <typename Transfer>
+QssResult CMultiPhysicalByteArray::TransferAcrossSegments(std::int64_t offset, std::uint32_t count,
+                                                          std::uint32_t* done, Transfer transfer) {
+  std::int64_t index = offset / segmentSize_;
+  std::int64_t offsetInSegment = offset - index * segmentSize_;
+  std::uint32_t total = 0;
+  QssResult result = kQssOk;
+  while (total < count && index < segmentCount()) {
+    std::uint32_t chunk = count - total;
+    if (chunk > segmentSize_ - offsetInSegment) chunk = static_cast<std::uint32_t>(segmentSize_ - offsetInSegment);
+    std::uint32_t moved = 0;
+    result = transfer(segments_[static_cast<std::size_t>(index)], offsetInSegment, total, chunk, &moved);
+    total += moved;
+    // A short segment ends the transfer: the next segment's bytes belong
+    // further on than where the buffer has reached.
+    if (moved < chunk) break;
+    ++index;
+    offsetInSegment = 0;
+  }
+  if (done) *done = total;
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count,
+                                          std::uint32_t* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  if (offset < 0 || offset > kMaxOffset - count) return kQssInvalidArgument;
+  if (count != 0 && buffer == nullptr) return kQssInvalidPointer;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  return TransferAcrossSegments(
+      offset, count, bytesRead,
+      [bytes](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t from, std::uint32_t chunk,
+              std::uint32_t* moved) { return segment->ReadAt(at, bytes + from, chunk, moved); });
+}
+
+QssResult CMultiPhysicalByteArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
+                                           std::uint32_t* bytesWritten) {
+  if (bytesWritten) *bytesWritten = 0;
+  if (buffer == nullptr) return kQssInvalidPointer;
+  if (offset < 0 || offset > kMaxOffset - count) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  QssResult extended = GetSize(&size);
+  if (QssSucceeded(extended) && offset + count > size) extended = SetSize(offset + count);
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t done = 0;
+  QssResult result = TransferAcrossSegments(
+      offset, count, &done,
+      [bytes](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t from, std::uint32_t chunk,
+              std::uint32_t* moved) { return segment->WriteAt(at, bytes + from, chunk, moved); });
+  // Bytes that found no segment because the array could not grow are a
+  // failure, even when every segment call succeeded.
+  if (done < count && QssSucceeded(result) && QssFailed(extended)) result = extended;
+  if (bytesWritten) *bytesWritten = done;
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::GetSize(std::int64_t* size) {
+  if (size) *size = 0;
+  std::int64_t total = 0;
+  QssResult result = kQssOk;
+  if (segments_.empty()) {
+    // Nothing is open: measure the files on disk.
+    for (std::int32_t n = 1; n <= kMaxSegmentCount; ++n) {
+      std::int64_t length = 0;
+      if (QssFailed(QuerySegmentLength(BuildSegmentName(n), &length))) break;
+      if (length < 0 || length > kMaxOffset - total) return kQssInvalidArgument;
+      total += length;
+    }
+  } else {
+    std::int64_t lastSize = 0;
+    result = segments_.back()->GetSize(&lastSize);
+    // Segment sizes come from the files (Open), so the sum may not fit.
+    const std::int64_t fullSegments = segmentCount() - 1;
+    if (fullSegments > kMaxOffset / segmentSize_) return kQssInvalidArgument;
+    const std::int64_t before = fullSegments * segmentSize_;
+    if (lastSize < 0 || lastSize > kMaxOffset - before) return kQssInvalidArgument;
+    total = before + lastSize;
+  }
+  if (size) *size = total;
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::SetSize(std::int64_t size) {
+  if (size < 0) return kQssInvalidArgument;
+  std::int64_t current = 0;
+  const QssResult measured = GetSize(&current);
+  if (QssFailed(measured)) return measured;
+  if (size == current) return kQssOk;
+  return size > current ? Grow(size) : Shrink(current, size);
+}
+
+QssResult CMultiPhysicalByteArray::Grow(std::int64_t size) {
+  const std::int64_t lastIndex = (size - 1) / segmentSize_;
+  // Segment kMaxSegmentCount + 1 would be named like an earlier segment.
+  if (lastIndex >= kMaxSegmentCount) return kQssInvalidArgument;
+  const std::int64_t tail = size - lastIndex * segmentSize_;  // 1 to segmentSize
+
+  if (lastIndex >= segmentCount()) {
+    if (!segments_.empty()) {
+      const QssResult filled = segments_.back()->SetSize(segmentSize_);
+      if (QssFailed(filled)) return filled;
+    }
+    segments_.reserve(static_cast<std::size_t>(lastIndex + 1));
+    for (std::int64_t index = segmentCount(); index <= lastIndex; ++index) {
+      CPhysicalByteArray* segment = nullptr;
+      const QssResult created = CreateSegment(BuildSegmentName(static_cast<std::int32_t>(index + 1)), &segment);
+      if (QssFailed(created)) {
+        DiscardUnheld(segment);
+        return created;
+      }
+      if (segment == nullptr) return kQssUnspecifiedFailure;
+      Hold(segment);
+      if (index < lastIndex) {
+        const QssResult filled = segment->SetSize(segmentSize_);
+        if (QssFailed(filled)) {
+          DropLastSegment();
+          return filled;
+        }
+      }
+    }
+  }
+  return segments_.back()->SetSize(tail);
+}
+
+QssResult CMultiPhysicalByteArray::Shrink(std::int64_t current, std::int64_t size) {
+  std::int64_t remaining = current - size;
+  while (remaining > 0 && !segments_.empty()) {
+    CPhysicalByteArray* last = segments_.back();
+    std::int64_t lastSize = 0;
+    const QssResult measured = last->GetSize(&lastSize);
+    if (QssFailed(measured)) return measured;
+    if (lastSize >= remaining) {
+      // Ends inside this segment, or on its start: then it stays, empty.
+      const QssResult cut = last->SetSize(lastSize - remaining);
+      if (QssFailed(cut)) return cut;
+      remaining = 0;
+    } else {
+      const QssResult cut = last->SetSize(0);
+      if (QssFailed(cut)) return cut;
+      remaining -= lastSize;
+      DropLastSegment();
+    }
+  }
+  return kQssOk;
+}
+
+QssResult CMultiPhysicalByteArray::Flush() {
+  QssResult result = kQssOk;
+  for (CPhysicalByteArray* segment : segments_) result = segment->Flush();
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::SetTimestamp(native_file::FileTime time) {
+  QssResult result = kQssOk;
+  for (CPhysicalByteArray* segment : segments_) result = segment->SetTimestamp(time);
+  return result;
+}

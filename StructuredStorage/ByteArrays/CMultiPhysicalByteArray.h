@@ -1,0 +1,96 @@
+// CMultiPhysicalByteArray: one byte array spread over numbered segments of a
+// fixed size.
+//
+// Segment 1 holds bytes 0 to segmentSize-1, segment 2 the next segmentSize
+// bytes, and so on; only the last may be shorter. This class does the
+// arithmetic (which segment, where in it, how a transfer is cut at segment
+// boundaries, how a new size is spread) and leaves making, opening, deleting
+// and measuring one segment to four primitives. It has no lock: a subclass
+// that is shared between threads serialises the calls (see CMultiFileArray).
+//
+// Segment n >= 2 is named basePath + ".F" + four digits, so at most
+// kMaxSegmentCount segments can exist; an array that would need more is
+// refused.
+
+#ifndef STRUCTUREDSTORAGE_BYTEARRAYS_CMULTIPHYSICALBYTEARRAY_H_
+#define STRUCTUREDSTORAGE_BYTEARRAYS_CMULTIPHYSICALBYTEARRAY_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "ByteArrays/CPhysicalByteArray.h"
+
+inline constexpr std::int64_t kDefaultSegmentSize = 10000000000LL;
+
+class CMultiPhysicalByteArray : public CPhysicalByteArray {
+ public:
+  static constexpr std::int32_t kMaxSegmentCount = 9999;
+
+  // A segmentSize of 0 or less means kDefaultSegmentSize.
+  explicit CMultiPhysicalByteArray(std::filesystem::path basePath, std::int64_t segmentSize = kDefaultSegmentSize);
+  ~CMultiPhysicalByteArray() override;
+
+  // Flush and SetTimestamp go to every segment and return the last result.
+  QssResult Flush() override;
+  // Reads what the segments hold; a read whose start lies beyond the last
+  // segment reads nothing and succeeds.
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
+  // Grows the array first when the write runs past its end.
+  QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
+                    std::uint32_t* bytesWritten) override;
+  // With no segment held, measures the segment files on disk instead.
+  QssResult GetSize(std::int64_t* size) override;
+  // Creates or drops segments as needed. A shrink that ends on a segment
+  // boundary keeps the next segment, empty; dropped segments are truncated,
+  // closed and left on disk.
+  QssResult SetSize(std::int64_t size) override;
+  QssResult SetTimestamp(native_file::FileTime time) override;
+  // Deletes the segment files 1, 2, 3, ... now, up to the first that cannot be
+  // deleted. Held segments stay held.
+  QssResult Remove() override;
+
+  // Starts a new array of one empty segment (after Remove).
+  virtual QssResult Create();
+  // Opens the segments that exist, from segment 1 upwards, and takes the
+  // segment size from segment 1 when there are several (or when a single one
+  // is larger than the configured size). kQssNotFound when segment 1 cannot
+  // be opened.
+  virtual QssResult Open();
+
+  // The name of segment n (n >= 1): basePath, or basePath.F0002 and so on.
+  std::filesystem::path BuildSegmentName(std::int32_t n) const;
+
+  std::int64_t segmentSize() const { return segmentSize_; }
+  std::int32_t segmentCount() const { return static_cast<std::int32_t>(segments_.size()); }
+  const std::filesystem::path& basePath() const { return basePath_; }
+
+ protected:
+  // CreateSegment and OpenSegment produce a segment at reference count 0; the
+  // caller takes the reference. CreateSegment truncates an existing segment.
+  virtual QssResult CreateSegment(const std::filesystem::path& name, CPhysicalByteArray** segment) = 0;
+  virtual QssResult OpenSegment(const std::filesystem::path& name, CPhysicalByteArray** segment) = 0;
+  virtual QssResult DeleteSegment(const std::filesystem::path& name) = 0;
+  virtual QssResult QuerySegmentLength(const std::filesystem::path& name, std::int64_t* length) = 0;
+
+  // Releases every held segment (closing its file).
+  void ReleaseSegments();
+  // Deletes segment files 1, 2, 3, ... until a deletion fails.
+  void DeleteSegmentFiles();
+
+  std::int64_t segmentSize_;
+  // Element i is segment i + 1 and holds one reference.
+  std::vector<CPhysicalByteArray*> segments_;
+  std::filesystem::path basePath_;
+
+ private:
+  template <typename Transfer>
+  QssResult TransferAcrossSegments(std::int64_t offset, std::uint32_t count, std::uint32_t* done, Transfer transfer);
+  QssResult Grow(std::int64_t size);
+  QssResult Shrink(std::int64_t current, std::int64_t size);
+  // Adds a reference to segment and appends it.
+  void Hold(CPhysicalByteArray* segment);
+  void DropLastSegment();
+};
+
+#endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CMULTIPHYSICALBYTEARRAY_H_

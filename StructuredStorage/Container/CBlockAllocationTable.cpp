@@ -1,0 +1,433 @@
+#include "Container/CBlockAllocationTable.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "Base/CLockGuard.h"
+#include "Base/LittleEndian.h"
+#include "ByteArrays/CPhysicalByteArray.h"
+#include "Container/CMultiBlockArray.h"
+#include "Container/ContainerFormat.h"
+
+namespace {
+constexpr std::int64_t kNoBlock = -1;
+}  // namespace
+
+CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : physical_(physical) {
+  physical_->AddRef();
+
+  std::uint8_t header[kContainerHeaderSize];
+  std::uint32_t got = 0;
+  const QssResult read = physical_->ReadAt(0, header, sizeof(header), &got);
+  if (QssFailed(read) || got != sizeof(header) ||
+      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
+    status_ = kQssNotAContainer;
+    return;
+  }
+  entryWidth_ = LoadLittleEndian<std::int32_t>(header + kHeaderEntryWidthOffset);
+  blockSize_ = LoadLittleEndian<std::int32_t>(header + kHeaderBlockSizeOffset);
+  dataOffset_ = LoadLittleEndian<std::int32_t>(header + kHeaderDataOffsetOffset);
+  tableStart_ = LoadLittleEndian<std::int64_t>(header + kHeaderTableStartOffset);
+
+  // Every layout value is checked before anything is divided by it or sized
+  // from it. A table block must describe more than itself, so a block is at
+  // least two entries wide; block 1 must lie clear of the header.
+  const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
+  const bool blockSizeSound = blockSize_ > 0 && std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
+                              blockSize_ >= entryWidth_;
+  const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
+  if (!widthKnown || !blockSizeSound || !layoutSound) {
+    status_ = kQssNotAContainer;
+    return;
+  }
+  valid_ = true;
+  LoadTable();
+}
+
+CBlockAllocationTable::~CBlockAllocationTable() {
+  if (valid_) Flush();
+  entries_.reset();
+  physical_->Release();
+}
+
+std::unique_ptr<CMultiBlockArrayBase> CBlockAllocationTable::CreateEntryArray(std::int32_t entryWidth,
+                                                                              std::int32_t blockSize) {
+  std::unique_ptr<CMultiBlockArrayBase> array;
+  switch (entryWidth) {
+    case 2: array = std::make_unique<CMultiBlockArray<std::int16_t>>(blockSize); break;
+    case 4: array = std::make_unique<CMultiBlockArray<std::int32_t>>(blockSize); break;
+    case 8: array = std::make_unique<CMultiBlockArray<std::int64_t>>(blockSize); break;
+    default: return nullptr;
+  }
+  if (blockSize < entryWidth || array->Resize(blockSize) < 0) return nullptr;
+  array->SetAt(array->elementsPerBlock() - 1, kNoBlock);
+  return array;
+}
+
+QssResult CBlockAllocationTable::LoadTable() {
+  const std::int64_t perBlock = blockSize_ / entryWidth_;
+  std::int64_t size = 0;
+  physical_->GetSize(&size);
+  const std::int64_t wholeBlocks = (size - dataOffset_) / blockSize_;
+  const std::int64_t tableBlocks = (wholeBlocks + perBlock - 1) / perBlock;
+  const std::int64_t tableBytes = tableBlocks * blockSize_;
+
+  // A table block that cannot be loaded: past the end of the byte array the
+  // container is truncated, anywhere else it is not a container.
+  const auto fail = [&](std::int64_t block) {
+    valid_ = false;
+    const std::int64_t lastAddressable = (std::numeric_limits<std::int64_t>::max() - dataOffset_) / blockSize_;
+    const bool pastEnd = block > lastAddressable || (block >= 1 && BlockPosition(block) >= size);
+    status_ = pastEnd ? kQssTruncated : kQssNotAContainer;
+    return status_;
+  };
+
+  entries_ = CreateEntryArray(entryWidth_, blockSize_);
+  if (!entries_ || entries_->Resize(tableBytes) < 0) {
+    valid_ = false;
+    return status_ = kQssNotAContainer;
+  }
+
+  if (tableStart_ != kNoBlock) {
+    std::int64_t current = tableStart_;
+    std::int64_t loaded = 0;
+    for (std::int32_t n = 0;; ++n) {
+      // Only blocks the table describes can be table blocks; the length
+      // check also ends a table chain that runs in a circle.
+      if (loaded >= tableBytes || current < 1 || current >= entries_->elementCount()) return fail(current);
+      CMultiBlockArrayBlock* block = entries_->GetBlock(n);
+      std::uint32_t got = 0;
+      const QssResult read = physical_->ReadAt(BlockPosition(current), block->GetData(),
+                                               static_cast<std::uint32_t>(blockSize_), &got);
+      if (QssFailed(read) || got == 0) return fail(current);
+      block->dirty = false;
+      loaded += got;
+      current = entries_->GetAt(current);
+      if (current == kNoBlock) break;
+    }
+  }
+
+  // Whatever the stored table says is checked once here: every entry is -1
+  // or a number the table describes.
+  const std::int64_t count = entries_->elementCount();
+  for (std::int64_t k = 0; k < count; ++k) {
+    const std::int64_t value = entries_->GetAt(k);
+    if (value != kNoBlock && (value < 0 || value >= count)) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
+    }
+  }
+  return status_ = kQssOk;
+}
+
+std::int64_t CBlockAllocationTable::BlockPosition(std::int64_t block) const {
+  return dataOffset_ + (block - 1) * static_cast<std::int64_t>(blockSize_);
+}
+
+std::int64_t CBlockAllocationTable::EntryCount() const { return entries_ ? entries_->elementCount() : 0; }
+
+bool CBlockAllocationTable::IsBlock(std::int64_t block) const { return block >= 1 && block < EntryCount(); }
+
+std::int64_t CBlockAllocationTable::GetNext(std::int64_t block) {
+  if (block < 0 || block >= EntryCount()) return kNoBlock;
+  return entries_->GetAt(block);
+}
+
+void CBlockAllocationTable::SetNext(std::int64_t block, std::int64_t value) {
+  if (block < 0 || block >= EntryCount()) return;
+  entries_->SetAt(block, value);
+}
+
+bool CBlockAllocationTable::FollowLink(std::int64_t block, std::int64_t* next) {
+  if (block < 0 || block >= EntryCount()) return false;
+  const std::int64_t value = entries_->GetAt(block);
+  if (value != kNoBlock && !IsBlock(value)) return false;
+  *next = value;
+  return true;
+}
+
+bool CBlockAllocationTable::FindTail(std::int64_t start, std::int64_t* tail) {
+  std::int64_t current = start;
+  for (std::int64_t steps = 0; steps < EntryCount(); ++steps) {
+    std::int64_t next = kNoBlock;
+    if (!FollowLink(current, &next)) return false;
+    if (next == kNoBlock) {
+      *tail = current;
+      return true;
+    }
+    current = next;
+  }
+  return false;  // longer than the table: a cycle
+}
+
+QssResult CBlockAllocationTable::GetChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out,
+                                          std::int32_t* count) {
+  CLockGuard guard(lock_);
+  if (count) *count = 0;
+  std::int32_t stored = 0;
+  QssResult result = kQssOk;
+  std::int64_t current = start;
+  while (stored < maxCount) {
+    if (current == kNoBlock) {
+      out[stored] = kNoBlock;
+      break;
+    }
+    std::int64_t next = kNoBlock;
+    if (!IsBlock(current) || stored >= EntryCount() || !FollowLink(current, &next)) {
+      out[stored] = kNoBlock;
+      result = kQssNotAContainer;
+      break;
+    }
+    out[stored++] = current;
+    current = next;
+  }
+  if (count) *count = stored;
+  return result;
+}
+
+QssResult CBlockAllocationTable::InsertFree(std::int64_t block, std::int64_t* hint) {
+  // The free list is ascending; a hint at or above the block cannot be the
+  // place before it, so the search starts from the head then.
+  std::int64_t previous = *hint < block ? *hint : 0;
+  std::int64_t next = kNoBlock;
+  if (!FollowLink(previous, &next) || (next != kNoBlock && next <= previous)) return kQssNotAContainer;
+  for (std::int64_t steps = 0; next != kNoBlock && next < block; ++steps) {
+    std::int64_t after = kNoBlock;
+    if (steps >= EntryCount() || !FollowLink(next, &after) || (after != kNoBlock && after <= next))
+      return kQssNotAContainer;
+    previous = next;
+    next = after;
+  }
+  if (next == block) return kQssNotAContainer;  // already free: the chain overlaps the free list
+  SetNext(block, next);
+  SetNext(previous, block);
+  *hint = previous;
+  return kQssOk;
+}
+
+QssResult CBlockAllocationTable::FreeBlocks(std::int64_t start, std::int32_t count, const std::int64_t* list) {
+  CLockGuard guard(lock_);
+  if (start == kNoBlock) return kQssOk;
+  if (!IsBlock(start) || count < -1) return kQssNotAContainer;
+  dirty_ = true;
+
+  if (count == -1) {
+    std::int64_t hint = 0;
+    std::int64_t current = start;
+    for (std::int64_t steps = 0; current != kNoBlock; ++steps) {
+      std::int64_t next = kNoBlock;
+      if (steps >= EntryCount() || !FollowLink(current, &next)) return kQssNotAContainer;
+      if (QssResult result = InsertFree(current, &hint); QssFailed(result)) return result;
+      if (next < current) hint = 0;
+      current = next;
+    }
+    return kQssOk;
+  }
+
+  // Listed blocks, matched in list order along the chain; the chain's first
+  // block is never unlinked (the caller's record still names it).
+  std::int32_t index = 0;
+  while (index < count) {
+    std::int64_t current = start;
+    std::int64_t before = kNoBlock;
+    std::int64_t hint = 0;
+    std::int32_t found = 0;
+    for (std::int64_t steps = 0; current != kNoBlock && index < count; ++steps) {
+      std::int64_t next = kNoBlock;
+      if (steps >= EntryCount() || !FollowLink(current, &next)) return kQssNotAContainer;
+      if (before != kNoBlock && current == list[index]) {
+        if (QssResult result = InsertFree(current, &hint); QssFailed(result)) return result;
+        if (next < current) hint = 0;
+        SetNext(before, next);
+        ++index;
+        ++found;
+      } else {
+        before = current;
+      }
+      current = next;
+    }
+    if (found == 0) ++index;  // a listed block that is not in the chain
+  }
+  return kQssOk;
+}
+
+bool CBlockAllocationTable::PlanGrowth(std::int64_t wanted, std::int64_t* tableTail) {
+  if (tableStart_ == kNoBlock) return false;  // no table chain to link new table blocks to
+  const std::int64_t perBlock = blockSize_ / entryWidth_;
+  std::int64_t blocks = entries_->blockCount();
+  while (wanted > 0) {
+    const std::int64_t added = (wanted * entryWidth_ - 1) / blockSize_ + 1;
+    const std::int64_t usable = added * perBlock - added;
+    if (usable <= 0) return false;
+    blocks += added;
+    wanted -= std::min(usable, wanted);
+  }
+  // Entries must be able to name every block they describe.
+  const std::int64_t largest = entryWidth_ == 2 ? std::numeric_limits<std::int16_t>::max()
+                               : entryWidth_ == 4 ? std::numeric_limits<std::int32_t>::max()
+                                                  : std::numeric_limits<std::int64_t>::max();
+  if (blocks > std::numeric_limits<std::int32_t>::max() || blocks * perBlock - 1 > largest)
+    return false;
+  return FindTail(tableStart_, tableTail);
+}
+
+QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTail) {
+  CLockGuard guard(lock_);
+  const std::int64_t oldBytes = static_cast<std::int64_t>(entries_->blockCount()) * blockSize_;
+  const std::int64_t old = oldBytes / entryWidth_;
+  const std::int64_t added = (wanted * entryWidth_ - 1) / blockSize_ + 1;
+  if (entries_->Resize(oldBytes + added * blockSize_) < 0) return kQssTableCannotGrow;
+  entries_->SetAt(entries_->elementCount() - 1, kNoBlock);
+  // The first new blocks describe the rest: they join the table's chain, and
+  // the index chain already links them to each other.
+  SetNext(*tableTail, old);
+  SetNext(old + added - 1, kNoBlock);
+  *tableTail = old + added - 1;
+  SetNext(0, old + added);
+  dirty_ = true;
+  return kQssOk;
+}
+
+QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t count, std::int64_t* out,
+                                                std::int32_t* allocated) {
+  CLockGuard guard(lock_);
+  if (allocated) *allocated = 0;
+  if (count == 0) return kQssOk;
+  if (count < 0) return kQssInvalidArgument;
+
+  // Everything that could be corrupt is checked before the table changes:
+  // the chain to append to, and the free blocks that will be taken.
+  std::int64_t tail = kNoBlock;
+  if (start != kNoBlock && (!IsBlock(start) || !FindTail(start, &tail))) return kQssNotAContainer;
+  std::int64_t available = 0;
+  std::int64_t free = kNoBlock;
+  if (!FollowLink(0, &free)) return kQssNotAContainer;
+  for (std::int64_t block = free, previous = 0; block != kNoBlock && available < count; ++available) {
+    std::int64_t next = kNoBlock;
+    if (block <= previous || !FollowLink(block, &next)) return kQssNotAContainer;  // not ascending
+    if (block == tail) return kQssNotAContainer;
+    previous = block;
+    block = next;
+  }
+  std::int64_t tableTail = kNoBlock;
+  if (available < count && !PlanGrowth(count - available, &tableTail)) return kQssTableCannotGrow;
+
+  std::int64_t highest = 0;
+  std::int32_t taken = 0;
+  while (taken < count) {
+    if (free == kNoBlock) {
+      if (QssResult result = Grow(count - taken, &tableTail); QssFailed(result)) return result;
+      free = GetNext(0);
+    }
+    out[taken++] = free;
+    if (tail != kNoBlock) SetNext(tail, free);
+    highest = std::max(highest, free);
+    tail = free;
+    const std::int64_t next = GetNext(free);
+    SetNext(free, kNoBlock);
+    free = next;
+  }
+  SetNext(0, free);
+  if (allocated) *allocated = taken;
+  dirty_ = true;
+  Flush();
+
+  const std::int64_t end = BlockPosition(highest) + blockSize_;
+  std::int64_t size = 0;
+  physical_->GetSize(&size);
+  return end > size ? physical_->SetSize(end) : kQssOk;
+}
+
+template <typename Buffer>
+QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start, std::int64_t offset,
+                                               std::int32_t count, Buffer buffer, std::int32_t* done) {
+  CLockGuard guard(lock_);
+  if (done) *done = 0;
+  if (count < 0 || offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count)
+    return kQssInvalidArgument;
+  if (count == 0) return kQssOk;
+  if (!IsBlock(start)) return start == kNoBlock && !writing ? kQssOk : kQssNotAContainer;
+
+  // Skip whole blocks. A walk longer than the table is a cycle.
+  std::int64_t current = start;
+  for (std::int64_t steps = 0; offset >= blockSize_ && current != kNoBlock; ++steps) {
+    if (steps >= EntryCount() || !FollowLink(current, &current)) return kQssNotAContainer;
+    offset -= blockSize_;
+  }
+  if (current == kNoBlock && !writing) return kQssOk;  // the chain ends before the offset
+
+  // The blocks the transfer touches. Past the chain's end only a write gets
+  // here, and it appends every block up to its end position.
+  const std::int64_t span = (count + offset - 1) / blockSize_ + 1;
+  if (span > std::numeric_limits<std::int32_t>::max() - 1) return kQssInvalidArgument;
+  std::vector<std::int64_t> blocks(static_cast<std::size_t>(span) + 1, kNoBlock);
+  std::int32_t have = 0;
+  if (current != kNoBlock) {
+    if (QssResult result = GetChain(current, static_cast<std::int32_t>(span), blocks.data(), &have);
+        QssFailed(result))
+      return result;
+  }
+  if (writing && have < span) {
+    if (QssResult result =
+            AllocateBlocks(start, static_cast<std::int32_t>(span - have), blocks.data() + have, nullptr);
+        QssFailed(result))
+      return result;
+    have = static_cast<std::int32_t>(span);
+  }
+
+  // One transfer per run of consecutive blocks. A run that moves fewer bytes
+  // than asked ends the transfer: what follows would land at the wrong place
+  // of the buffer, and done must count one contiguous stretch.
+  std::int64_t index = offset / blockSize_;
+  std::int64_t within = offset % blockSize_;
+  QssResult result = kQssOk;
+  std::int32_t transferred = 0;
+  while (index < have && transferred < count) {
+    std::int64_t run = 1;
+    while (index + run < have && blocks[index + run] == blocks[index + run - 1] + 1) ++run;
+    const std::int64_t length = std::min<std::int64_t>(count - transferred, run * blockSize_ - within);
+    const std::int64_t position = BlockPosition(blocks[index]) + within;
+    std::uint32_t moved = 0;
+    if constexpr (std::is_const_v<std::remove_pointer_t<Buffer>>) {
+      result = physical_->WriteAt(position, buffer + transferred, static_cast<std::uint32_t>(length), &moved);
+    } else {
+      result = physical_->ReadAt(position, buffer + transferred, static_cast<std::uint32_t>(length), &moved);
+    }
+    transferred += static_cast<std::int32_t>(std::min<std::int64_t>(moved, length));
+    if (QssFailed(result) || moved < length) break;
+    index += run;
+    within = 0;
+  }
+  if (done) *done = transferred;
+  return result;
+}
+
+QssResult CBlockAllocationTable::ReadChain(std::int64_t start, std::int64_t offset, std::int32_t count, void* buffer,
+                                           std::int32_t* done) {
+  return TransferChain(false, start, offset, count, static_cast<std::uint8_t*>(buffer), done);
+}
+
+QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count,
+                                            const void* buffer, std::int32_t* done) {
+  return TransferChain(true, start, offset, count, static_cast<const std::uint8_t*>(buffer), done);
+}
+
+void CBlockAllocationTable::Flush() {
+  CLockGuard guard(lock_);
+  if (!dirty_ || !entries_) return;
+  dirty_ = false;
+  // One walk along the table's chain: its n-th block holds array block n.
+  std::int64_t block = tableStart_;
+  for (std::int32_t n = 0; n < entries_->blockCount() && IsBlock(block); ++n) {
+    CMultiBlockArrayBlock* arrayBlock = entries_->GetBlock(n);
+    if (arrayBlock->dirty) {
+      physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(), static_cast<std::uint32_t>(blockSize_),
+                         nullptr);
+      arrayBlock->dirty = false;
+    }
+    if (!FollowLink(block, &block)) break;
+  }
+}

@@ -1,0 +1,60 @@
+// CBlockChainCache: a stream's cache of its own block chain.
+//
+// Reading a long stream in big pieces must not walk its chain from the start
+// for every piece. The cache keeps the chain in segments of 1024 block
+// numbers, loaded lazily and only when the chain really has all 1024 of
+// them, so a position inside a cached stretch maps straight to its block and
+// only the final partial stretch is walked by the allocation table from the
+// last cached block. Segments beyond a shrunken length are dropped at once
+// (TrimToSize after every size change).
+//
+// Positions are absolute: chain index 0 holds the bytes from base, the head
+// offset rounded down to a block boundary.
+
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class CBlockAllocationTable;
+class CStorageEntry;
+
+class CBlockChainCache {
+ public:
+  static constexpr std::int32_t kSegmentBlocks = 1024;
+
+  // Takes its own references to table and entry.
+  CBlockChainCache(CBlockAllocationTable* table, CStorageEntry* entry);
+  ~CBlockChainCache();
+  CBlockChainCache(const CBlockChainCache&) = delete;
+  CBlockChainCache& operator=(const CBlockChainCache&) = delete;
+
+  // A block of the chain and the offset of position from its start; the
+  // offset may exceed the block size (the table walks on from there).
+  void MapPosition(std::int64_t position, std::int64_t* block, std::int64_t* offset);
+  // Drops the segments that lie beyond the entry's current length.
+  void TrimToSize();
+
+  std::int32_t segmentCount() const { return static_cast<std::int32_t>(segments_.size()); }
+  std::int64_t base() const { return base_; }
+
+ private:
+  using Segment = std::array<std::int64_t, kSegmentBlocks>;
+
+  // Segment k, loading the complete segments up to it; null when the chain
+  // does not have all of its blocks.
+  const Segment* GetSegment(std::int64_t k);
+  // ceil(size / blockSize) - base / blockSize: blocks the entry's length needs.
+  std::int64_t ChainBlocks() const;
+
+  std::int32_t blockSize_;
+  std::int64_t base_;
+  CStorageEntry* entry_;
+  CBlockAllocationTable* table_;
+  std::vector<std::unique_ptr<Segment>> segments_;
+};
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_

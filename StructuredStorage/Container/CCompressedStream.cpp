@@ -1,0 +1,233 @@
+#include "Container/CCompressedStream.h"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "Base/CLockGuard.h"
+#include "Base/LittleEndian.h"
+#include "Container/CStorageEntry.h"
+
+namespace {
+// LZ4's largest input; the image header's lengths are 32-bit as well.
+constexpr std::int64_t kMaxContentLength = LZ4_MAX_INPUT_SIZE;
+// One LZ4 block never expands to more than 255 times its own length.
+constexpr std::int64_t kMaxExpansion = 255;
+constexpr std::uint8_t kFillByte = 0x20;
+
+std::int32_t Low32(std::int64_t value) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
+}
+
+// Working buffers are as large as the content; their failure is a result,
+// not the end of the program.
+std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)]);
+}
+}  // namespace
+
+bool CCompressedStream::IsCompressed() const {
+  return entry_ != nullptr && static_cast<std::int64_t>(entry_->StoredLength()) != entry_->Size();
+}
+
+void CCompressedStream::DropContent() {
+  content_.reset();
+  contentLength_ = 0;
+}
+
+QssResult CCompressedStream::Write(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  if (written) *written = 0;
+  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (entry_->readOnly) return kQssReadOnly;
+  CLockGuard guard(lock_);
+  if (count < 0) return kQssInvalidArgument;
+  if (entry_->Size() == 0) return WriteFirst(buffer, count, written);
+  if (count == 0) return kQssOk;
+  if (!IsCompressed()) {
+    if (position_ < 0 || position_ > kMaxContentLength - count) return kQssInvalidArgument;
+    return WritePlain(buffer, count, written);
+  }
+  return Rewrite(buffer, count, written);
+}
+
+QssResult CCompressedStream::WritePlain(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  DropContent();
+  const QssResult result = CStream::Write(buffer, count, written);
+  // Whatever the write achieved, the entry describes plain content of the
+  // length actually stored.
+  entry_->SetStoredLength(Low32(entry_->Size()));
+  return result;
+}
+
+QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  if (count > kMaxContentLength) return kQssInvalidArgument;
+  DropContent();
+  const int bound = LZ4_compressBound(count);
+  auto image = TryAllocate(kCompressedImageHeaderSize + static_cast<std::int64_t>(bound));
+  if (!image) return kQssOutOfMemory;
+
+  // New content is always stored from the start of the chain, where the mode
+  // test and Read expect it.
+  position_ = 0;
+  logicalPosition_ = count;
+  const int compressed =
+      count > 0 ? LZ4_compress_default(static_cast<const char*>(buffer),
+                                       reinterpret_cast<char*>(image.get() + kCompressedImageHeaderSize), count, bound)
+                : 0;
+  const std::int64_t imageLength = kCompressedImageHeaderSize + static_cast<std::int64_t>(compressed);
+  if (compressed <= 0 || imageLength >= count) return WritePlain(buffer, count, written);
+
+  StoreLittleEndian<std::uint32_t>(image.get(), kCompressedImageMagic);
+  StoreLittleEndian<std::uint32_t>(image.get() + 4, static_cast<std::uint32_t>(count));
+  StoreLittleEndian<std::uint32_t>(image.get() + 8, static_cast<std::uint32_t>(imageLength));
+  StoreLittleEndian<std::uint32_t>(image.get() + 12, 0);
+
+  std::uint32_t stored = 0;
+  const QssResult result = CStream::Write(image.get(), static_cast<std::int32_t>(imageLength), &stored);
+  if (stored != static_cast<std::uint32_t>(imageLength)) {
+    // A partial image is no content at all: leave the stream empty rather
+    // than an entry that describes an image that is not there.
+    CStream::SetSize(0);
+    entry_->SetStoredLength(0);
+    position_ = 0;
+    logicalPosition_ = 0;
+    return kQssPartial;
+  }
+  entry_->SetStoredLength(static_cast<std::int32_t>(imageLength));
+  entry_->SetSize(count);
+  if (written) *written = static_cast<std::uint32_t>(count);
+  return result;
+}
+
+QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  const std::int64_t position = logicalPosition_;
+  if (position < 0) return kQssInvalidArgument;
+  const std::int64_t newLength = std::max(entry_->Size(), position + count);
+  if (newLength > kMaxContentLength) return kQssInvalidArgument;
+
+  // Content that cannot be read back is not silently replaced by fill bytes.
+  // A previous Read may have left the content decompressed already.
+  const QssResult loaded = LoadContent();
+  if (loaded != kQssOk) return loaded;
+  auto patched = TryAllocate(newLength);
+  if (!patched) return kQssOutOfMemory;
+  std::memset(patched.get(), kFillByte, static_cast<std::size_t>(newLength));
+  std::memcpy(patched.get(), content_.get(), static_cast<std::size_t>(contentLength_));
+  std::memcpy(patched.get() + position, buffer, static_cast<std::size_t>(count));
+  DropContent();
+
+  // Empty the stream (the chain stays; the new image overwrites it from the
+  // start) and store the whole content again by the first-write rule.
+  logicalPosition_ = 0;
+  position_ = 0;
+  entry_->SetStoredLength(0);
+  entry_->SetSize(0);
+  const QssResult result = WriteFirst(patched.get(), static_cast<std::int32_t>(newLength), nullptr);
+  Seek(position + count, kSeekBegin, nullptr);
+  if (result == kQssOk && written) *written = static_cast<std::uint32_t>(count);
+  return result;
+}
+
+QssResult CCompressedStream::LoadContent() {
+  if (content_) return kQssOk;
+  const std::int64_t size = entry_->Size();
+  const std::int32_t storedLength = entry_->StoredLength();
+  // The entry alone must describe an image LZ4 could have made.
+  if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxContentLength ||
+      size > kMaxExpansion * (storedLength - kCompressedImageHeaderSize)) {
+    return kQssPartial;
+  }
+
+  std::uint8_t header[kCompressedImageHeaderSize];
+  std::uint32_t got = 0;
+  position_ = 0;
+  QssResult result = CStream::Read(header, kCompressedImageHeaderSize, &got);
+  if (QssFailed(result) || got != static_cast<std::uint32_t>(kCompressedImageHeaderSize)) return kQssPartial;
+  if (LoadLittleEndian<std::uint32_t>(header) != kCompressedImageMagic ||
+      LoadLittleEndian<std::uint32_t>(header + 4) != static_cast<std::uint32_t>(size) ||
+      LoadLittleEndian<std::uint32_t>(header + 8) != static_cast<std::uint32_t>(storedLength)) {
+    return kQssPartial;
+  }
+  // The chain must really hold the whole image before a buffer of the length
+  // the entry claims is made.
+  std::uint8_t last = 0;
+  position_ = storedLength - 1;
+  result = CStream::Read(&last, 1, &got);
+  if (QssFailed(result) || got != 1) return kQssPartial;
+
+  auto image = TryAllocate(storedLength);
+  if (!image) return kQssOutOfMemory;
+  position_ = 0;
+  result = CStream::Read(image.get(), storedLength, &got);
+  if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
+
+  auto content = TryAllocate(size);
+  if (!content) return kQssOutOfMemory;
+  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image.get() + kCompressedImageHeaderSize),
+                                               reinterpret_cast<char*>(content.get()),
+                                               storedLength - kCompressedImageHeaderSize, static_cast<int>(size));
+  if (decompressed < 0) return kQssPartial;
+  content_ = std::move(content);
+  contentLength_ = decompressed;
+  return kQssOk;
+}
+
+QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
+  if (entry_ == nullptr) return kQssInvalidRequest;
+  CLockGuard guard(lock_);
+  if (!IsCompressed()) return CStream::Read(buffer, count, read);
+  if (count <= 0) return kQssPartial;
+  if (read) *read = 0;
+  const QssResult loaded = LoadContent();
+  if (loaded != kQssOk) return loaded;
+  if (logicalPosition_ < 0) return kQssBeforeHead;
+  const std::int64_t available = std::max<std::int64_t>(0, contentLength_ - static_cast<std::int64_t>(logicalPosition_));
+  const std::int64_t n = std::min<std::int64_t>(count, available);
+  if (n > 0) std::memcpy(buffer, content_.get() + logicalPosition_, static_cast<std::size_t>(n));
+  logicalPosition_ += static_cast<std::int32_t>(n);
+  if (read) *read = static_cast<std::uint32_t>(n);
+  return kQssOk;
+}
+
+QssResult CCompressedStream::SetSize(std::int64_t newSize) {
+  if (entry_ == nullptr) return kQssInvalidRequest;
+  CLockGuard guard(lock_);
+  if (newSize < 0 || newSize > kMaxContentLength) return kQssInvalidArgument;
+  DropContent();
+  if (!IsCompressed()) {
+    const QssResult result = CStream::SetSize(newSize);
+    entry_->SetStoredLength(Low32(entry_->Size()));
+    return result;
+  }
+  // Compressed content changes only as a whole.
+  if (newSize != 0) return kQssPartial;
+  logicalPosition_ = 0;
+  entry_->SetStoredLength(0);
+  return CStream::SetSize(0);
+}
+
+QssResult CCompressedStream::Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) {
+  CLockGuard guard(lock_);
+  if (!IsCompressed()) return CStream::Seek(offset, origin, newPosition);
+  // The logical position is 32-bit: only the low 32 bits of offset count.
+  const auto delta = static_cast<std::uint32_t>(static_cast<std::uint64_t>(offset));
+  auto position = static_cast<std::uint32_t>(logicalPosition_);
+  switch (origin) {
+    case kSeekBegin:
+      position = delta;
+      break;
+    case kSeekCurrent:
+      position += delta;
+      break;
+    case kSeekEnd:
+      position = static_cast<std::uint32_t>(Low32(entry_->Size())) - delta;
+      break;
+    default:
+      break;
+  }
+  logicalPosition_ = static_cast<std::int32_t>(position);
+  if (newPosition) *newPosition = logicalPosition_;
+  return kQssOk;
+}

@@ -1,0 +1,76 @@
+#include "Container/CMultiBlockArray.h"
+
+#include <limits>
+
+#include "Base/LittleEndian.h"
+
+template <typename T>
+CMultiBlockArray<T>::CMultiBlockArray(std::int32_t blockSize, std::uint32_t fill, std::int64_t defaultValue)
+    : CMultiBlockArrayBase(blockSize, fill, defaultValue),
+      elementsPerBlock_(blockSize / static_cast<std::int32_t>(sizeof(T))) {}
+
+template <typename T>
+CMultiBlockArrayBlock* CMultiBlockArray<T>::GetBlock(std::int32_t index) {
+  if (index < 0 || index >= blockCount_) return nullptr;
+  return blocks_[static_cast<std::size_t>(index)].get();
+}
+
+template <typename T>
+T* CMultiBlockArray<T>::Slot(std::int64_t index, CMBABlock<T>** block) {
+  if (index < 0 || elementsPerBlock_ <= 0) return nullptr;
+  const std::int64_t blockIndex = index / elementsPerBlock_;
+  if (blockIndex >= blockCount_) return nullptr;
+  *block = blocks_[static_cast<std::size_t>(blockIndex)].get();
+  return (*block)->data.get() + (index - blockIndex * elementsPerBlock_);
+}
+
+// Element storage is little-endian on disk; the loads and stores below keep
+// it so on any host.
+template <typename T>
+std::int64_t CMultiBlockArray<T>::GetAt(std::int64_t index) {
+  CMBABlock<T>* block = nullptr;
+  const T* slot = Slot(index, &block);
+  if (slot == nullptr) return static_cast<T>(defaultValue_);
+  return LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(slot));
+}
+
+template <typename T>
+void CMultiBlockArray<T>::SetAt(std::int64_t index, std::int64_t value) {
+  CMBABlock<T>* block = nullptr;
+  T* slot = Slot(index, &block);
+  if (slot == nullptr) return;
+  StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(slot), static_cast<T>(value));
+  block->dirty = true;
+}
+
+template <typename T>
+std::int32_t CMultiBlockArray<T>::Resize(std::int64_t size) {
+  if (size <= 0) return 1;
+  const std::int64_t newCount = (size - 1) / blockSize_ + 1;
+  if (newCount > std::numeric_limits<std::int32_t>::max()) return -1;
+  if (newCount <= blockCount_) return 1;
+
+  // Build the new blocks first so that a failed allocation leaves the array
+  // as it was.
+  std::vector<std::unique_ptr<CMBABlock<T>>> added;
+  added.reserve(static_cast<std::size_t>(newCount - blockCount_));
+  for (std::int64_t i = blockCount_; i < newCount; ++i) {
+    auto block = std::make_unique<CMBABlock<T>>(elementsPerBlock_);
+    if (fill_ == kIndexChainFill) {
+      auto* bytes = reinterpret_cast<std::uint8_t*>(block->data.get());
+      const std::int64_t first = i * elementsPerBlock_ + 1;
+      for (std::int64_t j = 0; j < elementsPerBlock_; ++j)
+        StoreLittleEndian<T>(bytes + j * sizeof(T), static_cast<T>(first + j));
+      block->dirty = true;
+    }
+    added.push_back(std::move(block));
+  }
+  blocks_.reserve(static_cast<std::size_t>(newCount));
+  for (auto& block : added) blocks_.push_back(std::move(block));
+  blockCount_ = static_cast<std::int32_t>(newCount);
+  return 1;
+}
+
+template class CMultiBlockArray<std::int16_t>;
+template class CMultiBlockArray<std::int32_t>;
+template class CMultiBlockArray<std::int64_t>;

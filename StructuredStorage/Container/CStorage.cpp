@@ -1,0 +1,288 @@
+#include "Container/CStorage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "Base/CLockGuard.h"
+#include "Base/CQssRef.h"
+#include "ByteArrays/CStreamByteArray.h"
+#include "Container/CCompressedStream.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CreateContainer.h"
+
+namespace {
+constexpr std::uint32_t kEntriesPerPage = 128;
+// The directory is written back in chunks of at most this many records (1 MiB).
+constexpr std::int32_t kRecordsPerSaveChunk = 8192;
+
+// Units of name before its terminator, counting no further than one unit past
+// what a record can hold.
+int BoundedNameLength(const char16_t* name) {
+  int length = 0;
+  while (length < kEntryNameUnits && name[length] != 0) ++length;
+  return length;
+}
+
+// Hands object out with one reference for the caller.
+template <typename T, typename Out>
+void HandOut(T* object, Out** result) {
+  object->AddRef();
+  *result = object;
+}
+}  // namespace
+
+CStorage::CStorage() : capacity_(kEntriesPerPage), pageCount_(1) {
+  pages_ = new CStorageEntry**[1];
+  pages_[0] = new CStorageEntry*[kEntriesPerPage]();
+}
+
+CStorage::~CStorage() { ReleaseEntries(); }
+
+void CStorage::AppendEntry(CStorageEntry* entry) {
+  if (static_cast<std::uint32_t>(entryCount_) + 1 > capacity_) {
+    // Only the small page-pointer array moves; entry pointers stay put.
+    auto** pages = new CStorageEntry**[pageCount_ + 1];
+    std::copy(pages_, pages_ + pageCount_, pages);
+    pages[pageCount_] = new CStorageEntry*[kEntriesPerPage]();
+    delete[] pages_;
+    pages_ = pages;
+    ++pageCount_;
+    capacity_ += kEntriesPerPage;
+  }
+  entry->AddRef();
+  const auto index = static_cast<std::uint32_t>(entryCount_);
+  pages_[index / kEntriesPerPage][index % kEntriesPerPage] = entry;
+  ++entryCount_;
+}
+
+void CStorage::ReleaseEntries() {
+  for (std::int32_t i = 0; i < entryCount_; ++i) EntryAt(i)->Release();
+  entryCount_ = 0;
+  lastFound_ = -1;
+  for (std::uint32_t page = 0; page < pageCount_; ++page) delete[] pages_[page];
+  delete[] pages_;
+  pages_ = nullptr;
+  pageCount_ = 0;
+  capacity_ = 0;
+}
+
+CStorageEntry* CStorage::EntryAt(std::int32_t index) const {
+  if (index < 0 || index >= entryCount_) return nullptr;
+  const auto i = static_cast<std::uint32_t>(index);
+  return pages_[i / kEntriesPerPage][i % kEntriesPerPage];
+}
+
+void CStorage::LoadEntries() {
+  // A content of n bytes yields n / 128 entries; a trailing partial record is
+  // ignored. The walk ends where the chain ends, whatever size claims.
+  while (entryCount_ < std::numeric_limits<std::int32_t>::max()) {
+    CQssRef<CStorageEntry> entry(new CStorageEntry());
+    std::uint32_t got = 0;
+    const QssResult result = Read(entry->record, kEntryRecordSize, &got);
+    if (QssFailed(result) || got != static_cast<std::uint32_t>(kEntryRecordSize)) return;
+    AppendEntry(entry.get());
+  }
+}
+
+CStorageEntry* CStorage::FindEntry(const char16_t* name) {
+  // Lookups in directory order cost one comparison each: try the successor of
+  // the last hit first.
+  if (lastFound_ >= 0 && lastFound_ < entryCount_ - 2) {
+    CStorageEntry* next = EntryAt(lastFound_ + 1);
+    if (next->NameEquals(name)) {
+      ++lastFound_;
+      return next;
+    }
+  }
+  for (std::int32_t i = 0; i < entryCount_; ++i) {
+    CStorageEntry* entry = EntryAt(i);
+    if (entry->NameEquals(name)) {
+      lastFound_ = i;
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+bool CStorage::IsDirty() {
+  for (std::int32_t i = 0; i < entryCount_; ++i) {
+    if (EntryAt(i)->dirty) return true;
+  }
+  return entry_ != nullptr && entry_->dirty;
+}
+
+void CStorage::SaveEntries() {
+  if (entry_ == nullptr || entry_->readOnly) return;
+  Seek(0, kSeekBegin, nullptr);
+  std::int64_t total = 0;
+  if (entryCount_ > 0) {
+    const std::int32_t chunkCapacity = std::min(entryCount_, kRecordsPerSaveChunk);
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(chunkCapacity) * kEntryRecordSize);
+    for (std::int32_t first = 0; first < entryCount_; first += chunkCapacity) {
+      const std::int32_t chunk = std::min(chunkCapacity, entryCount_ - first);
+      for (std::int32_t i = 0; i < chunk; ++i) {
+        CStorageEntry* entry = EntryAt(first + i);
+        std::memcpy(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize, entry->record,
+                    kEntryRecordSize);
+        entry->dirty = false;
+      }
+      std::uint32_t written = 0;
+      Write(buffer.data(), chunk * kEntryRecordSize, &written);
+      total += written;
+    }
+  }
+  SetSize(total);
+  // The own entry keeps its dirty flag: it is a record of the parent, which
+  // clears it when it saves its own records.
+}
+
+QssResult CStorage::Commit() {
+  CLockGuard guard(lock_);
+  if (IsDirty()) SaveEntries();
+  return kQssOk;
+}
+
+void CStorage::FinalRelease() {
+  if (entry_ == nullptr) return;
+  if (IsDirty()) SaveEntries();
+  ReleaseEntries();
+  CStream::FinalRelease();
+}
+
+QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/, CStream** stream) {
+  CLockGuard guard(lock_);
+  if (name == nullptr) return kQssNullName;
+  if (stream == nullptr) return kQssNullResult;
+  *stream = nullptr;
+  CStorageEntry* entry = FindEntry(name);
+  if (entry == nullptr || (entry->EffectiveFlags() & kEntryStream) == 0) return kQssNotFound;
+  if (entry->open) return kQssAlreadyOpen;
+  CStream* opened = (entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream();
+  opened->Attach(this, table_, entry);
+  HandOut(opened, stream);
+  entry->readOnly = true;
+  return kQssOk;
+}
+
+CStorage* CStorage::NewSubStorage(CStorageEntry* entry) {
+  auto* storage = new CStorage();
+  storage->Attach(this, table_, entry);
+  storage->entryCount_ = 0;
+  storage->LoadEntries();
+  return storage;
+}
+
+QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/, CStorage** storage) {
+  CLockGuard guard(lock_);
+  if (name == nullptr) return kQssNullName;
+  if (name[0] == 0) return kQssInvalidRequest;
+  if (storage == nullptr) return kQssNullResult;
+  CStorageEntry* entry = FindEntry(name);
+  if (entry == nullptr || (entry->EffectiveFlags() & kEntryStorage) == 0) return kQssNotFound;
+  if (entry->open) return kQssAlreadyOpen;
+
+  CStorage* opened = nullptr;
+  if ((entry->EffectiveFlags() & kEntryKindMask) == kEntryKindMask) {
+    CRootStorage* root = nullptr;
+    const QssResult result = AttachNestedContainer(entry, false, 0, 0, &root);
+    if (QssFailed(result)) return result;
+    opened = root;
+  } else {
+    opened = NewSubStorage(entry);
+  }
+  HandOut(opened, storage);
+  entry->readOnly = true;
+  return kQssOk;
+}
+
+QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
+                                          std::int32_t blockSize, CRootStorage** root) {
+  // Always a plain stream: the nested container's bytes are the raw content,
+  // whatever the compressed bit says.
+  auto* stream = new CStream();
+  stream->Attach(this, table_, entry);
+  // From here the array owns the stream; dropping the array drops the stream,
+  // whose FinalRelease clears the entry's open flag.
+  CQssRef<CStreamByteArray> array(new CStreamByteArray(stream));
+
+  // Frees what a failed creation wrote, so no orphaned chain is left behind.
+  auto discardWritten = [&] {
+    if (create) stream->SetSize(0);
+  };
+
+  if (create) {
+    const QssResult created = CreateContainer(array.get(), entryWidth, blockSize);
+    if (QssFailed(created)) {
+      discardWritten();
+      return created;
+    }
+  }
+
+  auto* opened = new CRootStorage(array.get());
+  if (!create && opened->rootEntry() != nullptr) opened->rootEntry()->readOnly = true;
+  if (!opened->valid()) {
+    const QssResult status = opened->status();
+    discardWritten();
+    delete opened;  // it holds nothing but its reference to the array
+    return status;
+  }
+  *root = opened;
+  return kQssOk;
+}
+
+QssResult CStorage::PrepareChild(const char16_t* name, const void* result, std::uint32_t flags,
+                                 CStorageEntry** entry) {
+  if (name == nullptr) return kQssNullName;
+  if (result == nullptr) return kQssNullResult;
+  if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  const int length = BoundedNameLength(name);
+  if (length == 0 || length >= kEntryNameUnits) return kQssInvalidRequest;
+  if (FindEntry(name) != nullptr) return kQssInvalidRequest;
+  auto* created = new CStorageEntry();
+  created->SetName(std::u16string(name, static_cast<std::size_t>(length)));
+  created->SetFlags(flags);
+  created->dirty = true;
+  *entry = created;
+  return kQssOk;
+}
+
+QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream** stream) {
+  CLockGuard guard(lock_);
+  CStorageEntry* entry = nullptr;
+  const QssResult result = PrepareChild(name, stream, kEntryStream | (compressed ? kEntryCompressed : 0u), &entry);
+  if (QssFailed(result)) return result;
+  AppendEntry(entry);
+  CStream* created = compressed ? new CCompressedStream() : new CStream();
+  created->Attach(this, table_, entry);
+  HandOut(created, stream);
+  return kQssOk;
+}
+
+QssResult CStorage::CreateStorage(const char16_t* name, CStorage** storage) {
+  CLockGuard guard(lock_);
+  CStorageEntry* entry = nullptr;
+  const QssResult result = PrepareChild(name, storage, kEntryStorage, &entry);
+  if (QssFailed(result)) return result;
+  AppendEntry(entry);
+  HandOut(NewSubStorage(entry), storage);
+  return kQssOk;
+}
+
+QssResult CStorage::CreateNestedContainer(const char16_t* name, std::int32_t entryWidth, std::int32_t blockSize,
+                                          CRootStorage** root) {
+  CLockGuard guard(lock_);
+  CStorageEntry* prepared = nullptr;
+  QssResult result = PrepareChild(name, root, kEntryStorage | kEntryStream, &prepared);
+  if (QssFailed(result)) return result;
+  // The entry joins the directory only once the container stands.
+  CQssRef<CStorageEntry> entry(prepared);
+  CRootStorage* created = nullptr;
+  result = AttachNestedContainer(entry.get(), true, entryWidth, blockSize, &created);
+  if (QssFailed(result)) return result;
+  AppendEntry(entry.get());
+  HandOut(created, root);
+  return kQssOk;
+}

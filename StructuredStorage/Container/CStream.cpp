@@ -1,0 +1,181 @@
+#include "Container/CStream.h"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "Base/CLockGuard.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CBlockChainCache.h"
+#include "Container/CStorage.h"  // only to hold the parent as a reference-counted object
+#include "Container/CStorageEntry.h"
+
+namespace {
+constexpr std::int64_t kNoBlock = -1;
+
+// Blocks needed for a length; lengths are never negative here.
+std::int64_t BlocksFor(std::int64_t length, std::int32_t blockSize) {
+  return length / blockSize + (length % blockSize != 0 ? 1 : 0);
+}
+
+CQssRefCountedObject* AsObject(CStorage* storage) { return storage; }
+}  // namespace
+
+CStream::CStream() = default;
+
+CStream::~CStream() {
+  chainCache_.reset();
+  // A stream destroyed without its last Release still gives back what it
+  // holds; after FinalRelease nothing is left to give back.
+  CStream::FinalRelease();
+}
+
+void CStream::FinalRelease() {
+  if (table_) std::exchange(table_, nullptr)->Release();
+  if (entry_) {
+    entry_->open = false;
+    std::exchange(entry_, nullptr)->Release();
+  }
+  if (parent_) AsObject(std::exchange(parent_, nullptr))->Release();
+}
+
+QssResult CStream::Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry) {
+  table_ = table;
+  parent_ = parent;
+  entry_ = entry;
+  position_ = 0;
+  entry_->open = true;
+  table_->AddRef();
+  entry_->AddRef();
+  if (parent_) AsObject(parent_)->AddRef();
+  chainCache_ = std::make_unique<CBlockChainCache>(table_, entry_);
+  chainCache_->TrimToSize();
+  return kQssOk;
+}
+
+QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  if (written) *written = 0;
+  if (entry_ && entry_->readOnly) return kQssReadOnly;
+  CLockGuard guard(lock_);
+  if (count <= 0) return kQssOk;
+  if (!entry_ || !table_) return kQssInvalidRequest;
+  if (entry_->HeadOffset() < 0 || entry_->Size() < 0) return kQssNotAContainer;
+  // Writing before the first readable byte, or so far out that the end
+  // position cannot be counted, is not a valid request.
+  if (position_ < entry_->HeadOffset() || position_ > std::numeric_limits<std::int64_t>::max() - count)
+    return kQssInvalidArgument;
+
+  if (entry_->FirstBlock() == kNoBlock) {
+    std::int64_t first = kNoBlock;
+    if (QssResult result = table_->AllocateBlocks(kNoBlock, 1, &first, nullptr); QssFailed(result)) return result;
+    entry_->SetFirstBlock(first);
+  }
+  std::int64_t block = kNoBlock;
+  std::int64_t offset = 0;
+  chainCache_->MapPosition(position_, &block, &offset);
+  std::int32_t done = 0;
+  const QssResult result = table_->WriteChain(block, offset, count, buffer, &done);
+  if (result == kQssOk) {
+    position_ += done;
+    if (position_ > entry_->Size()) {
+      entry_->SetSize(position_);
+      chainCache_->TrimToSize();
+    }
+  }
+  if (written) *written = static_cast<std::uint32_t>(done);
+  return result;
+}
+
+QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
+  CLockGuard guard(lock_);
+  if (read) *read = 0;
+  if (count < 0) return kQssInvalidArgument;
+  if (!entry_ || !table_) return kQssInvalidRequest;
+  if (entry_->HeadOffset() < 0) return kQssNotAContainer;
+  if (position_ < entry_->HeadOffset()) return kQssBeforeHead;
+  const std::int64_t size = entry_->Size();
+  if (position_ >= size) return kQssOk;
+  std::int64_t wanted = count;
+  if (wanted > size - position_) wanted = size - position_;
+  if (wanted == 0) return kQssOk;
+
+  std::int64_t block = kNoBlock;
+  std::int64_t offset = 0;
+  chainCache_->MapPosition(position_, &block, &offset);
+  std::int32_t got = 0;
+  const QssResult result = table_->ReadChain(block, offset, static_cast<std::int32_t>(wanted), buffer, &got);
+  if (QssSucceeded(result)) position_ += got;
+  if (read) *read = static_cast<std::uint32_t>(got);
+  return result;
+}
+
+QssResult CStream::SetSize(std::int64_t newSize) {
+  CLockGuard guard(lock_);
+  if (!entry_ || !table_) return kQssInvalidRequest;
+  if (newSize < 0) return kQssInvalidArgument;
+  const std::int64_t size = entry_->Size();
+  const std::int64_t headOffset = entry_->HeadOffset();
+  if (size < 0 || headOffset < 0) return kQssNotAContainer;
+  const std::int32_t blockSize = table_->blockSize();
+  QssResult result = kQssOk;
+
+  if (newSize > size) {
+    const std::int64_t missing = BlocksFor(newSize, blockSize) - BlocksFor(size, blockSize);
+    if (missing > std::numeric_limits<std::int32_t>::max()) return kQssInvalidArgument;
+    if (missing > 0) {
+      std::vector<std::int64_t> added(static_cast<std::size_t>(missing));
+      result = table_->AllocateBlocks(entry_->FirstBlock(), static_cast<std::int32_t>(missing), added.data(),
+                                      nullptr);
+      // A failed growth leaves the length as it was: the blocks are not there.
+      if (QssFailed(result)) return result;
+      if (entry_->FirstBlock() == kNoBlock) entry_->SetFirstBlock(added[0]);
+    }
+  } else if (newSize == 0) {
+    result = table_->FreeBlocks(entry_->FirstBlock(), -1, nullptr);
+    if (QssFailed(result)) return result;
+    entry_->SetFirstBlock(kNoBlock);
+  } else {
+    const std::int64_t head = headOffset / blockSize;
+    const std::int64_t keep = BlocksFor(newSize, blockSize) - head;
+    const std::int64_t have = BlocksFor(size, blockSize) - head;
+    if (keep < have) {
+      // The length field is not trusted to size the list: no chain is longer
+      // than the table.
+      if (have > table_->EntryCount() || have > std::numeric_limits<std::int32_t>::max() - 1)
+        return kQssNotAContainer;
+      std::vector<std::int64_t> chain(static_cast<std::size_t>(have) + 1, kNoBlock);
+      std::int32_t got = 0;
+      result = table_->GetChain(entry_->FirstBlock(), static_cast<std::int32_t>(have), chain.data(), &got);
+      if (QssFailed(result)) return result;
+      if (got > keep) {
+        const std::int64_t keepAtLeastOne = keep > 0 ? keep : 1;
+        result = table_->FreeBlocks(entry_->FirstBlock(), static_cast<std::int32_t>(got - keepAtLeastOne),
+                                    chain.data() + keepAtLeastOne);
+        if (QssFailed(result)) return result;
+      }
+    }
+  }
+  entry_->SetSize(newSize);
+  chainCache_->TrimToSize();
+  return result;
+}
+
+QssResult CStream::Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) {
+  CLockGuard guard(lock_);
+  // Positions wrap instead of overflowing; Read and Write refuse the
+  // positions they cannot serve.
+  const auto add = [](std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+  };
+  const auto subtract = [](std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+  };
+  switch (origin) {
+    case kSeekBegin: position_ = offset; break;
+    case kSeekCurrent: position_ = add(position_, offset); break;
+    case kSeekEnd: position_ = subtract(entry_ ? entry_->Size() : 0, offset); break;
+    default: break;
+  }
+  if (newPosition) *newPosition = position_;
+  return kQssOk;
+}

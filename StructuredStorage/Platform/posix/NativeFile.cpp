@@ -1,0 +1,202 @@
+// NativeFile on POSIX: one file descriptor, positioned transfers with
+// pread/pwrite, so that no shared file position has to be moved.
+
+#include "Platform/NativeFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+
+namespace {
+
+QssResult LastError() { return QssResultFromSystemError(errno); }
+
+// The distance between the Windows file-time epoch (1601-01-01) and the Unix
+// epoch (1970-01-01), in 100-nanosecond ticks.
+constexpr std::int64_t kUnixEpochInFileTime = 116444736000000000LL;
+constexpr std::int64_t kTicksPerSecond = 10000000LL;
+
+timespec ToTimespec(native_file::FileTime time) {
+  // A file time above INT64_MAX lies thousands of centuries ahead; clamp it.
+  const std::int64_t ticks =
+      time > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+          ? std::numeric_limits<std::int64_t>::max()
+          : static_cast<std::int64_t>(time);
+  const std::int64_t sinceUnixEpoch = ticks - kUnixEpochInFileTime;  // cannot overflow: both are >= 0
+  std::int64_t seconds = sinceUnixEpoch / kTicksPerSecond;
+  std::int64_t remainder = sinceUnixEpoch % kTicksPerSecond;
+  if (remainder < 0) {  // times before 1970: keep the nanoseconds positive
+    remainder += kTicksPerSecond;
+    --seconds;
+  }
+  timespec result{};
+  result.tv_sec = static_cast<time_t>(seconds);
+  result.tv_nsec = static_cast<long>(remainder * 100);
+  return result;
+}
+
+int OpenFlags(std::uint32_t desiredAccess, std::uint32_t creationDisposition, int* flags) {
+  const bool reads = (desiredAccess & native_file::kGenericRead) != 0;
+  const bool writes = (desiredAccess & native_file::kGenericWrite) != 0;
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it has no
+  // effect on the regular files that are all Open accepts.
+  int result = O_CLOEXEC | O_NONBLOCK;
+  if (reads && writes) {
+    result |= O_RDWR;
+  } else if (writes) {
+    result |= O_WRONLY;
+  } else {
+    result |= O_RDONLY;
+  }
+  switch (creationDisposition) {
+    case 1:  // create new: fail when the file exists
+      result |= O_CREAT | O_EXCL;
+      break;
+    case native_file::kCreateAlways:
+      result |= O_CREAT | O_TRUNC;
+      break;
+    case native_file::kOpenExisting:
+      break;
+    case 4:  // open always: create when missing
+      result |= O_CREAT;
+      break;
+    case 5:  // truncate existing
+      result |= O_TRUNC;
+      break;
+    default:
+      return EINVAL;
+  }
+  *flags = result;
+  return 0;
+}
+
+class PosixFile final : public NativeFile {
+ public:
+  explicit PosixFile(int descriptor) : descriptor_(descriptor) {}
+  ~PosixFile() override { ::close(descriptor_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0) return QssResultFromSystemError(EINVAL);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    QssResult result = kQssOk;
+    while (total < count) {
+      const ssize_t n = ::pread(descriptor_, bytes + total, count - total, static_cast<off_t>(offset + total));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        result = LastError();
+        break;
+      }
+      if (n == 0) break;  // end of file
+      total += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = total;
+    return result;
+  }
+
+  QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
+      return QssResultFromSystemError(EINVAL);
+    }
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    QssResult result = kQssOk;
+    while (total < count) {
+      const ssize_t n = ::pwrite(descriptor_, bytes + total, count - total, static_cast<off_t>(offset + total));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        result = LastError();
+        break;
+      }
+      if (n == 0) {  // the system took nothing and gave no reason
+        result = QssResultFromSystemError(EIO);
+        break;
+      }
+      total += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = total;
+    return result;
+  }
+
+  QssResult GetSize(std::int64_t* size) override {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0) return LastError();
+    if (size) *size = static_cast<std::int64_t>(status.st_size);
+    return kQssOk;
+  }
+
+  QssResult SetSize(std::int64_t size) override {
+    if (size < 0) return QssResultFromSystemError(EINVAL);
+    while (::ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
+      if (errno != EINTR) return LastError();
+    }
+    return kQssOk;
+  }
+
+  QssResult Flush() override {
+    if (::fsync(descriptor_) != 0) return LastError();
+    return kQssOk;
+  }
+
+  QssResult SetTimes(native_file::FileTime time) override {
+    const timespec stamp = ToTimespec(time);
+    const timespec times[2] = {stamp, stamp};  // last access, last write; POSIX keeps no creation time
+    if (::futimens(descriptor_, times) != 0) return LastError();
+    return kQssOk;
+  }
+
+ private:
+  int descriptor_;
+};
+
+}  // namespace
+
+QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desiredAccess, std::uint32_t /*shareMode*/,
+                           std::uint32_t creationDisposition, std::uint32_t /*flagsAndAttributes*/,
+                           std::unique_ptr<NativeFile>* file) {
+  if (file == nullptr) return kQssInvalidPointer;
+  int flags = 0;
+  if (const int error = OpenFlags(desiredAccess, creationDisposition, &flags)) return QssResultFromSystemError(error);
+  int descriptor;
+  do {
+    descriptor = ::open(path.c_str(), flags, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return LastError();
+  // A directory opens for reading here, but it is not a file that holds bytes.
+  struct stat status {};
+  int error = 0;
+  if (::fstat(descriptor, &status) != 0) {
+    error = errno;
+  } else if (S_ISDIR(status.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = EINVAL;  // devices, pipes and sockets have no size to address
+  }
+  if (error != 0) {
+    ::close(descriptor);
+    return QssResultFromSystemError(error);
+  }
+  *file = std::make_unique<PosixFile>(descriptor);
+  return kQssOk;
+}
+
+QssResult NativeFile::Delete(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) return LastError();
+  return kQssOk;
+}
+
+QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_t* length) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return LastError();
+  if (S_ISDIR(status.st_mode)) return QssResultFromSystemError(EISDIR);
+  if (length) *length = static_cast<std::int64_t>(status.st_size);
+  return kQssOk;
+}
