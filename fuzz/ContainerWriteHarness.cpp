@@ -84,9 +84,13 @@ class Input {
   std::size_t next_ = 0;
 };
 
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t unit : text) out.push_back(unit < 128 ? static_cast<char>(unit) : '?');
+// "<verb> '<name>'<rest>", for messages.
+std::string Describe(const char* verb, const std::u16string& name, const char* rest = "") {
+  std::string out = verb;
+  out += " '";
+  for (char16_t unit : name) out.push_back(unit < 128 ? static_cast<char>(unit) : '?');
+  out += "'";
+  out += rest;
   return out;
 }
 
@@ -226,7 +230,7 @@ class Session {
         break;
       }
     }
-    const std::string what = "create '" + Narrow(name) + "'";
+    const std::string what = Describe("create", name);
     if (!parent->writable) {
       Expect(result < 0 && object == nullptr, what + " in a read-only storage did not fail");
       Expect(!nameValid || result == kQssReadOnly, what + " in a read-only storage: not kQssReadOnly");
@@ -247,7 +251,10 @@ class Session {
     node->kind = kind;
     node->compressed = compressed;
     Bind(slot, object, node.get(), true);
-    Expect(object->entry() && object->entry()->Flags() == node->ExpectedFlags(), what + ": wrong flags");
+    ++report_->objectsCreated;
+    // A nested container's own entry is its root record; the kind-3 record is the parent's.
+    CStorageEntry* record = parent->storage()->FindEntry(name.c_str());
+    Expect(record && (record->Flags() & ~kEntryRunTimeMask) == node->ExpectedFlags(), what + ": wrong flags");
     parent->node->children.push_back(std::move(node));
   }
 
@@ -286,7 +293,7 @@ class Session {
     }
     std::uint32_t written = 0xFFFFFFFFu;
     const QssResult result = handle->object->Write(bytes.data(), static_cast<std::int32_t>(length), &written);
-    const std::string what = "write to '" + Narrow(node->name) + "'";
+    const std::string what = Describe("write to", node->name);
     if (!handle->writable) {
       Expect(result == kQssReadOnly && written == 0, what + " opened read-only was not refused");
       return;
@@ -297,6 +304,7 @@ class Session {
       node->data.resize(end, 0);
       node->known.resize(end, 0);
     }
+    report_->bytesWritten += length;
     std::copy(bytes.begin(), bytes.end(), node->data.begin() + handle->position);
     std::fill(node->known.begin() + handle->position, node->known.begin() + end, 1);
     handle->position = static_cast<std::int64_t>(end);
@@ -329,7 +337,7 @@ class Session {
     auto* compressedStream = dynamic_cast<CCompressedStream*>(handle->object.get());
     const bool compressedContent = compressedStream && compressedStream->IsCompressed();
     const QssResult result = handle->object->SetSize(static_cast<std::int64_t>(newSize));
-    const std::string what = "resize of '" + Narrow(node->name) + "' to " + std::to_string(newSize);
+    const std::string what = Describe("resize of", node->name, " to ") + std::to_string(newSize);
     if (compressedContent && newSize != 0) {
       Expect(result == kQssPartial, what + ": compressed content was resized");
       return;
@@ -346,7 +354,7 @@ class Session {
     }
   }
 
-  bool CompareRead(Handle* handle, std::int32_t count, const std::string& what) {
+  bool CompareRead(Handle* handle, std::int32_t count, const std::string& what, bool verifying = false) {
     Node* node = handle->node;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
     std::uint32_t got = 0xFFFFFFFFu;
@@ -360,6 +368,7 @@ class Session {
         return false;
     }
     handle->position += got;
+    if (verifying) report_->bytesVerified += got;
     return true;
   }
 
@@ -367,13 +376,13 @@ class Session {
     Handle* handle = PickStream();
     const std::int32_t count = 1 + static_cast<std::int32_t>(input_->Word() % kReadPiece);
     if (!handle) return;
-    CompareRead(handle, count, "read of '" + Narrow(handle->node->name) + "'");
+    CompareRead(handle, count, Describe("read of", handle->node->name));
   }
 
   void CommitOp() {
     Handle* handle = PickStorage();
     if (!handle) return;
-    Expect(handle->storage()->Commit() == kQssOk, "commit of '" + Narrow(handle->node->name) + "' failed");
+    Expect(handle->storage()->Commit() == kQssOk, Describe("commit of", handle->node->name, " failed"));
   }
 
   void ReleaseOp() {
@@ -396,7 +405,7 @@ class Session {
       result = parent->storage()->OpenStorage(child->name.c_str(), 0, &storage);
       object = storage;
     }
-    const std::string what = "open of '" + Narrow(child->name) + "'";
+    const std::string what = Describe("open of", child->name);
     if (child->Alive()) {
       Expect(result == kQssAlreadyOpen && object == nullptr, what + " while open was not refused");
       if (object) object->Release();
@@ -426,12 +435,12 @@ class Session {
 
   void Verify(CStorage* storage, const Node& node, int depth) {
     if (!Expect(storage->EntryCount() == static_cast<std::int32_t>(node.children.size()),
-                "'" + Narrow(node.name) + "' has " + std::to_string(storage->EntryCount()) + " entries after reopen"))
+                Describe("storage", node.name, " has another entry count after reopen")))
       return;
     for (std::size_t i = 0; i < node.children.size() && Ok(); ++i) {
       Node* child = node.children[i].get();
       CStorageEntry* entry = storage->EntryAt(static_cast<std::int32_t>(i));
-      const std::string what = "'" + Narrow(child->name) + "' after reopen";
+      const std::string what = Describe("entry", child->name, " after reopen");
       if (!Expect(entry && entry->Name() == child->name, what + ": name or order changed")) return;
       if (!Expect((entry->Flags() & ~kEntryRunTimeMask) == child->ExpectedFlags(), what + ": flags changed")) return;
       Handle handle;
@@ -442,7 +451,7 @@ class Session {
         Bind(&handle, stream, child, false);
         Expect(stream->entry()->Size() == static_cast<std::int64_t>(child->data.size()), what + ": size changed");
         while (Ok() && handle.position < static_cast<std::int64_t>(child->data.size()))
-          if (!CompareRead(&handle, kReadPiece, what)) break;
+          if (!CompareRead(&handle, kReadPiece, what, true)) break;
       } else {
         CStorage* sub = nullptr;
         if (!Expect(storage->OpenStorage(child->name.c_str(), 0, &sub) == kQssOk && sub, what + ": no storage"))

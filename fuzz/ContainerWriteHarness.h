@@ -20,6 +20,9 @@
 struct WriteHarnessReport {
   int operations = 0;
   int reopens = 0;
+  int objectsCreated = 0;
+  std::int64_t bytesWritten = 0;
+  std::int64_t bytesVerified = 0;  // compared with the model after reopens
   std::string problem;  // empty, or the first disagreement with the model
 };
 
