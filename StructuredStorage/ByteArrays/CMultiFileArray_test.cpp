@@ -106,6 +106,7 @@ TEST_F(MultiFileArrayTest, ReadOnlyArrayNeitherGrowsNorWrites) {
   ASSERT_EQ(kQssOk, array->Open());
   std::uint32_t written = 0;
   EXPECT_TRUE(QssFailed(array->WriteAt(17, "hello", 5, &written)));
+  EXPECT_TRUE(QssFailed(array->WriteAt(40, "hello", 5, &written)));  // would need segment 3
   EXPECT_TRUE(QssFailed(array->WriteAt(0, "hello", 5, &written)));
   EXPECT_EQ(0u, written);
   EXPECT_TRUE(QssFailed(array->SetSize(3)));

@@ -155,9 +155,9 @@ QssResult CMultiPhysicalByteArray::WriteAt(std::int64_t offset, const void* buff
       offset, count, &done,
       [bytes](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t from, std::uint32_t chunk,
               std::uint32_t* moved) { return segment->WriteAt(at, bytes + from, chunk, moved); });
-  // Bytes that found no segment because the array could not grow are a
-  // failure, even when every segment call succeeded.
-  if (done < count && QssSucceeded(result) && QssFailed(extended)) result = extended;
+  // Bytes that found no segment (the array could not grow, or holds no
+  // segments yet) are a failure, even when every segment call succeeded.
+  if (done < count && QssSucceeded(result)) result = QssFailed(extended) ? extended : kQssUnspecifiedFailure;
   if (bytesWritten) *bytesWritten = done;
   return result;
 }
@@ -194,6 +194,9 @@ QssResult CMultiPhysicalByteArray::SetSize(std::int64_t size) {
   const QssResult measured = GetSize(&current);
   if (QssFailed(measured)) return measured;
   if (size == current) return kQssOk;
+  // Segment files on disk that are not open: growing would create (and so
+  // truncate) them from segment 1 on, shrinking could not reach them.
+  if (segments_.empty() && current > 0) return kQssUnspecifiedFailure;
   return size > current ? Grow(size) : Shrink(current, size);
 }
 

@@ -43,7 +43,8 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   QssResult GetSize(std::int64_t* size) override;
   // Creates or drops segments as needed. A shrink that ends on a segment
   // boundary keeps the next segment, empty; dropped segments are truncated,
-  // closed and left on disk.
+  // closed and left on disk. Refused while segment files exist on disk but
+  // none is held (neither Open nor Create was called).
   QssResult SetSize(std::int64_t size) override;
   QssResult SetTimestamp(native_file::FileTime time) override;
   // Deletes the segment files 1, 2, 3, ... now, up to the first that cannot be

@@ -308,6 +308,15 @@ TEST(SegmentedArrayOpenTest, UnopenedArrayIsMeasuredOnDisk) {
   array.PutFile(4, 50);
   EXPECT_EQ(10, SizeOf(array));
   EXPECT_EQ(0, array.segmentCount());
+
+  // Nothing is open to take the bytes: the write must not claim success.
+  std::uint32_t written = 9;
+  EXPECT_TRUE(QssFailed(array.WriteAt(0, "abc", 3, &written)));
+  EXPECT_EQ(0u, written);
+  EXPECT_TRUE(QssFailed(array.WriteAt(50, "abc", 3, &written)));
+  EXPECT_TRUE(QssFailed(array.SetSize(5)));
+  EXPECT_EQ(7, array.FileSize(1));  // not truncated by a segment created anew
+  EXPECT_EQ(3, array.FileSize(2));
 }
 
 TEST(SegmentedArrayTest, RemoveDeletesTheSegmentsAndCreateStartsAgain) {

@@ -110,7 +110,7 @@ TEST(CStorageWritingTest, TreeRoundTripsThroughTheByteArray) {
     ASSERT_NE(nestedEntry, nullptr);
     EXPECT_EQ(nestedEntry->Flags(), kEntryStorage | kEntryStream);
     EXPECT_NE(nestedEntry->FirstBlock(), -1);
-    EXPECT_GT(nestedEntry->Size(), 70000 / 4);
+    EXPECT_GT(nestedEntry->Size(), 3000);  // holds at least the plain inner stream
     EXPECT_TRUE(nestedEntry->dirty);
     EXPECT_FALSE(nestedEntry->open);
     ASSERT_EQ(root->Commit(), kQssOk);

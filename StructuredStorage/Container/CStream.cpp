@@ -103,7 +103,10 @@ QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   std::int64_t offset = 0;
   chainCache_->MapPosition(position_, &block, &offset);
   std::int32_t got = 0;
-  const QssResult result = table_->ReadChain(block, offset, static_cast<std::int32_t>(wanted), buffer, &got);
+  QssResult result = table_->ReadChain(block, offset, static_cast<std::int32_t>(wanted), buffer, &got);
+  // A chain that ends before the recorded length would otherwise answer
+  // every later read with nothing and success.
+  if (result == kQssOk && got == 0) result = kQssNotAContainer;
   if (QssSucceeded(result)) position_ += got;
   if (read) *read = static_cast<std::uint32_t>(got);
   return result;

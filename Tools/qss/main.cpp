@@ -1,6 +1,30 @@
-#include <cstdio>
+// qss: the command-line tool for Quorell Structured Storage containers.
 
-int main() {
-  std::fputs("usage: qss COMMAND [OPTIONS]\n", stderr);
-  return 2;
+#include <cstdio>
+#include <iostream>
+
+#ifdef _WIN32
+#include <io.h>
+#define QSS_ISATTY _isatty
+#define QSS_FILENO _fileno
+#else
+#include <unistd.h>
+#define QSS_ISATTY isatty
+#define QSS_FILENO fileno
+#endif
+
+#include "Commands.h"
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+#ifdef _WIN32
+  _setmode(_fileno(stdout), 0x8000 /* _O_BINARY */);
+#endif
+  qss::ToolContext context{std::cout, std::cerr};
+  context.progress = QSS_ISATTY(QSS_FILENO(stderr)) != 0;
+  context.outIsTerminal = QSS_ISATTY(QSS_FILENO(stdout)) != 0;
+  const qss::Arguments args(argv + 1, argv + argc);
+  const int code = qss::RunQss(args, context);
+  std::cout.flush();
+  return code;
 }

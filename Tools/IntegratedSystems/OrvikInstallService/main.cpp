@@ -1,6 +1,17 @@
-#include <cstdio>
+// OrvikInstallService: installs the "Orvik Integrated System" service from
+// the firmware package of the installed host product. Takes no arguments
+// (any given are ignored) and always exits with 0.
+
+#include "MainFlow.h"
 
 int main() {
-  std::fputs("OrvikInstallService: installer not built yet\n", stdout);
+  const auto console = NewPlatformConsole();
+  const auto database = NewPlatformInstallerDatabase();
+  const auto systemDirectory = NewPlatformSystemDirectory();
+  const auto redirection = NewPlatformFileSystemRedirection();
+  const auto files = NewPlatformFilePlacement();
+  const auto processes = NewPlatformProcessRunner();
+  InstallerServices services{*console, *database, *systemDirectory, *redirection, *files, *processes};
+  RunInstaller(services);
   return 0;
 }

@@ -1,0 +1,362 @@
+#include "Container/CCompressedStream.h"
+
+#include <gtest/gtest.h>
+#include <lz4.h>
+
+#include <random>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "Base/LittleEndian.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CMultiBlockArray.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CreateContainer.h"
+#include "CountingByteArray.h"
+
+namespace {
+
+constexpr std::int32_t kMiB = 1 << 20;
+
+std::vector<std::uint8_t> Repeated(std::size_t length) {
+  std::vector<std::uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>('a' + (i / 7) % 5);
+  return bytes;
+}
+
+std::vector<std::uint8_t> Random(std::size_t length, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::vector<std::uint8_t> bytes(length);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
+
+class CCompressedStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(CreateContainer(array_.get(), 4, 512), kQssOk);
+    table_ = CQssRef<CBlockAllocationTable>(new CBlockAllocationTable(array_.get()));
+    ASSERT_TRUE(table_->valid());
+    stream_ = NewStream();
+  }
+
+  // A compressed-flag stream on a fresh entry of the container.
+  CQssRef<CCompressedStream> NewStream() {
+    CQssRef<CStorageEntry> entry(new CStorageEntry());
+    entry->SetFlags(kEntryStream | kEntryCompressed);
+    CQssRef<CCompressedStream> stream(new CCompressedStream());
+    stream->Attach(nullptr, table_.get(), entry.get());
+    return stream;
+  }
+
+  CStorageEntry& entry() { return *stream_->entry(); }
+
+  void Store(const std::vector<std::uint8_t>& bytes) {
+    std::uint32_t written = 0;
+    ASSERT_EQ(stream_->Write(bytes.data(), static_cast<std::int32_t>(bytes.size()), &written), kQssOk);
+    ASSERT_EQ(written, bytes.size());
+  }
+
+  std::vector<std::uint8_t> ReadFromStart() {
+    stream_->Seek(0, kSeekBegin, nullptr);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(entry().Size()) + 10);
+    std::uint32_t got = 0;
+    EXPECT_EQ(stream_->Read(bytes.data(), static_cast<std::int32_t>(bytes.size()), &got), kQssOk);
+    bytes.resize(got);
+    return bytes;
+  }
+
+  std::vector<std::uint8_t> Raw(std::int32_t count) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+    std::int32_t got = 0;
+    EXPECT_EQ(table_->ReadChain(entry().FirstBlock(), 0, count, bytes.data(), &got), kQssOk);
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
+  }
+
+  void PatchRaw(std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(table_->WriteChain(entry().FirstBlock(), offset, static_cast<std::int32_t>(bytes.size()), bytes.data(),
+                                 nullptr),
+              kQssOk);
+  }
+
+  void PatchHeaderField(int offset, std::uint32_t value) {
+    std::vector<std::uint8_t> bytes(4);
+    StoreLittleEndian<std::uint32_t>(bytes.data(), value);
+    PatchRaw(offset, bytes);
+  }
+
+  // A Read of a stored image that is not valid: 1, nothing read, nothing moved.
+  void ExpectImageRefused() {
+    std::vector<std::uint8_t> buffer(64, 0xEE);
+    std::uint32_t got = 99;
+    std::int64_t position = -1;
+    stream_->Seek(0, kSeekCurrent, &position);
+    EXPECT_EQ(stream_->Read(buffer.data(), 64, &got), kQssPartial);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(64, 0xEE));
+    std::int64_t after = -1;
+    stream_->Seek(0, kSeekCurrent, &after);
+    EXPECT_EQ(after, position);
+  }
+
+  std::int64_t FreeBlockCount() {
+    std::int64_t count = 0;
+    for (std::int64_t b = table_->entries()->GetAt(0); b != -1; b = table_->entries()->GetAt(b)) ++count;
+    return count;
+  }
+
+  CQssRef<CountingByteArray> array_{new CountingByteArray()};
+  CQssRef<CBlockAllocationTable> table_;
+  CQssRef<CCompressedStream> stream_;
+};
+
+TEST_F(CCompressedStreamTest, FirstWriteStoresAnImageOnlyWhenItIsSmaller) {
+  Store(std::vector<std::uint8_t>(1000, 'q'));
+  EXPECT_TRUE(stream_->IsCompressed());
+  EXPECT_EQ(entry().Size(), 1000);
+  const std::int32_t stored = entry().StoredLength();
+  EXPECT_GT(stored, 16);
+  EXPECT_LT(stored, 100);
+  const auto header = Raw(16);
+  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data()), kCompressedImageMagic);
+  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data() + 4), 1000u);
+  EXPECT_EQ(LoadLittleEndian<std::int32_t>(header.data() + 8), stored);
+  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data() + 12), 0u);
+  EXPECT_EQ(ReadFromStart(), std::vector<std::uint8_t>(1000, 'q'));
+
+  stream_ = NewStream();
+  const auto noise = Random(10, 1);
+  Store(noise);
+  EXPECT_FALSE(stream_->IsCompressed());
+  EXPECT_EQ(entry().StoredLength(), 10);
+  EXPECT_EQ(Raw(10), noise);
+  EXPECT_EQ(ReadFromStart(), noise);
+
+  // Content whose image would be exactly as long as the data is stored plain.
+  std::vector<std::uint8_t> tie;
+  for (std::size_t zeros = 0; zeros < 400 && tie.empty(); ++zeros) {
+    auto candidate = Random(60, 2);
+    candidate.insert(candidate.end(), zeros, 0);
+    std::vector<char> out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(candidate.size()))));
+    const int c = LZ4_compress_default(reinterpret_cast<const char*>(candidate.data()), out.data(),
+                                       static_cast<int>(candidate.size()), static_cast<int>(out.size()));
+    if (c + 16 == static_cast<int>(candidate.size())) tie = candidate;
+  }
+  ASSERT_FALSE(tie.empty());
+  stream_ = NewStream();
+  Store(tie);
+  EXPECT_FALSE(stream_->IsCompressed());
+  EXPECT_EQ(entry().StoredLength(), static_cast<std::int32_t>(tie.size()));
+}
+
+TEST_F(CCompressedStreamTest, ReadingInPiecesDecompressesOnce) {
+  const auto content = Repeated(5 * kMiB / 2);
+  Store(content);
+  ASSERT_TRUE(stream_->IsCompressed());
+  stream_->Seek(0, kSeekBegin, nullptr);
+  std::vector<std::uint8_t> piece(kMiB);
+  std::vector<std::uint8_t> back;
+  std::vector<std::uint32_t> counts;
+  for (int i = 0; i < 4; ++i) {
+    std::uint32_t got = 7;
+    EXPECT_EQ(stream_->Read(piece.data(), kMiB, &got), kQssOk);
+    counts.push_back(got);
+    back.insert(back.end(), piece.begin(), piece.begin() + got);
+    if (i == 0) array_->ClearCounts();
+  }
+  EXPECT_EQ(counts, (std::vector<std::uint32_t>{kMiB, kMiB, kMiB / 2, 0}));
+  EXPECT_EQ(back, content);
+  EXPECT_TRUE(array_->reads.empty()) << "the image was read again for a later piece";
+}
+
+TEST_F(CCompressedStreamTest, ReadCountOfZeroOrLessIsRefused) {
+  Store(Repeated(1000));
+  std::uint8_t byte = 0x11;
+  std::uint32_t got = 77;
+  EXPECT_EQ(stream_->Read(&byte, 0, &got), kQssPartial);
+  EXPECT_EQ(stream_->Read(&byte, -1, &got), kQssPartial);
+  EXPECT_EQ(got, 77u);
+  EXPECT_EQ(byte, 0x11);
+}
+
+TEST_F(CCompressedStreamTest, RewritePadsWithSpacesAndDropsTheDecompressedContent) {
+  const auto content = Repeated(1000);
+  Store(content);
+  EXPECT_EQ(ReadFromStart(), content);  // leaves the content decompressed
+
+  std::int64_t position = -1;
+  EXPECT_EQ(stream_->Seek(1010, kSeekBegin, &position), kQssOk);
+  EXPECT_EQ(position, 1010);
+  std::uint32_t written = 0;
+  EXPECT_EQ(stream_->Write("HELLO", 5, &written), kQssOk);
+  EXPECT_EQ(written, 5u);
+  EXPECT_EQ(stream_->Seek(0, kSeekCurrent, &position), kQssOk);
+  EXPECT_EQ(position, 1015);
+  EXPECT_EQ(entry().Size(), 1015);
+  EXPECT_TRUE(stream_->IsCompressed());
+
+  auto expected = content;
+  expected.insert(expected.end(), 10, 0x20);
+  expected.insert(expected.end(), {'H', 'E', 'L', 'L', 'O'});
+  EXPECT_EQ(ReadFromStart(), expected);
+
+  // Overwriting inside the content keeps its length.
+  stream_->Seek(2, kSeekBegin, nullptr);
+  EXPECT_EQ(stream_->Write("xy", 2, &written), kQssOk);
+  expected[2] = 'x';
+  expected[3] = 'y';
+  EXPECT_EQ(ReadFromStart(), expected);
+}
+
+TEST_F(CCompressedStreamTest, ResizeAndSeekOnCompressedContent) {
+  Store(Repeated(100));
+  ASSERT_TRUE(stream_->IsCompressed());
+  const std::int32_t stored = entry().StoredLength();
+  EXPECT_EQ(stream_->SetSize(100), kQssPartial);
+  EXPECT_EQ(stream_->SetSize(50), kQssPartial);
+  EXPECT_EQ(entry().Size(), 100);
+  EXPECT_EQ(entry().StoredLength(), stored);
+
+  std::int64_t position = 0;
+  EXPECT_EQ(stream_->Seek(3, kSeekEnd, &position), kQssOk);
+  EXPECT_EQ(position, 97);
+  EXPECT_EQ(stream_->Seek(-7, kSeekCurrent, &position), kQssOk);
+  EXPECT_EQ(position, 90);
+  EXPECT_EQ(stream_->Seek(5, 9, &position), kQssOk);
+  EXPECT_EQ(position, 90);
+
+  // A position before the start reads nothing rather than before the buffer.
+  stream_->Seek(-5, kSeekBegin, nullptr);
+  std::uint8_t buffer[8];
+  std::uint32_t got = 3;
+  EXPECT_EQ(stream_->Read(buffer, 8, &got), kQssBeforeHead);
+  EXPECT_EQ(got, 0u);
+
+  const std::int64_t freeBefore = FreeBlockCount();
+  EXPECT_EQ(stream_->SetSize(0), kQssOk);
+  EXPECT_EQ(entry().Size(), 0);
+  EXPECT_EQ(entry().StoredLength(), 0);
+  EXPECT_EQ(entry().FirstBlock(), -1);
+  EXPECT_EQ(FreeBlockCount(), freeBefore + 1);
+
+  // The next content starts at the beginning again, whatever the reads left
+  // as the underlying position.
+  const auto noise = Random(700, 3);
+  Store(noise);
+  EXPECT_EQ(entry().Size(), 700);
+  EXPECT_EQ(entry().StoredLength(), 700);
+  EXPECT_EQ(ReadFromStart(), noise);
+  EXPECT_EQ(stream_->SetSize(300), kQssOk);  // plain content resizes and stays plain
+  EXPECT_EQ(entry().StoredLength(), 300);
+  EXPECT_EQ(ReadFromStart(), std::vector<std::uint8_t>(noise.begin(), noise.begin() + 300));
+}
+
+TEST_F(CCompressedStreamTest, StoredImageIsCheckedBeforeItIsTrusted) {
+  const auto content = Repeated(3000);
+  Store(content);
+  const std::int32_t stored = entry().StoredLength();
+  ASSERT_TRUE(stream_->IsCompressed());
+  stream_->Seek(0, kSeekBegin, nullptr);
+
+  PatchHeaderField(0, 0x12345678);  // magic
+  ExpectImageRefused();
+  PatchHeaderField(0, kCompressedImageMagic);
+  PatchHeaderField(4, 2999);  // uncompressed length differs from the entry's size
+  ExpectImageRefused();
+  PatchHeaderField(4, 3000);
+  PatchHeaderField(8, static_cast<std::uint32_t>(stored + 1));  // image length differs
+  ExpectImageRefused();
+  PatchHeaderField(8, static_cast<std::uint32_t>(stored));
+  EXPECT_EQ(ReadFromStart(), content);
+
+  // The entry's own fields.
+  stream_ = NewStream();
+  Store(content);
+  entry().SetStoredLength(-20);
+  ExpectImageRefused();
+  entry().SetStoredLength(12);
+  ExpectImageRefused();
+  entry().SetStoredLength(16);
+  ExpectImageRefused();
+  // A length LZ4 cannot reach from the image, even with a header that agrees.
+  entry().SetStoredLength(stored);
+  const std::int64_t beyondReach = 255LL * (stored - 16) + 1;
+  entry().SetSize(beyondReach);
+  PatchHeaderField(4, static_cast<std::uint32_t>(beyondReach));
+  ExpectImageRefused();
+  // An image the chain does not hold, claimed by an agreeing header.
+  const std::int32_t claimed = 0x10000000;
+  entry().SetStoredLength(claimed);
+  entry().SetSize(0x7E000000);
+  PatchHeaderField(4, 0x7E000000);
+  PatchHeaderField(8, static_cast<std::uint32_t>(claimed));
+  ExpectImageRefused();
+
+  // A damaged block.
+  stream_ = NewStream();
+  Store(content);
+  PatchRaw(16, std::vector<std::uint8_t>(static_cast<std::size_t>(entry().StoredLength() - 16), 0xF7));
+  ExpectImageRefused();
+
+  // A rewrite does not replace content it cannot read with fill bytes.
+  const std::int64_t size = entry().Size();
+  const std::int32_t storedNow = entry().StoredLength();
+  std::uint32_t written = 9;
+  EXPECT_EQ(stream_->Write("zz", 2, &written), kQssPartial);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(entry().Size(), size);
+  EXPECT_EQ(entry().StoredLength(), storedNow);
+}
+
+TEST_F(CCompressedStreamTest, ShortFirstStoreLeavesTheStreamEmpty) {
+  const std::int64_t freeBefore = FreeBlockCount();
+  auto content = Random(1500, 4);
+  content.resize(6000, 0);
+  // The first blocks handed out are 2, 3, ... from byte 1024 on: let the data
+  // blocks refuse every write while the table block (at 512) still takes it.
+  array_->writeLimit = 1024;
+  std::uint32_t written = 5;
+  EXPECT_EQ(stream_->Write(content.data(), static_cast<std::int32_t>(content.size()), &written), kQssPartial);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(entry().Size(), 0);
+  EXPECT_EQ(entry().StoredLength(), 0);
+  EXPECT_EQ(entry().FirstBlock(), -1);
+  EXPECT_EQ(FreeBlockCount(), freeBefore);
+
+  array_->writeLimit = std::numeric_limits<std::int64_t>::max();
+  Store(content);
+  EXPECT_TRUE(stream_->IsCompressed());
+  EXPECT_EQ(ReadFromStart(), content);
+}
+
+TEST_F(CCompressedStreamTest, InvalidRequestsChangeNothing) {
+  Store(Repeated(1000));
+  const std::int32_t stored = entry().StoredLength();
+  std::uint32_t written = 4;
+  EXPECT_EQ(stream_->Write("abc", -1, &written), kQssInvalidArgument);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(stream_->Write("abc", 0, &written), kQssOk);
+  EXPECT_EQ(stream_->SetSize(-1), kQssInvalidArgument);
+  EXPECT_EQ(stream_->SetSize(0x7E000001), kQssInvalidArgument);
+  stream_->Seek(0x7F000000, kSeekBegin, nullptr);
+  EXPECT_EQ(stream_->Write("abc", 3, &written), kQssInvalidArgument);
+
+  entry().readOnly = true;
+  stream_->Seek(0, kSeekBegin, nullptr);
+  written = 4;
+  EXPECT_EQ(stream_->Write("abc", 3, &written), kQssReadOnly);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(entry().Size(), 1000);
+  EXPECT_EQ(entry().StoredLength(), stored);
+  EXPECT_EQ(ReadFromStart(), Repeated(1000));
+
+  // Plain content in a compressed-flag stream stops where compression would.
+  stream_ = NewStream();
+  Store(Random(100, 5));
+  stream_->Seek(0x7E000000 - 2, kSeekBegin, nullptr);
+  EXPECT_EQ(stream_->Write("abc", 3, &written), kQssInvalidArgument);
+  EXPECT_EQ(entry().Size(), 100);
+}
+
+}  // namespace

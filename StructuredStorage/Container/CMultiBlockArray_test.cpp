@@ -1,0 +1,110 @@
+#include "Container/CMultiBlockArray.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+template <typename T>
+class MultiBlockArrayTest : public ::testing::Test {};
+using ElementTypes = ::testing::Types<std::int16_t, std::int32_t, std::int64_t>;
+TYPED_TEST_SUITE(MultiBlockArrayTest, ElementTypes);
+
+TYPED_TEST(MultiBlockArrayTest, BeyondHeldBlocksReadsMinusOneForEveryWidth) {
+  CMultiBlockArray<TypeParam> array(64);
+  EXPECT_EQ(array.blockCount(), 0);
+  EXPECT_EQ(array.GetAt(0), -1);
+  EXPECT_EQ(array.GetAt(-5), -1);
+  EXPECT_EQ(array.GetBlock(0), nullptr);
+  array.SetAt(3, 7);  // outside the held blocks: ignored, nothing touched
+  ASSERT_EQ(array.Resize(64), 1);
+  const std::int64_t perBlock = 64 / sizeof(TypeParam);
+  EXPECT_EQ(array.GetAt(perBlock - 1), perBlock);
+  EXPECT_EQ(array.GetAt(perBlock), -1);
+  EXPECT_EQ(array.GetAt(1000000), -1);
+}
+
+TYPED_TEST(MultiBlockArrayTest, IndexChainFillAndGrowthKeepOldBlocks) {
+  CMultiBlockArray<TypeParam> array(512);
+  const std::int64_t perBlock = 512 / sizeof(TypeParam);
+  ASSERT_EQ(array.Resize(1), 1);
+  EXPECT_EQ(array.blockCount(), 1);
+  EXPECT_TRUE(array.GetBlock(0)->dirty);
+  array.GetBlock(0)->dirty = false;
+  array.SetAt(perBlock - 1, 42);
+  array.GetBlock(0)->dirty = false;
+  CMultiBlockArrayBlock* first = array.GetBlock(0);
+  void* firstData = first->GetData();
+
+  ASSERT_EQ(array.Resize(3 * 512), 1);
+  ASSERT_EQ(array.blockCount(), 3);
+  // Existing blocks are neither moved nor touched.
+  EXPECT_EQ(array.GetBlock(0), first);
+  EXPECT_EQ(array.GetBlock(0)->GetData(), firstData);
+  EXPECT_FALSE(array.GetBlock(0)->dirty);
+  EXPECT_EQ(array.GetAt(perBlock - 1), 42);
+  EXPECT_TRUE(array.GetBlock(1)->dirty);
+  EXPECT_TRUE(array.GetBlock(2)->dirty);
+  EXPECT_EQ(array.GetAt(perBlock), perBlock + 1);
+  EXPECT_EQ(array.GetAt(3 * perBlock - 1), 3 * perBlock);
+
+  // Same number of blocks, or zero bytes: nothing changes.
+  array.GetBlock(1)->dirty = false;
+  ASSERT_EQ(array.Resize(2 * 512 + 1), 1);
+  ASSERT_EQ(array.Resize(0), 1);
+  EXPECT_EQ(array.blockCount(), 3);
+  EXPECT_FALSE(array.GetBlock(1)->dirty);
+
+  // SetAt marks only the block that holds the index.
+  array.GetBlock(2)->dirty = false;
+  array.SetAt(perBlock + 3, -1);
+  EXPECT_FALSE(array.GetBlock(0)->dirty);
+  EXPECT_TRUE(array.GetBlock(1)->dirty);
+  EXPECT_FALSE(array.GetBlock(2)->dirty);
+  EXPECT_EQ(array.GetAt(perBlock + 3), -1);
+}
+
+TYPED_TEST(MultiBlockArrayTest, BlockDataIsTheLittleEndianImage) {
+  CMultiBlockArray<TypeParam> array(16);
+  ASSERT_EQ(array.Resize(16), 1);
+  array.SetAt(1, 0x0102);
+  const auto* bytes = static_cast<const std::uint8_t*>(array.GetBlock(0)->GetData());
+  EXPECT_EQ(bytes[sizeof(TypeParam)], 0x02);
+  EXPECT_EQ(bytes[sizeof(TypeParam) + 1], 0x01);
+  std::memset(array.GetBlock(0)->GetData(), 0xFF, 16);
+  EXPECT_EQ(array.GetAt(0), -1);
+}
+
+TEST(MultiBlockArrayNarrowingTest, ValuesAreNarrowedAndSignExtended) {
+  CMultiBlockArray<std::int16_t> shorts(64);
+  ASSERT_EQ(shorts.Resize(64), 1);
+  shorts.SetAt(0, 0xFFFF);
+  shorts.SetAt(1, 40000);
+  shorts.SetAt(2, -1);
+  EXPECT_EQ(shorts.GetAt(0), -1);
+  EXPECT_EQ(shorts.GetAt(1), -25536);
+  EXPECT_EQ(shorts.GetAt(2), -1);
+
+  CMultiBlockArray<std::int32_t> ints(64);
+  ASSERT_EQ(ints.Resize(64), 1);
+  ints.SetAt(0, 0xFFFFFFFFLL);
+  ints.SetAt(1, 0x1'0000'0005LL);
+  EXPECT_EQ(ints.GetAt(0), -1);
+  EXPECT_EQ(ints.GetAt(1), 5);
+
+  CMultiBlockArray<std::int64_t> longs(64);
+  ASSERT_EQ(longs.Resize(64), 1);
+  longs.SetAt(0, 0x7FFF'FFFF'FFFF'FFFFLL);
+  EXPECT_EQ(longs.GetAt(0), 0x7FFF'FFFF'FFFF'FFFFLL);
+}
+
+TEST(MultiBlockArrayNarrowingTest, RefusesBlockCountsBeyond32Bits) {
+  CMultiBlockArray<std::int32_t> array(16);
+  EXPECT_LT(array.Resize(16LL * 0x1'0000'0000LL), 0);
+  EXPECT_EQ(array.blockCount(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+#include "Container/CRootStorage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "Base/LittleEndian.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CreateContainer.h"
+#include "CountingByteArray.h"
+
+namespace {
+
+void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, char16_t name, std::uint32_t flags,
+               std::int64_t firstBlock, std::int64_t size) {
+  StoreLittleEndian<std::uint16_t>(&bytes[at], name);
+  StoreLittleEndian<std::uint32_t>(&bytes[at + 64], flags);
+  StoreLittleEndian<std::int64_t>(&bytes[at + 80], firstBlock);
+  StoreLittleEndian<std::int64_t>(&bytes[at + 88], size);
+}
+
+// The smallest useful container: header, a one-block table, a one-record
+// root directory and one stream "S" of ten bytes, ending right after them.
+std::vector<std::uint8_t> SmallestContainer() {
+  std::vector<std::uint8_t> bytes(1546, 0);
+  std::memcpy(bytes.data(), "Quorell Structured Storage\x1A", 27);
+  StoreLittleEndian<std::int32_t>(&bytes[32], 4);
+  StoreLittleEndian<std::int32_t>(&bytes[36], 512);
+  StoreLittleEndian<std::int32_t>(&bytes[40], 512);
+  StoreLittleEndian<std::int64_t>(&bytes[48], 1);
+  PutRecord(bytes, 64, 0, kEntryStorage, 2, 128);
+  for (int k = 0; k < 128; ++k) {
+    std::int32_t value = k + 1;
+    if (k == 0) value = 4;
+    if (k == 1 || k == 2 || k == 3 || k == 127) value = -1;
+    StoreLittleEndian<std::int32_t>(&bytes[512 + 4 * k], value);
+  }
+  PutRecord(bytes, 1024, u'S', kEntryStream, 3, 10);
+  for (int i = 0; i < 10; ++i) bytes[1536 + i] = static_cast<std::uint8_t>('0' + i);
+  return bytes;
+}
+
+TEST(CRootStorageTest, SmallestContainerYieldsItsStreamWithOneRead) {
+  const auto bytes = SmallestContainer();
+  CQssRef<CountingByteArray> array(new CountingByteArray(bytes));
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    ASSERT_TRUE(root->valid());
+    EXPECT_EQ(root->status(), kQssOk);
+    ASSERT_EQ(root->EntryCount(), 1);
+    CQssRef<CStream> stream;
+    ASSERT_EQ(root->OpenStream(u"S", 0, stream.Receive()), kQssOk);
+    array->ClearCounts();
+    char content[16] = {};
+    std::uint32_t got = 0;
+    EXPECT_EQ(stream->Read(content, 16, &got), kQssOk);
+    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(std::string(content, 10), "0123456789");
+    EXPECT_EQ(array->reads, (std::vector<CountingByteArray::Transfer>{{1536, 10}}));
+
+    // Nothing changed: Commit writes nothing at all.
+    stream.Reset();
+    array->ClearCounts();
+    EXPECT_EQ(root->Commit(), kQssOk);
+    EXPECT_TRUE(array->writes.empty());
+  }
+  // Teardown writes the header record back, and only that.
+  EXPECT_EQ(array->writes, (std::vector<CountingByteArray::Transfer>{{64, 128}}));
+  EXPECT_EQ(array->Bytes(), bytes);
+}
+
+TEST(CRootStorageTest, DirtyRootRecordIsWrittenByEveryCommit) {
+  CQssRef<CountingByteArray> array(new CountingByteArray(SmallestContainer()));
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  ASSERT_TRUE(root->valid());
+  root->rootEntry()->dirty = true;
+  array->ClearCounts();
+  EXPECT_EQ(root->Commit(), kQssOk);
+  EXPECT_EQ(root->Commit(), kQssOk);
+  // The root directory (own entry dirty) is saved too: 128 bytes into block 2.
+  EXPECT_EQ(array->writes, (std::vector<CountingByteArray::Transfer>{
+                               {1024, 128}, {64, 128}, {1024, 128}, {64, 128}}));
+  EXPECT_TRUE(root->rootEntry()->dirty);
+}
+
+TEST(CRootStorageTest, ContainersThatDoNotOpen) {
+  auto bytes = SmallestContainer();
+  bytes[27] = 1;  // the magic's terminating 0
+  CQssRef<CountingByteArray> array(new CountingByteArray(bytes));
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    EXPECT_FALSE(root->valid());
+    EXPECT_EQ(root->status(), kQssNotAContainer);
+    EXPECT_EQ(root->EntryCount(), 0);
+  }
+  EXPECT_TRUE(array->writes.empty());
+
+  // Cut short where the table block begins.
+  bytes = SmallestContainer();
+  bytes.resize(512);
+  CQssRef<CountingByteArray> cut(new CountingByteArray(bytes));
+  CQssRef<CRootStorage> root(new CRootStorage(cut.get()));
+  EXPECT_FALSE(root->valid());
+  EXPECT_EQ(root->status(), kQssTruncated);
+
+  // A record with firstBlock -1 and size 0 is a valid, empty root directory.
+  bytes = SmallestContainer();
+  PutRecord(bytes, 64, 0, kEntryStorage, -1, 0);
+  CQssRef<CountingByteArray> empty(new CountingByteArray(bytes));
+  CQssRef<CRootStorage> emptyRoot(new CRootStorage(empty.get()));
+  EXPECT_TRUE(emptyRoot->valid());
+  EXPECT_EQ(emptyRoot->EntryCount(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include "Container/CStorageEntry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Base/LittleEndian.h"
+
+namespace {
+
+TEST(StorageEntryTest, NewEntryAndFieldOffsets) {
+  CStorageEntry entry;
+  EXPECT_EQ(entry.FirstBlock(), -1);
+  EXPECT_EQ(entry.Size(), 0);
+  EXPECT_FALSE(entry.dirty || entry.open || entry.readOnly);
+  entry.SetFlags(0x23);
+  entry.SetStoredLength(77);
+  entry.SetFirstBlock(5);
+  entry.SetSize(0x0102030405LL);
+  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(entry.record + 64), 0x23u);
+  EXPECT_EQ(LoadLittleEndian<std::int32_t>(entry.record + 72), 77);
+  EXPECT_EQ(LoadLittleEndian<std::int64_t>(entry.record + 80), 5);
+  EXPECT_EQ(LoadLittleEndian<std::int64_t>(entry.record + 88), 0x0102030405LL);
+  EXPECT_EQ(entry.Kind(), 3u);
+  entry.record[96] = 9;
+  EXPECT_EQ(entry.HeadOffset(), 9);
+}
+
+TEST(StorageEntryTest, FieldsMarkDirtyOnlyWhenTheyChange) {
+  CStorageEntry entry;
+  entry.SetFirstBlock(-1);
+  entry.SetSize(0);
+  EXPECT_FALSE(entry.dirty);
+  entry.SetSize(3);
+  EXPECT_TRUE(entry.dirty);
+  entry.dirty = false;
+  entry.SetSize(3);
+  EXPECT_FALSE(entry.dirty);
+}
+
+TEST(StorageEntryTest, EffectiveFlagsReplaceStoredRunTimeBits) {
+  CStorageEntry entry;
+  entry.SetFlags(0x000F0002);  // bits 16-19 set in the file mean nothing
+  EXPECT_EQ(entry.EffectiveFlags(), 0x2u);
+  entry.open = true;
+  EXPECT_EQ(entry.EffectiveFlags(), 0x2u | kEntryOpenWritable);
+  entry.readOnly = true;
+  EXPECT_EQ(entry.EffectiveFlags(), 0x2u | kEntryOpenReadOnly);
+}
+
+TEST(StorageEntryTest, NamesUpToThirtyOneUnits) {
+  CStorageEntry entry;
+  const std::u16string longest(31, u'n');
+  ASSERT_TRUE(entry.SetName(longest));
+  EXPECT_EQ(entry.Name(), longest);
+  EXPECT_TRUE(entry.NameIsTerminated());
+  EXPECT_TRUE(entry.NameEquals(longest.c_str()));
+  EXPECT_EQ(LoadLittleEndian<std::uint16_t>(entry.record + 62), 0);
+  EXPECT_FALSE(entry.SetName(std::u16string(32, u'n')));
+  EXPECT_FALSE(entry.SetName(u""));
+
+  std::memset(entry.record, 'a', 64);  // no terminator anywhere in the field
+  EXPECT_FALSE(entry.NameIsTerminated());
+  const std::u16string all = entry.Name();
+  EXPECT_EQ(all.size(), 32u);
+  EXPECT_FALSE(entry.NameEquals(all.c_str()));
+}
+
+}  // namespace

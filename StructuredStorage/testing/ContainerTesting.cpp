@@ -1,0 +1,85 @@
+#include "ContainerTesting.h"
+
+#include <cstring>
+
+#include "Base/CLockGuard.h"
+#include "Base/LittleEndian.h"
+#include "Container/CStorageEntry.h"
+#include "Container/ContainerFormat.h"
+
+namespace qss_testing {
+
+CQssRef<CBlockAllocationTable> OpenTable(CPhysicalByteArray* array) {
+  return CQssRef<CBlockAllocationTable>(new CBlockAllocationTable(array));
+}
+
+std::vector<std::int64_t> ChainOf(CBlockAllocationTable* table, std::int64_t start, std::size_t limit) {
+  CLockGuard guard(table->lock());
+  std::vector<std::int64_t> chain;
+  for (std::int64_t block = start; block != -1 && chain.size() < limit; block = table->GetNext(block))
+    chain.push_back(block);
+  return chain;
+}
+
+std::vector<std::int64_t> FreeList(CBlockAllocationTable* table) {
+  CLockGuard guard(table->lock());
+  return ChainOf(table, table->GetNext(0));
+}
+
+void LinkChain(CBlockAllocationTable* table, const std::vector<std::int64_t>& blocks) {
+  CLockGuard guard(table->lock());
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    table->SetNext(blocks[i], i + 1 < blocks.size() ? blocks[i + 1] : -1);
+}
+
+void SetFreeList(CBlockAllocationTable* table, const std::vector<std::int64_t>& blocks) {
+  CLockGuard guard(table->lock());
+  table->SetNext(0, blocks.empty() ? -1 : blocks.front());
+  LinkChain(table, blocks);
+}
+
+std::vector<std::uint8_t> MakeHeader(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
+                                     std::int64_t tableStart) {
+  std::vector<std::uint8_t> header(kContainerHeaderSize, 0);
+  std::memcpy(header.data(), kContainerMagic, sizeof(kContainerMagic));
+  StoreLittleEndian<std::int32_t>(header.data() + kHeaderEntryWidthOffset, entryWidth);
+  StoreLittleEndian<std::int32_t>(header.data() + kHeaderBlockSizeOffset, blockSize);
+  StoreLittleEndian<std::int32_t>(header.data() + kHeaderDataOffsetOffset, dataOffset);
+  StoreLittleEndian<std::int64_t>(header.data() + kHeaderTableStartOffset, tableStart);
+  CStorageEntry root;
+  root.SetFlags(kEntryStorage);
+  std::memcpy(header.data() + kRootEntryOffset, root.record, kEntryRecordSize);
+  return header;
+}
+
+void PutEntry(std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
+              std::int64_t index, std::int64_t value) {
+  std::uint8_t* at = bytes.data() + position + index * entryWidth;
+  switch (entryWidth) {
+    case 2: StoreLittleEndian<std::int16_t>(at, static_cast<std::int16_t>(value)); break;
+    case 4: StoreLittleEndian<std::int32_t>(at, static_cast<std::int32_t>(value)); break;
+    default: StoreLittleEndian<std::int64_t>(at, value); break;
+  }
+}
+
+std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
+                      std::int64_t index) {
+  const std::uint8_t* at = bytes.data() + position + index * entryWidth;
+  switch (entryWidth) {
+    case 2: return LoadLittleEndian<std::int16_t>(at);
+    case 4: return LoadLittleEndian<std::int32_t>(at);
+    default: return LoadLittleEndian<std::int64_t>(at);
+  }
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+}  // namespace qss_testing

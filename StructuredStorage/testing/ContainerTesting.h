@@ -1,0 +1,41 @@
+// Helpers for tests that build containers and inspect allocation tables.
+
+#ifndef STRUCTUREDSTORAGE_TESTING_CONTAINERTESTING_H_
+#define STRUCTUREDSTORAGE_TESTING_CONTAINERTESTING_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "ByteArrays/CPhysicalByteArray.h"
+#include "Container/CBlockAllocationTable.h"
+
+namespace qss_testing {
+
+// A new table opened on array (valid or not: check valid()/status()).
+CQssRef<CBlockAllocationTable> OpenTable(CPhysicalByteArray* array);
+
+// The blocks of the chain from start, following the table (at most limit).
+std::vector<std::int64_t> ChainOf(CBlockAllocationTable* table, std::int64_t start, std::size_t limit = 100000);
+// The free list, from entry 0's successor.
+std::vector<std::int64_t> FreeList(CBlockAllocationTable* table);
+// Links blocks into a chain ending in -1 (blocks[0] -> blocks[1] -> ...).
+void LinkChain(CBlockAllocationTable* table, const std::vector<std::int64_t>& blocks);
+// Makes the free list exactly blocks (ascending), anchored at entry 0.
+void SetFreeList(CBlockAllocationTable* table, const std::vector<std::int64_t>& blocks);
+
+// A header by hand: magic, the four layout fields, a storage root record.
+std::vector<std::uint8_t> MakeHeader(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
+                                     std::int64_t tableStart);
+// Stores value as entry index of a table block image.
+void PutEntry(std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
+              std::int64_t index, std::int64_t value);
+std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
+                      std::int64_t index);
+
+// Deterministic test content: byte i of stream seed.
+std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed);
+
+}  // namespace qss_testing
+
+#endif  // STRUCTUREDSTORAGE_TESTING_CONTAINERTESTING_H_

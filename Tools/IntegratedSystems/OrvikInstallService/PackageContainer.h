@@ -1,0 +1,39 @@
+// PackageContainer: the firmware package opened read-only as a container.
+//
+// The package may be one file or numbered segment files beside it. The
+// container is opened for reading with read sharing, so the package is never
+// created or changed. A package that cannot be opened, or is not a
+// container, still gives a root storage: one without entries, on which every
+// open by name fails.
+
+#ifndef TOOLS_ORVIKINSTALLSERVICE_PACKAGECONTAINER_H_
+#define TOOLS_ORVIKINSTALLSERVICE_PACKAGECONTAINER_H_
+
+#include <string>
+
+#include "Base/CQssRef.h"
+
+class CMultiFileArray;
+class CRootStorage;
+class CStorage;
+
+class PackageContainer {
+ public:
+  explicit PackageContainer(const std::u16string& packagePath);
+  // Gives up the root storage and the package files.
+  ~PackageContainer();
+  PackageContainer(const PackageContainer&) = delete;
+  PackageContainer& operator=(const PackageContainer&) = delete;
+
+  CStorage& root();
+  // True when the package held a readable container.
+  bool valid() const;
+
+ private:
+  CQssRef<CMultiFileArray> package_;
+  // Owned: released when valid, deleted when it never opened (a root storage
+  // that did not open is not attached and is destroyed by its creator).
+  CRootStorage* root_ = nullptr;
+};
+
+#endif  // TOOLS_ORVIKINSTALLSERVICE_PACKAGECONTAINER_H_

@@ -1,0 +1,66 @@
+#include "ServiceExtraction.h"
+
+#include "Base/CQssRef.h"
+#include "ConsolePrint.h"
+#include "Container/CStorage.h"
+#include "PackageContainer.h"
+#include "PathText.h"
+#include "ServiceRegistration.h"
+#include "ServiceStreamPaths.h"
+#include "StreamCopy.h"
+
+bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& storage,
+                   const std::u16string& outputPath) {
+  const std::size_t separator = path.find(u'\\');
+  if (separator != std::u16string::npos) {
+    const std::u16string storageName = path.substr(0, separator);
+    CQssRef<CStorage> child;
+    storage.OpenStorage(storageName.c_str(), 0, child.Receive());
+    if (!child) return false;
+    return ExtractStream(services, path.substr(separator + 1), *child, outputPath);
+  }
+
+  CQssRef<CStream> stream;
+  storage.OpenStream(path.c_str(), 0, stream.Receive());
+  if (!stream) return false;
+  return CopyStreamToNewFile(services.files, *stream, outputPath);
+}
+
+bool ExtractService(InstallerServices& services, const std::u16string& packagePath) {
+  ConsolePrint(services.console, u"Opening firmware file %s\n", packagePath);
+  PackageContainer package(packagePath);
+
+  const std::u16string systemDirectory = services.systemDirectory.GetPath();
+  void* redirection = nullptr;
+  const bool redirectionDisabled = services.redirection.Disable(&redirection);
+  const std::u16string temporaryPath = AppendPathComponent(systemDirectory, kTemporaryServiceFileName);
+  const std::u16string finalPath = AppendPathComponent(systemDirectory, kServiceFileName);
+
+  ConsolePrint(services.console, u"\nExtracting service into file %s\n", temporaryPath);
+  services.files.Delete(temporaryPath);
+
+  // Only an attempt that completed counts: a leftover file at the temporary
+  // path (one that could not be deleted, or a directory) is never taken for
+  // an extracted executable.
+  bool extracted = false;
+  for (const std::u16string& streamPath : g_serviceStreamPaths) {
+    if (ExtractStream(services, streamPath, package.root(), temporaryPath)) {
+      extracted = true;
+      break;
+    }
+  }
+
+  if (extracted) {
+    if (!services.files.MoveReplacing(temporaryPath, finalPath)) {
+      ConsolePrint(services.console,
+                   u"Couldn't rename extracted file to %s\nFile will be replaced after rebooting\n", finalPath);
+      services.files.MoveAtNextRestart(temporaryPath, finalPath);
+    }
+    RegisterService(services, finalPath);
+  } else {
+    ConsolePrint(services.console, u"Couldn't extract service from %s\n", packagePath);
+  }
+
+  if (redirectionDisabled) services.redirection.Restore(redirection);
+  return extracted;
+}

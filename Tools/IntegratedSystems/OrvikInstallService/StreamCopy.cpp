@@ -1,0 +1,46 @@
+#include "StreamCopy.h"
+
+#include <memory>
+
+#include "Container/CStream.h"
+
+namespace {
+
+// Copies the rest of the stream; true when exactly expectedLength bytes
+// reached the file.
+bool CopyChunks(CStream& stream, OutputFile& file, std::int64_t expectedLength) {
+  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyChunkBytes]);
+  std::int64_t copied = 0;
+  for (;;) {
+    std::uint32_t got = 0;
+    const QssResult result = stream.Read(buffer.get(), static_cast<std::int32_t>(kCopyChunkBytes), &got);
+    if (got > kCopyChunkBytes) return false;
+    std::uint32_t written = 0;
+    if (!file.Write(buffer.get(), got, &written) || written != got) return false;
+    copied += got;
+    if (QssFailed(result)) return false;
+    // The stream never holds more than it says; more would mean the read
+    // does not end, so stop.
+    if (copied > expectedLength) return false;
+    if (got != kCopyChunkBytes) break;
+  }
+  return copied == expectedLength;
+}
+
+}  // namespace
+
+bool CopyStreamToNewFile(FilePlacement& files, CStream& stream, const std::u16string& outputPath) {
+  std::int64_t length = 0;
+  if (QssFailed(stream.Seek(0, kSeekEnd, &length)) || length < 0) return false;
+  std::int64_t start = -1;
+  if (QssFailed(stream.Seek(0, kSeekBegin, &start)) || start != 0) return false;
+
+  std::unique_ptr<OutputFile> file = files.Create(outputPath);
+  if (!file) return false;
+  const bool copied = CopyChunks(stream, *file, length);
+  const bool closed = file->Close();
+  file.reset();
+  if (copied && closed) return true;
+  files.Delete(outputPath);
+  return false;
+}

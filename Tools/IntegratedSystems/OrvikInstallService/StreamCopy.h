@@ -1,0 +1,26 @@
+// StreamCopy: copying one container stream into a new file.
+//
+// The copy goes through one buffer of kCopyChunkBytes, so an executable of
+// any size is copied without holding it whole in memory. A copy either
+// leaves the file holding exactly the stream's content or fails: a file that
+// could not be completed (a failed or short read, a failed write, a failed
+// close) is deleted, so a truncated executable is never installed.
+
+#ifndef TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_
+#define TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_
+
+#include <cstdint>
+#include <string>
+
+#include "FilePlacement.h"
+
+class CStream;
+
+inline constexpr std::uint32_t kCopyChunkBytes = 1048576;
+
+// Copies the stream from its start into outputPath, which is created (or
+// truncated). True when the file was created and holds all the stream's
+// bytes; false otherwise, and then no file of ours is left at outputPath.
+bool CopyStreamToNewFile(FilePlacement& files, CStream& stream, const std::u16string& outputPath);
+
+#endif  // TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_

@@ -1,0 +1,59 @@
+// qss cat: the readable bytes of one stream on standard output.
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ContainerAccess.h"
+#include "ProgressBar.h"
+#include "StreamCopy.h"
+
+namespace qss {
+
+int RunCat(const Arguments& args, ToolContext& context) {
+  ParsedCommandLine parsed;
+  std::string error;
+  if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "cat", "cat: " + error);
+  if (parsed.operands.size() != 2) return UsageError(context, "cat", "cat: expected CONTAINER PATH");
+  std::vector<std::u16string> components;
+  if (!SplitEntryPath(parsed.operands[1], &components)) {
+    return UsageError(context, "cat", "cat: PATH is not valid UTF-8");
+  }
+  if (components.empty()) return UsageError(context, "cat", "cat: PATH must name a stream, not the root");
+
+  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  if (!container.root) return Fail(context, "cat: " + container.failure, container.result);
+  CQssRef<CStorage> storage;
+  std::size_t failedAt = 0;
+  QssResult result =
+      OpenStoragePath(container.root.get(), components, components.size() - 1, &storage, &failedAt);
+  if (QssFailed(result)) {
+    return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
+  }
+  const std::string pathText = JoinEntryPath(components, components.size());
+  CStream* opened = nullptr;
+  result = storage->OpenStream(components.back().c_str(), 0, &opened);
+  if (QssFailed(result) || opened == nullptr) {
+    return Fail(context, "cat: cannot open stream '" + pathText + "'", result);
+  }
+  CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
+
+  const std::int64_t total = stream->entry()->Size() - stream->entry()->HeadOffset();
+  ProgressBar progress(context.err, context.progress && !context.outIsTerminal && total > kCopyPieceSize, "cat",
+                       total);
+  const CopyOutcome outcome = CopyStreamContent(
+      stream.get(),
+      [&](const char* data, std::size_t size) {
+        context.out.write(data, static_cast<std::streamsize>(size));
+        return static_cast<bool>(context.out);
+      },
+      &progress);
+  context.out.flush();
+  progress.Finish();
+  if (!outcome.ok) {
+    const std::string message = "cat: '" + pathText + "': " + outcome.problem;
+    return outcome.hasResult ? Fail(context, message, outcome.result) : Fail(context, message);
+  }
+  if (!context.out) return Fail(context, "cat: cannot write to standard output");
+  return kExitOk;
+}
+
+}  // namespace qss

@@ -1,0 +1,30 @@
+// qss check: the container's consistency.
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ContainerAccess.h"
+#include "ContainerChecker.h"
+#include "TextCodec.h"
+
+namespace qss {
+
+int RunCheck(const Arguments& args, ToolContext& context) {
+  ParsedCommandLine parsed;
+  std::string error;
+  if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "check", "check: " + error);
+  if (parsed.operands.size() != 1) return UsageError(context, "check", "check: expected CONTAINER");
+  ReadOnlyArray opened = OpenArrayReadOnly(parsed.operands[0]);
+  if (QssFailed(opened.result)) {
+    return Fail(context, "check: cannot open " + DisplayPath(parsed.operands[0]), opened.result);
+  }
+  std::vector<std::string> problems;
+  CheckContainer(opened.array.get(), &problems);
+  if (problems.empty()) {
+    context.out << "ok\n";
+    return kExitOk;
+  }
+  for (const std::string& problem : problems) context.out << problem << '\n';
+  return kExitFailure;
+}
+
+}  // namespace qss

@@ -1,0 +1,417 @@
+// qss pack: a folder tree built into a new container.
+//
+// The folder is scanned completely before anything is written, so every
+// name, link and size problem is reported at once and no half-built
+// container is left behind. Entries are created in UTF-16 name order, which
+// makes the bytes depend on the input alone.
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "Base/CQssRef.h"
+#include "ByteArrays/CMultiFileArray.h"
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ContainerAccess.h"
+#include "ContainerChecker.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStream.h"
+#include "Container/CreateContainer.h"
+#include "ProgressBar.h"
+#include "TextCodec.h"
+
+namespace qss {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The largest content LZ4 can compress in one block.
+constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+constexpr std::int64_t kMinBlockSize = 128;
+constexpr std::int64_t kMaxBlockSize = 1 << 24;
+constexpr std::int32_t kMaxSegments = 9999;
+
+struct PackNode {
+  std::u16string name;
+  fs::path path;
+  bool folder = false;
+  bool nested = false;
+  std::int64_t size = 0;
+  std::vector<PackNode> children;
+};
+
+struct PackOptions {
+  std::int32_t blockSize = 4096;
+  std::int32_t entryWidth = 4;
+  bool compress = false;
+  std::int64_t segmentSize = kDefaultSegmentSize;
+  std::set<std::string> nest;  // relative folder paths, generic form
+};
+
+class Scanner {
+ public:
+  Scanner(const PackOptions& options, std::vector<std::string>* errors) : options_(options), errors_(errors) {}
+
+  void ScanFolder(const fs::path& folder, const fs::path& relative, PackNode* node, int depth) {
+    if (depth > 256) {
+      errors_->push_back(DisplayPath(folder) + ": folders nest too deeply");
+      return;
+    }
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+      errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
+      return;
+    }
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      ScanEntry(it->path(), relative / it->path().filename(), node, depth);
+    }
+    if (ec) errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
+    std::sort(node->children.begin(), node->children.end(),
+              [](const PackNode& a, const PackNode& b) { return a.name < b.name; });
+  }
+
+  std::set<std::string> nestedFound;
+  std::int64_t totalBytes = 0;
+
+ private:
+  void ScanEntry(const fs::path& path, const fs::path& relative, PackNode* parent, int depth) {
+    PackNode child;
+    child.path = path;
+    if (!EntryNameFromFileName(path.filename(), &child.name)) {
+      errors_->push_back(DisplayPath(path) + ": the file name is not valid UTF-8");
+      return;
+    }
+    if (child.name.size() >= static_cast<std::size_t>(kEntryNameUnits)) {
+      errors_->push_back(DisplayPath(path) + ": the name has " + std::to_string(child.name.size()) +
+                         " UTF-16 units; at most 31 fit in an entry");
+      return;
+    }
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec) {
+      errors_->push_back(DisplayPath(path) + ": " + ec.message());
+      return;
+    }
+    if (fs::is_symlink(status)) {
+      errors_->push_back(DisplayPath(path) + ": a symbolic link; not packed (copy its target instead)");
+      return;
+    }
+    if (fs::is_directory(status)) {
+      child.folder = true;
+      const std::string key = relative.lexically_normal().generic_string();
+      if (options_.nest.count(key) != 0) {
+        child.nested = true;
+        nestedFound.insert(key);
+      }
+      ScanFolder(path, relative, &child, depth + 1);
+    } else if (fs::is_regular_file(status)) {
+      const auto size = fs::file_size(path, ec);
+      if (ec) {
+        errors_->push_back(DisplayPath(path) + ": " + ec.message());
+        return;
+      }
+      child.size = static_cast<std::int64_t>(size);
+      if (options_.compress && child.size > kMaxCompressibleSize) {
+        errors_->push_back(DisplayPath(path) + ": " + std::to_string(child.size) +
+                           " bytes are more than a compressed stream can hold (2113929216)");
+        return;
+      }
+      totalBytes += child.size;
+    } else {
+      errors_->push_back(DisplayPath(path) + ": neither a file nor a folder; not packed");
+      return;
+    }
+    parent->children.push_back(std::move(child));
+  }
+
+  const PackOptions& options_;
+  std::vector<std::string>* errors_;
+};
+
+struct PackFailure {
+  std::string message;
+  bool hasResult = false;
+  QssResult result = kQssOk;
+};
+
+class Builder {
+ public:
+  Builder(const PackOptions& options, ProgressBar& progress) : options_(options), progress_(progress) {}
+
+  bool PackChildren(CStorage* storage, const PackNode& node, PackFailure* failure) {
+    for (const PackNode& child : node.children) {
+      if (!PackChild(storage, child, failure)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool PackChild(CStorage* storage, const PackNode& child, PackFailure* failure) {
+    const std::string where = DisplayPath(child.path);
+    if (child.nested) {
+      CRootStorage* created = nullptr;
+      const QssResult result =
+          storage->CreateNestedContainer(child.name.c_str(), options_.entryWidth, options_.blockSize, &created);
+      if (QssFailed(result) || created == nullptr) {
+        *failure = {where + ": cannot create the nested container", true, result};
+        return false;
+      }
+      CQssRef<CRootStorage> nested = CQssRef<CRootStorage>::Attach(created);
+      return PackChildren(nested.get(), child, failure);
+    }
+    if (child.folder) {
+      CStorage* created = nullptr;
+      const QssResult result = storage->CreateStorage(child.name.c_str(), &created);
+      if (QssFailed(result) || created == nullptr) {
+        *failure = {where + ": cannot create the storage", true, result};
+        return false;
+      }
+      CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(created);
+      return PackChildren(sub.get(), child, failure);
+    }
+    CStream* created = nullptr;
+    const QssResult result = storage->CreateStream(child.name.c_str(), options_.compress, &created);
+    if (QssFailed(result) || created == nullptr) {
+      *failure = {where + ": cannot create the stream", true, result};
+      return false;
+    }
+    CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
+    return options_.compress ? WriteWhole(stream.get(), child, failure) : WriteInPieces(stream.get(), child, failure);
+  }
+
+  // A compressed stream is stored by its first write, so the whole content
+  // goes in one Write.
+  bool WriteWhole(CStream* stream, const PackNode& file, PackFailure* failure) {
+    const std::string where = DisplayPath(file.path);
+    std::ifstream in(file.path, std::ios::binary);
+    if (!in) {
+      *failure = {where + ": cannot open the file"};
+      return false;
+    }
+    std::vector<char> content;
+    char piece[65536];
+    while (in.read(piece, sizeof(piece)) || in.gcount() > 0) {
+      content.insert(content.end(), piece, piece + in.gcount());
+      if (static_cast<std::int64_t>(content.size()) > kMaxCompressibleSize) {
+        *failure = {where + ": the file grew past what a compressed stream can hold"};
+        return false;
+      }
+    }
+    if (in.bad()) {
+      *failure = {where + ": cannot read the file"};
+      return false;
+    }
+    if (content.empty()) return true;
+    std::uint32_t written = 0;
+    const QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
+    if (result != kQssOk || written != content.size()) {
+      *failure = {where + ": storing the compressed stream failed", true, result};
+      return false;
+    }
+    progress_.Advance(static_cast<std::int64_t>(content.size()));
+    return true;
+  }
+
+  bool WriteInPieces(CStream* stream, const PackNode& file, PackFailure* failure) {
+    const std::string where = DisplayPath(file.path);
+    std::ifstream in(file.path, std::ios::binary);
+    if (!in) {
+      *failure = {where + ": cannot open the file"};
+      return false;
+    }
+    std::vector<char> piece(1 << 20);
+    while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+      const auto count = static_cast<std::int32_t>(in.gcount());
+      std::uint32_t written = 0;
+      const QssResult result = stream->Write(piece.data(), count, &written);
+      if (QssFailed(result) || written != static_cast<std::uint32_t>(count)) {
+        *failure = {where + ": writing the stream failed", true, result};
+        return false;
+      }
+      progress_.Advance(count);
+    }
+    if (in.bad()) {
+      *failure = {where + ": cannot read the file"};
+      return false;
+    }
+    return true;
+  }
+
+  const PackOptions& options_;
+  ProgressBar& progress_;
+};
+
+bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std::string* error) {
+  std::int64_t value = 0;
+  if (parsed.Has("block-size")) {
+    const std::string& text = parsed.options.at("block-size").back();
+    if (!ParseInteger(text, kMinBlockSize, kMaxBlockSize, &value) || (value & (value - 1)) != 0) {
+      *error = "--block-size must be a power of two from 128 to 16777216, not '" + text + "'";
+      return false;
+    }
+    options->blockSize = static_cast<std::int32_t>(value);
+  }
+  if (parsed.Has("entry-width")) {
+    const std::string& text = parsed.options.at("entry-width").back();
+    if (!ParseInteger(text, 2, 8, &value) || (value != 2 && value != 4 && value != 8)) {
+      *error = "--entry-width must be 2, 4 or 8, not '" + text + "'";
+      return false;
+    }
+    options->entryWidth = static_cast<std::int32_t>(value);
+  }
+  if (parsed.Has("segment-size")) {
+    const std::string& text = parsed.options.at("segment-size").back();
+    if (!ParseInteger(text, 1, INT64_MAX, &value)) {
+      *error = "--segment-size must be a positive number of bytes, not '" + text + "'";
+      return false;
+    }
+    options->segmentSize = value;
+  }
+  options->compress = parsed.Has("compress");
+  if (parsed.Has("nest")) {
+    for (const std::string& text : parsed.options.at("nest")) {
+      const fs::path relative = fs::path(text).lexically_normal();
+      const std::string key = relative.generic_string();
+      const bool escapes = !relative.empty() && *relative.begin() == "..";
+      if (text.empty() || relative.is_absolute() || key == "." || key.empty() || escapes) {
+        *error = "--nest needs a folder inside DIR, given relative to it, not '" + text + "'";
+        return false;
+      }
+      // "a/b/" normalises to "a/b/"; drop the trailing separator.
+      options->nest.insert(key.back() == '/' ? key.substr(0, key.size() - 1) : key);
+    }
+  }
+  return true;
+}
+
+// True when path lies inside folder (or is it).
+bool IsInside(const fs::path& path, const fs::path& folder) {
+  std::error_code ec;
+  const fs::path canonicalPath = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  const fs::path canonicalFolder = fs::weakly_canonical(fs::absolute(folder, ec), ec);
+  auto p = canonicalPath.begin();
+  for (auto f = canonicalFolder.begin(); f != canonicalFolder.end(); ++f, ++p) {
+    if (f->empty()) continue;  // a trailing separator
+    if (p == canonicalPath.end() || *p != *f) return false;
+  }
+  return true;
+}
+
+// Deletes segment files that an earlier, longer container left after the
+// last segment of the new one; a later open would take them for its own.
+void RemoveStaleSegments(const CMultiFileArray& array, std::int32_t segmentCount) {
+  for (std::int32_t n = segmentCount + 1; n <= kMaxSegments; ++n) {
+    std::error_code ec;
+    if (!fs::remove(array.BuildSegmentName(n), ec)) break;
+  }
+}
+
+}  // namespace
+
+int RunPack(const Arguments& args, ToolContext& context) {
+  ParsedCommandLine parsed;
+  std::string error;
+  const std::vector<OptionSpec> specs = {
+      {"block-size", true}, {"entry-width", true}, {"compress", false}, {"nest", true}, {"segment-size", true}};
+  if (!ParseCommandLine(args, specs, &parsed, &error)) return UsageError(context, "pack", "pack: " + error);
+  if (parsed.operands.size() != 2) return UsageError(context, "pack", "pack: expected DIR CONTAINER");
+  PackOptions options;
+  if (!ParsePackOptions(parsed, &options, &error)) return UsageError(context, "pack", "pack: " + error);
+  const fs::path folder = parsed.operands[0];
+  const fs::path base = parsed.operands[1];
+
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return Fail(context, "pack: " + DisplayPath(folder) + " is not a folder");
+  if (IsInside(base, folder)) {
+    return Fail(context, "pack: the container " + DisplayPath(base) + " would lie inside the folder being packed");
+  }
+
+  PackNode tree;
+  tree.folder = true;
+  tree.path = folder;
+  std::vector<std::string> errors;
+  Scanner scanner(options, &errors);
+  scanner.ScanFolder(folder, fs::path(), &tree, 0);
+  for (const std::string& nest : options.nest) {
+    if (scanner.nestedFound.count(nest) == 0) errors.push_back("--nest " + nest + ": no such folder in DIR");
+  }
+  if (!errors.empty()) {
+    for (const std::string& message : errors) Fail(context, "pack: " + message);
+    return Fail(context, "pack: nothing written");
+  }
+  if (scanner.totalBytes / options.segmentSize >= kMaxSegments) {
+    return Fail(context, "pack: --segment-size " + std::to_string(options.segmentSize) +
+                             " would need more than 9999 segment files");
+  }
+
+  auto array = CQssRef<CMultiFileArray>(
+      new CMultiFileArray(base, native_file::kGenericRead | native_file::kGenericWrite, native_file::kShareRead,
+                          native_file::kAttributeNormal, options.segmentSize));
+  QssResult result = array->Create();
+  if (QssFailed(result)) return Fail(context, "pack: cannot create " + DisplayPath(base), result);
+  result = CreateContainer(array.get(), options.entryWidth, options.blockSize);
+  if (QssFailed(result)) {
+    array->Remove();
+    return Fail(context, "pack: cannot write the container header", result);
+  }
+
+  PackFailure failure;
+  bool packed = false;
+  {
+    auto* created = new CRootStorage(array.get());
+    if (!created->valid()) {
+      failure = {"the new container does not open", true, created->status()};
+      delete created;
+    } else {
+      CQssRef<CRootStorage> root(created);
+      ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
+      Builder builder(options, progress);
+      packed = builder.PackChildren(root.get(), tree, &failure);
+    }
+    // Releasing the root saves the directory, writes the header record and
+    // flushes the table.
+  }
+  if (packed) {
+    result = array->Flush();
+    if (QssFailed(result)) {
+      packed = false;
+      failure = {"cannot flush " + DisplayPath(base), true, result};
+    }
+  }
+  const std::int32_t segments = array->segmentCount();
+  if (!packed) {
+    array->Remove();
+    array.Reset();
+    return failure.hasResult ? Fail(context, "pack: " + failure.message, failure.result)
+                             : Fail(context, "pack: " + failure.message);
+  }
+  if (segments > kMaxSegments) {
+    array->Remove();
+    return Fail(context, "pack: the container needs " + std::to_string(segments) +
+                             " segment files; at most 9999 can be named");
+  }
+  RemoveStaleSegments(*array, segments);
+  array.Reset();
+
+  // The library does not report every failed write (a directory save, the
+  // header record); reading the result back catches them.
+  ReadOnlyArray written = OpenArrayReadOnly(base);
+  std::vector<std::string> problems;
+  if (QssFailed(written.result)) {
+    return Fail(context, "pack: cannot reopen " + DisplayPath(base), written.result);
+  }
+  CheckContainer(written.array.get(), &problems);
+  written.array.Reset();
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) Fail(context, "pack: check: " + problem);
+    return Fail(context, "pack: the written container fails its check");
+  }
+  return kExitOk;
+}
+
+}  // namespace qss

@@ -1,0 +1,196 @@
+// qss unpack: a container copied into a folder tree.
+
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ProgressBar.h"
+#include "StorageWalker.h"
+#include "StreamCopy.h"
+#include "TextCodec.h"
+
+namespace qss {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Adds up the stream bytes to copy, for the progress bar.
+class SizeSum : public WalkEvents {
+ public:
+  bool Visit(StorageWalker&, CStorage*, const EntryInfo& info) override {
+    if (info.kind == 2 && info.size > info.headOffset && info.headOffset >= 0) total += info.size - info.headOffset;
+    return true;
+  }
+  std::int64_t total = 0;
+};
+
+class Unpacker : public WalkEvents {
+ public:
+  Unpacker(ToolContext& context, const fs::path& root, ProgressBar& progress)
+      : context_(context), progress_(progress) {
+    folders_.push_back(root);
+    seen_.emplace_back();
+  }
+
+  bool Visit(StorageWalker& walker, CStorage* parent, const EntryInfo& info) override {
+    if (folders_.back().empty()) return false;  // the folder above could not be made
+    if (!info.nameTerminated) return Problem(walker, "the name has no terminator; skipped");
+    fs::path fileName;
+    std::string reason;
+    if (!FileNameFromEntryName(info.name, &fileName, &reason)) return Problem(walker, reason + "; skipped");
+    if (!seen_.back().insert(info.name).second) {
+      return Problem(walker, "the name repeats an earlier entry's name; skipped");
+    }
+    const fs::path target = folders_.back() / fileName;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(target, ec);
+    if (fs::is_symlink(status)) return Problem(walker, "a symbolic link is in the way; not followed, skipped");
+
+    switch (info.kind) {
+      case 1:
+      case 3:
+        if (fs::exists(status) && !fs::is_directory(status)) {
+          return Problem(walker, "a file of that name is in the way; skipped");
+        }
+        pending_ = target;
+        return true;
+      case 2:
+        UnpackStream(walker, parent, info, target, status);
+        return false;
+      default:
+        return Problem(walker, "an entry of kind 0 cannot be opened; skipped");
+    }
+  }
+
+  void Enter(StorageWalker& walker, CStorage*, const EntryInfo&) override {
+    std::error_code ec;
+    fs::create_directory(pending_, ec);
+    if (ec) {
+      Problem(walker, "cannot create folder " + DisplayPath(pending_) + ": " + ec.message());
+      folders_.emplace_back();
+    } else {
+      folders_.push_back(pending_);
+    }
+    seen_.emplace_back();
+  }
+
+  void Leave(StorageWalker&, const EntryInfo&) override {
+    folders_.pop_back();
+    seen_.pop_back();
+  }
+
+  void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
+    ProblemWithResult(walker, info.kind == 3 ? "the nested container does not open" : "the storage does not open",
+                      result);
+  }
+
+  void NotOpened(StorageWalker& walker, const EntryInfo&, const std::string& reason) override {
+    Problem(walker, reason + "; skipped");
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  void UnpackStream(StorageWalker& walker, CStorage* parent, const EntryInfo& info, const fs::path& target,
+                    const fs::file_status& status) {
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+      Problem(walker, "something that is not a file is in the way; skipped");
+      return;
+    }
+    CStream* opened = nullptr;
+    const QssResult result = parent->OpenStream(info.name.c_str(), 0, &opened);
+    if (QssFailed(result) || opened == nullptr) {
+      ProblemWithResult(walker, "the stream does not open; skipped", result);
+      return;
+    }
+    CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
+    std::ofstream file(target, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      Problem(walker, "cannot create " + DisplayPath(target));
+      return;
+    }
+    const CopyOutcome outcome = CopyStreamContent(
+        stream.get(),
+        [&](const char* data, std::size_t size) {
+          file.write(data, static_cast<std::streamsize>(size));
+          return static_cast<bool>(file);
+        },
+        &progress_);
+    file.close();
+    if (outcome.ok && !file) {
+      Problem(walker, "cannot write " + DisplayPath(target));
+    } else if (!outcome.ok) {
+      // A partial file would pass for the whole stream.
+      std::error_code ec;
+      fs::remove(target, ec);
+      const std::string message = outcome.problem + "; no file written";
+      if (outcome.hasResult) {
+        ProblemWithResult(walker, message, outcome.result);
+      } else {
+        Problem(walker, message);
+      }
+    }
+  }
+
+  bool Problem(StorageWalker& walker, const std::string& message) {
+    progress_.Finish();
+    failed_ = true;
+    context_.err << "qss: unpack: '" << walker.PathText() << "': " << message << '\n';
+    return false;
+  }
+
+  void ProblemWithResult(StorageWalker& walker, const std::string& message, QssResult result) {
+    Problem(walker, message + " (" + FormatResult(result) + ")");
+  }
+
+  ToolContext& context_;
+  ProgressBar& progress_;
+  std::vector<fs::path> folders_;
+  std::vector<std::set<std::u16string>> seen_;
+  fs::path pending_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+int RunUnpack(const Arguments& args, ToolContext& context) {
+  ParsedCommandLine parsed;
+  std::string error;
+  if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "unpack", "unpack: " + error);
+  if (parsed.operands.size() != 2) return UsageError(context, "unpack", "unpack: expected CONTAINER DIR");
+  const fs::path folder = parsed.operands[1];
+
+  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  if (!container.root) return Fail(context, "unpack: " + container.failure, container.result);
+
+  // DIR itself may be a symbolic link the user made; only what lies below it
+  // is guarded.
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder, ec)) {
+    return Fail(context, "unpack: cannot create folder " + DisplayPath(folder) + (ec ? ": " + ec.message() : ""));
+  }
+
+  std::int64_t total = 0;
+  if (context.progress) {
+    SizeSum sum;
+    StorageWalker sizeWalker(sum);
+    sizeWalker.Walk(container.root.get());
+    total = sum.total;
+  }
+  ProgressBar progress(context.err, context.progress, "unpack", total);
+  Unpacker unpacker(context, folder, progress);
+  StorageWalker walker(unpacker);
+  walker.Walk(container.root.get());
+  progress.Finish();
+  if (walker.limitReached()) {
+    return Fail(context, "unpack: the walk stopped at its limit (" + std::to_string(kMaxTreeDepth) + " levels, " +
+                             std::to_string(kMaxTreeEntries) + " entries); the container may be damaged");
+  }
+  return unpacker.failed() ? kExitFailure : kExitOk;
+}
+
+}  // namespace qss

@@ -1,0 +1,32 @@
+// The qss commands. Each takes the arguments after its name and returns the
+// process exit code (0 ok, 1 failure, 2 usage error); RunQss dispatches on
+// the command name and answers --help.
+
+#ifndef TOOLS_QSS_COMMANDS_H_
+#define TOOLS_QSS_COMMANDS_H_
+
+#include <string>
+#include <vector>
+
+#include "ToolContext.h"
+
+namespace qss {
+
+using Arguments = std::vector<std::string>;
+
+int RunQss(const Arguments& args, ToolContext& context);
+
+int RunList(const Arguments& args, ToolContext& context);
+int RunTree(const Arguments& args, ToolContext& context);
+int RunCat(const Arguments& args, ToolContext& context);
+int RunUnpack(const Arguments& args, ToolContext& context);
+int RunPack(const Arguments& args, ToolContext& context);
+int RunInfo(const Arguments& args, ToolContext& context);
+int RunCheck(const Arguments& args, ToolContext& context);
+
+// The help text of a command ("" for the overview).
+const char* HelpText(const std::string& command);
+
+}  // namespace qss
+
+#endif  // TOOLS_QSS_COMMANDS_H_

@@ -1,0 +1,104 @@
+#include "ContainerAccess.h"
+
+#include "TextCodec.h"
+
+namespace qss {
+
+ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base) {
+  ReadOnlyArray opened;
+  opened.array = CQssRef<CMultiFileArray>(new CMultiFileArray(
+      base, native_file::kGenericRead, native_file::kShareRead, native_file::kAttributeNormal));
+  opened.result = opened.array->Open();
+  return opened;
+}
+
+OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
+  OpenedContainer opened;
+  ReadOnlyArray array = OpenArrayReadOnly(base);
+  opened.array = array.array;
+  if (QssFailed(array.result)) {
+    opened.result = array.result;
+    opened.failure = "cannot open " + DisplayPath(base);
+    return opened;
+  }
+  auto* root = new CRootStorage(opened.array.get());
+  if (!root->valid()) {
+    opened.result = root->status();
+    opened.failure = DisplayPath(base) + " is not a valid container";
+    // A root storage that did not open holds only its array; its creator
+    // destroys it directly, and nothing is written.
+    delete root;
+    return opened;
+  }
+  opened.root = CQssRef<CRootStorage>(root);
+  return opened;
+}
+
+bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* components) {
+  components->clear();
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) {
+      std::u16string component;
+      if (!Utf8ToUtf16(path.substr(start, end - start), &component)) return false;
+      components->push_back(std::move(component));
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count) {
+  std::string joined;
+  for (std::size_t i = 0; i < count && i < components.size(); ++i) {
+    if (i > 0) joined.push_back('\\');
+    joined += PrintableName(components[i]);
+  }
+  return joined;
+}
+
+QssResult OpenStoragePath(CStorage* root, const std::vector<std::u16string>& components, std::size_t count,
+                          CQssRef<CStorage>* storage, std::size_t* failedAt) {
+  CQssRef<CStorage> current(root);
+  for (std::size_t i = 0; i < count; ++i) {
+    CStorage* child = nullptr;
+    const QssResult result = current->OpenStorage(components[i].c_str(), 0, &child);
+    if (QssFailed(result)) {
+      *failedAt = i;
+      return result;
+    }
+    current = CQssRef<CStorage>::Attach(child);
+  }
+  *storage = current;
+  return kQssOk;
+}
+
+EntryInfo DescribeEntry(const CStorageEntry& entry) {
+  EntryInfo info;
+  info.name = entry.Name();
+  info.nameTerminated = entry.NameIsTerminated();
+  info.flags = entry.Flags() & ~kEntryRunTimeMask;
+  info.kind = info.flags & kEntryKindMask;
+  info.size = entry.Size();
+  info.storedLength = entry.StoredLength();
+  info.firstBlock = entry.FirstBlock();
+  info.headOffset = entry.HeadOffset();
+  info.compressed = (info.flags & kEntryCompressed) != 0;
+  return info;
+}
+
+std::string EntryJsonMembers(const EntryInfo& info) {
+  std::string json = "{\"name\": " + JsonString(Utf16ToUtf8(info.name));
+  json += ", \"kind\": " + std::to_string(info.kind);
+  json += ", \"flags\": " + std::to_string(info.flags);
+  json += ", \"size\": " + std::to_string(info.size);
+  json += ", \"storedLength\": " + std::to_string(info.storedLength);
+  json += ", \"firstBlock\": " + std::to_string(info.firstBlock);
+  json += ", \"headOffset\": " + std::to_string(info.headOffset);
+  json += std::string(", \"compressed\": ") + (info.compressed ? "true" : "false");
+  return json;
+}
+
+}  // namespace qss

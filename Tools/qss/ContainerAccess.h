@@ -1,0 +1,84 @@
+// ContainerAccess: opening a container for reading and finding things in it.
+//
+// Every command except pack opens its container through OpenContainerReadOnly:
+// a segmented file array with read access and read sharing, so nothing can
+// be written to it even where the library tries (the root storage writes its
+// header record at teardown; on this array that write fails silently).
+
+#ifndef TOOLS_QSS_CONTAINERACCESS_H_
+#define TOOLS_QSS_CONTAINERACCESS_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "Base/ResultCodes.h"
+#include "ByteArrays/CMultiFileArray.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStorageEntry.h"
+
+namespace qss {
+
+// How deep storages and nested containers are followed; a corrupt container
+// can make a storage contain itself.
+inline constexpr int kMaxTreeDepth = 64;
+// How many entries one walk visits at most, for the same reason.
+inline constexpr std::int64_t kMaxTreeEntries = 10000000;
+
+struct ReadOnlyArray {
+  CQssRef<CMultiFileArray> array;
+  QssResult result = kQssOk;
+};
+
+// Opens the segment files of base with read access and read sharing.
+ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base);
+
+struct OpenedContainer {
+  CQssRef<CMultiFileArray> array;
+  CQssRef<CRootStorage> root;
+  QssResult result = kQssOk;
+  // What failed, for messages: "cannot open", "not a container".
+  std::string failure;
+};
+
+OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base);
+
+// Splits a path of '\' or '/' separated components (UTF-8). Empty components
+// are dropped, so "", "/" and "\" are the root. False when a component is not
+// valid UTF-8.
+bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* components);
+
+// "A\B\C" for messages.
+std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
+
+// Opens the storage named by the first count components, starting at root;
+// a kind-3 component opens as a nested container. On failure *failedAt is
+// the index of the component that did not open.
+QssResult OpenStoragePath(CStorage* root, const std::vector<std::u16string>& components, std::size_t count,
+                          CQssRef<CStorage>* storage, std::size_t* failedAt);
+
+// The fields of one directory entry, as the listings show them.
+struct EntryInfo {
+  std::u16string name;
+  bool nameTerminated = true;
+  std::uint32_t kind = 0;
+  std::uint32_t flags = 0;  // as stored, bits 16 to 19 cleared
+  std::int64_t size = 0;
+  std::int32_t storedLength = 0;
+  std::int64_t firstBlock = -1;
+  std::int64_t headOffset = 0;
+  bool compressed = false;  // flag 0x20: opens as a compressed stream
+};
+
+EntryInfo DescribeEntry(const CStorageEntry& entry);
+// {"name": ..., "kind": ..., ..., "compressed": ...} without a closing brace,
+// so that a caller can add members.
+std::string EntryJsonMembers(const EntryInfo& info);
+
+}  // namespace qss
+
+#endif  // TOOLS_QSS_CONTAINERACCESS_H_

@@ -1,0 +1,507 @@
+#include "ContainerChecker.h"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <set>
+
+#include "Base/LittleEndian.h"
+#include "ByteArrays/CPhysicalByteArray.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CCompressedStream.h"
+#include "Container/CStorageEntry.h"
+#include "TextCodec.h"
+#include "ToolContext.h"
+
+namespace qss {
+
+namespace {
+
+constexpr char kMagic[28] = "Quorell Structured Storage\x1A";  // the 28th byte is the terminating 0
+constexpr std::int32_t kLargestCheckedBlockSize = 1 << 24;
+constexpr int kMaxNesting = 32;
+constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+// LZ4 cannot expand a block by more than this factor.
+constexpr std::int64_t kMaxLz4Ratio = 255;
+
+// Where the bytes of one container come from: the byte array, or the chain
+// of a kind-3 entry of an outer container.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::int64_t Size() = 0;
+  // Reads up to count bytes; returns the number read (0 on failure).
+  virtual std::uint32_t Read(std::int64_t offset, void* buffer, std::uint32_t count) = 0;
+};
+
+class ArraySource : public ByteSource {
+ public:
+  explicit ArraySource(CPhysicalByteArray* array) : array_(array) {}
+  std::int64_t Size() override {
+    std::int64_t size = 0;
+    if (QssFailed(array_->GetSize(&size)) || size < 0) return 0;
+    return size;
+  }
+  std::uint32_t Read(std::int64_t offset, void* buffer, std::uint32_t count) override {
+    std::uint32_t done = 0;
+    if (QssFailed(array_->ReadAt(offset, buffer, count, &done))) return 0;
+    return std::min(done, count);
+  }
+
+ private:
+  CPhysicalByteArray* array_;
+};
+
+// The content of a chain: size bytes spread over the listed blocks.
+class ChainSource : public ByteSource {
+ public:
+  ChainSource(ByteSource& outer, std::int64_t dataOffset, std::int32_t blockSize, std::vector<std::int64_t> blocks,
+              std::int64_t size)
+      : outer_(outer), dataOffset_(dataOffset), blockSize_(blockSize), blocks_(std::move(blocks)), size_(size) {}
+  std::int64_t Size() override { return size_; }
+  std::uint32_t Read(std::int64_t offset, void* buffer, std::uint32_t count) override {
+    std::uint32_t done = 0;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    while (done < count && offset + done < size_) {
+      const std::int64_t position = offset + done;
+      const auto index = static_cast<std::size_t>(position / blockSize_);
+      if (index >= blocks_.size()) break;
+      const std::int64_t within = position % blockSize_;
+      std::int64_t piece = std::min<std::int64_t>(count - done, blockSize_ - within);
+      piece = std::min(piece, size_ - position);
+      const std::uint32_t got = outer_.Read(dataOffset_ + (blocks_[index] - 1) * blockSize_ + within, bytes + done,
+                                            static_cast<std::uint32_t>(piece));
+      done += got;
+      if (got < piece) break;
+    }
+    return done;
+  }
+
+ private:
+  ByteSource& outer_;
+  std::int64_t dataOffset_;
+  std::int32_t blockSize_;
+  std::vector<std::int64_t> blocks_;
+  std::int64_t size_;
+};
+
+// Shared by a check and the checks of its nested containers.
+struct Report {
+  std::vector<std::string>* problems;
+  std::size_t found = 0;
+  void Add(const std::string& line) {
+    ++found;
+    if (found <= kMaxReportedProblems) problems->push_back(line);
+  }
+};
+
+struct Record {
+  std::u16string name;
+  bool terminated = false;
+  std::uint32_t flags = 0;
+  std::int32_t storedLength = 0;
+  std::int64_t firstBlock = -1;
+  std::int64_t size = 0;
+  std::int64_t headOffset = 0;
+};
+
+Record ParseRecord(const std::uint8_t* bytes) {
+  Record record;
+  for (int i = 0; i < kEntryNameUnits; ++i) {
+    const auto unit = static_cast<char16_t>(LoadLittleEndian<std::uint16_t>(bytes + 2 * i));
+    if (unit == 0) {
+      record.terminated = true;
+      break;
+    }
+    record.name.push_back(unit);
+  }
+  record.flags = LoadLittleEndian<std::uint32_t>(bytes + 64) & ~kEntryRunTimeMask;
+  record.storedLength = LoadLittleEndian<std::int32_t>(bytes + 72);
+  record.firstBlock = LoadLittleEndian<std::int64_t>(bytes + 80);
+  record.size = LoadLittleEndian<std::int64_t>(bytes + 88);
+  record.headOffset = LoadLittleEndian<std::int64_t>(bytes + 96);
+  return record;
+}
+
+std::string Code(QssResult result) { return " (" + FormatResult(result) + ")"; }
+
+class Checker {
+ public:
+  Checker(ByteSource& source, std::string scope, int nesting, Report& report)
+      : source_(source), scope_(std::move(scope)), nesting_(nesting), report_(report) {}
+
+  void Run() {
+    if (!CheckHeader()) return;
+    if (!LoadTable()) return;
+    owners_.assign(static_cast<std::size_t>(entryCount_), 0);
+    ownerNames_.push_back("");  // owner 0: nobody
+    for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = 1;
+    ownerNames_.push_back("the allocation table");
+
+    std::uint8_t rootRecord[kEntryRecordSize];
+    if (source_.Read(kRootEntryOffset, rootRecord, kEntryRecordSize) != kEntryRecordSize) {
+      Problem("header: the root entry record cannot be read");
+      return;
+    }
+    CheckStorage(ParseRecord(rootRecord), "root directory", "", 0);
+    CheckFreeList();
+  }
+
+ private:
+  void Problem(const std::string& text) { report_.Add(scope_ + text); }
+
+  bool CheckHeader() {
+    size_ = source_.Size();
+    std::uint8_t header[kContainerHeaderSize] = {};
+    if (size_ < kContainerHeaderSize || source_.Read(0, header, kContainerHeaderSize) != kContainerHeaderSize) {
+      Problem("header: the byte array holds " + std::to_string(size_) + " bytes, no whole 256-byte header" +
+              Code(kQssNotAContainer));
+      return false;
+    }
+    if (std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+      Problem("header: the magic is not \"Quorell Structured Storage\" 0x1A 0x00" + Code(kQssNotAContainer));
+      return false;
+    }
+    entryWidth_ = LoadLittleEndian<std::int32_t>(header + 32);
+    blockSize_ = LoadLittleEndian<std::int32_t>(header + 36);
+    dataOffset_ = LoadLittleEndian<std::int32_t>(header + 40);
+    tableStart_ = LoadLittleEndian<std::int64_t>(header + 48);
+    if (entryWidth_ != 2 && entryWidth_ != 4 && entryWidth_ != 8) {
+      Problem("header: entryWidth " + std::to_string(entryWidth_) + " is not 2, 4 or 8" + Code(kQssNotAContainer));
+      return false;
+    }
+    if (blockSize_ <= 0 || (blockSize_ & (blockSize_ - 1)) != 0 || blockSize_ < entryWidth_) {
+      Problem("header: blockSize " + std::to_string(blockSize_) + " is not a power of two of at least entryWidth" +
+              Code(kQssNotAContainer));
+      return false;
+    }
+    if (blockSize_ > kLargestCheckedBlockSize) {
+      Problem("header: blockSize " + std::to_string(blockSize_) + " is larger than check handles (16777216)");
+      return false;
+    }
+    if (dataOffset_ < 0) {
+      Problem("header: dataOffset " + std::to_string(dataOffset_) + " is negative");
+      return false;
+    }
+    if (dataOffset_ < kContainerHeaderSize) {
+      Problem("header: dataOffset " + std::to_string(dataOffset_) + " puts block 1 over the header");
+    }
+    entriesPerBlock_ = blockSize_ / entryWidth_;
+    blockCount_ = std::max<std::int64_t>(0, (size_ - dataOffset_) / blockSize_);
+    tableBlockCount_ = (blockCount_ + entriesPerBlock_ - 1) / entriesPerBlock_;
+    // The in-memory table always has at least one block.
+    entryCount_ = std::max<std::int64_t>(tableBlockCount_, 1) * entriesPerBlock_;
+    return true;
+  }
+
+  // The table entry k, as the library holds it: bytes loaded from the
+  // table's chain, and the initial index chain (k + 1, with -1 closing the
+  // first block) where nothing was loaded.
+  std::int64_t Entry(std::int64_t k) const {
+    const std::int64_t initial = k == entriesPerBlock_ - 1 ? -1 : k + 1;
+    const auto block = static_cast<std::size_t>(k / entriesPerBlock_);
+    if (block >= tableBytes_.size()) return initial;
+    const std::vector<std::uint8_t>& bytes = tableBytes_[block];
+    const std::size_t offset = static_cast<std::size_t>(k % entriesPerBlock_) * entryWidth_;
+    if (offset >= bytes.size()) return initial;
+    std::uint8_t raw[8];
+    StoreLittleEndian<std::int64_t>(raw, initial);
+    std::memcpy(raw, bytes.data() + offset, std::min<std::size_t>(entryWidth_, bytes.size() - offset));
+    switch (entryWidth_) {
+      case 2: return LoadLittleEndian<std::int16_t>(raw);
+      case 4: return LoadLittleEndian<std::int32_t>(raw);
+      default: return LoadLittleEndian<std::int64_t>(raw);
+    }
+  }
+
+  bool LoadTable() {
+    std::int64_t current = tableStart_;
+    while (current != -1) {
+      const auto loaded = static_cast<std::int64_t>(tableBytes_.size());
+      const std::int64_t position = dataOffset_ + (current - 1) * static_cast<std::int64_t>(blockSize_);
+      if (current < 1 || current >= entryCount_) {
+        Problem("table: the table's chain reaches block " + std::to_string(current) + ", outside the table" +
+                Code(kQssNotAContainer));
+        return false;
+      }
+      if (position >= size_) {
+        Problem("table: table block " + std::to_string(current) + " lies past the end of the byte array" +
+                Code(kQssTruncated));
+        return false;
+      }
+      if (loaded >= tableBlockCount_) {
+        Problem("table: the table's chain is longer than the " + std::to_string(tableBlockCount_) +
+                " blocks the byte array needs" + Code(kQssNotAContainer));
+        return false;
+      }
+      const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(blockSize_, size_ - position));
+      std::vector<std::uint8_t> bytes(want);
+      const std::uint32_t got = source_.Read(position, bytes.data(), want);
+      if (got == 0) {
+        Problem("table: table block " + std::to_string(current) + " cannot be read" + Code(kQssNotAContainer));
+        return false;
+      }
+      bytes.resize(got);
+      tableBytes_.push_back(std::move(bytes));
+      tableBlocks_.push_back(current);
+      current = Entry(current);
+    }
+    std::int64_t bad = 0;
+    for (std::size_t block = 0; block < tableBytes_.size(); ++block) {
+      const std::int64_t first = static_cast<std::int64_t>(block) * entriesPerBlock_;
+      const std::int64_t count = static_cast<std::int64_t>(tableBytes_[block].size() + entryWidth_ - 1) / entryWidth_;
+      for (std::int64_t k = first; k < first + count; ++k) CheckEntryValue(k, &bad);
+    }
+    // Beyond what was loaded only the initial chain's last entry can be out
+    // of range: it points one past the table when the table's chain is short.
+    CheckEntryValue(entryCount_ - 1, &bad);
+    if (bad > 10) Problem("table: " + std::to_string(bad - 10) + " more entries out of range");
+    if (static_cast<std::int64_t>(tableBlocks_.size()) < tableBlockCount_) {
+      Problem("table: the table's chain holds " + std::to_string(tableBlocks_.size()) + " blocks; the byte array needs " +
+              std::to_string(tableBlockCount_) + Code(kQssNotAContainer));
+    }
+    // Even a table the library refuses is worth walking: every walk below
+    // is bounded and says where the damage lies.
+    return true;
+  }
+
+  void CheckEntryValue(std::int64_t k, std::int64_t* bad) {
+    if (k < 0 || k >= entryCount_) return;
+    const std::int64_t value = Entry(k);
+    if (value >= -1 && value < tableBlockCount_ * entriesPerBlock_) return;
+    if (value >= -1 && tableBlockCount_ == 0 && value < entryCount_) return;
+    if (++*bad <= 10) {
+      Problem("table: entry " + std::to_string(k) + " holds " + std::to_string(value) + ", not a block of the table" +
+              Code(kQssNotAContainer));
+    }
+  }
+
+  // Walks the chain from first, claiming its blocks for owner. Returns the
+  // blocks in chain order; stops at the first fault.
+  std::vector<std::int64_t> WalkChain(const std::string& what, std::int64_t first) {
+    std::vector<std::int64_t> blocks;
+    const auto owner = static_cast<std::int32_t>(ownerNames_.size());
+    ownerNames_.push_back(what);
+    std::int64_t current = first;
+    while (current != -1) {
+      if (current < 1 || current >= entryCount_) {
+        Problem(what + ": the chain reaches block " + std::to_string(current) + ", outside the table");
+        break;
+      }
+      if (current > blockCount_) {
+        Problem(what + ": block " + std::to_string(current) + " lies past the end of the byte array");
+        break;
+      }
+      std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
+      if (holder == owner) {
+        Problem(what + ": the chain runs in a cycle at block " + std::to_string(current));
+        break;
+      }
+      if (holder != 0) {
+        Problem(what + ": block " + std::to_string(current) + " is also used by " + ownerNames_[holder]);
+        break;
+      }
+      holder = owner;
+      blocks.push_back(current);
+      current = Entry(current);
+    }
+    return blocks;
+  }
+
+  // Checks the chain of an entry against the bytes it must hold. True when
+  // the chain is whole.
+  bool CheckChainLength(const std::string& what, const std::vector<std::int64_t>& blocks, std::int64_t length,
+                        std::int64_t headOffset, std::int64_t firstBlock) {
+    if (length <= 0) return true;
+    const std::int64_t needed = (length + blockSize_ - 1) / blockSize_ - headOffset / blockSize_;
+    if (firstBlock == -1 && needed > 0) {
+      Problem(what + ": " + std::to_string(length) + " bytes but no blocks");
+      return false;
+    }
+    if (static_cast<std::int64_t>(blocks.size()) < needed) {
+      Problem(what + ": the chain holds " + std::to_string(blocks.size()) + " blocks; " + std::to_string(length) +
+              " bytes need " + std::to_string(needed));
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<std::uint8_t> ReadContent(const std::vector<std::int64_t>& blocks, std::int64_t length) {
+    ChainSource chain(source_, dataOffset_, blockSize_, blocks, length);
+    std::vector<std::uint8_t> content(static_cast<std::size_t>(length));
+    content.resize(chain.Read(0, content.data(), static_cast<std::uint32_t>(length)));
+    return content;
+  }
+
+  static std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+
+  void CheckStorage(const Record& record, const std::string& what, const std::string& path, int depth) {
+    if (record.size < 0 || record.headOffset != 0) {
+      Problem(what + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
+              " do not describe a directory");
+      return;
+    }
+    const std::vector<std::int64_t> blocks = WalkChain(what, record.firstBlock);
+    if (!CheckChainLength(what, blocks, record.size, 0, record.firstBlock)) return;
+    if (record.size % kEntryRecordSize != 0) {
+      Problem(what + ": size " + std::to_string(record.size) + " is not a whole number of 128-byte records");
+    }
+    if (record.size > static_cast<std::int64_t>(blocks.size()) * blockSize_ || record.size > INT32_MAX) return;
+    const std::vector<std::uint8_t> content = ReadContent(blocks, record.size);
+    if (static_cast<std::int64_t>(content.size()) < record.size) {
+      Problem(what + ": the directory cannot be read");
+      return;
+    }
+    std::set<std::u16string> names;
+    for (std::size_t offset = 0; offset + kEntryRecordSize <= content.size(); offset += kEntryRecordSize) {
+      const Record child = ParseRecord(content.data() + offset);
+      const std::string childPath = (path.empty() ? "" : path + "\\") + PrintableName(child.name);
+      const std::string childWhat = Quoted(childPath);
+      if (!child.terminated) Problem(childWhat + ": the name has no terminator");
+      if (child.name.empty()) Problem(what + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
+      if (!names.insert(child.name).second) Problem(childWhat + ": the name appears twice in its directory");
+      CheckEntry(child, childWhat, childPath, depth);
+    }
+  }
+
+  void CheckEntry(const Record& record, const std::string& what, const std::string& path, int depth) {
+    const std::uint32_t kind = record.flags & kEntryKindMask;
+    if (kind == 1) {
+      if (depth >= 256) {
+        Problem(what + ": storages nest more than 256 levels deep; not followed");
+        return;
+      }
+      CheckStorage(record, what, path, depth + 1);
+      return;
+    }
+    if (record.size < 0 || record.headOffset < 0 || record.headOffset > record.size) {
+      Problem(what + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
+              " do not describe content");
+      WalkChain(what, record.firstBlock);
+      return;
+    }
+    const bool compressedImage =
+        kind == 2 && (record.flags & kEntryCompressed) != 0 && static_cast<std::int64_t>(record.storedLength) != record.size;
+    const std::int64_t stored = compressedImage ? record.storedLength : record.size;
+    if (compressedImage && record.storedLength < 0) {
+      Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is negative");
+      WalkChain(what, record.firstBlock);
+      return;
+    }
+    const std::vector<std::int64_t> blocks = WalkChain(what, record.firstBlock);
+    const std::int64_t head = compressedImage ? 0 : record.headOffset;
+    if (!CheckChainLength(what, blocks, stored, head, record.firstBlock)) return;
+    if (compressedImage) {
+      CheckCompressedImage(record, what, blocks);
+    } else if (kind == 3) {
+      CheckNested(record, what, path, blocks);
+    }
+  }
+
+  void CheckCompressedImage(const Record& record, const std::string& what, const std::vector<std::int64_t>& blocks) {
+    if (record.storedLength < kCompressedImageHeaderSize) {
+      Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is too short for a compressed image");
+      return;
+    }
+    const std::vector<std::uint8_t> image = ReadContent(blocks, record.storedLength);
+    if (static_cast<std::int64_t>(image.size()) < record.storedLength) {
+      Problem(what + ": the compressed image cannot be read");
+      return;
+    }
+    const auto magic = LoadLittleEndian<std::uint32_t>(image.data());
+    const auto uncompressed = LoadLittleEndian<std::uint32_t>(image.data() + 4);
+    const auto imageLength = LoadLittleEndian<std::uint32_t>(image.data() + 8);
+    if (magic != kCompressedImageMagic) {
+      Problem(what + ": the compressed image does not start with its magic");
+      return;
+    }
+    if (uncompressed != static_cast<std::uint64_t>(record.size) ||
+        imageLength != static_cast<std::uint32_t>(record.storedLength)) {
+      Problem(what + ": the image header says " + std::to_string(uncompressed) + " bytes in an image of " +
+              std::to_string(imageLength) + "; the entry says " + std::to_string(record.size) + " in " +
+              std::to_string(record.storedLength));
+      return;
+    }
+    const std::int64_t blockLength = record.storedLength - kCompressedImageHeaderSize;
+    if (record.size > kMaxCompressibleSize || record.size > blockLength * kMaxLz4Ratio + 64) {
+      Problem(what + ": " + std::to_string(record.size) + " bytes cannot come from a compressed block of " +
+              std::to_string(blockLength));
+      return;
+    }
+    std::vector<char> content(static_cast<std::size_t>(std::max<std::int64_t>(record.size, 1)));
+    const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
+                                           content.data(), static_cast<int>(blockLength),
+                                           static_cast<int>(record.size));
+    if (result != record.size) Problem(what + ": the compressed image does not decompress");
+  }
+
+  void CheckNested(const Record& record, const std::string& what, const std::string& path,
+                   const std::vector<std::int64_t>& blocks) {
+    if (nesting_ >= kMaxNesting) {
+      Problem(what + ": containers nest more than " + std::to_string(kMaxNesting) + " levels deep; not followed");
+      return;
+    }
+    ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
+    Checker inner(nested, scope_ + "in nested container '" + path + "': ", nesting_ + 1, report_);
+    inner.Run();
+  }
+
+  void CheckFreeList() {
+    std::int64_t previous = 0;
+    std::int64_t current = Entry(0);
+    std::int64_t overlaps = 0;
+    while (current != -1) {
+      if (current < 1 || current >= entryCount_) {
+        Problem("free list: reaches block " + std::to_string(current) + ", outside the table");
+        return;
+      }
+      if (current <= previous) {
+        Problem("free list: not ascending: block " + std::to_string(current) + " follows block " +
+                std::to_string(previous));
+        return;
+      }
+      const std::int32_t holder = owners_[static_cast<std::size_t>(current)];
+      if (holder != 0 && ++overlaps <= 10) {
+        Problem("free list: block " + std::to_string(current) + " is free but used by " + ownerNames_[holder]);
+      }
+      previous = current;
+      current = Entry(current);
+    }
+    if (overlaps > 10) Problem("free list: " + std::to_string(overlaps - 10) + " more used blocks are free");
+  }
+
+  ByteSource& source_;
+  std::string scope_;
+  int nesting_;
+  Report& report_;
+
+  std::int64_t size_ = 0;
+  std::int32_t entryWidth_ = 0;
+  std::int32_t blockSize_ = 0;
+  std::int32_t dataOffset_ = 0;
+  std::int64_t tableStart_ = -1;
+  std::int64_t entriesPerBlock_ = 0;
+  std::int64_t blockCount_ = 0;       // whole blocks in the byte array
+  std::int64_t tableBlockCount_ = 0;  // blocks the table must have
+  std::int64_t entryCount_ = 0;       // entries of the in-memory table
+  std::vector<std::vector<std::uint8_t>> tableBytes_;
+  std::vector<std::int64_t> tableBlocks_;
+  std::vector<std::int32_t> owners_;
+  std::vector<std::string> ownerNames_;
+};
+
+}  // namespace
+
+void CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems) {
+  Report report{problems};
+  ArraySource source(array);
+  Checker checker(source, "", 0, report);
+  checker.Run();
+  if (report.found > kMaxReportedProblems) {
+    problems->push_back(std::to_string(report.found - kMaxReportedProblems) + " more problems not shown");
+  }
+}
+
+}  // namespace qss

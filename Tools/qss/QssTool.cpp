@@ -1,0 +1,210 @@
+#include <cstring>
+
+#include "Commands.h"
+
+namespace qss {
+
+namespace {
+
+constexpr const char* kOverview = R"(usage: qss COMMAND [OPTIONS] ARGUMENTS
+
+Builds, inspects and debugs Quorell Structured Storage containers.
+
+Commands:
+  ls      list the entries of one storage
+  tree    show the whole hierarchy, nested containers included
+  cat     write the content of one stream to standard output
+  unpack  copy a container into a folder tree
+  pack    build a container from a folder tree
+  info    show the container's header and block counts
+  check   check a container's consistency
+
+CONTAINER is the path of a container file. A container split into segments
+is named by its first file (BASE); the others are BASE.F0002, BASE.F0003, ...
+and are found automatically. Every command but pack opens the container for
+reading only and never writes to it.
+
+PATH names an entry inside the container: names separated by '\' or '/'
+(quote backslashes from the shell). An empty PATH or "/" is the root. A
+nested container (an entry of kind 3) is walked into like a storage.
+
+Exit codes: 0 success, 1 failure (a message starting with "qss: " on
+standard error, with the library's result code as 0xXXXXXXXX where there is
+one), 2 usage error.
+
+Run 'qss COMMAND --help' for the options of one command.
+)";
+
+constexpr const char* kListHelp = R"(usage: qss ls [--json] CONTAINER [PATH]
+
+Lists the entries of the storage at PATH (default: the root), one per line in
+directory order:
+
+  KIND FLAGS SIZE STORED NAME
+
+  KIND    0 nothing openable, 1 storage, 2 stream, 3 nested container
+  FLAGS   the entry's flags in hexadecimal (0x20: compressed stream)
+  SIZE    content length in bytes (uncompressed length for a compressed
+          stream)
+  STORED  stored image length of a compressed stream, '-' for others
+  NAME    the name; a backslash is shown doubled, control characters as \xNN,
+          unpaired surrogates as U+FFFD
+
+--json prints a JSON array instead, one object per entry in directory order:
+  {"name": str, "kind": 0..3, "flags": int, "size": int,
+   "storedLength": int, "firstBlock": int, "headOffset": int,
+   "compressed": bool}
+flags are as stored with the run-time bits 16 to 19 cleared; compressed is
+true when flag 0x20 is set.
+)";
+
+constexpr const char* kTreeHelp = R"(usage: qss tree [--json] CONTAINER
+
+Shows every storage and stream of the container, indented by depth. Nested
+containers (kind 3) are opened and shown with their contents, marked
+"[container]"; one that does not open is marked with the reason.
+
+--json prints one object for the root,
+  {"name": "", "kind": 1, "children": [...]}
+whose children carry the members of 'qss ls --json'; storages and kind-3
+entries that open as containers carry "children" too, and a kind-3 entry
+that does not open carries "error" instead.
+
+Storages are followed at most 64 levels deep (a damaged container can make a
+storage contain itself); deeper levels are reported on standard error and
+the command exits with 1.
+)";
+
+constexpr const char* kCatHelp = R"(usage: qss cat CONTAINER PATH
+
+Writes the content of the stream at PATH to standard output: the bytes from
+the entry's head offset up to its size, read in 1 MiB pieces. Compressed
+streams are decompressed. A nested container (kind 3) is written as its raw
+container bytes.
+
+Exits with 1 when the stream cannot be opened, a read fails, or fewer bytes
+arrive than the entry's size promises (the bytes already written stay
+written). With standard error on a terminal and standard output redirected,
+a progress bar is shown.
+)";
+
+constexpr const char* kUnpackHelp = R"(usage: qss unpack CONTAINER DIR
+
+Copies the container into the folder DIR (created when missing): storages
+become folders, streams files, nested containers folders. Existing files of
+the same names are overwritten.
+
+Entries whose names cannot be file names (empty, "." or "..", containing '/'
+or NUL, or an unpaired surrogate), entries of kind 0, duplicate names, and
+streams that cannot be read are reported on standard error and skipped; the
+command then goes on and exits with 1 at the end. Nothing is written outside
+DIR: an existing symbolic link in the way is reported, never followed.
+)";
+
+constexpr const char* kPackHelp = R"(usage: qss pack [OPTIONS] DIR CONTAINER
+
+Builds a new container from the folder DIR: files become streams (kind 2),
+folders storages (kind 1). Entries are stored sorted by name (UTF-16 order),
+so the same input always gives the same bytes. An existing CONTAINER and its
+segment files are replaced.
+
+Options:
+  --block-size N     block size in bytes, a power of two from 128 to
+                     16777216 (default 4096)
+  --entry-width W    bytes per allocation-table entry: 2, 4 or 8 (default 4);
+                     width 2 limits a container to 32767 blocks
+  --compress         store every stream compressed (flag 0x20); content that
+                     does not shrink is kept plain. Files larger than
+                     2113929216 bytes (0x7E000000) cannot be compressed.
+  --nest REL         store the folder REL (relative to DIR) as a nested
+                     container (a kind-3 entry) with the same block size and
+                     entry width; may be given several times, also for
+                     folders inside other nested folders
+  --segment-size N   split the result into segment files of N bytes:
+                     CONTAINER, CONTAINER.F0002, ... (at most 9999)
+
+Names are the file names converted to UTF-16; a name longer than 31 UTF-16
+units, or not valid UTF-8, is an error that names the file. Symbolic links
+and special files are refused. The result is checked like 'qss check' before
+the command succeeds; on failure no container is left behind.
+)";
+
+constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER
+
+Shows the header fields and block counts:
+  entryWidth     bytes per allocation-table entry
+  blockSize      bytes per block
+  dataOffset     byte position of block 1
+  tableStart     first block of the allocation table's chain
+  byteArraySize  bytes of the whole container (all segments)
+  blocks         whole blocks the byte array holds
+  tableBlocks    blocks of the allocation table
+  freeBlocks     free blocks inside the byte array
+  segments       number of segment files
+  segmentSize    bytes per segment file
+
+--json prints one object with exactly these members.
+)";
+
+constexpr const char* kCheckHelp = R"(usage: qss check CONTAINER
+
+Checks the container's consistency and prints "ok" (exit 0), or one line per
+problem (exit 1): the header, the allocation table, every chain reachable from
+the directories (nested containers included) for bounds, cycles, blocks used
+by two chains and chains shorter than their sizes, the free list (ascending,
+not overlapping used blocks), unterminated or duplicate names, and compressed
+images whose header disagrees with the entry or that do not decompress.
+)";
+
+struct CommandEntry {
+  const char* name;
+  int (*run)(const Arguments&, ToolContext&);
+  const char* help;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"ls", RunList, kListHelp},       {"tree", RunTree, kTreeHelp},     {"cat", RunCat, kCatHelp},
+    {"unpack", RunUnpack, kUnpackHelp}, {"pack", RunPack, kPackHelp}, {"info", RunInfo, kInfoHelp},
+    {"check", RunCheck, kCheckHelp},
+};
+
+}  // namespace
+
+const char* HelpText(const std::string& command) {
+  for (const CommandEntry& entry : kCommands) {
+    if (command == entry.name) return entry.help;
+  }
+  return kOverview;
+}
+
+int RunQss(const Arguments& args, ToolContext& context) {
+  if (args.empty()) {
+    context.err << kOverview;
+    return kExitUsage;
+  }
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    if (command == "help" && args.size() > 1) {
+      context.out << HelpText(args[1]);
+    } else {
+      context.out << kOverview;
+    }
+    return kExitOk;
+  }
+  for (const CommandEntry& entry : kCommands) {
+    if (command == entry.name) {
+      const Arguments rest(args.begin() + 1, args.end());
+      for (const std::string& arg : rest) {
+        if (arg == "--") break;
+        if (arg == "--help" || arg == "-h") {
+          context.out << entry.help;
+          return kExitOk;
+        }
+      }
+      return entry.run(rest, context);
+    }
+  }
+  return UsageError(context, "", "unknown command '" + command + "'");
+}
+
+}  // namespace qss

@@ -1,0 +1,56 @@
+#include "StreamCopy.h"
+
+#include <vector>
+
+#include "Container/CStorageEntry.h"
+#include "Container/CStream.h"
+#include "ProgressBar.h"
+
+namespace qss {
+
+CopyOutcome CopyStreamContent(CStream* stream, const ByteSink& sink, ProgressBar* progress) {
+  CopyOutcome outcome;
+  const CStorageEntry* entry = stream->entry();
+  const std::int64_t size = entry->Size();
+  const std::int64_t head = entry->HeadOffset();
+  if (head < 0 || head > size) {
+    outcome.ok = false;
+    outcome.problem = "the entry's head offset " + std::to_string(head) + " lies outside its size " +
+                      std::to_string(size);
+    return outcome;
+  }
+  const std::int64_t expected = size - head;
+  const QssResult seek = stream->Seek(head, kSeekBegin, nullptr);
+  if (QssFailed(seek)) {
+    outcome = {false, "seek to the head offset failed", true, seek};
+    return outcome;
+  }
+
+  std::vector<char> piece(static_cast<std::size_t>(std::min<std::int64_t>(kCopyPieceSize, std::max<std::int64_t>(expected, 1))));
+  std::int64_t copied = 0;
+  while (copied < expected) {
+    const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(kCopyPieceSize, expected - copied));
+    std::uint32_t got = 0;
+    const QssResult result = stream->Read(piece.data(), want, &got);
+    if (result != kQssOk) {
+      outcome = {false, "read failed at byte " + std::to_string(copied), true, result};
+      return outcome;
+    }
+    if (got == 0) break;
+    if (got > static_cast<std::uint32_t>(want)) got = static_cast<std::uint32_t>(want);
+    if (!sink(piece.data(), got)) {
+      outcome = {false, "the output could not be written", false, kQssOk};
+      return outcome;
+    }
+    copied += got;
+    if (progress != nullptr) progress->Advance(got);
+  }
+  if (copied < expected) {
+    outcome.ok = false;
+    outcome.problem = "the stream ended after " + std::to_string(copied) + " of " + std::to_string(expected) +
+                      " bytes";
+  }
+  return outcome;
+}
+
+}  // namespace qss
