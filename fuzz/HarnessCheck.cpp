@@ -1,4 +1,12 @@
 #include "HarnessCheck.h"
 
-// Bound to the checker of the qss tool once it is part of the build.
-int RunConsistencyCheck(CPhysicalByteArray*) { return 0; }
+#include <string>
+#include <vector>
+
+#include "ContainerChecker.h"
+
+int RunConsistencyCheck(CPhysicalByteArray* array) {
+  std::vector<std::string> problems;
+  qss::CheckContainer(array, &problems);
+  return static_cast<int>(problems.size());
+}

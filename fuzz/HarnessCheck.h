@@ -1,5 +1,5 @@
-// Runs the qss consistency checker over a container, when the build has it.
-// Returns the number of problems it reported (0 without a checker).
+// Runs the consistency checker of the qss tool over a container and returns
+// the number of problems it reported (0 for a sound container).
 
 #ifndef FUZZ_HARNESSCHECK_H_
 #define FUZZ_HARNESSCHECK_H_

@@ -20,12 +20,25 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
 
   rootEntry_ = new CStorageEntry();
   rootEntry_->AddRef();
+  QssResult read;
+  std::uint32_t got = 0;
   {
     // The header record is read under the table's lock, serialised with every
-    // transfer the table makes on the same byte array. A failed read leaves the
-    // zeroed record (firstBlock -1): an empty root directory.
+    // transfer the table makes on the same byte array.
     CLockGuard guard(rootTable_->lock());
-    rootTable_->physical()->ReadAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr);
+    read = rootTable_->physical()->ReadAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, &got);
+  }
+  if (QssFailed(read) || got != kEntryRecordSize) {
+    // Without its record the root directory is unknown. Going on with an
+    // empty one would write that empty record over the real one at teardown
+    // and lose the whole container, so the container does not open.
+    valid_ = false;
+    status_ = kQssNotAContainer;
+    rootEntry_->Release();
+    rootEntry_ = nullptr;
+    rootTable_->Release();
+    rootTable_ = nullptr;
+    return;
   }
 
   Attach(nullptr, rootTable_, rootEntry_);

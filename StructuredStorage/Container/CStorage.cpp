@@ -130,8 +130,15 @@ void CStorage::SaveEntries() {
         entry->dirty = false;
       }
       std::uint32_t written = 0;
-      Write(buffer.data(), chunk * kEntryRecordSize, &written);
+      const QssResult result = Write(buffer.data(), chunk * kEntryRecordSize, &written);
       total += written;
+      if (QssFailed(result) || written != static_cast<std::uint32_t>(chunk * kEntryRecordSize)) {
+        // A failed save must not cost the directory: cutting the content to
+        // what was written would drop every record after it (all of them,
+        // when nothing was). The records stay dirty for the next save.
+        for (std::int32_t i = 0; i < chunk; ++i) EntryAt(first + i)->dirty = true;
+        return;
+      }
     }
   }
   SetSize(total);
