@@ -85,6 +85,6 @@ QssResult CRootStorage::Commit() {
   }
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.
-  if (rootTable_->dirty()) rootTable_->Flush();
+  rootTable_->Flush();  // does nothing unless the table is dirty; reads that under the table's lock
   return kQssOk;
 }

@@ -124,10 +124,7 @@ void CStorage::SaveEntries() {
     for (std::int32_t first = 0; first < entryCount_; first += chunkCapacity) {
       const std::int32_t chunk = std::min(chunkCapacity, entryCount_ - first);
       for (std::int32_t i = 0; i < chunk; ++i) {
-        CStorageEntry* entry = EntryAt(first + i);
-        std::memcpy(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize, entry->record,
-                    kEntryRecordSize);
-        entry->dirty = false;
+        EntryAt(first + i)->CopyRecordForSave(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize);
       }
       std::uint32_t written = 0;
       const QssResult result = Write(buffer.data(), chunk * kEntryRecordSize, &written);

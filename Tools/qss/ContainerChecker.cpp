@@ -220,12 +220,13 @@ class Checker {
     std::int64_t current = tableStart_;
     while (current != -1) {
       const auto loaded = static_cast<std::int64_t>(tableBytes_.size());
-      const std::int64_t position = dataOffset_ + (current - 1) * static_cast<std::int64_t>(blockSize_);
       if (current < 1 || current >= entryCount_) {
         Problem("table: the table's chain reaches block " + std::to_string(current) + ", outside the table" +
                 Code(kQssNotAContainer));
         return false;
       }
+      // Only a block number the table describes is turned into a position.
+      const std::int64_t position = dataOffset_ + (current - 1) * static_cast<std::int64_t>(blockSize_);
       if (position >= size_) {
         Problem("table: table block " + std::to_string(current) + " lies past the end of the byte array" +
                 Code(kQssTruncated));
