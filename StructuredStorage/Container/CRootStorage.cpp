@@ -79,9 +79,12 @@ QssResult CRootStorage::Commit() {
   if (!valid_) return kQssOk;
   if (rootTable_ == nullptr) return kQssOk;
   if (rootEntry_ != nullptr && rootEntry_->dirty) {
+    // Copied first: another thread's save may be changing the record.
+    std::uint8_t record[kEntryRecordSize];
+    rootEntry_->CopyRecord(record);
     CLockGuard guard(rootTable_->lock());
     // The record stays dirty, so every later Commit writes it again.
-    rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr);
+    rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, nullptr);
   }
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.

@@ -70,6 +70,11 @@ void CStorageEntry::CopyRecordForSave(std::uint8_t* out) {
   dirty = false;
 }
 
+void CStorageEntry::CopyRecord(std::uint8_t* out) {
+  CLockGuard guard(recordLock_);
+  std::memcpy(out, record, kEntryRecordSize);
+}
+
 template <typename T>
 void CStorageEntry::SetField(int offset, T value) {
   CLockGuard guard(recordLock_);

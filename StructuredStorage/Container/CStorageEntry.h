@@ -54,6 +54,8 @@ class CStorageEntry : public CQssRefCountedObject {
   // to the setters below: a change made meanwhile is either in the copy or
   // leaves the entry dirty.
   void CopyRecordForSave(std::uint8_t* out);
+  // The same, leaving dirty as it is.
+  void CopyRecord(std::uint8_t* out);
 
   // The name up to its terminating 0 unit. A name field without one is not a
   // valid record: NameIsTerminated() is false, Name() returns the 32 units
