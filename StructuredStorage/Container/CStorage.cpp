@@ -133,7 +133,8 @@ void CStorage::SaveEntries() {
         // A failed save must not cost the directory: cutting the content to
         // what was written would drop every record after it (all of them,
         // when nothing was). The records stay dirty for the next save.
-        for (std::int32_t i = 0; i < chunk; ++i) EntryAt(first + i)->dirty = true;
+        for (std::int32_t i = 0; i < chunk; ++i)
+          if (CStorageEntry* entry = EntryAt(first + i)) entry->dirty = true;
         return;
       }
     }
