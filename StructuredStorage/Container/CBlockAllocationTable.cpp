@@ -439,9 +439,17 @@ void CBlockAllocationTable::Flush() {
   for (std::int32_t n = 0; n < entries_->blockCount() && IsBlock(block); ++n) {
     CMultiBlockArrayBlock* arrayBlock = entries_->GetBlock(n);
     if (arrayBlock->dirty) {
-      physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(), static_cast<std::uint32_t>(blockSize_),
-                         nullptr);
-      arrayBlock->dirty = false;
+      std::uint32_t written = 0;
+      const QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
+                                                  static_cast<std::uint32_t>(blockSize_), &written);
+      // A block that did not reach the byte array stays dirty, and so does
+      // the table, so that the next flush writes it again; forgetting it
+      // would leave chains on disk that the memory table no longer knows.
+      if (QssSucceeded(result) && written == static_cast<std::uint32_t>(blockSize_)) {
+        arrayBlock->dirty = false;
+      } else {
+        dirty_ = true;
+      }
     }
     if (!FollowLink(block, &block)) break;
   }

@@ -307,4 +307,44 @@ TEST_F(FaultInjectionTest, FailingWritesKeepCommittedContent) {
   }
 }
 
+// The objects that met a failure are the ones used afterwards: once the
+// storage heals, the same stream reads and writes right.
+TEST_F(FaultInjectionTest, ObjectsStayUsableAfterAFailure) {
+  CQssRef<CMemoryByteArray> healthy;
+  CQssRef<CFailingByteArray> failing = Failing(&healthy);
+  const auto& plain = contents_.at(u"plain");
+  std::vector<std::uint8_t> fresh = Bytes(2000, 12, false);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(failing.get()));
+    ASSERT_TRUE(root->valid());
+    CQssRef<CStream> stream;
+    ASSERT_EQ(root->OpenStream(u"plain", 0, stream.Receive()), kQssOk);
+    std::vector<std::uint8_t> buffer(plain.size());
+    std::uint32_t got = 0;
+    failing->FailFrom(Operation::kRead, 1);
+    EXPECT_LT(stream->Read(buffer.data(), static_cast<std::int32_t>(buffer.size()), &got), 0);
+    EXPECT_EQ(stream->position(), 0);
+    failing->Heal();
+    ASSERT_EQ(stream->Read(buffer.data(), static_cast<std::int32_t>(buffer.size()), &got), kQssOk);
+    EXPECT_EQ(got, plain.size());
+    EXPECT_EQ(buffer, plain);
+
+    CQssRef<CStream> created;
+    ASSERT_EQ(root->CreateStream(u"fresh", false, created.Receive()), kQssOk);
+    WriteAll(created.get(), fresh, 0, 700);  // owns a block now
+    failing->FailFrom(Operation::kWrite, 1);
+    std::uint32_t written = 0;
+    EXPECT_LT(created->Write(fresh.data() + 700, 1300, &written), 0);
+    EXPECT_EQ(created->position(), 700);
+    failing->Heal();
+    WriteAll(created.get(), fresh, 700, 2000);
+  }
+  WalkOutcome outcome;
+  Contents expected = contents_;
+  expected[u"fresh"] = fresh;
+  ReadEverything(healthy.get(), expected, &outcome);
+  EXPECT_EQ(outcome.wrong, "");
+  EXPECT_EQ(outcome.verified, static_cast<int>(expected.size()));
+}
+
 }  // namespace
