@@ -3,18 +3,20 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
-#include <random>
+#include <limits>
 #include <vector>
 
 #include "Base/CQssRef.h"
 #include "Base/LittleEndian.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CMultiBlockArray.h"
 #include "Container/CStorageEntry.h"
 #include "Container/CreateContainer.h"
+#include "ContainerTesting.h"
 #include "CountingByteArray.h"
 
 namespace {
+
+using qss_testing::Pattern;
 
 constexpr std::int32_t kMiB = 1 << 20;
 
@@ -24,12 +26,19 @@ std::vector<std::uint8_t> Repeated(std::size_t length) {
   return bytes;
 }
 
-std::vector<std::uint8_t> Random(std::size_t length, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::vector<std::uint8_t> bytes(length);
-  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
-  return bytes;
-}
+// Writes that would reach writeLimit or beyond fail and move nothing.
+class WriteLimitedArray : public CountingByteArray {
+ public:
+  QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
+                    std::uint32_t* bytesWritten) override {
+    if (offset + static_cast<std::int64_t>(count) > writeLimit) {
+      if (bytesWritten) *bytesWritten = 0;
+      return kQssInvalidArgument;
+    }
+    return CountingByteArray::WriteAt(offset, buffer, count, bytesWritten);
+  }
+  std::int64_t writeLimit = std::numeric_limits<std::int64_t>::max();
+};
 
 class CCompressedStreamTest : public ::testing::Test {
  protected:
@@ -100,13 +109,9 @@ class CCompressedStreamTest : public ::testing::Test {
     EXPECT_EQ(after, position);
   }
 
-  std::int64_t FreeBlockCount() {
-    std::int64_t count = 0;
-    for (std::int64_t b = table_->entries()->GetAt(0); b != -1; b = table_->entries()->GetAt(b)) ++count;
-    return count;
-  }
+  std::size_t FreeBlockCount() { return qss_testing::FreeList(table_.get()).size(); }
 
-  CQssRef<CountingByteArray> array_{new CountingByteArray()};
+  CQssRef<WriteLimitedArray> array_{new WriteLimitedArray()};
   CQssRef<CBlockAllocationTable> table_;
   CQssRef<CCompressedStream> stream_;
 };
@@ -126,7 +131,7 @@ TEST_F(CCompressedStreamTest, FirstWriteStoresAnImageOnlyWhenItIsSmaller) {
   EXPECT_EQ(ReadFromStart(), std::vector<std::uint8_t>(1000, 'q'));
 
   stream_ = NewStream();
-  const auto noise = Random(10, 1);
+  const auto noise = Pattern(10, 1);
   Store(noise);
   EXPECT_FALSE(stream_->IsCompressed());
   EXPECT_EQ(entry().StoredLength(), 10);
@@ -136,7 +141,7 @@ TEST_F(CCompressedStreamTest, FirstWriteStoresAnImageOnlyWhenItIsSmaller) {
   // Content whose image would be exactly as long as the data is stored plain.
   std::vector<std::uint8_t> tie;
   for (std::size_t zeros = 0; zeros < 400 && tie.empty(); ++zeros) {
-    auto candidate = Random(60, 2);
+    auto candidate = Pattern(60, 2);
     candidate.insert(candidate.end(), zeros, 0);
     std::vector<char> out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(candidate.size()))));
     const int c = LZ4_compress_default(reinterpret_cast<const char*>(candidate.data()), out.data(),
@@ -163,7 +168,7 @@ TEST_F(CCompressedStreamTest, ReadingInPiecesDecompressesOnce) {
     EXPECT_EQ(stream_->Read(piece.data(), kMiB, &got), kQssOk);
     counts.push_back(got);
     back.insert(back.end(), piece.begin(), piece.begin() + got);
-    if (i == 0) array_->ClearCounts();
+    if (i == 0) array_->ClearLog();
   }
   EXPECT_EQ(counts, (std::vector<std::uint32_t>{kMiB, kMiB, kMiB / 2, 0}));
   EXPECT_EQ(back, content);
@@ -233,7 +238,7 @@ TEST_F(CCompressedStreamTest, ResizeAndSeekOnCompressedContent) {
   EXPECT_EQ(stream_->Read(buffer, 8, &got), kQssBeforeHead);
   EXPECT_EQ(got, 0u);
 
-  const std::int64_t freeBefore = FreeBlockCount();
+  const std::size_t freeBefore = FreeBlockCount();
   EXPECT_EQ(stream_->SetSize(0), kQssOk);
   EXPECT_EQ(entry().Size(), 0);
   EXPECT_EQ(entry().StoredLength(), 0);
@@ -242,7 +247,7 @@ TEST_F(CCompressedStreamTest, ResizeAndSeekOnCompressedContent) {
 
   // The next content starts at the beginning again, whatever the reads left
   // as the underlying position.
-  const auto noise = Random(700, 3);
+  const auto noise = Pattern(700, 3);
   Store(noise);
   EXPECT_EQ(entry().Size(), 700);
   EXPECT_EQ(entry().StoredLength(), 700);
@@ -310,8 +315,8 @@ TEST_F(CCompressedStreamTest, StoredImageIsCheckedBeforeItIsTrusted) {
 }
 
 TEST_F(CCompressedStreamTest, ShortFirstStoreLeavesTheStreamEmpty) {
-  const std::int64_t freeBefore = FreeBlockCount();
-  auto content = Random(1500, 4);
+  const std::size_t freeBefore = FreeBlockCount();
+  auto content = Pattern(1500, 4);
   content.resize(6000, 0);
   // The first blocks handed out are 2, 3, ... from byte 1024 on: let the data
   // blocks refuse every write while the table block (at 512) still takes it.
@@ -353,7 +358,7 @@ TEST_F(CCompressedStreamTest, InvalidRequestsChangeNothing) {
 
   // Plain content in a compressed-flag stream stops where compression would.
   stream_ = NewStream();
-  Store(Random(100, 5));
+  Store(Pattern(100, 5));
   stream_->Seek(0x7E000000 - 2, kSeekBegin, nullptr);
   EXPECT_EQ(stream_->Write("abc", 3, &written), kQssInvalidArgument);
   EXPECT_EQ(entry().Size(), 100);

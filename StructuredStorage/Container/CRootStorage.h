@@ -20,6 +20,8 @@ class CRootStorage : public CStorage {
   explicit CRootStorage(CPhysicalByteArray* physical);
   ~CRootStorage() override;
 
+  // Saves the directory if it changed, writes the header record when the
+  // root record is dirty, and writes changed table blocks back.
   QssResult Commit() override;
 
   bool valid() const { return valid_; }

@@ -52,7 +52,7 @@ TEST(CRootStorageTest, SmallestContainerYieldsItsStreamWithOneRead) {
     ASSERT_EQ(root->EntryCount(), 1);
     CQssRef<CStream> stream;
     ASSERT_EQ(root->OpenStream(u"S", 0, stream.Receive()), kQssOk);
-    array->ClearCounts();
+    array->ClearLog();
     char content[16] = {};
     std::uint32_t got = 0;
     EXPECT_EQ(stream->Read(content, 16, &got), kQssOk);
@@ -62,7 +62,7 @@ TEST(CRootStorageTest, SmallestContainerYieldsItsStreamWithOneRead) {
 
     // Nothing changed: Commit writes nothing at all.
     stream.Reset();
-    array->ClearCounts();
+    array->ClearLog();
     EXPECT_EQ(root->Commit(), kQssOk);
     EXPECT_TRUE(array->writes.empty());
   }
@@ -76,7 +76,7 @@ TEST(CRootStorageTest, DirtyRootRecordIsWrittenByEveryCommit) {
   CQssRef<CRootStorage> root(new CRootStorage(array.get()));
   ASSERT_TRUE(root->valid());
   root->rootEntry()->dirty = true;
-  array->ClearCounts();
+  array->ClearLog();
   EXPECT_EQ(root->Commit(), kQssOk);
   EXPECT_EQ(root->Commit(), kQssOk);
   // The root directory (own entry dirty) is saved too: 128 bytes into block 2.

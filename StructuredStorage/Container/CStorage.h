@@ -43,14 +43,25 @@ class CStorage : public CStream {
   // yet (kQssInvalidRequest otherwise); a null name is kQssNullName, a null
   // result pointer kQssNullResult.
   //
-  // A stream (kind 2); compressed streams store their first write by the
-  // compressed first-write rule.
+  // A child records its content in its entry, which the parent writes out
+  // when it commits or is finally released: release (or commit) children
+  // before committing their parent. A writable top-level container is
+  // CreateContainer on a byte array, then new CRootStorage(array).
+  //
+  // A stream (kind 2). A compressed stream stores its first write as one
+  // LZ4 image when that is smaller (plain otherwise); every later write into
+  // compressed content recompresses the whole content, so write it in one
+  // call.
   QssResult CreateStream(const char16_t* name, bool compressed, CStream** stream);
   // A sub-storage (kind 1) sharing this storage's allocation table.
   QssResult CreateStorage(const char16_t* name, CStorage** storage);
   // A kind-3 entry whose stream holds a new, empty container (see
   // CreateContainer); the returned root storage is writable and its bytes go
-  // into that stream.
+  // into that stream. Its last release saves its directory, writes its header
+  // record and flushes its table into the stream; only then does this
+  // storage's record of the stream hold its final size and first block.
+  // entryWidth/blockSize as for CreateContainer (kQssInvalidArgument, and no
+  // entry added, otherwise).
   QssResult CreateNestedContainer(const char16_t* name, std::int32_t entryWidth, std::int32_t blockSize,
                                   CRootStorage** root);
 

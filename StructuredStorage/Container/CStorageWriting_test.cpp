@@ -2,31 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "Base/CQssRef.h"
 #include "ByteArrays/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CMultiBlockArray.h"
 #include "Container/CRootStorage.h"
 #include "Container/CStorage.h"
 #include "Container/CStorageEntry.h"
 #include "Container/CreateContainer.h"
+#include "ContainerTesting.h"
 
 namespace {
+
+using qss_testing::FreeList;
+using qss_testing::Pattern;
 
 std::vector<std::uint8_t> Compressible(std::size_t length) {
   std::vector<std::uint8_t> bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>("structured storage "[i % 19]);
-  return bytes;
-}
-
-std::vector<std::uint8_t> Random(std::size_t length, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::vector<std::uint8_t> bytes(length);
-  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
   return bytes;
 }
 
@@ -63,19 +58,12 @@ std::vector<std::uint8_t> OpenAndRead(CStorage* storage, const char16_t* name) {
   return ReadAll(stream.get());
 }
 
-// The free list's length, read from the in-memory table.
-std::int64_t FreeBlocks(CBlockAllocationTable* table) {
-  std::int64_t count = 0;
-  for (std::int64_t block = table->entries()->GetAt(0); block != -1; block = table->entries()->GetAt(block)) ++count;
-  return count;
-}
-
 TEST(CStorageWritingTest, TreeRoundTripsThroughTheByteArray) {
-  const auto plain = Random(5000, 1);
+  const auto plain = Pattern(5000, 1);
   const auto packed = Compressible(300000);
-  const auto noise = Random(20000, 2);
+  const auto noise = Pattern(20000, 2);
   const auto innerPacked = Compressible(70000);
-  const auto innerPlain = Random(3000, 3);
+  const auto innerPlain = Pattern(3000, 3);
 
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
   {
@@ -158,7 +146,7 @@ TEST(CStorageWritingTest, NestedContainerOpenedByNameIsReadOnly) {
     ASSERT_EQ(root->CreateNestedContainer(u"n", 4, 512, nested.Receive()), kQssOk);
     CQssRef<CStream> stream;
     ASSERT_EQ(nested->CreateStream(u"s", false, stream.Receive()), kQssOk);
-    WriteAll(stream.get(), Random(600, 4));
+    WriteAll(stream.get(), Pattern(600, 4));
   }
   const auto before = array->Bytes();
   {
@@ -188,17 +176,17 @@ TEST(CStorageWritingTest, KindThreeEntryThatIsNotAContainerLeavesNothingOpen) {
     // A plain stream whose entry is then turned into kind 3.
     CQssRef<CStream> stream;
     ASSERT_EQ(root->CreateStream(u"fake", false, stream.Receive()), kQssOk);
-    WriteAll(stream.get(), Random(1000, 5));
+    WriteAll(stream.get(), Pattern(1000, 5));
     stream.Reset();
     root->FindEntry(u"fake")->SetFlags(kEntryStorage | kEntryStream | kEntryCompressed);
     root->FindEntry(u"fake")->SetStoredLength(1000);  // plain content
     ASSERT_EQ(root->CreateStream(u"short", false, stream.Receive()), kQssOk);
-    WriteAll(stream.get(), Random(10, 6));
+    WriteAll(stream.get(), Pattern(10, 6));
     stream.Reset();
     root->FindEntry(u"short")->SetFlags(kEntryStorage | kEntryStream);
   }
   CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-  const std::int64_t freeBefore = FreeBlocks(root->table());
+  const auto freeBefore = FreeList(root->table());
   for (int attempt = 0; attempt < 2; ++attempt) {
     CStorage* untouched = reinterpret_cast<CStorage*>(0x1);
     EXPECT_EQ(root->OpenStorage(u"fake", 0, &untouched), kQssNotAContainer);
@@ -207,12 +195,12 @@ TEST(CStorageWritingTest, KindThreeEntryThatIsNotAContainerLeavesNothingOpen) {
     EXPECT_FALSE(root->FindEntry(u"fake")->readOnly);
     EXPECT_EQ(root->OpenStorage(u"short", 0, &untouched), kQssNotAContainer);
   }
-  EXPECT_EQ(FreeBlocks(root->table()), freeBefore);
+  EXPECT_EQ(FreeList(root->table()), freeBefore);
   EXPECT_EQ(root->ReferenceCount(), 1);  // no stream left holding its parent
   // Bit 0x20 makes OpenStream attach a compressed stream; the plain content reads back.
   CQssRef<CStream> stream;
   ASSERT_EQ(root->OpenStream(u"fake", 0, stream.Receive()), kQssOk);
-  EXPECT_EQ(ReadAll(stream.get()), Random(1000, 5));
+  EXPECT_EQ(ReadAll(stream.get()), Pattern(1000, 5));
 }
 
 TEST(CStorageWritingTest, NamesAndWritabilityAreChecked) {
@@ -234,12 +222,12 @@ TEST(CStorageWritingTest, NamesAndWritabilityAreChecked) {
   EXPECT_EQ(root->EntryCount(), 1);
 
   // A failed nested creation adds no entry and keeps no block.
-  const std::int64_t freeBefore = FreeBlocks(root->table());
+  const auto freeBefore = FreeList(root->table());
   CQssRef<CRootStorage> nested;
   EXPECT_EQ(root->CreateNestedContainer(u"bad", 3, 512, nested.Receive()), kQssInvalidArgument);
   EXPECT_EQ(root->CreateNestedContainer(u"bad", 4, 100, nested.Receive()), kQssInvalidArgument);
   EXPECT_EQ(root->EntryCount(), 1);
-  EXPECT_EQ(FreeBlocks(root->table()), freeBefore);
+  EXPECT_EQ(FreeList(root->table()), freeBefore);
 
   // Storages opened by name are read-only, so are their children.
   ASSERT_EQ(root->CreateStorage(u"d", storage.Receive()), kQssOk);
@@ -255,7 +243,7 @@ TEST(CStorageWritingTest, CommitMakesTheContainerCompleteWhileOpen) {
   auto root = NewContainer(array.get());
   CQssRef<CStream> stream;
   ASSERT_EQ(root->CreateStream(u"s", false, stream.Receive()), kQssOk);
-  WriteAll(stream.get(), Random(4000, 7));
+  WriteAll(stream.get(), Pattern(4000, 7));
   ASSERT_EQ(stream->SetSize(100), kQssOk);  // frees blocks: only the table in memory knows
   stream.Reset();
   ASSERT_EQ(root->Commit(), kQssOk);
@@ -264,9 +252,9 @@ TEST(CStorageWritingTest, CommitMakesTheContainerCompleteWhileOpen) {
   CQssRef<CMemoryByteArray> copy(new CMemoryByteArray(array->Bytes()));
   CQssRef<CRootStorage> reopened(new CRootStorage(copy.get()));
   ASSERT_TRUE(reopened->valid());
-  const auto written = Random(4000, 7);
+  const auto written = Pattern(4000, 7);
   EXPECT_EQ(OpenAndRead(reopened.get(), u"s"), std::vector<std::uint8_t>(written.begin(), written.begin() + 100));
-  EXPECT_EQ(FreeBlocks(reopened->table()), FreeBlocks(root->table()));
+  EXPECT_EQ(FreeList(reopened->table()), FreeList(root->table()));
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ void CStream::FinalRelease() {
 }
 
 QssResult CStream::Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry) {
+  if (table == nullptr || entry == nullptr || table_ != nullptr) return kQssInvalidArgument;
   table_ = table;
   parent_ = parent;
   entry_ = entry;

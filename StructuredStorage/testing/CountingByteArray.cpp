@@ -17,10 +17,6 @@ QssResult CountingByteArray::WriteAt(std::int64_t offset, const void* buffer, st
     if (bytesWritten) *bytesWritten = 0;
     return failWrites;
   }
-  if (offset + static_cast<std::int64_t>(count) > writeLimit) {
-    if (bytesWritten) *bytesWritten = 0;
-    return kQssInvalidArgument;
-  }
   return CMemoryByteArray::WriteAt(offset, buffer, count, bytesWritten);
 }
 

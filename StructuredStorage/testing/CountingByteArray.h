@@ -1,14 +1,12 @@
 // CountingByteArray: an in-memory byte array that records its transfers.
 //
 // Tests use it to check how many ReadAt / WriteAt calls an operation makes
-// and where, and to make transfers fail on demand (every transfer, or writes
-// that reach a chosen offset).
+// and where, and to make transfers fail on demand.
 
 #ifndef STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_
 #define STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_
 
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "ByteArrays/CMemoryByteArray.h"
@@ -25,7 +23,6 @@ class CountingByteArray : public CMemoryByteArray {
   explicit CountingByteArray(std::vector<std::uint8_t> bytes) : CMemoryByteArray(std::move(bytes)) {}
 
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
-  // A write that would reach writeLimit or beyond fails and writes nothing.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                     std::uint32_t* bytesWritten) override;
   QssResult SetSize(std::int64_t size) override;
@@ -35,7 +32,6 @@ class CountingByteArray : public CMemoryByteArray {
     writes.clear();
     sizes.clear();
   }
-  void ClearCounts() { ClearLog(); }
 
   std::vector<Transfer> reads;
   std::vector<Transfer> writes;
@@ -43,7 +39,6 @@ class CountingByteArray : public CMemoryByteArray {
   // When set, every ReadAt / WriteAt fails with this code and moves nothing.
   QssResult failReads = kQssOk;
   QssResult failWrites = kQssOk;
-  std::int64_t writeLimit = std::numeric_limits<std::int64_t>::max();
 };
 
 #endif  // STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_

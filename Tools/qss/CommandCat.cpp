@@ -24,13 +24,13 @@ int RunCat(const Arguments& args, ToolContext& context) {
   CQssRef<CStorage> storage;
   std::size_t failedAt = 0;
   QssResult result =
-      OpenStoragePath(container.root.get(), components, components.size() - 1, &storage, &failedAt);
+      OpenStoragePath(container, components, components.size() - 1, &storage, &failedAt);
   if (QssFailed(result)) {
     return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
   }
   const std::string pathText = JoinEntryPath(components, components.size());
   CStream* opened = nullptr;
-  result = storage->OpenStream(components.back().c_str(), 0, &opened);
+  result = OpenChildStream(storage.get(), components.back(), container.bytes, &opened);
   if (QssFailed(result) || opened == nullptr) {
     return Fail(context, "cat: cannot open stream '" + pathText + "'", result);
   }

@@ -19,7 +19,13 @@ class TreeProblems : public WalkEvents {
   explicit TreeProblems(ToolContext& context) : context_(context) {}
   void NotOpened(StorageWalker& walker, const EntryInfo&, const std::string& reason) override {
     failed_ = true;
-    context_.err << "qss: tree: " << walker.PathText() << ": not opened: " << reason << '\n';
+    context_.err << "qss: tree: '" << walker.PathText() << "': not opened: " << reason << '\n';
+  }
+  void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
+    failed_ = true;
+    context_.err << "qss: tree: '" << walker.PathText() << "': the "
+                 << (info.kind == 3 ? "nested container" : "storage") << " does not open (" << FormatResult(result)
+                 << ")\n";
   }
   bool failed() const { return failed_; }
 
@@ -46,8 +52,9 @@ class TextTree : public TreeProblems {
     context_.out << line << '\n';
     return true;
   }
-  void OpenFailed(StorageWalker& walker, const EntryInfo&, QssResult result) override {
+  void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
     context_.out << Indent(walker.depth() + 1) << "[does not open: " << FormatResult(result) << "]\n";
+    TreeProblems::OpenFailed(walker, info, result);
   }
   void NotOpened(StorageWalker& walker, const EntryInfo& info, const std::string& reason) override {
     context_.out << Indent(walker.depth() + 1) << "[not opened: " << reason << "]\n";
@@ -76,12 +83,9 @@ class JsonTree : public TreeProblems {
     firstInLevel_.pop_back();
     json_ << "]}";
   }
-  void OpenFailed(StorageWalker&, const EntryInfo& info, QssResult result) override {
-    if (info.kind == 3) {
-      json_ << ", \"error\": " << JsonString(FormatResult(result)) << '}';
-    } else {
-      json_ << ", \"error\": " << JsonString(FormatResult(result)) << ", \"children\": []}";
-    }
+  void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
+    json_ << ", \"error\": " << JsonString(FormatResult(result)) << '}';
+    TreeProblems::OpenFailed(walker, info, result);
   }
   void NotOpened(StorageWalker& walker, const EntryInfo& info, const std::string& reason) override {
     json_ << ", \"error\": " << JsonString(reason) << '}';
@@ -118,7 +122,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
   bool limit = false;
   if (parsed.Has("json")) {
     JsonTree events(context);
-    StorageWalker walker(events);
+    StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
     context.out << events.Finish();
     failed = events.failed();
@@ -126,7 +130,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
   } else {
     context.out << "/\n";
     TextTree events(context);
-    StorageWalker walker(events);
+    StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
     failed = events.failed();
     limit = walker.limitReached();

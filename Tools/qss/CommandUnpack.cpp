@@ -101,7 +101,7 @@ class Unpacker : public WalkEvents {
       return;
     }
     CStream* opened = nullptr;
-    const QssResult result = parent->OpenStream(info.name.c_str(), 0, &opened);
+    const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &opened);
     if (QssFailed(result) || opened == nullptr) {
       ProblemWithResult(walker, "the stream does not open; skipped", result);
       return;
@@ -177,13 +177,13 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   std::int64_t total = 0;
   if (context.progress) {
     SizeSum sum;
-    StorageWalker sizeWalker(sum);
+    StorageWalker sizeWalker(sum, container.bytes);
     sizeWalker.Walk(container.root.get());
     total = sum.total;
   }
   ProgressBar progress(context.err, context.progress, "unpack", total);
   Unpacker unpacker(context, folder, progress);
-  StorageWalker walker(unpacker);
+  StorageWalker walker(unpacker, container.bytes);
   walker.Walk(container.root.get());
   progress.Finish();
   if (walker.limitReached()) {

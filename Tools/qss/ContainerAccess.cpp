@@ -31,6 +31,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     return opened;
   }
   opened.root = CQssRef<CRootStorage>(root);
+  if (QssFailed(opened.array->GetSize(&opened.bytes))) opened.bytes = 0;
   return opened;
 }
 
@@ -59,12 +60,59 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
   return joined;
 }
 
-QssResult OpenStoragePath(CStorage* root, const std::vector<std::u16string>& components, std::size_t count,
-                          CQssRef<CStorage>* storage, std::size_t* failedAt) {
-  CQssRef<CStorage> current(root);
+namespace {
+// LZ4 cannot expand a block by more than this factor.
+constexpr std::int64_t kMaxLz4Ratio = 255;
+constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+}  // namespace
+
+const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name) {
+  for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
+    const CStorageEntry* entry = storage->EntryAt(i);
+    if (entry != nullptr && entry->NameEquals(name.c_str())) return entry;
+  }
+  return nullptr;
+}
+
+QssResult CheckEntryFits(const CStorageEntry& entry, std::int64_t containerBytes) {
+  const std::uint32_t flags = entry.Flags();
+  const std::int64_t size = entry.Size();
+  if ((flags & kEntryKindMask) == kEntryKindMask && (size < 0 || size > containerBytes)) return kQssNotAContainer;
+  const std::int64_t stored = entry.StoredLength();
+  if ((flags & kEntryCompressed) != 0 && stored != size) {
+    if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
+    if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
+  }
+  return kQssOk;
+}
+
+QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                           CStorage** child) {
+  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
+    // The nested container is laid on a plain stream, so only its size counts.
+    if ((entry->Flags() & kEntryKindMask) == kEntryKindMask &&
+        (entry->Size() < 0 || entry->Size() > containerBytes)) {
+      return kQssNotAContainer;
+    }
+  }
+  return parent->OpenStorage(name.c_str(), 0, child);
+}
+
+QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                          CStream** child) {
+  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
+    const QssResult fits = CheckEntryFits(*entry, containerBytes);
+    if (QssFailed(fits)) return fits;
+  }
+  return parent->OpenStream(name.c_str(), 0, child);
+}
+
+QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
+                          std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt) {
+  CQssRef<CStorage> current(container.root.get());
   for (std::size_t i = 0; i < count; ++i) {
     CStorage* child = nullptr;
-    const QssResult result = current->OpenStorage(components[i].c_str(), 0, &child);
+    const QssResult result = OpenChildStorage(current.get(), components[i], container.bytes, &child);
     if (QssFailed(result)) {
       *failedAt = i;
       return result;

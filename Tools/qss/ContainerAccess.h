@@ -40,6 +40,8 @@ ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base);
 struct OpenedContainer {
   CQssRef<CMultiFileArray> array;
   CQssRef<CRootStorage> root;
+  // Bytes of the whole container: no content inside it can be larger.
+  std::int64_t bytes = 0;
   QssResult result = kQssOk;
   // What failed, for messages: "cannot open", "not a container".
   std::string failure;
@@ -55,11 +57,31 @@ bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* componen
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
 
-// Opens the storage named by the first count components, starting at root;
-// a kind-3 component opens as a nested container. On failure *failedAt is
-// the index of the component that did not open.
-QssResult OpenStoragePath(CStorage* root, const std::vector<std::u16string>& components, std::size_t count,
-                          CQssRef<CStorage>* storage, std::size_t* failedAt);
+// The library sizes tables and buffers from an entry's fields, so a damaged
+// entry could make it allocate or loop for terabytes. Before anything is
+// opened, its entry must fit the container that holds it: a nested container
+// no larger than the whole container, a compressed image no longer than it
+// and no larger once expanded than LZ4 allows. kQssNotAContainer otherwise.
+QssResult CheckEntryFits(const CStorageEntry& entry, std::int64_t containerBytes);
+
+// The first entry named name, found without FindEntry: FindEntry remembers
+// its last hit and tries the entry after it first, so an extra lookup before
+// an open could make the open reach a later entry of the same name in a
+// damaged directory.
+const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name);
+
+// OpenStorage and OpenStream of parent, after CheckEntryFits on the entry of
+// that name. On success the caller owns one reference.
+QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                           CStorage** child);
+QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                          CStream** child);
+
+// Opens the storage named by the first count components, starting at the
+// container's root; a kind-3 component opens as a nested container. On
+// failure *failedAt is the index of the component that did not open.
+QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
+                          std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt);
 
 // The fields of one directory entry, as the listings show them.
 struct EntryInfo {

@@ -220,21 +220,29 @@ class Checker {
     std::int64_t current = tableStart_;
     while (current != -1) {
       const auto loaded = static_cast<std::int64_t>(tableBytes_.size());
+      // A block number far outside the table lies before the data or past
+      // the end; computing its position could overflow.
+      const std::int64_t position =
+          current < 1 ? -1
+          : current > entryCount_ ? INT64_MAX
+                                  : dataOffset_ + (current - 1) * static_cast<std::int64_t>(blockSize_);
+      // The same order and codes as the library's loading: a chain longer
+      // than the table, or a block it cannot read, is 0x81016007 when the
+      // block lies past the end of the byte array and 0x81016005 otherwise.
+      const QssResult code = position >= size_ ? kQssTruncated : kQssNotAContainer;
+      if (loaded >= tableBlockCount_) {
+        Problem("table: the table's chain is longer than the " + std::to_string(tableBlockCount_) +
+                " blocks the byte array needs" + (position >= size_ ? ", and runs past its end" : "") + Code(code));
+        return false;
+      }
       if (current < 1 || current >= entryCount_) {
         Problem("table: the table's chain reaches block " + std::to_string(current) + ", outside the table" +
                 Code(kQssNotAContainer));
         return false;
       }
-      // Only a block number the table describes is turned into a position.
-      const std::int64_t position = dataOffset_ + (current - 1) * static_cast<std::int64_t>(blockSize_);
       if (position >= size_) {
         Problem("table: table block " + std::to_string(current) + " lies past the end of the byte array" +
                 Code(kQssTruncated));
-        return false;
-      }
-      if (loaded >= tableBlockCount_) {
-        Problem("table: the table's chain is longer than the " + std::to_string(tableBlockCount_) +
-                " blocks the byte array needs" + Code(kQssNotAContainer));
         return false;
       }
       const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(blockSize_, size_ - position));

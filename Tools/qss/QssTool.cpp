@@ -32,6 +32,13 @@ Exit codes: 0 success, 1 failure (a message starting with "qss: " on
 standard error, with the library's result code as 0xXXXXXXXX where there is
 one), 2 usage error.
 
+Examples:
+  qss pack --compress package/ package.qss
+  qss tree package.qss
+  qss ls --json package.qss 'Kivra7i'
+  qss cat package.qss 'Kivra7i\KivMod7Win.bin' > service.bin
+  qss check package.qss
+
 Run 'qss COMMAND --help' for the options of one command.
 )";
 
@@ -68,7 +75,8 @@ containers (kind 3) are opened and shown with their contents, marked
   {"name": "", "kind": 1, "children": [...]}
 whose children carry the members of 'qss ls --json'; storages and kind-3
 entries that open as containers carry "children" too, and a kind-3 entry
-that does not open carries "error" instead.
+that does not open carries "error" (its result code) instead
+and the command exits with 1 after printing the tree.
 
 Storages are followed at most 64 levels deep (a damaged container can make a
 storage contain itself); deeper levels are reported on standard error and
@@ -125,8 +133,12 @@ Options:
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
 units, or not valid UTF-8, is an error that names the file. Symbolic links
-and special files are refused. The result is checked like 'qss check' before
-the command succeeds; on failure no container is left behind.
+and special files are refused. All such problems are reported before
+anything is written. When writing fails, no container is left behind. The
+result is then read back and checked like 'qss check'; a result that fails
+the check is left in place for inspection and the command exits with 1.
+
+Example: qss pack --compress --nest Drivers firmware/ firmware.qss
 )";
 
 constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER

@@ -24,14 +24,14 @@ void StorageWalker::WalkStorage(CStorage* storage) {
     if (descend) {
       if (!info.nameTerminated) {
         events_.NotOpened(*this, info, "the name has no terminator");
-      } else if (storage->FindEntry(info.name.c_str()) != entry) {
+      } else if (FirstEntryNamed(storage, info.name) != entry) {
         events_.NotOpened(*this, info, "the name repeats an earlier entry's name");
       } else if (depth() > kMaxTreeDepth) {
         limitReached_ = true;
         events_.NotOpened(*this, info, "storages nest deeper than " + std::to_string(kMaxTreeDepth) + " levels");
       } else {
         CStorage* child = nullptr;
-        const QssResult result = storage->OpenStorage(info.name.c_str(), 0, &child);
+        const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &child);
         if (QssFailed(result) || child == nullptr) {
           events_.OpenFailed(*this, info, result);
         } else {

@@ -38,7 +38,9 @@ class WalkEvents {
 
 class StorageWalker {
  public:
-  explicit StorageWalker(WalkEvents& events) : events_(events) {}
+  // containerBytes: the size of the whole container (see CheckEntryFits).
+  StorageWalker(WalkEvents& events, std::int64_t containerBytes)
+      : events_(events), containerBytes_(containerBytes) {}
 
   void Walk(CStorage* storage);
 
@@ -49,11 +51,13 @@ class StorageWalker {
   int depth() const { return static_cast<int>(path_.size()); }
   // The depth or entry limit stopped part of the walk.
   bool limitReached() const { return limitReached_; }
+  std::int64_t containerBytes() const { return containerBytes_; }
 
  private:
   void WalkStorage(CStorage* storage);
 
   WalkEvents& events_;
+  std::int64_t containerBytes_;
   std::vector<std::u16string> path_;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;

@@ -1,7 +1,9 @@
 // qss: the command-line tool for Quorell Structured Storage containers.
 
 #include <cstdio>
+#include <exception>
 #include <iostream>
+#include <new>
 
 #ifdef _WIN32
 #include <io.h>
@@ -24,7 +26,20 @@ int main(int argc, char** argv) {
   context.progress = QSS_ISATTY(QSS_FILENO(stderr)) != 0;
   context.outIsTerminal = QSS_ISATTY(QSS_FILENO(stdout)) != 0;
   const qss::Arguments args(argv + 1, argv + argc);
-  const int code = qss::RunQss(args, context);
+  int code = qss::kExitFailure;
+  try {
+    code = qss::RunQss(args, context);
+  } catch (const std::bad_alloc&) {
+    // The library allocates what a container's fields ask for; a damaged
+    // one can ask for more memory than there is.
+    std::cout.flush();
+    std::cerr << "\nqss: out of memory\n";
+    return qss::kExitFailure;
+  } catch (const std::exception& error) {
+    std::cout.flush();
+    std::cerr << "\nqss: " << error.what() << '\n';
+    return qss::kExitFailure;
+  }
   std::cout.flush();
   return code;
 }

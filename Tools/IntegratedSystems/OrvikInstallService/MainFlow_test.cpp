@@ -61,7 +61,7 @@ TEST_F(MainFlowTest, PackageFoundButNothingExtracted) {
                                          ".",
                                          "\n",
                                          "Opening firmware file " + package + "\n",
-                                         "\nExtracting service into file /sys32/Win_Talvane_Kivra7.tmp\n",
+                                         "\nExtracting service into file " + FakeSystemFileText(u"Win_Talvane_Kivra7.tmp") + "\n",
                                          "Couldn't extract service from " + package + "\n",
                                          "\nThe Orvik Integrated Systems service couldn't be installed.\n",
                                          "Contact service support for assistance.\n",
@@ -79,16 +79,16 @@ TEST_F(MainFlowTest, Success) {
                    ".",
                    "\n",
                    "Opening firmware file " + package + "\n",
-                   "\nExtracting service into file /sys32/Win_Talvane_Kivra7.tmp\n",
+                   "\nExtracting service into file " + FakeSystemFileText(u"Win_Talvane_Kivra7.tmp") + "\n",
                    "\n",
-                   "Running process: /sys32/Win_Talvane_Kivra7.exe -remove\n",
-                   "Running process: /sys32/Win_Talvane_Kivra7.exe -install\n",
+                   "Running process: " + FakeSystemFileText(u"Win_Talvane_Kivra7.exe") + " -remove\n",
+                   "Running process: " + FakeSystemFileText(u"Win_Talvane_Kivra7.exe") + " -install\n",
                    "Process c:\\Windows\\System32\\sc.exe config \"Orvik Integrated System\" start=auto failed with "
                    "error 00000002\n",
                    "\nSuccessfully installed the Orvik Integrated Systems service\n",
                    "REBOOT the system in order to start the service\n",
                    kPressAnyKey}));
-  EXPECT_EQ(fake_.files.files[u"/sys32/Win_Talvane_Kivra7.exe"], "service");
+  EXPECT_EQ(fake_.files.files[FakeSystemFile(u"Win_Talvane_Kivra7.exe")], "service");
   EXPECT_EQ(fake_.console.keyWaits, 1);
 }
 
@@ -99,7 +99,8 @@ TEST_F(MainFlowTest, SuccessWithTheMoveLeftToTheNextRestart) {
   const Lines& writes = fake_.console.writes;
   ASSERT_EQ(writes.size(), 14u);
   EXPECT_EQ(writes[6],
-            "Couldn't rename extracted file to /sys32/Win_Talvane_Kivra7.exe\nFile will be replaced after rebooting\n");
+            "Couldn't rename extracted file to " + FakeSystemFileText(u"Win_Talvane_Kivra7.exe") +
+                "\nFile will be replaced after rebooting\n");
   EXPECT_EQ(writes[7], "\n");
   EXPECT_EQ(writes[10], "Running process: c:\\Windows\\System32\\sc.exe config \"Orvik Integrated System\" start=auto\n");
   EXPECT_EQ(writes[11], "\nSuccessfully installed the Orvik Integrated Systems service\n");

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "PackageContainer.h"
 #include "ServiceStreamPaths.h"
 #include "StreamCopy.h"
@@ -15,8 +17,10 @@
 
 namespace {
 
-const std::u16string kTemporary = u"/sys32/Win_Talvane_Kivra7.tmp";
-const std::u16string kFinal = u"/sys32/Win_Talvane_Kivra7.exe";
+const std::u16string kTemporary = FakeSystemFile(u"Win_Talvane_Kivra7.tmp");
+const std::u16string kFinal = FakeSystemFile(u"Win_Talvane_Kivra7.exe");
+const std::string kTemporaryText = Utf16ToUtf8(kTemporary);
+const std::string kFinalText = Utf16ToUtf8(kFinal);
 
 class ServiceExtractionTest : public ::testing::Test {
  protected:
@@ -55,9 +59,8 @@ TEST_F(ServiceExtractionTest, TheSharedStorageIsOpenedAgainForTheSecondPath) {
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.files.files[kFinal], "second");
   // The first attempt created nothing.
-  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{"delete /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "create /sys32/Win_Talvane_Kivra7.tmp",
-                                                       "move /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe"}));
+  EXPECT_EQ(fake_.files.log, (std::vector<std::string>{"delete " + kTemporaryText, "create " + kTemporaryText,
+                                                       "move " + kTemporaryText + " " + kFinalText}));
 }
 
 TEST_F(ServiceExtractionTest, PathsThatCannotBeFollowedCreateNothing) {
@@ -109,6 +112,31 @@ TEST_F(ServiceExtractionTest, AFailedCopyIsRemovedAndTheNextPathTried) {
   EXPECT_EQ(fake_.files.files.count(kTemporary), 0u);
 }
 
+// A record that claims more bytes than its chain holds: the copy would end
+// short, so this path fails and leaves nothing, and the next one is used.
+TEST_F(ServiceExtractionTest, AStreamShorterThanItsRecordIsNotInstalled) {
+  std::vector<std::uint8_t> bytes = BuildTestPackage(
+      {{{u"Kivra7i\\KivMod7Win.bin", PatternContent(3000)}, {u"Brova3i\\KivMod7Win.bin", "complete"}}});
+  // Find the record named KivMod7Win.bin whose size field (88 bytes into
+  // the record) says 3000: the one in Kivra7i.
+  const std::u16string name = u"KivMod7Win.bin";
+  const auto* nameBytes = reinterpret_cast<const std::uint8_t*>(name.data());
+  std::size_t sizeField = 0;
+  for (auto at = bytes.begin();; ++at) {
+    at = std::search(at, bytes.end(), nameBytes, nameBytes + 2 * name.size());
+    ASSERT_NE(at, bytes.end());
+    sizeField = static_cast<std::size_t>(at - bytes.begin()) + 88;
+    if (sizeField + 8 <= bytes.size() && (bytes[sizeField] | bytes[sizeField + 1] << 8) == 3000) break;
+  }
+  bytes[sizeField + 2] = 0x01;  // 3000 + 65536 bytes
+  const std::filesystem::path path = folder_ / "firmware.varn";
+  WriteTestPackage(path, bytes);
+
+  EXPECT_TRUE(ExtractService(fake_.services, Utf8ToUtf16(path.string())));
+  EXPECT_EQ(fake_.files.files[kFinal], "complete");
+  EXPECT_EQ(fake_.files.log[2], "delete " + kTemporaryText);
+}
+
 TEST_F(ServiceExtractionTest, PlacesAndRegistersOnceExtracted) {
   const std::u16string package = WritePackage({{{u"Kivra7i\\KivMod7Win.bin", "service"}}});
   fake_.files.files[kFinal] = "old service";
@@ -128,8 +156,8 @@ TEST_F(ServiceExtractionTest, AFileInUseIsReplacedAtTheNextRestart) {
   fake_.files.moveReplacingFails = true;
   EXPECT_TRUE(ExtractService(fake_.services, package));
   EXPECT_EQ(fake_.console.writes[2],
-            "Couldn't rename extracted file to /sys32/Win_Talvane_Kivra7.exe\nFile will be replaced after rebooting\n");
-  EXPECT_EQ(fake_.files.log.back(), "move-at-restart /sys32/Win_Talvane_Kivra7.tmp /sys32/Win_Talvane_Kivra7.exe");
+            "Couldn't rename extracted file to " + kFinalText + "\nFile will be replaced after rebooting\n");
+  EXPECT_EQ(fake_.files.log.back(), "move-at-restart " + kTemporaryText + " " + kFinalText);
   // Registration runs on the final path all the same.
   ASSERT_EQ(fake_.processes.runs.size(), 3u);
   EXPECT_EQ(fake_.processes.runs[1].commandLine, kFinal + u" -install");

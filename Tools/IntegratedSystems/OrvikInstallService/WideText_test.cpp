@@ -29,17 +29,25 @@ TEST(WideTextTest, TextBeforeNul) {
   EXPECT_EQ(TextBeforeNul(std::u16string(260, u'\0')), u"");
 }
 
+// Paths written with '|' for the platform's separator.
+std::u16string P(std::u16string text) {
+  for (char16_t& c : text) {
+    if (c == u'|') c = kPathSeparator;
+  }
+  return text;
+}
+
 TEST(PathTextTest, AppendsWithExactlyOneSeparator) {
-  EXPECT_EQ(AppendPathComponent(u"/usr/lib", u"x.exe"), u"/usr/lib/x.exe");
-  EXPECT_EQ(AppendPathComponent(u"/usr/lib/", u"x.exe"), u"/usr/lib/x.exe");
-  EXPECT_EQ(AppendPathComponent(u"/usr/lib", u"/x.exe"), u"/usr/lib/x.exe");
-  EXPECT_EQ(AppendPathComponent(u"/", u"x.exe"), u"/x.exe");
+  EXPECT_EQ(AppendPathComponent(P(u"|usr|lib"), u"x.exe"), P(u"|usr|lib|x.exe"));
+  EXPECT_EQ(AppendPathComponent(P(u"|usr|lib|"), u"x.exe"), P(u"|usr|lib|x.exe"));
+  EXPECT_EQ(AppendPathComponent(P(u"|usr|lib"), P(u"|x.exe")), P(u"|usr|lib|x.exe"));
+  EXPECT_EQ(AppendPathComponent(P(u"|"), u"x.exe"), P(u"|x.exe"));
   EXPECT_EQ(AppendPathComponent(u"", u"x.exe"), u"x.exe");
 }
 
 TEST(PathTextTest, RemovesTheLastComponent) {
-  EXPECT_EQ(RemoveLastPathComponent(u"/opt/orvik/OrvikInstallService"), u"/opt/orvik");
-  EXPECT_EQ(RemoveLastPathComponent(u"/OrvikInstallService"), u"/");
+  EXPECT_EQ(RemoveLastPathComponent(P(u"|opt|orvik|OrvikInstallService")), P(u"|opt|orvik"));
+  EXPECT_EQ(RemoveLastPathComponent(P(u"|OrvikInstallService")), P(u"|"));
   EXPECT_EQ(RemoveLastPathComponent(u"OrvikInstallService"), u"");
   EXPECT_EQ(RemoveLastPathComponent(u""), u"");
 }

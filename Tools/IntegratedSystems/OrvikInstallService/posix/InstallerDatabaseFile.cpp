@@ -72,11 +72,11 @@ InstallerDatabaseFile::InstallerDatabaseFile(std::filesystem::path file) : file_
 
 const InstallerDatabaseRecords& InstallerDatabaseFile::Records() {
   if (!records_) {
+    // A file that cannot be opened or read gives no text, so no records.
     std::ifstream in(file_, std::ios::binary);
     std::ostringstream text;
     if (in) text << in.rdbuf();
-    // A file that cannot be read completely counts as no database at all.
-    records_ = (in && !in.bad()) ? ParseInstallerDatabase(text.str()) : InstallerDatabaseRecords{};
+    records_ = ParseInstallerDatabase(text.str());
   }
   return *records_;
 }

@@ -1,8 +1,13 @@
-// The console on POSIX: messages go to standard output as UTF-8. The key
-// wait reads one key from a terminal in non-canonical mode without echo;
-// when standard input is not a terminal it reads one byte, and the end of
-// input ends the wait at once, so the program never hangs in a pipeline.
+// The console on POSIX: messages go to standard output as UTF-8. An output
+// that went away (a closed pipe) does not end the program: SIGPIPE is
+// ignored and the lost text with it, so the exit code stays 0. The key wait
+// reads one key from a terminal in non-canonical mode without echo and
+// without signal keys (Ctrl-C is a key like any other, and the terminal is
+// always restored); when standard input is not a terminal it reads one byte,
+// and the end of input ends the wait at once, so the program never hangs in
+// a pipeline.
 
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +29,8 @@ void ReadOneByte() {
 
 class PosixConsole final : public Console {
  public:
+  PosixConsole() { signal(SIGPIPE, SIG_IGN); }
+
   void Write(std::u16string_view text) override {
     const std::string bytes = Utf16ToUtf8(text);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
@@ -38,7 +45,7 @@ class PosixConsole final : public Console {
       return;
     }
     termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);

@@ -27,9 +27,10 @@ constexpr char kNullDevice[] = "/dev/null";
 #define ORVIK_HAVE_SPAWN_CLOSEFROM 1
 #endif
 
-// The child inherits no descriptor beyond the standard three (the package
-// files among them), as a Windows child started without handle inheritance.
-constexpr int kFirstInheritedFd = STDERR_FILENO + 1;
+// The child keeps only the three standard descriptors; everything else the
+// installer holds open (the package files, for one) is closed, as for a
+// Windows child started without handle inheritance.
+constexpr int kFirstClosedFd = STDERR_FILENO + 1;
 
 // The argument vector in the form exec wants; the strings stay owned here.
 class ArgumentVector {
@@ -85,10 +86,22 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
   if (!error) error = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, kNullDevice, O_WRONLY, 0);
   if (!error) error = posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, kNullDevice, O_WRONLY, 0);
 #ifdef ORVIK_HAVE_SPAWN_CLOSEFROM
-  if (!error) error = posix_spawn_file_actions_addclosefrom_np(&actions, kFirstInheritedFd);
+  if (!error) error = posix_spawn_file_actions_addclosefrom_np(&actions, kFirstClosedFd);
 #endif
   if (!error && !directory.empty()) error = posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  if (!error) error = posix_spawn(pid, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawnattr_t attributes;
+  if (!error) error = posix_spawnattr_init(&attributes);
+  if (error) {
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+  }
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  error = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (!error) error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (!error) error = posix_spawn(pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return error;
 }
@@ -104,9 +117,12 @@ int SpawnWithChdir(const std::string& program, char* const* argv, const std::str
     error = errno;
   } else {
     // The report pipe closes itself at exec.
-    for (int fd = kFirstInheritedFd; fd < fdLimit; ++fd) {
+    for (int fd = kFirstClosedFd; fd < fdLimit; ++fd) {
       if (fd != reportFd) close(fd);
     }
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &standard, nullptr);
     if (*directory && chdir(directory) != 0) {
       error = errno;
     } else {

@@ -7,7 +7,8 @@
 // input, output and error on /dev/null: the counterpart of a child without a
 // console window, whose output never mixes with the installer's messages.
 // A child that cannot be started reports the errno of the failure (2 for a
-// missing program or working directory). The exit code of a child ended by a
+// missing program or working directory). SIGPIPE, which the installer's
+// console ignores, is back at its default in the child. The exit code of a child ended by a
 // signal is 128 + the signal number, as shells report it.
 //
 // Starting uses posix_spawn, with the working directory set by

@@ -4,6 +4,10 @@
 
 #include "WideText.h"
 
+std::u16string FakeSystemFile(std::u16string_view name) { return AppendPathComponent(kFakeSystemDirectory, name); }
+
+std::string FakeSystemFileText(std::u16string_view name) { return Utf16ToUtf8(FakeSystemFile(name)); }
+
 void FakeConsole::Write(std::u16string_view text) { writes.push_back(Utf16ToUtf8(text)); }
 
 std::uint32_t FakeInstallerDatabase::EnumRelatedProducts(const char16_t* upgradeCode, std::uint32_t,

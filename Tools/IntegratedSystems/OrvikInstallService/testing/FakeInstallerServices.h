@@ -14,6 +14,12 @@
 #include <vector>
 
 #include "InstallerServices.h"
+#include "PathText.h"
+
+// The fake system directory, and a file in it joined as the platform joins.
+inline constexpr char16_t kFakeSystemDirectory[] = u"/sys32";
+std::u16string FakeSystemFile(std::u16string_view name);
+std::string FakeSystemFileText(std::u16string_view name);
 
 // Every Write is one entry, in UTF-8, so a test sees each ConsolePrint call.
 class FakeConsole final : public Console {
@@ -46,7 +52,7 @@ class FakeInstallerDatabase final : public InstallerDatabase {
 class FakeSystemDirectory final : public SystemDirectory {
  public:
   std::u16string GetPath() override { return path; }
-  std::u16string path = u"/sys32";
+  std::u16string path = kFakeSystemDirectory;
 };
 
 class FakeRedirection final : public FileSystemRedirection {
@@ -99,7 +105,8 @@ class FakeProcessRunner final : public ProcessRunner {
                                         const std::u16string& workingDirectory) override;
   std::uint32_t LastError() override { return lastError; }
 
-  std::u16string ownPath = u"/opt/installer/OrvikInstallService";
+  // This program, in the folder "/opt/installer".
+  std::u16string ownPath = AppendPathComponent(u"/opt/installer", u"OrvikInstallService");
   // Programs that fail to start, with the error each reports.
   std::map<std::u16string, std::uint32_t> startErrors;
   std::map<std::u16string, std::uint32_t> exitCodes;

@@ -1,0 +1,55 @@
+#include "Container/CreateContainer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "Base/LittleEndian.h"
+#include "ByteArrays/CMemoryByteArray.h"
+#include "ContainerTesting.h"
+
+namespace {
+
+TEST(CreateContainerTest, WritesHeaderRootRecordAndFirstTableBlock) {
+  struct Case {
+    std::int32_t width, blockSize, dataOffset;
+  };
+  for (const Case& c : {Case{4, 128, 256}, Case{2, 256, 256}, Case{8, 4096, 4096}}) {
+    std::vector<std::uint8_t> old(100000, 0xEE);  // earlier contents do not survive
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(old));
+    ASSERT_EQ(CreateContainer(array.get(), c.width, c.blockSize), kQssOk);
+    const std::vector<std::uint8_t> bytes = array->Bytes();
+    ASSERT_EQ(bytes.size(), static_cast<std::size_t>(c.dataOffset + c.blockSize));
+    EXPECT_EQ(std::memcmp(bytes.data(), "Quorell Structured Storage\x1A", 27), 0);
+    EXPECT_EQ(bytes[27], 0);
+    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 32), c.width);
+    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 36), c.blockSize);
+    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 40), c.dataOffset);
+    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 48), 1);
+    EXPECT_EQ(LoadLittleEndian<std::uint32_t>(bytes.data() + 64 + 64), 0x1u);    // root: a storage
+    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 64 + 80), -1);       // without blocks
+    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 64 + 88), 0);        // and empty
+    for (std::size_t i = 256; i < static_cast<std::size_t>(c.dataOffset); ++i)
+      ASSERT_EQ(bytes[i], 0) << i;
+    const std::int64_t perBlock = c.blockSize / c.width;
+    EXPECT_EQ(qss_testing::GetEntry(bytes, c.dataOffset, c.width, 0), 2);
+    EXPECT_EQ(qss_testing::GetEntry(bytes, c.dataOffset, c.width, 1), -1);
+    for (std::int64_t k = 2; k < perBlock - 1; ++k)
+      ASSERT_EQ(qss_testing::GetEntry(bytes, c.dataOffset, c.width, k), k + 1);
+    EXPECT_EQ(qss_testing::GetEntry(bytes, c.dataOffset, c.width, perBlock - 1), -1);
+  }
+}
+
+TEST(CreateContainerTest, RefusesLayoutsThatCannotWork) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray(std::vector<std::uint8_t>(10, 1)));
+  for (auto [width, blockSize] : {std::pair{3, 512}, std::pair{16, 512}, std::pair{4, 0}, std::pair{4, 768},
+                                  std::pair{4, -512}, std::pair{8, 8}, std::pair{4, INT32_MIN}}) {
+    EXPECT_EQ(CreateContainer(array.get(), width, blockSize), kQssInvalidArgument) << width << " " << blockSize;
+  }
+  EXPECT_EQ(array->Bytes(), std::vector<std::uint8_t>(10, 1));
+  EXPECT_EQ(CreateContainer(nullptr, 4, 512), kQssInvalidArgument);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The installer database file.
+
+#include "posix/InstallerDatabaseFile.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "testing/TemporaryFolder.h"
+
+namespace {
+
+const char16_t kFamily[] = u"{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}";
+const char16_t kComponent[] = u"{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}";
+
+std::vector<std::u16string> Enumerate(InstallerDatabase& database, const char16_t* family) {
+  std::vector<std::u16string> products;
+  for (std::uint32_t index = 0;; ++index) {
+    char16_t buffer[kProductCodeBufferChars];
+    if (database.EnumRelatedProducts(family, 0, index, buffer) != kEnumSuccess) break;
+    products.emplace_back(buffer);
+  }
+  return products;
+}
+
+class InstallerDatabaseFileTest : public ::testing::Test {
+ protected:
+  InstallerDatabaseFile Write(const std::string& text) {
+    std::ofstream(folder_ / "installer.db", std::ios::binary) << text;
+    return InstallerDatabaseFile(folder_ / "installer.db");
+  }
+
+  TemporaryFolder folder_;
+};
+
+TEST_F(InstallerDatabaseFileTest, ListsRelatedProductsInLineOrder) {
+  auto database = Write(
+      "# products of the family\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{BBBBBBBB-0000-0000-0000-000000000002}\n"
+      "\n"
+      "related\t{FFFFFFFF-0000-0000-0000-000000000000}\t{CCCCCCCC-0000-0000-0000-000000000000}\r\n"
+      "related\t{5d2e8a41-3c7b-4f19-a6d2-0b8e71c4f3a9}\t{AAAAAAAA-0000-0000-0000-000000000001}\r\n");
+  EXPECT_EQ(Enumerate(database, kFamily), (std::vector<std::u16string>{u"{BBBBBBBB-0000-0000-0000-000000000002}",
+                                                                       u"{AAAAAAAA-0000-0000-0000-000000000001}"}));
+  EXPECT_EQ(Enumerate(database, u"{00000000-0000-0000-0000-000000000000}").size(), 0u);
+}
+
+TEST_F(InstallerDatabaseFileTest, MalformedLinesAreSkipped) {
+  auto database = Write(
+      "related {5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9} {SPACES}\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{A}\textra\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{THIS-CODE-IS-FAR-TOO-LONG-FOR-THE-BUFFER-00}\n"
+      "product\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{B}\n"
+      "component\t{OK}\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\n"
+      "component\t{OK}\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t\n"
+      "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{OK}");
+  EXPECT_EQ(Enumerate(database, kFamily), std::vector<std::u16string>{u"{OK}"});
+  char16_t path[260] = u"junk";
+  std::uint32_t size = 260;
+  EXPECT_EQ(database.GetComponentPath(u"{OK}", kComponent, path, &size), kInstallStateUnknown);
+  EXPECT_EQ(std::u16string(path), u"");
+}
+
+TEST_F(InstallerDatabaseFileTest, ComponentPathsFitTheCallersBuffer) {
+  const std::string longPath = "/" + std::string(259, 'x');
+  auto database = Write(
+      "component\t{P1}\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t/opt/Lumetra/Firmware\tfile.varn\n"
+      "component\t{P2}\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t" + longPath + "\n"
+      "component\t{P3}\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t/opt/caf\xc3\xa9.varn\n");
+  char16_t path[260];
+  std::uint32_t size = 260;
+  EXPECT_EQ(database.GetComponentPath(u"{p1}", kComponent, path, &size), kInstallStateLocal);
+  EXPECT_EQ(std::u16string(path), u"/opt/Lumetra/Firmware\tfile.varn");
+  size = 260;
+  EXPECT_EQ(database.GetComponentPath(u"{P3}", kComponent, path, &size), kInstallStateLocal);
+  EXPECT_EQ(std::u16string(path), u"/opt/caf\u00e9.varn");
+  // 260 characters and the NUL do not fit: no path at all rather than a
+  // shortened one that might name another file.
+  size = 260;
+  EXPECT_EQ(database.GetComponentPath(u"{P2}", kComponent, path, &size), kInstallStateMoreData);
+  EXPECT_EQ(std::u16string(path), u"");
+  EXPECT_EQ(size, 260u);
+  size = 260;
+  EXPECT_EQ(database.GetComponentPath(u"{P1}", u"{OTHER}", path, &size), kInstallStateUnknown);
+}
+
+TEST_F(InstallerDatabaseFileTest, AMissingFileIsAnEmptyDatabase) {
+  InstallerDatabaseFile missing(folder_ / "no-such.db");
+  EXPECT_TRUE(Enumerate(missing, kFamily).empty());
+  InstallerDatabaseFile folder(folder_.path());
+  EXPECT_TRUE(Enumerate(folder, kFamily).empty());
+}
+
+}  // namespace

@@ -1,0 +1,395 @@
+// qss on damaged containers: every command fails cleanly with the right
+// result code, check names each fault, and nothing is ever written.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "Base/CQssRef.h"
+#include "Base/LittleEndian.h"
+#include "ByteArrays/CMultiFileArray.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStream.h"
+#include "Container/CreateContainer.h"
+#include "QssTestSupport.h"
+#include "TemporaryFolder.h"
+
+namespace qss_test {
+namespace {
+
+// Byte-level access to a container held in one file.
+class ContainerImage {
+ public:
+  explicit ContainerImage(fs::path base) : base_(std::move(base)), bytes_(ReadFile(base_)) {}
+
+  std::int32_t entryWidth() const { return Load<std::int32_t>(32); }
+  std::int32_t blockSize() const { return Load<std::int32_t>(36); }
+  std::int64_t dataOffset() const { return Load<std::int32_t>(40); }
+  std::int64_t tableStart() const { return Load<std::int64_t>(48); }
+  std::size_t BlockPosition(std::int64_t block) const {
+    return static_cast<std::size_t>(dataOffset() + (block - 1) * blockSize());
+  }
+
+  // The record whose name is name; the name must occur once.
+  std::size_t Record(const std::u16string& name) const {
+    std::string pattern;
+    for (const char16_t unit : name + u'\0') {
+      pattern.push_back(static_cast<char>(unit & 0xFF));
+      pattern.push_back(static_cast<char>(unit >> 8));
+    }
+    const std::size_t at = bytes_.find(pattern);
+    EXPECT_NE(at, std::string::npos);
+    EXPECT_EQ(bytes_.find(pattern, at + 1), std::string::npos) << "name not unique";
+    return at;
+  }
+  std::int64_t FirstBlock(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + 80); }
+  std::int64_t Size(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + 88); }
+  void SetFirstBlock(const std::u16string& name, std::int64_t block) { Store(Record(name) + 80, block); }
+  void SetSize(const std::u16string& name, std::int64_t size) { Store(Record(name) + 88, size); }
+
+  // Entries of the first table block only; enough for small containers.
+  std::int64_t TableEntry(std::int64_t k) const {
+    const std::size_t at = BlockPosition(tableStart()) + static_cast<std::size_t>(k * entryWidth());
+    return entryWidth() == 2 ? Load<std::int16_t>(at) : entryWidth() == 4 ? Load<std::int32_t>(at) : Load<std::int64_t>(at);
+  }
+  void SetTableEntry(std::int64_t k, std::int64_t value) {
+    const std::size_t at = BlockPosition(tableStart()) + static_cast<std::size_t>(k * entryWidth());
+    if (entryWidth() == 2) Store(at, static_cast<std::int16_t>(value));
+    if (entryWidth() == 4) Store(at, static_cast<std::int32_t>(value));
+    if (entryWidth() == 8) Store(at, value);
+  }
+  std::int64_t LastBlock(const std::u16string& name) const {
+    std::int64_t block = FirstBlock(name);
+    while (TableEntry(block) != -1) block = TableEntry(block);
+    return block;
+  }
+
+  std::string& bytes() { return bytes_; }
+  void Save() const { WriteFile(base_, bytes_); }
+
+  template <typename T>
+  T Load(std::size_t at) const {
+    return LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at);
+  }
+  template <typename T>
+  void Store(std::size_t at, T value) {
+    StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, value);
+  }
+
+ private:
+  fs::path base_;
+  std::string bytes_;
+};
+
+class CorruptionTest : public ::testing::Test {
+ protected:
+  // Packs files (relative path -> content) into c.qss with the options.
+  fs::path Pack(const std::map<std::string, std::string>& files, std::vector<std::string> options = {}) {
+    const fs::path source = folder_ / "source";
+    fs::remove_all(source);
+    for (const auto& [path, content] : files) WriteFile(source / path, content);
+    const fs::path container = folder_ / "c.qss";
+    options.insert(options.begin(), "pack");
+    options.push_back(source.string());
+    options.push_back(container.string());
+    const RunResult run = RunInProcess(options);
+    EXPECT_EQ(run.code, 0) << run.err;
+    return container;
+  }
+
+  std::string Check(const fs::path& container) {
+    const RunResult run = RunInProcess({"check", container.string()});
+    EXPECT_EQ(run.code, run.out == "ok\n" ? 0 : 1);
+    return run.out;
+  }
+
+  // Runs every reading command and makes sure none wrote to the container.
+  void ExpectNothingWritten(const fs::path& container, const std::string& streamPath) {
+    const std::string before = ContainerBytes(container);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ls", container.string()},
+             {"ls", "--json", container.string()},
+             {"tree", container.string()},
+             {"tree", "--json", container.string()},
+             {"cat", container.string(), streamPath},
+             {"unpack", container.string(), (folder_ / "unpacked-check").string()},
+             {"info", container.string()},
+             {"check", container.string()}}) {
+      const RunResult run = RunInProcess(args);
+      EXPECT_LE(run.code, 1) << args[0];
+      if (run.code == 1 && !run.err.empty()) {
+        EXPECT_EQ(run.err.rfind("qss: ", 0), 0u) << args[0];
+      }
+    }
+    EXPECT_TRUE(ContainerBytes(container) == before);
+  }
+
+  TemporaryFolder folder_;
+};
+
+TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {
+  const fs::path garbage = folder_ / "garbage";
+  WriteFile(garbage, std::string(5000, 'Q'));
+  for (const char* command : {"ls", "tree", "info"}) {
+    const RunResult run = RunProgram({command, garbage.string()}, folder_.path());
+    EXPECT_EQ(run.code, 1) << command;
+    EXPECT_EQ(run.err, std::string("qss: ") + command + ": " + garbage.string() +
+                           " is not a valid container (0x81016005)\n");
+  }
+  RunResult run = RunInProcess({"check", garbage.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.out.find("header: the magic"), std::string::npos) << run.out;
+
+  run = RunInProcess({"cat", (folder_ / "absent").string(), "x"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("cannot open"), std::string::npos);
+  EXPECT_NE(run.err.find("(0x81016002)"), std::string::npos);
+  run = RunInProcess({"check", (folder_ / "absent").string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("(0x81016002)"), std::string::npos);
+
+  // Cut short before the second allocation-table block.
+  const fs::path container = Pack({{"data.bin", std::string(20000, 'd')}}, {"--block-size", "128", "--entry-width", "8"});
+  ContainerImage image(container);
+  const std::int64_t secondTableBlock = image.TableEntry(image.tableStart());
+  ASSERT_GT(secondTableBlock, 1);
+  image.bytes().resize(image.BlockPosition(secondTableBlock));
+  image.Save();
+  run = RunInProcess({"unpack", container.string(), (folder_ / "out").string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("(0x81016007)"), std::string::npos) << run.err;
+  EXPECT_NE(Check(container).find("runs past its end (0x81016007)"), std::string::npos);
+  ExpectNothingWritten(container, "data.bin");
+}
+
+TEST_F(CorruptionTest, DamagedCompressedImagesAreNeverPassedOffAsContent) {
+  const fs::path container = Pack({{"packed.txt", std::string(200000, 'a')}}, {"--compress"});
+  const ContainerImage clean(container);
+  const std::size_t imageAt = clean.BlockPosition(clean.FirstBlock(u"packed.txt"));
+
+  struct Damage {
+    const char* expected;
+    std::function<void(ContainerImage&)> apply;
+  };
+  const Damage damages[] = {
+      {"does not start with its magic", [&](ContainerImage& image) { image.bytes()[imageAt] ^= 0x55; }},
+      {"the image header says", [&](ContainerImage& image) { image.Store<std::uint32_t>(imageAt + 4, 199999); }},
+      {"does not decompress",
+       [&](ContainerImage& image) { std::memset(image.bytes().data() + imageAt + 16, 0xFF, 40); }},
+  };
+  for (const Damage& damage : damages) {
+    ContainerImage image(container);
+    const std::string original = image.bytes();
+    damage.apply(image);
+    image.Save();
+    EXPECT_NE(Check(container).find(damage.expected), std::string::npos) << damage.expected;
+    RunResult run = RunInProcess({"cat", container.string(), "packed.txt"});
+    EXPECT_EQ(run.code, 1) << damage.expected;
+    EXPECT_TRUE(run.out.empty());
+    const fs::path out = folder_ / "unpacked";
+    run = RunInProcess({"unpack", container.string(), out.string()});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("'packed.txt'"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out / "packed.txt")) << "a partial file was left";
+    ExpectNothingWritten(container, "packed.txt");
+    image.bytes() = original;
+    image.Save();
+  }
+  EXPECT_EQ(Check(container), "ok\n");
+}
+
+TEST_F(CorruptionTest, CheckNamesEachChainAndFreeListFault) {
+  const fs::path container =
+      Pack({{"alpha.bin", std::string(10000, 'a')}, {"beta.bin", std::string(10000, 'b')}}, {"--block-size", "4096"});
+  const ContainerImage clean(container);
+  const std::int64_t alpha = clean.FirstBlock(u"alpha.bin");
+
+  struct Damage {
+    std::string expected;
+    std::function<void(ContainerImage&)> apply;
+  };
+  const Damage damages[] = {
+      {"'alpha.bin': the chain runs in a cycle at block",
+       [&](ContainerImage& image) { image.SetTableEntry(image.LastBlock(u"alpha.bin"), alpha); }},
+      {"'beta.bin': block " + std::to_string(alpha) + " is also used by 'alpha.bin'",
+       [&](ContainerImage& image) { image.SetFirstBlock(u"beta.bin", alpha); }},
+      {"'alpha.bin': the chain holds 3 blocks; 50000 bytes need 13",
+       [&](ContainerImage& image) { image.SetSize(u"alpha.bin", 50000); }},
+      {"free list: block " + std::to_string(alpha) + " is free but used by 'alpha.bin'",
+       [&](ContainerImage& image) { image.SetTableEntry(0, alpha); }},
+      {"free list: not ascending: block 200 follows block 300",
+       [&](ContainerImage& image) {
+         image.SetTableEntry(0, 300);
+         image.SetTableEntry(300, 200);
+       }},
+      {"table: entry 5 holds 5000, not a block of the table (0x81016005)",
+       [&](ContainerImage& image) { image.SetTableEntry(5, 5000); }},
+      {"the name has no terminator",
+       [&](ContainerImage& image) {
+         const std::size_t record = image.Record(u"beta.bin");
+         for (int i = 0; i < 32; ++i) image.Store<std::uint16_t>(record + 2 * i, u'Z');
+       }},
+  };
+  for (const Damage& damage : damages) {
+    ContainerImage image(container);
+    const std::string original = image.bytes();
+    damage.apply(image);
+    image.Save();
+    const std::string report = Check(container);
+    EXPECT_NE(report.find(damage.expected), std::string::npos) << damage.expected << "\ngot:\n" << report;
+    ExpectNothingWritten(container, "alpha.bin");
+    image.bytes() = original;
+    image.Save();
+  }
+
+  // What the other commands make of some of them.
+  ContainerImage image(container);
+  image.SetSize(u"alpha.bin", 50000);
+  image.Save();
+  RunResult run = RunInProcess({"cat", container.string(), "alpha.bin"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err.rfind("qss: cat: 'alpha.bin': ", 0), 0u) << run.err;
+
+  image = ContainerImage(container);
+  image.SetSize(u"alpha.bin", 10000);
+  image.SetTableEntry(5, 5000);
+  image.Save();
+  run = RunInProcess({"ls", container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("(0x81016005)"), std::string::npos);
+}
+
+TEST_F(CorruptionTest, AStorageThatContainsItselfEndsAtTheDepthLimit) {
+  const fs::path container = Pack({{"loop/inside.txt", "x"}});
+  ContainerImage image(container);
+  const std::int64_t rootFirst = image.Load<std::int64_t>(64 + 80);
+  const std::int64_t rootSize = image.Load<std::int64_t>(64 + 88);
+  image.SetFirstBlock(u"loop", rootFirst);
+  image.SetSize(u"loop", rootSize);
+  image.Save();
+
+  RunResult run = RunInProcess({"tree", container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("nest deeper than 64 levels"), std::string::npos) << run.err.substr(0, 500);
+  run = RunInProcess({"tree", "--json", container.string()});
+  EXPECT_EQ(run.code, 1);
+  Json tree;
+  EXPECT_TRUE(JsonReader::Parse(run.out, &tree));
+  run = RunInProcess({"unpack", container.string(), (folder_ / "out").string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(Check(container).find("'loop': block " + std::to_string(rootFirst) + " is also used by root directory"),
+            std::string::npos);
+  ExpectNothingWritten(container, "loop/inside.txt");
+}
+
+TEST_F(CorruptionTest, ADamagedNestedContainerIsReportedWhereItLies) {
+  const fs::path container = Pack({{"inner/file.txt", "nested"}, {"outer.txt", "outer"}}, {"--nest", "inner"});
+  ContainerImage image(container);
+  image.bytes()[image.BlockPosition(image.FirstBlock(u"inner"))] ^= 1;
+  image.Save();
+
+  RunResult run = RunInProcess({"ls", container.string(), "inner"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err, "qss: ls: cannot open storage 'inner' (0x81016005)\n");
+  run = RunInProcess({"tree", "--json", container.string()});
+  EXPECT_EQ(run.code, 1);
+  Json tree;
+  ASSERT_TRUE(JsonReader::Parse(run.out, &tree)) << run.out;
+  const Json& inner = tree.Find("children")->items.at(0);
+  EXPECT_EQ(inner.Find("kind")->number, 3);
+  EXPECT_EQ(inner.Find("error")->text, "0x81016005");
+  EXPECT_EQ(inner.Find("children"), nullptr);
+  const fs::path out = folder_ / "out";
+  run = RunInProcess({"unpack", container.string(), out.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(ReadFile(out / "outer.txt"), "outer");  // the rest is still unpacked
+  EXPECT_NE(Check(container).find("in nested container 'inner': header: the magic"), std::string::npos);
+  ExpectNothingWritten(container, "outer.txt");
+}
+
+// A container made with the library directly, for names pack never makes.
+void BuildContainer(const fs::path& base, const std::function<void(CStorage*)>& fill) {
+  CQssRef<CMultiFileArray> array(new CMultiFileArray(base, native_file::kGenericRead | native_file::kGenericWrite,
+                                                     native_file::kShareRead, native_file::kAttributeNormal));
+  ASSERT_EQ(array->Create(), kQssOk);
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  ASSERT_TRUE(root->valid());
+  fill(root.get());
+}
+
+void AddStream(CStorage* storage, const std::u16string& name, const std::string& content) {
+  CStream* stream = nullptr;
+  ASSERT_EQ(storage->CreateStream(name.c_str(), false, &stream), kQssOk);
+  std::uint32_t written = 0;
+  EXPECT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written), kQssOk);
+  stream->Release();
+}
+
+TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsFolder) {
+  const fs::path container = folder_ / "names.qss";
+  BuildContainer(container, [](CStorage* root) {
+    AddStream(root, u"..", "dotdot");
+    AddStream(root, u".", "dot");
+    AddStream(root, u"..\u002fescaped", "slash");
+    AddStream(root, std::u16string(u"lone\xD800"), "surrogate");
+    AddStream(root, u"emptyME", "empty");
+    AddStream(root, u"dupA", "first");
+    AddStream(root, u"dupB", "second");
+    AddStream(root, u"fine.txt", "fine");
+    for (const char16_t* name : {u"dupS", u"dupT"}) {
+      CStorage* folder = nullptr;
+      ASSERT_EQ(root->CreateStorage(name, &folder), kQssOk);
+      AddStream(folder, name == std::u16string(u"dupS") ? u"one" : u"two", "x");
+      folder->Release();
+    }
+    CStorage* storage = nullptr;
+    ASSERT_EQ(root->CreateStorage(u"linked", &storage), kQssOk);
+    AddStream(storage, u"through-link", "must not escape");
+    storage->Release();
+  });
+  ContainerImage image(container);
+  image.Store<std::uint16_t>(image.Record(u"emptyME"), 0);
+  image.Store<std::uint16_t>(image.Record(u"dupB") + 6, u'A');
+  image.Store<std::uint16_t>(image.Record(u"dupT") + 6, u'S');
+  image.Save();
+
+  const fs::path out = folder_ / "inside" / "out";
+  const fs::path outside = folder_ / "outside";
+  fs::create_directories(out);
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, out / "linked");
+
+  const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("'..': the name is \".\" or \"..\"; skipped"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("'.': the name is \".\" or \"..\"; skipped"), std::string::npos);
+  EXPECT_NE(run.err.find("'../escaped': the name contains '/'; skipped"), std::string::npos);
+  EXPECT_NE(run.err.find("the name contains an unpaired surrogate; skipped"), std::string::npos);
+  EXPECT_NE(run.err.find("'': the name is empty; skipped"), std::string::npos);
+  EXPECT_NE(run.err.find("'dupA': the name repeats an earlier entry's name; skipped"), std::string::npos);
+  EXPECT_NE(run.err.find("'linked': a symbolic link is in the way"), std::string::npos);
+  EXPECT_EQ(ReadFile(out / "fine.txt"), "fine");
+  EXPECT_EQ(ReadFile(out / "dupA"), "first");
+  EXPECT_TRUE(fs::exists(out / "dupS" / "one"));  // the first of two storages named alike
+  EXPECT_FALSE(fs::exists(out / "dupS" / "two"));
+  EXPECT_NE(run.err.find("'dupS': the name repeats an earlier entry's name; skipped"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_FALSE(fs::exists(folder_ / "inside" / "escaped"));
+  EXPECT_FALSE(fs::exists(folder_ / "inside" / "dotdot"));
+
+  // ls shows every name, lossy only where it must be.
+  RunResult listing = RunInProcess({"ls", "--json", container.string()});
+  ASSERT_EQ(listing.code, 0);
+  Json entries;
+  ASSERT_TRUE(JsonReader::Parse(listing.out, &entries)) << listing.out;
+  ASSERT_EQ(entries.items.size(), 11u);
+  EXPECT_EQ(entries.items[3].Find("name")->text, "lone\xef\xbf\xbd");
+  EXPECT_EQ(entries.items[4].Find("name")->text, "");
+  EXPECT_NE(Check(container).find("'dupA': the name appears twice in its directory"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qss_test

@@ -1,0 +1,58 @@
+#include "TextCodec.h"
+
+#include <gtest/gtest.h>
+
+namespace qss {
+namespace {
+
+TEST(TextCodecTest, Utf16ToUtf8KeepsPairsAndReplacesLoneSurrogates) {
+  EXPECT_EQ(Utf16ToUtf8(u"abc"), "abc");
+  EXPECT_EQ(Utf16ToUtf8(u"\u00fc\u65e5"), "\xc3\xbc\xe6\x97\xa5");
+  EXPECT_EQ(Utf16ToUtf8(u"\xD83D\xDE00"), "\xf0\x9f\x98\x80");  // a surrogate pair
+  const std::string replacement = "\xef\xbf\xbd";
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"a\xD800")), "a" + replacement);           // high at the end
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xDC00z")), replacement + "z");           // lone low
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD800\xD800\xDC00")), replacement + "\xf0\x90\x80\x80");
+  EXPECT_FALSE(IsWellFormedUtf16(std::u16string(u"x\xDBFF")));
+  EXPECT_TRUE(IsWellFormedUtf16(u"\xD83D\xDE00"));
+}
+
+TEST(TextCodecTest, StrictUtf8DecodingRefusesMalformedInput) {
+  std::u16string out;
+  EXPECT_TRUE(Utf8ToUtf16("Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80", &out));
+  EXPECT_EQ(out, u"Gr\u00fc\u00dfe \xD83D\xDE00");
+  EXPECT_FALSE(Utf8ToUtf16("\xc0\xaf", &out));          // overlong '/'
+  EXPECT_FALSE(Utf8ToUtf16("\xe0\x80\xaf", &out));      // overlong, three bytes
+  EXPECT_FALSE(Utf8ToUtf16("\xed\xa0\x80", &out));      // an encoded surrogate
+  EXPECT_FALSE(Utf8ToUtf16("\xe6\x97", &out));          // cut short
+  EXPECT_FALSE(Utf8ToUtf16("\xf4\x90\x80\x80", &out));  // beyond U+10FFFF
+  EXPECT_FALSE(Utf8ToUtf16("\x80", &out));
+}
+
+TEST(TextCodecTest, JsonAndListingEscapes) {
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01\x7f" "\xc3\xbc"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\xc3\xbc\"");
+  EXPECT_EQ(PrintableName(u"a\nb\\c"), "a\\x0ab\\\\c");
+}
+
+TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
+  std::filesystem::path name;
+  std::string reason;
+  for (const std::u16string& bad : {std::u16string(), std::u16string(u"."), std::u16string(u".."),
+                                    std::u16string(u"a/b"), std::u16string(u"x\0y", 3),
+                                    std::u16string(u"\xD800")}) {
+    EXPECT_FALSE(FileNameFromEntryName(bad, &name, &reason)) << Utf16ToUtf8(bad);
+    EXPECT_FALSE(reason.empty());
+  }
+  ASSERT_TRUE(FileNameFromEntryName(u"...", &name, &reason));
+  EXPECT_EQ(name, std::filesystem::path("..."));
+  ASSERT_TRUE(FileNameFromEntryName(u"a\\b \u00fc", &name, &reason));
+  EXPECT_EQ(name, std::filesystem::path("a\\b \xc3\xbc"));
+
+  std::u16string entryName;
+  EXPECT_TRUE(EntryNameFromFileName("\xc3\xbc.txt", &entryName));
+  EXPECT_EQ(entryName, u"\u00fc.txt");
+  EXPECT_FALSE(EntryNameFromFileName("bad\xff", &entryName));
+}
+
+}  // namespace
+}  // namespace qss
