@@ -128,7 +128,9 @@ void BuildReadersContainer(const std::filesystem::path& base, Contents* contents
     for (std::size_t at = 0; at < 30000; at += 2500)
       for (int i = 0; i < 4; ++i) {
         const auto& bytes = (*contents)[u"s" + std::u16string(1, static_cast<char16_t>(u'0' + i))];
-        if (at < bytes.size()) ASSERT_TRUE(WriteAll(streams[i].get(), bytes, at, std::min(bytes.size(), at + 2500)));
+        if (at < bytes.size()) {
+          ASSERT_TRUE(WriteAll(streams[i].get(), bytes, at, std::min(bytes.size(), at + 2500)));
+        }
       }
   }
   const auto stream = [&](CStorage* parent, const std::u16string& path, const char16_t* name, bool compressed,
