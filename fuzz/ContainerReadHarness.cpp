@@ -136,10 +136,9 @@ class Walker {
   }
 
   // Reads from position start to the end in pieces; stops at the first
-  // failure, at a read of nothing, or at the byte limit (then truncated_).
+  // failure, at a read of nothing (a clean end), or at the byte limit.
   Digest ReadAll(CStream* stream, std::int64_t start, std::int32_t piece, std::int64_t limit) {
     Digest digest;
-    truncated_ = false;
     cleanEnd_ = false;
     std::int64_t position = -1;
     stream->Seek(start, kSeekBegin, &position);
@@ -165,10 +164,7 @@ class Walker {
       for (int i = 0; i < 16; ++i) Check(buffer[piece + i] == guard, "a read wrote past its count");
       digest.Add(buffer.data(), got);
       report_->bytesRead += got;
-      if (digest.length >= limit || report_->bytesRead >= kMaxBytesPerInput) {
-        truncated_ = true;
-        break;
-      }
+      if (digest.length >= limit || report_->bytesRead >= kMaxBytesPerInput) break;
     }
     return digest;
   }
@@ -205,7 +201,6 @@ class Walker {
 
   ReadHarnessReport* report_;
   int objects_ = 0;
-  bool truncated_ = false;
   bool cleanEnd_ = false;  // the last ReadAll ended with a read of nothing, not with a failure
 };
 

@@ -5,7 +5,8 @@
 // (plain and compressed) in pieces, twice with different piece sizes, and
 // checks what a reader may rely on whatever the bytes say: results are codes,
 // successful reads are consistent, an entry cannot be opened twice at once,
-// and a walk that only reads leaves the bytes unchanged.
+// and a walk that only reads leaves the bytes unchanged. Then the qss
+// consistency checker meets the same bytes.
 //
 // It lives apart from the libFuzzer entry point so that an ordinary test can
 // replay saved inputs through the very same code.
