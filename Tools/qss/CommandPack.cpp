@@ -86,6 +86,12 @@ class Scanner {
       errors_->push_back(DisplayPath(path) + ": the file name is not valid UTF-8");
       return;
     }
+    if (child.name.find(u'\\') != std::u16string::npos) {
+      // Paths inside a container are separated by backslashes (the
+      // installer's too), so such an entry could never be reached.
+      errors_->push_back(DisplayPath(path) + ": the name contains '\\', which separates entry names in paths");
+      return;
+    }
     if (child.name.size() >= static_cast<std::size_t>(kEntryNameUnits)) {
       errors_->push_back(DisplayPath(path) + ": the name has " + std::to_string(child.name.size()) +
                          " UTF-16 units; at most 31 fit in an entry");

@@ -1,5 +1,8 @@
 #include "ContainerAccess.h"
 
+#include <cstring>
+
+#include "Container/CBlockAllocationTable.h"
 #include "TextCodec.h"
 
 namespace qss {
@@ -20,6 +23,23 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     opened.result = array.result;
     opened.failure = "cannot open " + DisplayPath(base);
     return opened;
+  }
+  // The root directory is loaded while the root storage is built; a damaged
+  // header record could make that read run on through a looping chain.
+  // Anything else wrong with the header is for the library to report.
+  std::int64_t bytes = 0;
+  std::uint8_t header[kContainerHeaderSize] = {};
+  std::uint32_t got = 0;
+  if (QssSucceeded(opened.array->GetSize(&bytes)) &&
+      QssSucceeded(opened.array->ReadAt(0, header, kContainerHeaderSize, &got)) && got == kContainerHeaderSize &&
+      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) == 0) {
+    CStorageEntry rootEntry;
+    std::memcpy(rootEntry.record, header + kRootEntryOffset, kEntryRecordSize);
+    if (QssFailed(CheckEntryFits(rootEntry, false, bytes))) {
+      opened.result = kQssNotAContainer;
+      opened.failure = DisplayPath(base) + " is not a valid container: its root directory is larger than the file";
+      return opened;
+    }
   }
   auto* root = new CRootStorage(opened.array.get());
   if (!root->valid()) {
@@ -74,26 +94,21 @@ const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& na
   return nullptr;
 }
 
-QssResult CheckEntryFits(const CStorageEntry& entry, std::int64_t containerBytes) {
-  const std::uint32_t flags = entry.Flags();
+QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes) {
   const std::int64_t size = entry.Size();
-  if ((flags & kEntryKindMask) == kEntryKindMask && (size < 0 || size > containerBytes)) return kQssNotAContainer;
   const std::int64_t stored = entry.StoredLength();
-  if ((flags & kEntryCompressed) != 0 && stored != size) {
-    if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
-    if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
-  }
+  const bool compressedImage = asStream && (entry.Flags() & kEntryCompressed) != 0 && stored != size;
+  if (!compressedImage) return size >= 0 && size <= containerBytes ? kQssOk : kQssNotAContainer;
+  if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
+  if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
   return kQssOk;
 }
 
 QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
                            CStorage** child) {
   if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
-    // The nested container is laid on a plain stream, so only its size counts.
-    if ((entry->Flags() & kEntryKindMask) == kEntryKindMask &&
-        (entry->Size() < 0 || entry->Size() > containerBytes)) {
-      return kQssNotAContainer;
-    }
+    const QssResult fits = CheckEntryFits(*entry, false, containerBytes);
+    if (QssFailed(fits)) return fits;
   }
   return parent->OpenStorage(name.c_str(), 0, child);
 }
@@ -101,7 +116,7 @@ QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::in
 QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
                           CStream** child) {
   if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
-    const QssResult fits = CheckEntryFits(*entry, containerBytes);
+    const QssResult fits = CheckEntryFits(*entry, true, containerBytes);
     if (QssFailed(fits)) return fits;
   }
   return parent->OpenStream(name.c_str(), 0, child);

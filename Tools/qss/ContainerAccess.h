@@ -23,6 +23,9 @@
 
 namespace qss {
 
+// The 28 bytes every container starts with (the terminating 0 included).
+inline constexpr char kContainerMagic[28] = "Quorell Structured Storage\x1A";
+
 // How deep storages and nested containers are followed; a corrupt container
 // can make a storage contain itself.
 inline constexpr int kMaxTreeDepth = 64;
@@ -57,12 +60,14 @@ bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* componen
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
 
-// The library sizes tables and buffers from an entry's fields, so a damaged
-// entry could make it allocate or loop for terabytes. Before anything is
-// opened, its entry must fit the container that holds it: a nested container
-// no larger than the whole container, a compressed image no longer than it
-// and no larger once expanded than LZ4 allows. kQssNotAContainer otherwise.
-QssResult CheckEntryFits(const CStorageEntry& entry, std::int64_t containerBytes);
+// The library sizes tables and buffers from an entry's fields and reads
+// directories until their size, so a damaged entry could make it allocate
+// terabytes or read round a looping chain for ever. Before anything is
+// opened, its entry must fit the container that holds it: content no larger
+// than the whole container, and a compressed image (asStream) no longer
+// than it and no larger once expanded than LZ4 allows. kQssNotAContainer
+// otherwise.
+QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes);
 
 // The first entry named name, found without FindEntry: FindEntry remembers
 // its last hit and tries the entry after it first, so an extra lookup before

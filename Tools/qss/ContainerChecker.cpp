@@ -12,6 +12,7 @@
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CCompressedStream.h"
 #include "Container/CStorageEntry.h"
+#include "ContainerAccess.h"
 #include "TextCodec.h"
 #include "ToolContext.h"
 
@@ -19,7 +20,6 @@ namespace qss {
 
 namespace {
 
-constexpr char kMagic[28] = "Quorell Structured Storage\x1A";  // the 28th byte is the terminating 0
 constexpr std::int32_t kLargestCheckedBlockSize = 1 << 24;
 constexpr int kMaxNesting = 32;
 constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
@@ -160,7 +160,7 @@ class Checker {
               Code(kQssNotAContainer));
       return false;
     }
-    if (std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+    if (std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
       Problem("header: the magic is not \"Quorell Structured Storage\" 0x1A 0x00" + Code(kQssNotAContainer));
       return false;
     }

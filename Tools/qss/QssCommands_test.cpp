@@ -192,16 +192,19 @@ TEST(PackErrorsTest, BadInputIsRefusedBeforeAnythingIsWritten) {
   WriteFile(src / "ok.txt", "fine");
   WriteFile(src / "deeper" / std::string(32, 'L'), "too long");
   fs::create_symlink("/etc/hostname", src / "link");
+  WriteFile(src / "back\\slash", "unreachable by path");
   const fs::path container = folder / "c.qss";
   RunResult run = RunInProcess({"pack", src.string(), container.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find(std::string(32, 'L') + ": the name has 32 UTF-16 units"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("link: a symbolic link"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("back\\slash: the name contains '\\'"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.rfind("qss: ", 0), 0u);
   EXPECT_FALSE(fs::exists(container));
 
   fs::remove_all(src / "deeper");
   fs::remove(src / "link");
+  fs::remove(src / "back\\slash");
   run = RunInProcess({"pack", "--nest", "missing", src.string(), container.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("--nest missing: no such folder"), std::string::npos) << run.err;

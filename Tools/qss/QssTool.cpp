@@ -132,7 +132,8 @@ Options:
                      CONTAINER, CONTAINER.F0002, ... (at most 9999)
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
-units, or not valid UTF-8, is an error that names the file. Symbolic links
+units, not valid UTF-8, or containing '\' (the path separator inside
+containers) is an error that names the file. Symbolic links
 and special files are refused. All such problems are reported before
 anything is written. When writing fails, no container is left behind. The
 result is then read back and checked like 'qss check'; a result that fails

@@ -1,5 +1,6 @@
 #include "StreamCopy.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "Container/CStorageEntry.h"
