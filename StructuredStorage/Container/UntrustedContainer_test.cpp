@@ -12,7 +12,11 @@
 #include "ByteArrays/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CStream.h"
 #include "Container/ContainerFormat.h"
+#include "Container/CreateContainer.h"
 
 namespace {
 
@@ -63,6 +67,42 @@ TEST(UntrustedContainerTest, BlockLargerThanTheByteArrayIsRefusedWithoutAllocati
   // Small blocks stay allowed on a byte array that holds none of them.
   EXPECT_EQ(OpenStatus(Header(4, 4096, 512, -1, 300), &valid), kQssOk);
   EXPECT_TRUE(valid);
+}
+
+// A nested container whose entry claims a length of a terabyte while its
+// chain holds a few blocks: the nested table would size itself by the claim.
+// The open fails, and the entry is left closed.
+TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    CQssRef<CRootStorage> nested;
+    ASSERT_EQ(root->CreateNestedContainer(u"inner", 4, 256, nested.Receive()), kQssOk);
+    CQssRef<CStream> stream;
+    ASSERT_EQ(nested->CreateStream(u"s", false, stream.Receive()), kQssOk);
+  }
+  std::vector<std::uint8_t> bytes = array->Bytes();
+  // The root directory's one record: name "inner", size at 88.
+  std::size_t record = 0;
+  for (std::size_t at = 512; at + kEntryRecordSize <= bytes.size(); at += kEntryRecordSize) {
+    if (LoadLittleEndian<std::uint16_t>(&bytes[at]) == u'i' && LoadLittleEndian<std::uint16_t>(&bytes[at + 2]) == u'n' &&
+        LoadLittleEndian<std::uint32_t>(&bytes[at + 64]) == (kEntryStorage | kEntryStream)) {
+      record = at;
+      break;
+    }
+  }
+  ASSERT_NE(record, 0u);
+  StoreLittleEndian<std::int64_t>(&bytes[record + 88], std::int64_t{1} << 40);
+
+  CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
+  CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));
+  ASSERT_TRUE(root->valid());
+  CStorage* nested = nullptr;
+  EXPECT_EQ(root->OpenStorage(u"inner", 0, &nested), kQssNotAContainer);
+  EXPECT_EQ(nested, nullptr);
+  CQssRef<CStream> raw;
+  EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
 }
 
 }  // namespace
