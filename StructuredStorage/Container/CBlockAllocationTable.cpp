@@ -85,6 +85,17 @@ QssResult CBlockAllocationTable::LoadTable() {
     return status_;
   };
 
+  // The in-memory table is at least one block. A block larger than the
+  // whole byte array cannot hold anything the container stores, and a header
+  // that claims one must not make us allocate it; small blocks are allowed
+  // whatever the size, as working memory.
+  constexpr std::int32_t kBlockAllowedWithoutData = 64 * 1024;
+  if (blockSize_ > kBlockAllowedWithoutData && blockSize_ > size) {
+    if (tableStart_ != kNoBlock) return fail(tableStart_);
+    valid_ = false;
+    return status_ = kQssNotAContainer;
+  }
+
   entries_ = CreateEntryArray(entryWidth_, blockSize_);
   if (!entries_ || entries_->Resize(tableBytes) < 0) {
     valid_ = false;
@@ -96,8 +107,12 @@ QssResult CBlockAllocationTable::LoadTable() {
     std::int64_t loaded = 0;
     for (std::int32_t n = 0;; ++n) {
       // Only blocks the table describes can be table blocks; the length
-      // check also ends a table chain that runs in a circle.
-      if (loaded >= tableBytes || current < 1 || current >= entries_->elementCount()) return fail(current);
+      // check also ends a table chain that runs in a circle. A block cut
+      // short by the end of the byte array adds fewer bytes than a block, so
+      // the blocks loaded are counted as well.
+      if (loaded >= tableBytes || n >= entries_->blockCount() || current < 1 ||
+          current >= entries_->elementCount())
+        return fail(current);
       CMultiBlockArrayBlock* block = entries_->GetBlock(n);
       std::uint32_t got = 0;
       const QssResult read = physical_->ReadAt(BlockPosition(current), block->GetData(),
@@ -424,9 +439,17 @@ void CBlockAllocationTable::Flush() {
   for (std::int32_t n = 0; n < entries_->blockCount() && IsBlock(block); ++n) {
     CMultiBlockArrayBlock* arrayBlock = entries_->GetBlock(n);
     if (arrayBlock->dirty) {
-      physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(), static_cast<std::uint32_t>(blockSize_),
-                         nullptr);
-      arrayBlock->dirty = false;
+      std::uint32_t written = 0;
+      const QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
+                                                  static_cast<std::uint32_t>(blockSize_), &written);
+      // A block that did not reach the byte array stays dirty, and so does
+      // the table, so that the next flush writes it again; forgetting it
+      // would leave chains on disk that the memory table no longer knows.
+      if (QssSucceeded(result) && written == static_cast<std::uint32_t>(blockSize_)) {
+        arrayBlock->dirty = false;
+      } else {
+        dirty_ = true;
+      }
     }
     if (!FollowLink(block, &block)) break;
   }

@@ -42,7 +42,12 @@ const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {
 
   // Only complete segments are kept, and never more blocks than the table
   // has entries: a length field or a cycle cannot make the cache grow.
-  const std::int64_t complete = std::min(ChainBlocks(), table_->EntryCount()) / kSegmentBlocks;
+  std::int64_t tableEntries = 0;
+  {
+    CLockGuard guard(table_->lock());  // another stream may be growing the table
+    tableEntries = table_->EntryCount();
+  }
+  const std::int64_t complete = std::min(ChainBlocks(), tableEntries) / kSegmentBlocks;
   const std::int64_t wanted = std::min(k + 1, complete);
   while (segmentCount() < wanted) {
     std::int64_t first = entry_->FirstBlock();

@@ -20,12 +20,25 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
 
   rootEntry_ = new CStorageEntry();
   rootEntry_->AddRef();
+  QssResult read;
+  std::uint32_t got = 0;
   {
     // The header record is read under the table's lock, serialised with every
-    // transfer the table makes on the same byte array. A failed read leaves the
-    // zeroed record (firstBlock -1): an empty root directory.
+    // transfer the table makes on the same byte array.
     CLockGuard guard(rootTable_->lock());
-    rootTable_->physical()->ReadAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr);
+    read = rootTable_->physical()->ReadAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, &got);
+  }
+  if (QssFailed(read) || got != kEntryRecordSize) {
+    // Without its record the root directory is unknown. Going on with an
+    // empty one would write that empty record over the real one at teardown
+    // and lose the whole container, so the container does not open.
+    valid_ = false;
+    status_ = kQssNotAContainer;
+    rootEntry_->Release();
+    rootEntry_ = nullptr;
+    rootTable_->Release();
+    rootTable_ = nullptr;
+    return;
   }
 
   Attach(nullptr, rootTable_, rootEntry_);
@@ -66,12 +79,15 @@ QssResult CRootStorage::Commit() {
   if (!valid_) return kQssOk;
   if (rootTable_ == nullptr) return kQssOk;
   if (rootEntry_ != nullptr && rootEntry_->dirty) {
+    // Copied first: another thread's save may be changing the record.
+    std::uint8_t record[kEntryRecordSize];
+    rootEntry_->CopyRecord(record);
     CLockGuard guard(rootTable_->lock());
     // The record stays dirty, so every later Commit writes it again.
-    rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr);
+    rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, nullptr);
   }
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.
-  if (rootTable_->dirty()) rootTable_->Flush();
+  rootTable_->Flush();  // does nothing unless the table is dirty; reads that under the table's lock
   return kQssOk;
 }

@@ -8,6 +8,7 @@
 #include "Base/CLockGuard.h"
 #include "Base/CQssRef.h"
 #include "ByteArrays/CStreamByteArray.h"
+#include "Container/CBlockAllocationTable.h"
 #include "Container/CCompressedStream.h"
 #include "Container/CRootStorage.h"
 #include "Container/CStorageEntry.h"
@@ -17,6 +18,27 @@ namespace {
 constexpr std::uint32_t kEntriesPerPage = 128;
 // The directory is written back in chunks of at most this many records (1 MiB).
 constexpr std::int32_t kRecordsPerSaveChunk = 8192;
+
+// Whether the entry's chain really has the blocks its length needs. A nested
+// container's byte array is as long as its entry says, and its allocation
+// table sizes itself by that length: a length no chain backs must not make
+// it allocate what the length claims.
+bool ChainBacksLength(CBlockAllocationTable* table, const CStorageEntry* entry) {
+  const std::int64_t size = entry->Size();
+  const std::int64_t head = entry->HeadOffset();
+  const std::int64_t blockSize = table->blockSize();
+  if (size < 0 || head < 0) return false;
+  const std::int64_t needed = size / blockSize + (size % blockSize != 0 ? 1 : 0) - head / blockSize;
+  CLockGuard guard(table->lock());
+  std::int64_t block = entry->FirstBlock();
+  std::int64_t counted = 0;
+  // Bounded by the table: a longer walk is a cycle, and backs nothing more.
+  while (counted < needed && block >= 1 && block < table->EntryCount() && counted < table->EntryCount()) {
+    block = table->GetNext(block);
+    ++counted;
+  }
+  return counted >= needed;
+}
 
 // Units of name before its terminator, counting no further than one unit past
 // what a record can hold.
@@ -153,14 +175,20 @@ void CStorage::SaveEntries() {
     for (std::int32_t first = 0; first < entryCount_; first += chunkCapacity) {
       const std::int32_t chunk = std::min(chunkCapacity, entryCount_ - first);
       for (std::int32_t i = 0; i < chunk; ++i) {
-        CStorageEntry* entry = Slot(static_cast<std::uint32_t>(first + i));
-        std::memcpy(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize, entry->record,
-                    kEntryRecordSize);
-        entry->dirty = false;
+        Slot(static_cast<std::uint32_t>(first + i))
+            ->CopyRecordForSave(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize);
       }
       std::uint32_t written = 0;
-      Write(buffer.data(), chunk * kEntryRecordSize, &written);
+      const QssResult result = Write(buffer.data(), chunk * kEntryRecordSize, &written);
       total += written;
+      if (QssFailed(result) || written != static_cast<std::uint32_t>(chunk * kEntryRecordSize)) {
+        // A failed save must not cost the directory: cutting the content to
+        // what was written would drop every record after it (all of them,
+        // when nothing was). The records stay dirty for the next save.
+        for (std::int32_t i = 0; i < chunk; ++i)
+          Slot(static_cast<std::uint32_t>(first + i))->dirty = true;
+        return;
+      }
     }
   }
   SetSize(total);
@@ -229,6 +257,7 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
 
 QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
                                           std::int32_t blockSize, CRootStorage** root) {
+  if (!create && !ChainBacksLength(table_, entry)) return kQssNotAContainer;
   // Always a plain stream: the nested container's bytes are the raw content,
   // whatever the compressed bit says.
   auto* stream = new CStream();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Base/CLockGuard.h"
 #include "Base/LittleEndian.h"
 
 namespace {
@@ -63,8 +64,20 @@ std::int64_t CStorageEntry::FirstBlock() const { return LoadLittleEndian<std::in
 std::int64_t CStorageEntry::Size() const { return LoadLittleEndian<std::int64_t>(record + kSizeOffset); }
 std::int64_t CStorageEntry::HeadOffset() const { return LoadLittleEndian<std::int64_t>(record + kHeadOffsetOffset); }
 
+void CStorageEntry::CopyRecordForSave(std::uint8_t* out) {
+  CLockGuard guard(recordLock_);
+  std::memcpy(out, record, kEntryRecordSize);
+  dirty = false;
+}
+
+void CStorageEntry::CopyRecord(std::uint8_t* out) {
+  CLockGuard guard(recordLock_);
+  std::memcpy(out, record, kEntryRecordSize);
+}
+
 template <typename T>
 void CStorageEntry::SetField(int offset, T value) {
+  CLockGuard guard(recordLock_);
   if (LoadLittleEndian<T>(record + offset) == value) return;
   StoreLittleEndian<T>(record + offset, value);
   dirty = true;
@@ -82,6 +95,7 @@ bool CStorageEntry::SetName(const std::u16string& name) {
     if (name[i] == 0) return false;
     StoreLittleEndian<std::uint16_t>(field + 2 * i, name[i]);
   }
+  CLockGuard guard(recordLock_);
   if (std::memcmp(field, record, sizeof(field)) != 0) {
     std::memcpy(record, field, sizeof(field));
     dirty = true;

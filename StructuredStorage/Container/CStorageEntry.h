@@ -19,9 +19,11 @@
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "Base/CLock.h"
 #include "Base/CQssRefCountedObject.h"
 
 // Bits of the record's flags.
@@ -42,9 +44,18 @@ class CStorageEntry : public CQssRefCountedObject {
   CStorageEntry();
 
   std::uint8_t record[kEntryRecordSize];
-  bool dirty = false;
-  bool open = false;
-  bool readOnly = false;
+  // The status bytes are read by the storage that holds the entry and
+  // changed by the object attached to it, each under its own lock.
+  std::atomic<bool> dirty{false};
+  std::atomic<bool> open{false};
+  std::atomic<bool> readOnly{false};
+
+  // Copies the record for saving and clears dirty, in one step with respect
+  // to the setters below: a change made meanwhile is either in the copy or
+  // leaves the entry dirty.
+  void CopyRecordForSave(std::uint8_t* out);
+  // The same, leaving dirty as it is.
+  void CopyRecord(std::uint8_t* out);
 
   // The name up to its terminating 0 unit. A name field without one is not a
   // valid record: NameIsTerminated() is false, Name() returns the 32 units
@@ -78,6 +89,10 @@ class CStorageEntry : public CQssRefCountedObject {
  private:
   template <typename T>
   void SetField(int offset, T value);
+
+  // Serialises changes of the record with CopyRecordForSave. A leaf lock:
+  // nothing else is taken while it is held.
+  CLock recordLock_;
 };
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_

@@ -1,0 +1,108 @@
+// Containers whose bytes lie, found by fuzzing: each case is a header or
+// table shape that once crashed the reader or made it allocate what a field
+// claimed. Whatever the bytes say, opening ends with a result code.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "Base/LittleEndian.h"
+#include "ByteArrays/CMemoryByteArray.h"
+#include "Container/CBlockAllocationTable.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CStream.h"
+#include "Container/ContainerFormat.h"
+#include "Container/CreateContainer.h"
+
+namespace {
+
+std::vector<std::uint8_t> Header(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
+                                 std::int64_t tableStart, std::size_t totalSize) {
+  std::vector<std::uint8_t> bytes(totalSize, 0);
+  std::memcpy(bytes.data(), kContainerMagic, sizeof(kContainerMagic));
+  StoreLittleEndian<std::int32_t>(&bytes[kHeaderEntryWidthOffset], entryWidth);
+  StoreLittleEndian<std::int32_t>(&bytes[kHeaderBlockSizeOffset], blockSize);
+  StoreLittleEndian<std::int32_t>(&bytes[kHeaderDataOffsetOffset], dataOffset);
+  StoreLittleEndian<std::int64_t>(&bytes[kHeaderTableStartOffset], tableStart);
+  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80], -1);  // empty root directory
+  return bytes;
+}
+
+QssResult OpenStatus(std::vector<std::uint8_t> bytes, bool* valid) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray(std::move(bytes)));
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  *valid = root->valid();
+  return root->status();
+}
+
+// The table chain goes on after a block that the end of the byte array cut
+// short: that block added fewer bytes than a block, and the loader once
+// walked past the blocks it had made room for.
+TEST(UntrustedContainerTest, TableChainAfterAShortBlockIsRefused) {
+  // 512-byte blocks from 512; the byte array ends halfway through block 2.
+  auto bytes = Header(4, 512, 512, /*tableStart=*/2, 512 + 512 + 256);
+  // Block 2 holds the first table block: entry 2 (its own link) leads on to block 1.
+  StoreLittleEndian<std::int32_t>(&bytes[1024 + 4 * 2], 1);
+  bool valid = true;
+  EXPECT_EQ(OpenStatus(bytes, &valid), kQssNotAContainer);
+  EXPECT_FALSE(valid);
+}
+
+// A header that claims a block of a gigabyte on a byte array of a few
+// hundred bytes: the table is at least one block, and it must not be made.
+TEST(UntrustedContainerTest, BlockLargerThanTheByteArrayIsRefusedWithoutAllocatingIt) {
+  bool valid = true;
+  // Block 1 starts inside the byte array, so this is no container; starting
+  // past its end, the container is cut short.
+  EXPECT_EQ(OpenStatus(Header(4, 1 << 30, 512, 1, 700), &valid), kQssNotAContainer);
+  EXPECT_FALSE(valid);
+  EXPECT_EQ(OpenStatus(Header(4, 1 << 30, 1024, 1, 700), &valid), kQssTruncated);
+  EXPECT_FALSE(valid);
+  EXPECT_EQ(OpenStatus(Header(8, 1 << 30, 512, -1, 700), &valid), kQssNotAContainer);
+  EXPECT_FALSE(valid);
+  // Small blocks stay allowed on a byte array that holds none of them.
+  EXPECT_EQ(OpenStatus(Header(4, 4096, 512, -1, 300), &valid), kQssOk);
+  EXPECT_TRUE(valid);
+}
+
+// A nested container whose entry claims a length of a terabyte while its
+// chain holds a few blocks: the nested table would size itself by the claim.
+// The open fails, and the entry is left closed.
+TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    CQssRef<CRootStorage> nested;
+    ASSERT_EQ(root->CreateNestedContainer(u"inner", 4, 256, nested.Receive()), kQssOk);
+    CQssRef<CStream> stream;
+    ASSERT_EQ(nested->CreateStream(u"s", false, stream.Receive()), kQssOk);
+  }
+  std::vector<std::uint8_t> bytes = array->Bytes();
+  // The root directory's one record: name "inner", size at 88.
+  std::size_t record = 0;
+  for (std::size_t at = 512; at + kEntryRecordSize <= bytes.size(); at += kEntryRecordSize) {
+    if (LoadLittleEndian<std::uint16_t>(&bytes[at]) == u'i' && LoadLittleEndian<std::uint16_t>(&bytes[at + 2]) == u'n' &&
+        LoadLittleEndian<std::uint32_t>(&bytes[at + 64]) == (kEntryStorage | kEntryStream)) {
+      record = at;
+      break;
+    }
+  }
+  ASSERT_NE(record, 0u);
+  StoreLittleEndian<std::int64_t>(&bytes[record + 88], std::int64_t{1} << 40);
+
+  CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
+  CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));
+  ASSERT_TRUE(root->valid());
+  CStorage* nested = nullptr;
+  EXPECT_EQ(root->OpenStorage(u"inner", 0, &nested), kQssNotAContainer);
+  EXPECT_EQ(nested, nullptr);
+  CQssRef<CStream> raw;
+  EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
+}
+
+}  // namespace

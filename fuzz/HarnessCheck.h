@@ -1,0 +1,11 @@
+// Runs the consistency checker of the qss tool over a container and returns
+// the number of problems it reported (0 for a sound container).
+
+#ifndef FUZZ_HARNESSCHECK_H_
+#define FUZZ_HARNESSCHECK_H_
+
+class CPhysicalByteArray;
+
+int RunConsistencyCheck(CPhysicalByteArray* array);
+
+#endif  // FUZZ_HARNESSCHECK_H_
