@@ -22,6 +22,7 @@
 #include "Container/CStorage.h"
 #include "Container/CStream.h"
 #include "Container/CreateContainer.h"
+#include "ContainerTesting.h"
 #include "TemporaryFolder.h"
 
 namespace {
@@ -32,17 +33,7 @@ using Contents = std::map<std::u16string, std::vector<std::uint8_t>>;  // path w
 constexpr auto kRunTime = std::chrono::milliseconds(1200);
 constexpr std::int64_t kSegmentSize = 8192;  // small, so reads cross segment files
 
-std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool compressible) {
-  std::vector<std::uint8_t> bytes(length);
-  std::uint32_t state = seed * 2654435761u + 11;
-  for (std::size_t i = 0; i < length; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    bytes[i] = compressible ? static_cast<std::uint8_t>('k' + (i / 32 + seed) % 3) : static_cast<std::uint8_t>(state);
-  }
-  return bytes;
-}
+using qss_testing::Bytes;
 
 bool WriteAll(CStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
   std::uint32_t written = 0;

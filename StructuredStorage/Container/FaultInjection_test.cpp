@@ -19,23 +19,14 @@
 #include "Container/CStorage.h"
 #include "Container/CStream.h"
 #include "Container/CreateContainer.h"
+#include "ContainerTesting.h"
 
 namespace {
 
 using Operation = CFailingByteArray::Operation;
 using Contents = std::map<std::u16string, std::vector<std::uint8_t>>;  // path with '/' -> bytes
 
-std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool compressible) {
-  std::vector<std::uint8_t> bytes(length);
-  std::uint32_t state = seed * 2654435761u + 3;
-  for (std::size_t i = 0; i < length; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    bytes[i] = compressible ? static_cast<std::uint8_t>('a' + (i / 16 + seed) % 4) : static_cast<std::uint8_t>(state);
-  }
-  return bytes;
-}
+using qss_testing::Bytes;
 
 void WriteAll(CStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
   std::uint32_t written = 0;

@@ -82,4 +82,14 @@ std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed) {
   return bytes;
 }
 
+std::vector<std::uint8_t> CompressiblePattern(std::size_t length, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>('a' + (i / 16 + seed) % 4);
+  return bytes;
+}
+
+std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool compressible) {
+  return compressible ? CompressiblePattern(length, seed) : Pattern(length, seed);
+}
+
 }  // namespace qss_testing

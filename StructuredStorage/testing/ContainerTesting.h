@@ -35,6 +35,10 @@ std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t posit
 
 // Deterministic test content: byte i of stream seed.
 std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed);
+// Deterministic content that LZ4 shrinks: short runs of a few letters.
+std::vector<std::uint8_t> CompressiblePattern(std::size_t length, std::uint32_t seed);
+// Pattern or CompressiblePattern.
+std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool compressible);
 
 }  // namespace qss_testing
 
