@@ -4,7 +4,7 @@
 
 namespace qss {
 
-bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionDefinition>& specs,
                       ParsedCommandLine* parsed, std::string* error) {
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -33,21 +33,21 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<Op
       name.resize(equals);
       hasInlineValue = true;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : specs) {
-      if (candidate.name == name) spec = &candidate;
+    const OptionDefinition* definition = nullptr;
+    for (const OptionDefinition& candidate : specs) {
+      if (candidate.name == name) definition = &candidate;
     }
-    if (spec == nullptr) {
+    if (definition == nullptr) {
       *error = "unknown option --" + name;
       return false;
     }
-    if (spec->takesValue && !hasInlineValue) {
+    if (definition->takesValue && !hasInlineValue) {
       if (i + 1 >= args.size()) {
         *error = "option --" + name + " needs a value";
         return false;
       }
       value = args[++i];
-    } else if (!spec->takesValue && hasInlineValue) {
+    } else if (!definition->takesValue && hasInlineValue) {
       *error = "option --" + name + " takes no value";
       return false;
     }

@@ -14,7 +14,7 @@
 
 namespace qss {
 
-struct OptionSpec {
+struct OptionDefinition {
   std::string name;  // without the leading "--"
   bool takesValue = false;
 };
@@ -29,7 +29,7 @@ struct ParsedCommandLine {
 };
 
 // False with a message for an unknown option or a missing value.
-bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionDefinition>& specs,
                       ParsedCommandLine* parsed, std::string* error);
 
 // A decimal integer in [minimum, maximum], nothing else.

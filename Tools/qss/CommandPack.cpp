@@ -342,7 +342,7 @@ void RemoveStaleSegments(const CMultiFileArray& array, std::int32_t segmentCount
 int RunPack(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
   std::string error;
-  const std::vector<OptionSpec> specs = {
+  const std::vector<OptionDefinition> specs = {
       {"block-size", true}, {"entry-width", true}, {"compress", false}, {"nest", true}, {"segment-size", true}};
   if (!ParseCommandLine(args, specs, &parsed, &error)) return UsageError(context, "pack", "pack: " + error);
   if (parsed.operands.size() != 2) return UsageError(context, "pack", "pack: expected DIR CONTAINER");
