@@ -28,7 +28,7 @@ bool ChainBacksLength(CBlockAllocationTable* table, const CStorageEntry* entry) 
   const std::int64_t head = entry->HeadOffset();
   const std::int64_t blockSize = table->blockSize();
   if (size < 0 || head < 0) return false;
-  const std::int64_t needed = size / blockSize + (size % blockSize != 0 ? 1 : 0) - head / blockSize;
+  const std::int64_t needed = BlocksFor(size, blockSize) - head / blockSize;
   CLockGuard guard(table->lock());
   std::int64_t block = entry->FirstBlock();
   std::int64_t counted = 0;
