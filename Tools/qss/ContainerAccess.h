@@ -88,6 +88,9 @@ QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int
 QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
                           std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt);
 
+// The kind of an entry that is a stream holding a nested container.
+inline constexpr std::uint32_t kKindNestedContainer = kEntryStorage | kEntryStream;
+
 // The fields of one directory entry, as the listings show them.
 struct EntryInfo {
   std::u16string name;
