@@ -26,6 +26,11 @@ namespace qss {
 // The 28 bytes every container starts with (the terminating 0 included).
 inline constexpr char kContainerMagic[28] = "Quorell Structured Storage\x1A";
 
+// The largest content LZ4 can compress in one block.
+inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+// LZ4 cannot expand a block by more than this factor.
+inline constexpr std::int64_t kMaxLz4Ratio = 255;
+
 // How deep storages and nested containers are followed; a corrupt container
 // can make a storage contain itself.
 inline constexpr int kMaxTreeDepth = 64;

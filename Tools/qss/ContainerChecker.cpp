@@ -22,9 +22,6 @@ namespace {
 
 constexpr std::int32_t kLargestCheckedBlockSize = 1 << 24;
 constexpr int kMaxNesting = 32;
-constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
-// LZ4 cannot expand a block by more than this factor.
-constexpr std::int64_t kMaxLz4Ratio = 255;
 
 // Where the bytes of one container come from: the byte array, or the chain
 // of a kind-3 entry of an outer container.
