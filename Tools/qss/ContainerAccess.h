@@ -20,11 +20,9 @@
 #include "Container/CRootStorage.h"
 #include "Container/CStorage.h"
 #include "Container/CStorageEntry.h"
+#include "Container/ContainerFormat.h"
 
 namespace qss {
-
-// The 28 bytes every container starts with (the terminating 0 included).
-inline constexpr char kContainerMagic[28] = "Quorell Structured Storage\x1A";
 
 // The largest content LZ4 can compress in one block.
 inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
