@@ -37,7 +37,7 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   // least two entries wide; block 1 must lie clear of the header.
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
   const bool blockSizeSound = blockSize_ > 0 && std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= entryWidth_;
+                              blockSize_ >= 2 * entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
     status_ = kQssNotAContainer;
