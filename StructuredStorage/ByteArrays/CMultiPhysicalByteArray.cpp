@@ -255,14 +255,20 @@ QssResult CMultiPhysicalByteArray::Shrink(std::int64_t current, std::int64_t siz
   return kQssOk;
 }
 
+template <typename Operation>
+QssResult CMultiPhysicalByteArray::ForEverySegment(Operation operation) {
+  QssResult first = kQssOk;
+  for (CPhysicalByteArray* segment : segments_) {
+    const QssResult result = operation(segment);
+    if (QssSucceeded(first)) first = result;
+  }
+  return first;
+}
+
 QssResult CMultiPhysicalByteArray::Flush() {
-  QssResult result = kQssOk;
-  for (CPhysicalByteArray* segment : segments_) result = segment->Flush();
-  return result;
+  return ForEverySegment([](CPhysicalByteArray* segment) { return segment->Flush(); });
 }
 
 QssResult CMultiPhysicalByteArray::SetTimestamp(native_file::FileTime time) {
-  QssResult result = kQssOk;
-  for (CPhysicalByteArray* segment : segments_) result = segment->SetTimestamp(time);
-  return result;
+  return ForEverySegment([time](CPhysicalByteArray* segment) { return segment->SetTimestamp(time); });
 }

@@ -31,7 +31,8 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   explicit CMultiPhysicalByteArray(std::filesystem::path basePath, std::int64_t segmentSize = kDefaultSegmentSize);
   ~CMultiPhysicalByteArray() override;
 
-  // Flush and SetTimestamp go to every segment and return the last result.
+  // Flush and SetTimestamp go to every segment and return the first failure,
+  // so that one segment left unflushed is not hidden by those after it.
   QssResult Flush() override;
   // Reads what the segments hold; a read whose start lies beyond the last
   // segment reads nothing and succeeds.
@@ -87,6 +88,9 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
  private:
   template <typename Transfer>
   QssResult TransferAcrossSegments(std::int64_t offset, std::uint32_t count, std::uint32_t* done, Transfer transfer);
+  // Runs operation on every held segment; the first failure, else the last result.
+  template <typename Operation>
+  QssResult ForEverySegment(Operation operation);
   QssResult Grow(std::int64_t size);
   QssResult Shrink(std::int64_t current, std::int64_t size);
   // Adds a reference to segment and appends it.

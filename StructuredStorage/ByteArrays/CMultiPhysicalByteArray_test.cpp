@@ -333,4 +333,28 @@ TEST(SegmentedArrayTest, RemoveDeletesTheSegmentsAndCreateStartsAgain) {
   EXPECT_EQ(1u, array.files.size());
 }
 
+// A segment whose data never reaches the disk.
+class UnflushableSegment : public CMemoryByteArray {
+ public:
+  explicit UnflushableSegment(int* flushes) : CMemoryByteArray(std::vector<std::uint8_t>(kSegment)), flushes_(flushes) {}
+  QssResult Flush() override {
+    ++*flushes_;
+    return QssResultFromSystemError(5);
+  }
+
+ private:
+  int* flushes_;
+};
+
+TEST(SegmentedArrayTest, AFlushFailureOfAnEarlierSegmentIsNotHiddenByALaterOne) {
+  FakeSegmentedArray array(kSegment);
+  int flushes = 0;
+  array.files[array.BuildSegmentName(1)] = CQssRef<CPhysicalByteArray>(new UnflushableSegment(&flushes));
+  array.PutFile(2, 10);
+  ASSERT_EQ(kQssOk, array.Open());
+  ASSERT_EQ(2, array.segmentCount());
+  EXPECT_EQ(QssResultFromSystemError(5), array.Flush());
+  EXPECT_EQ(1, flushes);
+}
+
 }  // namespace

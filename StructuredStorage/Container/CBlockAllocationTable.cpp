@@ -37,7 +37,7 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   // least two entries wide; block 1 must lie clear of the header.
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
   const bool blockSizeSound = blockSize_ > 0 && std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= entryWidth_;
+                              blockSize_ >= 2 * entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
     status_ = kQssNotAContainer;
@@ -368,8 +368,10 @@ QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start,
 
   // Skip whole blocks. A walk longer than the table is a cycle.
   std::int64_t current = start;
+  std::int64_t passed = start;  // the last block walked over; the tail once current runs out
   for (std::int64_t steps = 0; offset >= blockSize_ && current != kNoBlock; ++steps) {
-    if (steps >= EntryCount() || !FollowLink(current, &current)) return kQssNotAContainer;
+    passed = current;
+    if (steps >= EntryCount() || !FollowLink(passed, &current)) return kQssNotAContainer;
     offset -= blockSize_;
   }
   if (current == kNoBlock && !writing) return kQssOk;  // the chain ends before the offset
@@ -386,8 +388,11 @@ QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start,
       return result;
   }
   if (writing && have < span) {
+    // The walks above ended at the chain's tail; appending from there spares
+    // AllocateBlocks a second walk from the start.
+    const std::int64_t tail = have > 0 ? blocks[static_cast<std::size_t>(have) - 1] : passed;
     if (QssResult result =
-            AllocateBlocks(start, static_cast<std::int32_t>(span - have), blocks.data() + have, nullptr);
+            AllocateBlocks(tail, static_cast<std::int32_t>(span - have), blocks.data() + have, nullptr);
         QssFailed(result))
       return result;
     have = static_cast<std::int32_t>(span);

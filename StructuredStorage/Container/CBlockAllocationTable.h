@@ -32,6 +32,11 @@ class CPhysicalByteArray;
 inline constexpr int kContainerHeaderSize = 256;
 inline constexpr int kRootEntryOffset = 64;  // the root storage's record in the header
 
+// Blocks that hold length bytes; length is not negative.
+inline std::int64_t BlocksFor(std::int64_t length, std::int64_t blockSize) {
+  return length / blockSize + (length % blockSize != 0 ? 1 : 0);
+}
+
 class CBlockAllocationTable : public CQssRefCountedObject {
  public:
   // Checks the header and loads the table; takes a reference to physical.

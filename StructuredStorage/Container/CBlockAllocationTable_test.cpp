@@ -103,6 +103,11 @@ TEST(BlockAllocationTableOpenTest, RejectsBadHeaders) {
   // A header shorter than 256 bytes.
   CQssRef<CMemoryByteArray> shortArray(new CMemoryByteArray(std::vector<std::uint8_t>(100, 0)));
   EXPECT_EQ(OpenTable(shortArray.get())->status(), kQssNotAContainer);
+  // A block one entry wide: every table block would describe only itself.
+  std::vector<std::uint8_t> oneEntry = qss_testing::MakeHeader(4, 4, kDataOffset, -1);
+  oneEntry.resize(kDataOffset + 4);
+  CQssRef<CMemoryByteArray> oneEntryArray(new CMemoryByteArray(oneEntry));
+  EXPECT_EQ(OpenTable(oneEntryArray.get())->status(), kQssNotAContainer);
 }
 
 TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {

@@ -32,8 +32,7 @@ CBlockChainCache::~CBlockChainCache() {
 std::int64_t CBlockChainCache::ChainBlocks() const {
   const std::int64_t size = entry_->Size();
   if (size <= 0) return 0;
-  const std::int64_t sizeBlocks = size / blockSize_ + (size % blockSize_ != 0 ? 1 : 0);
-  return sizeBlocks - base_ / blockSize_;
+  return BlocksFor(size, blockSize_) - base_ / blockSize_;
 }
 
 const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {

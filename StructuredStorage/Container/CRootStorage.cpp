@@ -42,7 +42,6 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
   }
 
   Attach(nullptr, rootTable_, rootEntry_);
-  entryCount_ = 0;
   LoadEntries();
 }
 

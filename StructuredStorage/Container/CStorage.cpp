@@ -28,7 +28,7 @@ bool ChainBacksLength(CBlockAllocationTable* table, const CStorageEntry* entry) 
   const std::int64_t head = entry->HeadOffset();
   const std::int64_t blockSize = table->blockSize();
   if (size < 0 || head < 0) return false;
-  const std::int64_t needed = size / blockSize + (size % blockSize != 0 ? 1 : 0) - head / blockSize;
+  const std::int64_t needed = BlocksFor(size, blockSize) - head / blockSize;
   CLockGuard guard(table->lock());
   std::int64_t block = entry->FirstBlock();
   std::int64_t counted = 0;
@@ -144,15 +144,14 @@ CStorageEntry* CStorage::FindEntry(const char16_t* name) {
   }
   // A name with no terminator within the field's length matches no record.
   if (name == nullptr) return nullptr;
-  std::size_t length = 0;
-  while (length < static_cast<std::size_t>(kEntryNameUnits) && name[length] != 0) ++length;
-  if (length == static_cast<std::size_t>(kEntryNameUnits)) return nullptr;
+  const int length = BoundedNameLength(name);
+  if (length == kEntryNameUnits) return nullptr;
   if (!indexBuilt_) {
     nameIndex_.reserve(static_cast<std::size_t>(entryCount_));
     for (std::int32_t i = 0; i < entryCount_; ++i) IndexEntry(i);
     indexBuilt_ = true;
   }
-  const auto found = nameIndex_.find(std::u16string_view(name, length));
+  const auto found = nameIndex_.find(std::u16string_view(name, static_cast<std::size_t>(length)));
   if (found == nameIndex_.end()) return nullptr;
   lastFound_ = found->second;
   return EntryAt(found->second);
@@ -227,7 +226,6 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
 CStorage* CStorage::NewSubStorage(CStorageEntry* entry) {
   auto* storage = new CStorage();
   storage->Attach(this, table_, entry);
-  storage->entryCount_ = 0;
   storage->LoadEntries();
   return storage;
 }

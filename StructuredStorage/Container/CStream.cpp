@@ -13,11 +13,6 @@
 namespace {
 constexpr std::int64_t kNoBlock = -1;
 
-// Blocks needed for a length; lengths are never negative here.
-std::int64_t BlocksFor(std::int64_t length, std::int32_t blockSize) {
-  return length / blockSize + (length % blockSize != 0 ? 1 : 0);
-}
-
 CQssRefCountedObject* AsObject(CStorage* storage) { return storage; }
 }  // namespace
 

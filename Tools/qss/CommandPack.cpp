@@ -29,11 +29,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The largest content LZ4 can compress in one block.
-constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
 constexpr std::int64_t kMinBlockSize = 128;
 constexpr std::int64_t kMaxBlockSize = 1 << 24;
-constexpr std::int32_t kMaxSegments = 9999;
+constexpr std::int32_t kMaxSegments = CMultiPhysicalByteArray::kMaxSegmentCount;
 
 struct PackNode {
   std::u16string name;

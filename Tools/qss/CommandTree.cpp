@@ -24,7 +24,7 @@ class TreeProblems : public WalkEvents {
   void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
     failed_ = true;
     context_.err << "qss: tree: '" << walker.PathText() << "': the "
-                 << (info.kind == 3 ? "nested container" : "storage") << " does not open (" << FormatResult(result)
+                 << (info.kind == kKindNestedContainer ? "nested container" : "storage") << " does not open (" << FormatResult(result)
                  << ")\n";
   }
   bool failed() const { return failed_; }
@@ -39,11 +39,11 @@ class TextTree : public TreeProblems {
   using TreeProblems::TreeProblems;
   bool Visit(StorageWalker& walker, CStorage*, const EntryInfo& info) override {
     std::string line = Indent(walker.depth()) + PrintableName(info.name);
-    if (info.kind == 1) {
+    if (info.kind == kEntryStorage) {
       line += "/";
-    } else if (info.kind == 3) {
+    } else if (info.kind == kKindNestedContainer) {
       line += "/ [container, " + std::to_string(info.size) + " bytes]";
-    } else if (info.kind == 2) {
+    } else if (info.kind == kEntryStream) {
       line += "  " + std::to_string(info.size) + " bytes";
       if (info.compressed) line += " (compressed, " + std::to_string(info.storedLength) + " stored)";
     } else {

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 class SizeSum : public WalkEvents {
  public:
   bool Visit(StorageWalker&, CStorage*, const EntryInfo& info) override {
-    if (info.kind == 2 && info.size > info.headOffset && info.headOffset >= 0) total += info.size - info.headOffset;
+    if (info.kind == kEntryStream && info.size > info.headOffset && info.headOffset >= 0) total += info.size - info.headOffset;
     return true;
   }
   std::int64_t total = 0;
@@ -50,14 +50,14 @@ class Unpacker : public WalkEvents {
     if (fs::is_symlink(status)) return Problem(walker, "a symbolic link is in the way; not followed, skipped");
 
     switch (info.kind) {
-      case 1:
-      case 3:
+      case kEntryStorage:
+      case kKindNestedContainer:
         if (fs::exists(status) && !fs::is_directory(status)) {
           return Problem(walker, "a file of that name is in the way; skipped");
         }
         pending_ = target;
         return true;
-      case 2:
+      case kEntryStream:
         UnpackStream(walker, parent, info, target, status);
         return false;
       default:
@@ -83,7 +83,7 @@ class Unpacker : public WalkEvents {
   }
 
   void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
-    ProblemWithResult(walker, info.kind == 3 ? "the nested container does not open" : "the storage does not open",
+    ProblemWithResult(walker, info.kind == kKindNestedContainer ? "the nested container does not open" : "the storage does not open",
                       result);
   }
 

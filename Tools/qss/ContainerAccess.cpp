@@ -80,12 +80,6 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
   return joined;
 }
 
-namespace {
-// LZ4 cannot expand a block by more than this factor.
-constexpr std::int64_t kMaxLz4Ratio = 255;
-constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
-}  // namespace
-
 const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name) {
   for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
     const CStorageEntry* entry = storage->EntryAt(i);

@@ -20,11 +20,14 @@
 #include "Container/CRootStorage.h"
 #include "Container/CStorage.h"
 #include "Container/CStorageEntry.h"
+#include "Container/ContainerFormat.h"
 
 namespace qss {
 
-// The 28 bytes every container starts with (the terminating 0 included).
-inline constexpr char kContainerMagic[28] = "Quorell Structured Storage\x1A";
+// The largest content LZ4 can compress in one block.
+inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
+// LZ4 cannot expand a block by more than this factor.
+inline constexpr std::int64_t kMaxLz4Ratio = 255;
 
 // How deep storages and nested containers are followed; a corrupt container
 // can make a storage contain itself.
@@ -87,6 +90,9 @@ QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int
 // failure *failedAt is the index of the component that did not open.
 QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
                           std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt);
+
+// The kind of an entry that is a stream holding a nested container.
+inline constexpr std::uint32_t kKindNestedContainer = kEntryStorage | kEntryStream;
 
 // The fields of one directory entry, as the listings show them.
 struct EntryInfo {

@@ -22,9 +22,6 @@ namespace {
 
 constexpr std::int32_t kLargestCheckedBlockSize = 1 << 24;
 constexpr int kMaxNesting = 32;
-constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
-// LZ4 cannot expand a block by more than this factor.
-constexpr std::int64_t kMaxLz4Ratio = 255;
 
 // Where the bytes of one container come from: the byte array, or the chain
 // of a kind-3 entry of an outer container.
@@ -377,7 +374,7 @@ class Checker {
 
   void CheckEntry(const Record& record, const std::string& what, const std::string& path, int depth) {
     const std::uint32_t kind = record.flags & kEntryKindMask;
-    if (kind == 1) {
+    if (kind == kEntryStorage) {
       if (depth >= 256) {
         Problem(what + ": storages nest more than 256 levels deep; not followed");
         return;
@@ -392,7 +389,7 @@ class Checker {
       return;
     }
     const bool compressedImage =
-        kind == 2 && (record.flags & kEntryCompressed) != 0 && static_cast<std::int64_t>(record.storedLength) != record.size;
+        kind == kEntryStream && (record.flags & kEntryCompressed) != 0 && static_cast<std::int64_t>(record.storedLength) != record.size;
     const std::int64_t stored = compressedImage ? record.storedLength : record.size;
     if (compressedImage && record.storedLength < 0) {
       Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is negative");
@@ -404,7 +401,7 @@ class Checker {
     if (!CheckChainLength(what, blocks, stored, head, record.firstBlock)) return;
     if (compressedImage) {
       CheckCompressedImage(record, what, blocks);
-    } else if (kind == 3) {
+    } else if (kind == kKindNestedContainer) {
       CheckNested(record, what, path, blocks);
     }
   }
