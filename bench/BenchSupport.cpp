@@ -112,15 +112,21 @@ void Fragment(CBlockAllocationTable* table, CStorageEntry* entry, std::int64_t b
 
 }  // namespace
 
+CQssRef<CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
+                                             std::int32_t blockSize) {
+  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
+                                                     0, native_file::kAttributeNormal));
+  if (QssResult result = array->Create(); QssFailed(result)) Fail("create container file", result);
+  if (QssResult result = CreateContainer(array.get(), entryWidth, blockSize); QssFailed(result))
+    Fail("create container", result);
+  return array;
+}
+
 void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
                           std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
                           const std::string& prefix) {
   RemoveContainer(path);
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
-                                                     0, native_file::kAttributeNormal));
-  if (QssResult result = array->Create(); QssFailed(result)) Fail("create container file", result);
-  if (QssResult result = CreateContainer(array.get(), 4, blockSize); QssFailed(result))
-    Fail("create container", result);
+  CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, blockSize);
   {
     CQssRef<CRootStorage> root(new CRootStorage(array.get()));
     if (!root->valid()) Fail("open new container", root->status());

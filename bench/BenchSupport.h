@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "Base/CQssRef.h"
 #include "Base/ResultCodes.h"
+#include "ByteArrays/CMultiFileArray.h"
 
 namespace bench {
 
@@ -45,6 +47,11 @@ enum class StreamLayout {
 void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
                           std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
                           const std::string& prefix = std::string());
+
+// A new, empty container in a segmented file array at path, open for
+// writing; ends the program on failure.
+CQssRef<CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
+                                             std::int32_t blockSize);
 
 // Removes a container's base file and its segment files.
 void RemoveContainer(const std::filesystem::path& path);

@@ -635,10 +635,7 @@ struct Driver {
   // the file is sparse, only the table blocks are written.
   static void CreateLargeSparseContainer(const fs::path& path, std::int64_t bytes) {
     RemoveContainer(path);
-    CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
-                                                       0, native_file::kAttributeNormal));
-    if (QssResult result = array->Create(); QssFailed(result)) Fail("create", result);
-    if (QssResult result = CreateContainer(array.get(), 4, 4096); QssFailed(result)) Fail("create container", result);
+    CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, 4096);
     {
       CQssRef<CRootStorage> root(new CRootStorage(array.get()));
       CStream* created = nullptr;
@@ -655,10 +652,7 @@ struct Driver {
   // A container whose storage "dir" holds count empty streams.
   static void CreateManyEntries(const fs::path& path, std::int64_t count) {
     RemoveContainer(path);
-    CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
-                                                       0, native_file::kAttributeNormal));
-    if (QssResult result = array->Create(); QssFailed(result)) Fail("create", result);
-    if (QssResult result = CreateContainer(array.get(), 4, 4096); QssFailed(result)) Fail("create container", result);
+    CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, 4096);
     {
       CQssRef<CRootStorage> root(new CRootStorage(array.get()));
       CStorage* created = nullptr;

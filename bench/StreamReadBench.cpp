@@ -103,11 +103,7 @@ std::uint64_t ReadContainer(const std::filesystem::path& path, const std::uint8_
 double WriteContainer(const std::filesystem::path& path, std::int64_t mebibytes, std::int32_t blockSize,
                       std::int32_t entryWidth, bool presize, std::vector<std::uint8_t>& buffer,
                       std::uint8_t* record) {
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
-                                                     0, native_file::kAttributeNormal));
-  if (QssResult result = array->Create(); QssFailed(result)) Fail("create container file", result);
-  if (QssResult result = CreateContainer(array.get(), entryWidth, blockSize); QssFailed(result))
-    Fail("create container", result);
+  CQssRef<CMultiFileArray> array = bench::CreateContainerFile(path, entryWidth, blockSize);
   CQssRef<CBlockAllocationTable> table(new CBlockAllocationTable(array.get()));
   if (!table->valid()) Fail("open new table", table->status());
   CQssRef<CStorageEntry> entry(new CStorageEntry);

@@ -98,22 +98,26 @@ QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t
   return kQssOk;
 }
 
+namespace {
+// The first entry of that name must fit the container before the library
+// sizes anything from it.
+QssResult CheckNamedEntryFits(CStorage* parent, const std::u16string& name, bool asStream,
+                              std::int64_t containerBytes) {
+  const CStorageEntry* entry = FirstEntryNamed(parent, name);
+  return entry ? CheckEntryFits(*entry, asStream, containerBytes) : kQssOk;
+}
+}  // namespace
+
 QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
                            CStorage** child) {
-  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
-    const QssResult fits = CheckEntryFits(*entry, false, containerBytes);
-    if (QssFailed(fits)) return fits;
-  }
-  return parent->OpenStorage(name.c_str(), 0, child);
+  const QssResult fits = CheckNamedEntryFits(parent, name, false, containerBytes);
+  return QssFailed(fits) ? fits : parent->OpenStorage(name.c_str(), 0, child);
 }
 
 QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
                           CStream** child) {
-  if (const CStorageEntry* entry = FirstEntryNamed(parent, name)) {
-    const QssResult fits = CheckEntryFits(*entry, true, containerBytes);
-    if (QssFailed(fits)) return fits;
-  }
-  return parent->OpenStream(name.c_str(), 0, child);
+  const QssResult fits = CheckNamedEntryFits(parent, name, true, containerBytes);
+  return QssFailed(fits) ? fits : parent->OpenStream(name.c_str(), 0, child);
 }
 
 QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
