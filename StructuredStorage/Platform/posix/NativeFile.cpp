@@ -76,6 +76,11 @@ int OpenFlags(std::uint32_t desiredAccess, std::uint32_t creationDisposition, in
 
 class PosixFile final : public NativeFile {
  public:
+  // A transfer's bytes must lie at non-negative positions a 64-bit offset can name.
+  static bool RangeIsValid(std::int64_t offset, std::uint32_t count) {
+    return offset >= 0 && offset <= std::numeric_limits<std::int64_t>::max() - count;
+  }
+
   explicit PosixFile(int descriptor) : descriptor_(descriptor) {}
   ~PosixFile() override { ::close(descriptor_); }
   PosixFile(const PosixFile&) = delete;
@@ -83,7 +88,7 @@ class PosixFile final : public NativeFile {
 
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
     if (done) *done = 0;
-    if (offset < 0) return QssResultFromSystemError(EINVAL);
+    if (!RangeIsValid(offset, count)) return QssResultFromSystemError(EINVAL);
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::uint32_t total = 0;
     QssResult result = kQssOk;
@@ -103,9 +108,7 @@ class PosixFile final : public NativeFile {
 
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
     if (done) *done = 0;
-    if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
-      return QssResultFromSystemError(EINVAL);
-    }
+    if (!RangeIsValid(offset, count)) return QssResultFromSystemError(EINVAL);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::uint32_t total = 0;
     QssResult result = kQssOk;
