@@ -36,7 +36,8 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   // from it. A table block must describe more than itself, so a block is at
   // least two entries wide; block 1 must lie clear of the header.
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
-  const bool blockSizeSound = blockSize_ > 0 && std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
+  const bool blockSizeSound = widthKnown && blockSize_ > 0 &&
+                              std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
                               blockSize_ >= 2 * entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
