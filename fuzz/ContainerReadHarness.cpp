@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace {
 // entries all point at the same chain would otherwise fan out without end.
 constexpr int kMaxDepth = 6;
 constexpr int kMaxObjects = 300;
+// A directory whose chain loops can hold hundreds of entries that all lead
+// back to it; every entry looked at counts.
+constexpr std::int64_t kMaxEntriesVisited = 20000;
 constexpr std::int64_t kMaxBytesPerStream = 256 * 1024;
 constexpr std::int64_t kMaxBytesPerInput = 4 * 1024 * 1024;
 // The second pass reads in small pieces; compressed content is decompressed
@@ -44,7 +48,9 @@ class Walker {
   void WalkStorage(CStorage* storage, int depth) {
     const std::int32_t count = storage->EntryCount();
     Check(count >= 0, "negative entry count");
+    const std::map<std::u16string, int> nameCounts = CountNames(storage);
     for (std::int32_t i = 0; i < count && Affordable(); ++i) {
+      ++entriesVisited_;
       CStorageEntry* entry = storage->EntryAt(i);
       Check(entry != nullptr, "EntryAt gave null inside the entry count");
       if (!entry->NameIsTerminated()) {
@@ -64,23 +70,26 @@ class Walker {
       // With duplicate names the lookup may reach another entry of the same
       // name (it tries the one after its last hit first), so which kind
       // opens is only known for a unique name.
-      const bool unique = IsUnique(storage, name);
+      const bool unique = nameCounts.at(name) == 1;
       if (kind & kEntryStream) ReadStreamEntry(storage, name, unique);
       if ((kind & kEntryStorage) && depth < kMaxDepth) OpenStorageEntry(storage, name, unique, depth);
     }
   }
 
  private:
-  static bool IsUnique(CStorage* storage, const std::u16string& name) {
-    int matches = 0;
+  // How often each terminated name occurs in the storage.
+  static std::map<std::u16string, int> CountNames(CStorage* storage) {
+    std::map<std::u16string, int> counts;
     for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
       CStorageEntry* entry = storage->EntryAt(i);
-      if (entry->NameIsTerminated() && entry->Name() == name) ++matches;
+      if (entry->NameIsTerminated()) ++counts[entry->Name()];
     }
-    return matches == 1;
+    return counts;
   }
 
-  bool Affordable() const { return objects_ < kMaxObjects && report_->bytesRead < kMaxBytesPerInput; }
+  bool Affordable() const {
+    return objects_ < kMaxObjects && entriesVisited_ < kMaxEntriesVisited && report_->bytesRead < kMaxBytesPerInput;
+  }
 
   void Check(bool condition, const std::string& what) {
     if (!condition && report_->problem.empty()) report_->problem = what;
@@ -201,6 +210,7 @@ class Walker {
 
   ReadHarnessReport* report_;
   int objects_ = 0;
+  std::int64_t entriesVisited_ = 0;
   bool cleanEnd_ = false;  // the last ReadAll ended with a read of nothing, not with a failure
 };
 

@@ -5,6 +5,7 @@
 #include "ContainerAccess.h"
 #include "ProgressBar.h"
 #include "StreamCopy.h"
+#include "TextCodec.h"
 
 namespace qss {
 
@@ -19,7 +20,7 @@ int RunCat(const Arguments& args, ToolContext& context) {
   }
   if (components.empty()) return UsageError(context, "cat", "cat: PATH must name a stream, not the root");
 
-  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "cat: " + container.failure, container.result);
   CQssRef<CStorage> storage;
   std::size_t failedAt = 0;

@@ -13,9 +13,10 @@ int RunCheck(const Arguments& args, ToolContext& context) {
   std::string error;
   if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "check", "check: " + error);
   if (parsed.operands.size() != 1) return UsageError(context, "check", "check: expected CONTAINER");
-  ReadOnlyArray opened = OpenArrayReadOnly(parsed.operands[0]);
+  const std::filesystem::path base = PathFromArgument(parsed.operands[0]);
+  ReadOnlyArray opened = OpenArrayReadOnly(base);
   if (QssFailed(opened.result)) {
-    return Fail(context, "check: cannot open " + DisplayPath(parsed.operands[0]), opened.result);
+    return Fail(context, "check: cannot open " + DisplayPath(base), opened.result);
   }
   std::vector<std::string> problems;
   CheckContainer(opened.array.get(), &problems);

@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "Container/CBlockAllocationTable.h"
+#include "TextCodec.h"
 
 namespace qss {
 
@@ -65,7 +66,7 @@ int RunInfo(const Arguments& args, ToolContext& context) {
     return UsageError(context, "info", "info: " + error);
   }
   if (parsed.operands.size() != 1) return UsageError(context, "info", "info: expected CONTAINER");
-  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "info: " + container.failure, container.result);
   const ContainerFacts facts = GatherFacts(container);
 

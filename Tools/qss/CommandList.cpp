@@ -35,7 +35,7 @@ int RunList(const Arguments& args, ToolContext& context) {
     return UsageError(context, "ls", "ls: PATH is not valid UTF-8");
   }
 
-  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "ls: " + container.failure, container.result);
   CQssRef<CStorage> storage;
   std::size_t failedAt = 0;

@@ -47,8 +47,15 @@ struct PackOptions {
   std::int32_t entryWidth = 4;
   bool compress = false;
   std::int64_t segmentSize = kDefaultSegmentSize;
-  std::set<std::string> nest;  // relative folder paths, generic form
+  std::set<std::string> nest;  // relative folder paths, NestKey form
 };
+
+// A folder path relative to DIR as --nest compares it: normalised, '/'
+// between components, UTF-8.
+std::string NestKey(const fs::path& relative) {
+  const std::u8string key = relative.lexically_normal().generic_u8string();
+  return std::string(key.begin(), key.end());
+}
 
 class Scanner {
  public:
@@ -107,7 +114,7 @@ class Scanner {
     }
     if (fs::is_directory(status)) {
       child.folder = true;
-      const std::string key = relative.lexically_normal().generic_string();
+      const std::string key = NestKey(relative);
       if (options_.nest.count(key) != 0) {
         child.nested = true;
         nestedFound.insert(key);
@@ -299,8 +306,8 @@ bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std
   options->compress = parsed.Has("compress");
   if (parsed.Has("nest")) {
     for (const std::string& text : parsed.options.at("nest")) {
-      const fs::path relative = fs::path(text).lexically_normal();
-      const std::string key = relative.generic_string();
+      const fs::path relative = PathFromArgument(text).lexically_normal();
+      const std::string key = NestKey(relative);
       const bool escapes = !relative.empty() && *relative.begin() == "..";
       if (text.empty() || relative.is_absolute() || key == "." || key.empty() || escapes) {
         *error = "--nest needs a folder inside DIR, given relative to it, not '" + text + "'";
@@ -346,8 +353,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
   if (parsed.operands.size() != 2) return UsageError(context, "pack", "pack: expected DIR CONTAINER");
   PackOptions options;
   if (!ParsePackOptions(parsed, &options, &error)) return UsageError(context, "pack", "pack: " + error);
-  const fs::path folder = parsed.operands[0];
-  const fs::path base = parsed.operands[1];
+  const fs::path folder = PathFromArgument(parsed.operands[0]);
+  const fs::path base = PathFromArgument(parsed.operands[1]);
 
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return Fail(context, "pack: " + DisplayPath(folder) + " is not a folder");

@@ -115,7 +115,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
   }
   if (parsed.operands.size() != 1) return UsageError(context, "tree", "tree: expected CONTAINER");
 
-  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "tree: " + container.failure, container.result);
 
   bool failed = false;

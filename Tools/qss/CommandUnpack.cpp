@@ -161,9 +161,9 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   std::string error;
   if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "unpack", "unpack: " + error);
   if (parsed.operands.size() != 2) return UsageError(context, "unpack", "unpack: expected CONTAINER DIR");
-  const fs::path folder = parsed.operands[1];
+  const fs::path folder = PathFromArgument(parsed.operands[1]);
 
-  OpenedContainer container = OpenContainerReadOnly(parsed.operands[0]);
+  OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "unpack: " + container.failure, container.result);
 
   // DIR itself may be a symbolic link the user made; only what lies below it

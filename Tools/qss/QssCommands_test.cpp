@@ -366,5 +366,33 @@ TEST(ProgramTest, TheBuiltProgramPacksListsAndFailsWithResultCodes) {
   EXPECT_EQ(run.code, 2);
 }
 
+// Paths and entry names outside any one code page reach the program intact,
+// as arguments and as --nest values.
+TEST(ProgramTest, ArgumentsOutsideAnyCodePageNameTheRightFiles) {
+  TemporaryFolder folder;
+  const auto utf8 = [](const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+  };
+  const fs::path source = folder / fs::path(u8"Ωμέγα-源");
+  WriteFile(source / fs::path(u8"Пакет") / fs::path(u8"файл-€.bin"), "payload");
+  const fs::path container = folder / fs::path(u8"κοντέινερ.qss");
+  RunResult run = RunProgram({"pack", "--nest", reinterpret_cast<const char*>(u8"Пакет"), utf8(source), utf8(container)},
+                             folder.path());
+  ASSERT_EQ(run.code, 0) << run.err;
+  ASSERT_TRUE(fs::exists(container));
+  run = RunProgram({"cat", utf8(container), reinterpret_cast<const char*>(u8"Пакет/файл-€.bin")}, folder.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, "payload");
+  run = RunProgram({"ls", utf8(container)}, folder.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("3 0x", 0), 0u) << run.out;  // nested as --nest asked
+  EXPECT_NE(run.out.find(reinterpret_cast<const char*>(u8"Пакет")), std::string::npos) << run.out;
+  const fs::path target = folder / fs::path(u8"выход-出口");
+  run = RunProgram({"unpack", utf8(container), utf8(target)}, folder.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(ReadFile(target / fs::path(u8"Пакет") / fs::path(u8"файл-€.bin")), "payload");
+}
+
 }  // namespace
 }  // namespace qss_test

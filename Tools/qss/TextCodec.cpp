@@ -197,6 +197,14 @@ bool EntryNameFromFileName(const std::filesystem::path& fileName, std::u16string
 #endif
 }
 
+std::filesystem::path PathFromArgument(const std::string& argument) {
+#ifdef _WIN32
+  std::u16string wide;
+  if (Utf8ToUtf16(argument, &wide)) return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
+#endif
+  return std::filesystem::path(argument);
+}
+
 std::string DisplayPath(const std::filesystem::path& path) {
 #ifdef _WIN32
   const std::wstring& native = path.native();

@@ -39,6 +39,10 @@ bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* file
 bool EntryNameFromFileName(const std::filesystem::path& fileName, std::u16string* name);
 // A file name for messages (UTF-8 where the system allows it).
 std::string DisplayPath(const std::filesystem::path& path);
+// The path a command-line argument names. Arguments are UTF-8 (on Windows the
+// program converts its wide command line); a path built straight from a
+// char string would be read in the ANSI code page there.
+std::filesystem::path PathFromArgument(const std::string& argument);
 
 }  // namespace qss
 

@@ -16,8 +16,11 @@
 #endif
 
 #include "Commands.h"
+#include "TextCodec.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunProgram(const qss::Arguments& args) {
   std::ios::sync_with_stdio(false);
 #ifdef _WIN32
   _setmode(_fileno(stdout), 0x8000 /* _O_BINARY */);
@@ -25,7 +28,6 @@ int main(int argc, char** argv) {
   qss::ToolContext context{std::cout, std::cerr};
   context.progress = QSS_ISATTY(QSS_FILENO(stderr)) != 0;
   context.outIsTerminal = QSS_ISATTY(QSS_FILENO(stdout)) != 0;
-  const qss::Arguments args(argv + 1, argv + argc);
   int code = qss::kExitFailure;
   try {
     code = qss::RunQss(args, context);
@@ -43,3 +45,20 @@ int main(int argc, char** argv) {
   std::cout.flush();
   return code;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide command line carries every character of a path; the narrow one
+// only those of the ANSI code page. The commands take UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  qss::Arguments args;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring_view wide(argv[i]);
+    args.push_back(qss::Utf16ToUtf8(std::u16string(wide.begin(), wide.end())));
+  }
+  return RunProgram(args);
+}
+#else
+int main(int argc, char** argv) { return RunProgram(qss::Arguments(argv + 1, argv + argc)); }
+#endif
