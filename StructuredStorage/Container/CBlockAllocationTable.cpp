@@ -145,6 +145,13 @@ std::int64_t CBlockAllocationTable::BlockPosition(std::int64_t block) const {
 
 std::int64_t CBlockAllocationTable::EntryCount() const { return entries_ ? entries_->elementCount() : 0; }
 
+std::int64_t CBlockAllocationTable::ChainCapacity() {
+  std::int64_t size = 0;
+  if (QssFailed(physical_->GetSize(&size)) || size <= dataOffset_) return 0;
+  CLockGuard guard(lock_);
+  return std::min(BlocksFor(size - dataOffset_, blockSize_), EntryCount());
+}
+
 bool CBlockAllocationTable::IsBlock(std::int64_t block) const { return block >= 1 && block < EntryCount(); }
 
 std::int64_t CBlockAllocationTable::GetNext(std::int64_t block) {

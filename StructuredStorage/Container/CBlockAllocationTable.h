@@ -84,6 +84,11 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // Entries the table describes (blocks 0 to EntryCount() - 1). No chain is
   // longer than this; walks use it as their bound.
   std::int64_t EntryCount() const;
+  // The most blocks a sound chain can have: its blocks are distinct and lie
+  // inside the byte array (allocation extends the array over every block it
+  // hands out). Reading further would only go round a damaged, circular
+  // chain again.
+  std::int64_t ChainCapacity();
   // Byte position of block in the byte array.
   std::int64_t BlockPosition(std::int64_t block) const;
 

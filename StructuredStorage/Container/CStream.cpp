@@ -94,6 +94,12 @@ QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   std::int64_t wanted = count;
   if (wanted > size - position_) wanted = size - position_;
   if (wanted == 0) return kQssOk;
+  // A length field may claim far more than the container holds while the
+  // chain runs in a circle; a read past what distinct blocks can hold is
+  // answered like a chain that ends early.
+  const std::int64_t reachable = chainCache_->base() + table_->ChainCapacity() * table_->blockSize();
+  if (position_ >= reachable) return kQssNotAContainer;
+  if (wanted > reachable - position_) wanted = reachable - position_;
 
   std::int64_t block = kNoBlock;
   std::int64_t offset = 0;

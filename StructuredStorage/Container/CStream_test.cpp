@@ -338,6 +338,19 @@ TEST(StreamCorruptionTest, CorruptRecordsAndChainsFailWithoutHanging) {
   EXPECT_EQ(stream->Read(buffer.data(), 4096, nullptr), kQssNotAContainer);
   EXPECT_EQ(stream->cache()->segmentCount(), 0);
   EXPECT_EQ(stream->SetSize(100), kQssNotAContainer);
+  // Read from the start, the circle yields no more than the container's
+  // three blocks hold (not the table's 128 entries' worth), then fails.
+  stream->Seek(0, kSeekBegin, nullptr);
+  std::int64_t total = 0;
+  QssResult result = kQssOk;
+  for (int i = 0; i < 200 && result == kQssOk; ++i) {
+    std::uint32_t piece = 0;
+    result = stream->Read(buffer.data(), 1000, &piece);
+    total += piece;
+  }
+  EXPECT_EQ(result, kQssNotAContainer);
+  EXPECT_EQ(f.table->ChainCapacity(), 3);
+  EXPECT_EQ(total, 3 * 512);
 
   // A first block that is no block.
   auto zero = NewEntry();

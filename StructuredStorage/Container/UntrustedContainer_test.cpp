@@ -105,4 +105,26 @@ TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
   EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
 }
 
+// A directory whose chain runs in a circle while its length claims a
+// terabyte: the storage holds no more records than the container's blocks
+// can. Going round the circle up to the table's bound once made a 16 KB
+// container load 65536 records (and larger blocks, gigabytes of them).
+TEST(UntrustedContainerTest, CircularDirectoryHoldsNoMoreThanTheContainer) {
+  constexpr std::int32_t kBlock = 4096;
+  auto bytes = Header(2, kBlock, kBlock, /*tableStart=*/1, 4 * kBlock);  // blocks 1 to 3
+  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 0], -1);  // no free blocks
+  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 2], -1);  // the table is block 1
+  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 4], 2);   // block 2 leads back to itself
+  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 6], -1);
+  StoreLittleEndian<std::uint32_t>(&bytes[kRootEntryOffset + 64], kEntryStorage);
+  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80], 2);
+  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 88], std::int64_t{1} << 40);
+
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  ASSERT_TRUE(root->valid());
+  EXPECT_GT(root->EntryCount(), 0);
+  EXPECT_LE(root->EntryCount(), 3 * kBlock / kEntryRecordSize);
+}
+
 }  // namespace

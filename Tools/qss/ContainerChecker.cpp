@@ -321,7 +321,7 @@ class Checker {
   bool CheckChainLength(const std::string& what, const std::vector<std::int64_t>& blocks, std::int64_t length,
                         std::int64_t headOffset, std::int64_t firstBlock) {
     if (length <= 0) return true;
-    const std::int64_t needed = (length + blockSize_ - 1) / blockSize_ - headOffset / blockSize_;
+    const std::int64_t needed = BlocksFor(length, blockSize_) - headOffset / blockSize_;
     if (firstBlock == -1 && needed > 0) {
       Problem(what + ": " + std::to_string(length) + " bytes but no blocks");
       return false;
