@@ -29,11 +29,14 @@ bool ChainBacksLength(CBlockAllocationTable* table, const CStorageEntry* entry) 
   const std::int64_t blockSize = table->blockSize();
   if (size < 0 || head < 0) return false;
   const std::int64_t needed = BlocksFor(size, blockSize) - head / blockSize;
+  // No sound chain is longer than the container holds blocks: a longer walk
+  // goes round a cycle, and backs nothing more.
+  const std::int64_t capacity = table->ChainCapacity();
+  if (needed > capacity) return false;
   CLockGuard guard(table->lock());
   std::int64_t block = entry->FirstBlock();
   std::int64_t counted = 0;
-  // Bounded by the table: a longer walk is a cycle, and backs nothing more.
-  while (counted < needed && block >= 1 && block < table->EntryCount() && counted < table->EntryCount()) {
+  while (counted < needed && block >= 1 && block < table->EntryCount()) {
     block = table->GetNext(block);
     ++counted;
   }

@@ -93,16 +93,31 @@ TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
     }
   }
   ASSERT_NE(record, 0u);
-  StoreLittleEndian<std::int64_t>(&bytes[record + 88], std::int64_t{1} << 40);
+  const auto refused = [](const std::vector<std::uint8_t>& damagedBytes) {
+    CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(damagedBytes));
+    CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));
+    ASSERT_TRUE(root->valid());
+    CStorage* nested = nullptr;
+    EXPECT_EQ(root->OpenStorage(u"inner", 0, &nested), kQssNotAContainer);
+    EXPECT_EQ(nested, nullptr);
+    CQssRef<CStream> raw;
+    EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
+  };
+  std::vector<std::uint8_t> longer = bytes;
+  StoreLittleEndian<std::int64_t>(&longer[record + 88], std::int64_t{1} << 40);
+  refused(longer);
 
-  CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
-  CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));
-  ASSERT_TRUE(root->valid());
-  CStorage* nested = nullptr;
-  EXPECT_EQ(root->OpenStorage(u"inner", 0, &nested), kQssNotAContainer);
-  EXPECT_EQ(nested, nullptr);
-  CQssRef<CStream> raw;
-  EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
+  // The chain closed into a circle backs any length up to the table's 128
+  // entries, but the container holds fewer blocks than the length needs.
+  const auto link = [&](std::int64_t block) -> std::uint8_t* { return &bytes[512 + 4 * block]; };
+  const std::int64_t first = LoadLittleEndian<std::int64_t>(&bytes[record + 80]);
+  std::int64_t last = first;
+  for (int steps = 0; steps < 128 && LoadLittleEndian<std::int32_t>(link(last)) != -1; ++steps)
+    last = LoadLittleEndian<std::int32_t>(link(last));
+  StoreLittleEndian<std::int32_t>(link(last), static_cast<std::int32_t>(first));
+  const std::int64_t blocksHeld = (static_cast<std::int64_t>(bytes.size()) - 512) / 512;
+  StoreLittleEndian<std::int64_t>(&bytes[record + 88], (blocksHeld + 10) * 512);
+  refused(bytes);
 }
 
 // A directory whose chain runs in a circle while its length claims a
