@@ -449,6 +449,13 @@ class Checker {
       Problem(what + ": containers nest more than " + std::to_string(kMaxNesting) + " levels deep; not followed");
       return;
     }
+    // The nested header is read from position 0, which a head offset puts
+    // out of reach; the length is then not backed by the chain either.
+    if (record.headOffset != 0) {
+      Problem(what + ": a nested container with head offset " + std::to_string(record.headOffset) +
+              " cannot be opened" + Code(kQssNotAContainer));
+      return;
+    }
     ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
     Checker inner(nested, scope_ + "in nested container '" + path + "': ", nesting_ + 1, report_);
     inner.Run();
