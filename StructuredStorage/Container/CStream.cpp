@@ -1,5 +1,6 @@
 #include "Container/CStream.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -97,9 +98,12 @@ QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   // A length field may claim far more than the container holds while the
   // chain runs in a circle; a read past what distinct blocks can hold is
   // answered like a chain that ends early.
-  const std::int64_t reachable = chainCache_->base() + table_->ChainCapacity() * table_->blockSize();
-  if (position_ >= reachable) return kQssNotAContainer;
-  if (wanted > reachable - position_) wanted = reachable - position_;
+  const std::int64_t blockSize = table_->blockSize();
+  const std::int64_t intoChain = position_ - chainCache_->base();  // not negative: position is past the head
+  const std::int64_t blocksLeft = table_->ChainCapacity() - intoChain / blockSize;
+  if (blocksLeft <= 0) return kQssNotAContainer;
+  if (blocksLeft <= wanted / blockSize + 1)
+    wanted = std::min(wanted, blocksLeft * blockSize - intoChain % blockSize);
 
   std::int64_t block = kNoBlock;
   std::int64_t offset = 0;
