@@ -21,10 +21,6 @@ std::int32_t Low32(std::int64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
-// Room that in-place decompression needs beyond the content's length, as
-// LZ4 defines it for a buffer whose compressed block ends it.
-std::int64_t InPlaceMargin(std::int64_t contentLength) { return (contentLength >> 8) + 32; }
-
 // Working buffers are as large as the content; their failure is a result,
 // not the end of the program.
 std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
@@ -161,20 +157,19 @@ QssResult CCompressedStream::LoadContent() {
   result = CStream::Read(&last, 1, &got);
   if (QssFailed(result) || got != 1) return kQssPartial;
 
-  // The image is read into the tail of the content's own buffer and
-  // decompressed in place: LZ4 allows that when the compressed block ends the
-  // buffer and the buffer exceeds the content by a small margin. No second
-  // buffer of the image's length is needed, and the pages the image lands in
-  // are pages the content fills anyway.
-  const std::int64_t bufferLength = std::max<std::int64_t>(size + InPlaceMargin(size), storedLength);
-  auto content = TryAllocate(bufferLength);
-  if (!content) return kQssOutOfMemory;
-  std::uint8_t* image = content.get() + (bufferLength - storedLength);
+  // The image gets a buffer of its own, dropped once it is decompressed.
+  // Decompressing in place, with the image at the tail of the content's
+  // buffer, saved that buffer, but the margin LZ4 documents for it proved too
+  // small: a short well-compressed stretch followed by a long incompressible
+  // one let the output overrun input not yet read.
+  auto content = TryAllocate(size);
+  auto image = TryAllocate(storedLength);
+  if (!content || !image) return kQssOutOfMemory;
   position_ = 0;
-  result = CStream::Read(image, storedLength, &got);
+  result = CStream::Read(image.get(), storedLength, &got);
   if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
-  if (std::memcmp(image, header, kCompressedImageHeaderSize) != 0) return kQssPartial;
-  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image + kCompressedImageHeaderSize),
+  if (std::memcmp(image.get(), header, kCompressedImageHeaderSize) != 0) return kQssPartial;
+  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image.get() + kCompressedImageHeaderSize),
                                                reinterpret_cast<char*>(content.get()),
                                                storedLength - kCompressedImageHeaderSize, static_cast<int>(size));
   if (decompressed < 0) return kQssPartial;

@@ -176,6 +176,30 @@ TEST_F(CCompressedStreamTest, ReadingInPiecesDecompressesOnce) {
   EXPECT_TRUE(array_->reads.empty()) << "the image was read again for a later piece";
 }
 
+// A short, well-compressed stretch followed by a long incompressible one:
+// the image is barely smaller than the content, and decompressing it where
+// the output could catch up with input not yet read garbled it.
+TEST_F(CCompressedStreamTest, NearlyIncompressibleContentReadsBack) {
+  std::mt19937 random(7);
+  int compressedCount = 0;
+  for (std::size_t noise = 600; noise <= 4000; noise += 97) {
+    std::vector<std::uint8_t> content = Repeated(166);
+    for (std::size_t i = 0; i < noise; ++i) content.push_back(static_cast<std::uint8_t>(random()));
+    stream_ = NewStream();
+    Store(content);
+    if (!stream_->IsCompressed()) continue;
+    ++compressedCount;
+    CQssRef<CCompressedStream> reader(new CCompressedStream());
+    ASSERT_EQ(reader->Attach(nullptr, table_.get(), stream_->entry()), kQssOk);
+    std::vector<std::uint8_t> back(content.size());
+    std::uint32_t got = 0;
+    ASSERT_EQ(reader->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk) << noise;
+    EXPECT_EQ(got, content.size());
+    EXPECT_EQ(back, content) << noise;
+  }
+  EXPECT_GT(compressedCount, 20);
+}
+
 TEST_F(CCompressedStreamTest, ReadCountOfZeroOrLessIsRefused) {
   Store(Repeated(1000));
   std::uint8_t byte = 0x11;
