@@ -21,11 +21,21 @@ std::int32_t Low32(std::int64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
+// Room that in-place decompression needs beyond the content's length. The
+// compressed block ends the buffer, so the distance from output to unread
+// input is this margin plus what the rest of the block still expands by
+// (at most one byte in 255 plus two) and must stay wider than the decoder's
+// overlong copies (32 bytes). The margin LZ4 documents, (length >> 8) + 32,
+// falls a few bytes short: a short well-compressed stretch before a long
+// incompressible one garbled the content.
+std::int64_t InPlaceMargin(std::int64_t contentLength) { return (contentLength >> 7) + 256; }
+
 // Working buffers are as large as the content; their failure is a result,
 // not the end of the program.
 std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
   return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)]);
 }
+
 }  // namespace
 
 bool CCompressedStream::IsCompressed() const {
@@ -157,19 +167,18 @@ QssResult CCompressedStream::LoadContent() {
   result = CStream::Read(&last, 1, &got);
   if (QssFailed(result) || got != 1) return kQssPartial;
 
-  // The image gets a buffer of its own, dropped once it is decompressed.
-  // Decompressing in place, with the image at the tail of the content's
-  // buffer, saved that buffer, but the margin LZ4 documents for it proved too
-  // small: a short well-compressed stretch followed by a long incompressible
-  // one let the output overrun input not yet read.
-  auto content = TryAllocate(size);
-  auto image = TryAllocate(storedLength);
-  if (!content || !image) return kQssOutOfMemory;
+  // The image is read into the tail of the content's own buffer and
+  // decompressed in place: no second buffer of the image's length, and the
+  // pages the image lands in are pages the content fills anyway.
+  const std::int64_t bufferLength = std::max<std::int64_t>(size + InPlaceMargin(size), storedLength);
+  auto content = TryAllocate(bufferLength);
+  if (!content) return kQssOutOfMemory;
+  std::uint8_t* image = content.get() + (bufferLength - storedLength);
   position_ = 0;
-  result = CStream::Read(image.get(), storedLength, &got);
+  result = CStream::Read(image, storedLength, &got);
   if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
-  if (std::memcmp(image.get(), header, kCompressedImageHeaderSize) != 0) return kQssPartial;
-  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image.get() + kCompressedImageHeaderSize),
+  if (std::memcmp(image, header, kCompressedImageHeaderSize) != 0) return kQssPartial;
+  const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image + kCompressedImageHeaderSize),
                                                reinterpret_cast<char*>(content.get()),
                                                storedLength - kCompressedImageHeaderSize, static_cast<int>(size));
   if (decompressed < 0) return kQssPartial;

@@ -197,7 +197,28 @@ TEST_F(CCompressedStreamTest, NearlyIncompressibleContentReadsBack) {
     EXPECT_EQ(got, content.size());
     EXPECT_EQ(back, content) << noise;
   }
-  EXPECT_GT(compressedCount, 20);
+  // Mixtures of the two, in stretches of every length.
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::uint8_t> content;
+    const int stretches = 1 + static_cast<int>(random() % 6);
+    for (int k = 0; k < stretches; ++k) {
+      const std::size_t length = random() % (k % 2 == 0 ? 600 : 3000);
+      for (std::size_t i = 0; i < length; ++i)
+        content.push_back(k % 2 == 0 ? static_cast<std::uint8_t>('a' + i / 9 % 3) : static_cast<std::uint8_t>(random()));
+    }
+    if (content.empty()) continue;
+    stream_ = NewStream();
+    Store(content);
+    if (!stream_->IsCompressed()) continue;
+    ++compressedCount;
+    CQssRef<CCompressedStream> reader(new CCompressedStream());
+    ASSERT_EQ(reader->Attach(nullptr, table_.get(), stream_->entry()), kQssOk);
+    std::vector<std::uint8_t> back(content.size());
+    std::uint32_t got = 0;
+    ASSERT_EQ(reader->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk) << round;
+    EXPECT_EQ(back, content) << round;
+  }
+  EXPECT_GT(compressedCount, 100);
 }
 
 TEST_F(CCompressedStreamTest, ReadCountOfZeroOrLessIsRefused) {
