@@ -182,23 +182,30 @@ TEST_F(CCompressedStreamTest, ReadingInPiecesDecompressesOnce) {
 TEST_F(CCompressedStreamTest, NearlyIncompressibleContentReadsBack) {
   std::mt19937 random(7);
   int compressedCount = 0;
-  for (std::size_t noise = 600; noise <= 4000; noise += 97) {
-    std::vector<std::uint8_t> content = Repeated(166);
-    for (std::size_t i = 0; i < noise; ++i) content.push_back(static_cast<std::uint8_t>(random()));
+  // Stores content in a fresh stream and, when it was compressed, reads it
+  // back through a stream of its own.
+  const auto roundTrip = [&](const std::vector<std::uint8_t>& content) {
     stream_ = NewStream();
     Store(content);
-    if (!stream_->IsCompressed()) continue;
+    if (!stream_->IsCompressed()) return;
     ++compressedCount;
     CQssRef<CCompressedStream> reader(new CCompressedStream());
     ASSERT_EQ(reader->Attach(nullptr, table_.get(), stream_->entry()), kQssOk);
     std::vector<std::uint8_t> back(content.size());
     std::uint32_t got = 0;
-    ASSERT_EQ(reader->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk) << noise;
+    ASSERT_EQ(reader->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk);
     EXPECT_EQ(got, content.size());
-    EXPECT_EQ(back, content) << noise;
+    EXPECT_EQ(back, content);
+  };
+  for (std::size_t noise = 600; noise <= 4000; noise += 97) {
+    SCOPED_TRACE(noise);
+    std::vector<std::uint8_t> content = Repeated(166);
+    for (std::size_t i = 0; i < noise; ++i) content.push_back(static_cast<std::uint8_t>(random()));
+    roundTrip(content);
   }
   // Mixtures of the two, in stretches of every length.
   for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
     std::vector<std::uint8_t> content;
     const int stretches = 1 + static_cast<int>(random() % 6);
     for (int k = 0; k < stretches; ++k) {
@@ -206,17 +213,7 @@ TEST_F(CCompressedStreamTest, NearlyIncompressibleContentReadsBack) {
       for (std::size_t i = 0; i < length; ++i)
         content.push_back(k % 2 == 0 ? static_cast<std::uint8_t>('a' + i / 9 % 3) : static_cast<std::uint8_t>(random()));
     }
-    if (content.empty()) continue;
-    stream_ = NewStream();
-    Store(content);
-    if (!stream_->IsCompressed()) continue;
-    ++compressedCount;
-    CQssRef<CCompressedStream> reader(new CCompressedStream());
-    ASSERT_EQ(reader->Attach(nullptr, table_.get(), stream_->entry()), kQssOk);
-    std::vector<std::uint8_t> back(content.size());
-    std::uint32_t got = 0;
-    ASSERT_EQ(reader->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk) << round;
-    EXPECT_EQ(back, content) << round;
+    if (!content.empty()) roundTrip(content);
   }
   EXPECT_GT(compressedCount, 100);
 }
