@@ -45,6 +45,17 @@ std::vector<std::uint8_t> Records(const std::vector<std::pair<std::u16string, st
   return content;
 }
 
+// count stream entries named prefix + 0, prefix + 1, ...
+std::vector<std::pair<std::u16string, std::uint32_t>> NumberedStreams(char16_t prefix, int count) {
+  std::vector<std::pair<std::u16string, std::uint32_t>> entries;
+  for (int i = 0; i < count; ++i) {
+    std::u16string name(1, prefix);
+    for (char c : std::to_string(i)) name.push_back(static_cast<char16_t>(c));
+    entries.emplace_back(name, kEntryStream);
+  }
+  return entries;
+}
+
 // Counts the writes a storage makes to its own content.
 class WriteCountingRoot : public CRootStorage {
  public:
@@ -93,12 +104,7 @@ TEST(CStorageTest, EmptyDirectoryFindsNothingAndSavesToNothing) {
 }
 
 TEST(CStorageTest, TenThousandDirtyEntriesAreSavedInTwoChunks) {
-  std::vector<std::pair<std::u16string, std::uint32_t>> entries;
-  for (int i = 0; i < 10000; ++i) {
-    std::u16string name = u"e";
-    for (char c : std::to_string(i)) name.push_back(static_cast<char16_t>(c));
-    entries.emplace_back(name, kEntryStream);
-  }
+  auto entries = NumberedStreams(u'e', 10000);
   auto array = ContainerWithRootContent(Records(entries));
   {
     CQssRef<WriteCountingRoot> root(new WriteCountingRoot(array.get()));
@@ -138,12 +144,7 @@ TEST(CStorageTest, LookupFindsFirstDuplicateThenFollowsTheLastHit) {
 // same answers as a scan: first match, the last hit's successor first, and
 // entries added by the writing side found at once.
 TEST(CStorageTest, IndexedLookupKeepsTheScanRules) {
-  std::vector<std::pair<std::u16string, std::uint32_t>> entries;
-  for (int i = 0; i < 500; ++i) {
-    std::u16string name = u"n";
-    for (char c : std::to_string(i)) name.push_back(static_cast<char16_t>(c));
-    entries.emplace_back(name, kEntryStream);
-  }
+  auto entries = NumberedStreams(u'n', 500);
   entries[300].first = u"dup";
   entries[302].first = u"dup";
   auto array = ContainerWithRootContent(Records(entries));
