@@ -69,7 +69,7 @@ QssResult CMultiPhysicalByteArray::Remove() {
 QssResult CMultiPhysicalByteArray::Create() {
   // Closed first: a platform may refuse to delete a file that is open.
   ReleaseSegments();
-  Remove();
+  if (QssResult removed = Remove(); QssFailed(removed)) return removed;
   CPhysicalByteArray* first = nullptr;
   const QssResult result = CreateSegment(basePath_, &first);
   if (QssFailed(result)) {
@@ -95,7 +95,7 @@ QssResult CMultiPhysicalByteArray::Open() {
   if (segments_.empty()) return kQssNotFound;
 
   std::int64_t firstSize = 0;
-  segments_.front()->GetSize(&firstSize);
+  if (QssFailed(segments_.front()->GetSize(&firstSize))) firstSize = 0;  // unmeasured: the configured size stays
   if (segmentCount() > 1) {
     // The array was written with the size of its first segment. An empty first
     // segment says nothing about that; the configured size stays.

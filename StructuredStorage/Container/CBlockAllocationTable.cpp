@@ -45,11 +45,14 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
     return;
   }
   valid_ = true;
-  LoadTable();
+  // The outcome is kept in valid_ and status_, which the creator reads.
+  static_cast<void>(LoadTable());
 }
 
 CBlockAllocationTable::~CBlockAllocationTable() {
-  if (valid_) Flush();
+  // Nobody is left to hear of a failure here; a writer that needs to know
+  // commits (which flushes) before it lets go.
+  if (valid_) static_cast<void>(Flush());
   entries_.reset();
   physical_->Release();
 }
@@ -71,7 +74,10 @@ std::unique_ptr<CMultiBlockArrayBase> CBlockAllocationTable::CreateEntryArray(st
 QssResult CBlockAllocationTable::LoadTable() {
   const std::int64_t perBlock = blockSize_ / entryWidth_;
   std::int64_t size = 0;
-  physical_->GetSize(&size);
+  if (QssResult sized = physical_->GetSize(&size); QssFailed(sized)) {
+    valid_ = false;
+    return status_ = sized;
+  }
   const std::int64_t wholeBlocks = (size - dataOffset_) / blockSize_;
   const std::int64_t tableBlocks = (wholeBlocks + perBlock - 1) / perBlock;
   const std::int64_t tableBytes = tableBlocks * blockSize_;
@@ -235,6 +241,7 @@ QssResult CBlockAllocationTable::FreeBlocks(std::int64_t start, std::int32_t cou
   CLockGuard guard(lock_);
   if (start == kNoBlock) return kQssOk;
   if (!IsBlock(start) || count < -1) return kQssNotAContainer;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
   dirty_ = true;
 
   if (count == -1) {
@@ -278,7 +285,6 @@ QssResult CBlockAllocationTable::FreeBlocks(std::int64_t start, std::int32_t cou
 }
 
 bool CBlockAllocationTable::PlanGrowth(std::int64_t wanted, std::int64_t* tableTail) {
-  if (tableStart_ == kNoBlock) return false;  // no table chain to link new table blocks to
   const std::int64_t perBlock = blockSize_ / entryWidth_;
   std::int64_t blocks = entries_->blockCount();
   while (wanted > 0) {
@@ -320,6 +326,7 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   if (allocated) *allocated = 0;
   if (count == 0) return kQssOk;
   if (count < 0) return kQssInvalidArgument;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
 
   // Everything that could be corrupt is checked before the table changes:
   // the chain to append to, and the free blocks that will be taken.
@@ -356,12 +363,16 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   SetNext(0, free);
   if (allocated) *allocated = taken;
   dirty_ = true;
-  Flush();
+  // The blocks are handed out even when the flush or the growth below fails:
+  // the memory table already links them, and the caller learns of the
+  // failure and records nothing that depends on them.
+  const QssResult flushed = Flush();
 
   const std::int64_t end = BlockPosition(highest) + blockSize_;
   std::int64_t size = 0;
-  physical_->GetSize(&size);
-  return end > size ? physical_->SetSize(end) : kQssOk;
+  QssResult grown = physical_->GetSize(&size);
+  if (QssSucceeded(grown) && end > size) grown = physical_->SetSize(end);
+  return QssFailed(flushed) ? flushed : grown;
 }
 
 template <typename Buffer>
@@ -443,27 +454,40 @@ QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t off
   return TransferChain(true, start, offset, count, static_cast<const std::uint8_t*>(buffer), done);
 }
 
-void CBlockAllocationTable::Flush() {
+QssResult CBlockAllocationTable::Flush() {
   CLockGuard guard(lock_);
-  if (!dirty_ || !entries_) return;
+  if (!dirty_ || !entries_) return kQssOk;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
   dirty_ = false;
+  QssResult first = kQssOk;
   // One walk along the table's chain: its n-th block holds array block n.
   std::int64_t block = tableStart_;
-  for (std::int32_t n = 0; n < entries_->blockCount() && IsBlock(block); ++n) {
+  std::int32_t n = 0;
+  for (; n < entries_->blockCount() && IsBlock(block); ++n) {
     CMultiBlockArrayBlock* arrayBlock = entries_->GetBlock(n);
     if (arrayBlock->dirty) {
       std::uint32_t written = 0;
-      const QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
-                                                  static_cast<std::uint32_t>(blockSize_), &written);
+      QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
+                                            static_cast<std::uint32_t>(blockSize_), &written);
+      if (QssSucceeded(result) && written != static_cast<std::uint32_t>(blockSize_))
+        result = kQssWriteFault;
       // A block that did not reach the byte array stays dirty, and so does
       // the table, so that the next flush writes it again; forgetting it
       // would leave chains on disk that the memory table no longer knows.
-      if (QssSucceeded(result) && written == static_cast<std::uint32_t>(blockSize_)) {
+      if (QssSucceeded(result)) {
         arrayBlock->dirty = false;
       } else {
         dirty_ = true;
+        if (QssSucceeded(first)) first = result;
       }
     }
-    if (!FollowLink(block, &block)) break;
+    if (!FollowLink(block, &block)) block = kNoBlock;
   }
+  // A table chain shorter than the memory table has no place for the rest.
+  for (; n < entries_->blockCount(); ++n) {
+    if (!entries_->GetBlock(n)->dirty) continue;
+    dirty_ = true;
+    if (QssSucceeded(first)) first = kQssNotAContainer;
+  }
+  return first;
 }

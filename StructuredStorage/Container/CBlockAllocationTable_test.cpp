@@ -30,8 +30,10 @@ struct Container {
   explicit Container(std::int64_t blocks = 1, std::int32_t entryWidth = 4, std::int32_t blockSize = kBlock) {
     EXPECT_EQ(CreateContainer(array.get(), entryWidth, blockSize), kQssOk);
     std::int64_t size = 0;
-    array->GetSize(&size);
-    if (blocks > 1) array->SetSize(size + (blocks - 1) * blockSize);
+    EXPECT_EQ(array->GetSize(&size), kQssOk);
+    if (blocks > 1) {
+      EXPECT_EQ(array->SetSize(size + (blocks - 1) * blockSize), kQssOk);
+    }
     table = OpenTable(array.get());
     EXPECT_TRUE(table->valid());
     array->ClearLog();
@@ -175,20 +177,30 @@ TEST(BlockAllocationTableOpenTest, TruncatedArrayAndTableOfTwoBlocks) {
   EXPECT_EQ(OpenTable(bare.get())->status(), kQssTruncated);
 }
 
-TEST(BlockAllocationTableOpenTest, WithoutTableChainEveryBlockIsFreeButTableCannotGrow) {
+// Without a table chain the table has nowhere to store a change: blocks
+// handed out would be free again on the next open, and the data written into
+// them lost. The container reads, and refuses every change of the table.
+TEST(BlockAllocationTableOpenTest, WithoutTableChainEveryBlockIsFreeAndNothingCanBeAllocatedOrFreed) {
   std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(4, kBlock, kDataOffset, -1);
   bytes.resize(kDataOffset + 3 * kBlock);
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
-  auto table = OpenTable(array.get());
-  ASSERT_TRUE(table->valid());
-  Chain freeBlocks = FreeList(table.get());
-  ASSERT_EQ(freeBlocks.size(), 127u);
-  EXPECT_EQ(freeBlocks.front(), 1);
-  EXPECT_EQ(freeBlocks.back(), 127);
-  std::vector<std::int64_t> out(128);
-  EXPECT_EQ(table->AllocateBlocks(-1, 128, out.data(), nullptr), kQssTableCannotGrow);
-  EXPECT_EQ(FreeList(table.get()).size(), 127u);  // nothing taken
-  EXPECT_EQ(table->AllocateBlocks(-1, 127, out.data(), nullptr), kQssOk);
+  {
+    auto table = OpenTable(array.get());
+    ASSERT_TRUE(table->valid());
+    Chain freeBlocks = FreeList(table.get());
+    ASSERT_EQ(freeBlocks.size(), 127u);
+    EXPECT_EQ(freeBlocks.front(), 1);
+    EXPECT_EQ(freeBlocks.back(), 127);
+    std::vector<std::int64_t> out(128, -7);
+    std::int32_t allocated = -1;
+    EXPECT_EQ(table->AllocateBlocks(-1, 1, out.data(), &allocated), kQssTableCannotGrow);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(out[0], -7);
+    EXPECT_EQ(table->FreeBlocks(1, -1, nullptr), kQssTableCannotGrow);
+    EXPECT_EQ(FreeList(table.get()).size(), 127u);  // nothing taken
+    EXPECT_EQ(table->Flush(), kQssOk);              // nothing to write
+  }
+  EXPECT_EQ(array->Bytes(), bytes);
 }
 
 // ---- Allocation and the free list ----
@@ -398,12 +410,12 @@ TEST(BlockAllocationTableTest, FlushWritesOnlyDirtyTableBlocksAndDestructorFlush
   const std::int64_t listed[] = {out[299]};
   ASSERT_EQ(c.table->FreeBlocks(out[0], 1, listed), kQssOk);
   EXPECT_TRUE(c.array->writes.empty());  // freeing does not flush
-  c.table->Flush();
+  EXPECT_EQ(c.table->Flush(), kQssOk);
   // out[299] lies in the third table block's range, entry 0 in the first.
   EXPECT_EQ(c.array->writes, (std::vector<CountingByteArray::Transfer>{
                                  {kDataOffset, 512}, {kDataOffset + (tableChain[2] - 1) * kBlock, 512}}));
   c.array->ClearLog();
-  c.table->Flush();
+  EXPECT_EQ(c.table->Flush(), kQssOk);
   EXPECT_TRUE(c.array->writes.empty());
 
   const std::int64_t second[] = {out[298]};

@@ -387,7 +387,7 @@ int RunPack(const Arguments& args, ToolContext& context) {
   if (QssFailed(result)) return Fail(context, "pack: cannot create " + DisplayPath(base), result);
   result = CreateContainer(array.get(), options.entryWidth, options.blockSize);
   if (QssFailed(result)) {
-    array->Remove();
+    static_cast<void>(array->Remove());  // marks the files; they go when the array does
     return Fail(context, "pack: cannot write the container header", result);
   }
 
@@ -416,13 +416,13 @@ int RunPack(const Arguments& args, ToolContext& context) {
   }
   const std::int32_t segments = array->segmentCount();
   if (!packed) {
-    array->Remove();
+    static_cast<void>(array->Remove());  // marks the files; they go when the array does
     array.Reset();
     return failure.hasResult ? Fail(context, "pack: " + failure.message, failure.result)
                              : Fail(context, "pack: " + failure.message);
   }
   if (segments > kMaxSegments) {
-    array->Remove();
+    static_cast<void>(array->Remove());  // marks the files; they go when the array does
     return Fail(context, "pack: the container needs " + std::to_string(segments) +
                              " segment files; at most 9999 can be named");
   }

@@ -15,14 +15,12 @@ bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& s
   if (separator != std::u16string::npos) {
     const std::u16string storageName = path.substr(0, separator);
     CQssRef<CStorage> child;
-    storage.OpenStorage(storageName.c_str(), 0, child.Receive());
-    if (!child) return false;
+    if (QssFailed(storage.OpenStorage(storageName.c_str(), 0, child.Receive())) || !child) return false;
     return ExtractStream(services, path.substr(separator + 1), *child, outputPath);
   }
 
   CQssRef<CStream> stream;
-  storage.OpenStream(path.c_str(), 0, stream.Receive());
-  if (!stream) return false;
+  if (QssFailed(storage.OpenStream(path.c_str(), 0, stream.Receive())) || !stream) return false;
   return CopyStreamToNewFile(services.files, *stream, outputPath);
 }
 
@@ -44,7 +42,7 @@ bool ExtractService(InstallerServices& services, const std::u16string& packagePa
   // an extracted executable.
   bool extracted = false;
   for (const std::u16string& streamPath : g_serviceStreamPaths) {
-    if (ExtractStream(services, streamPath, package.root(), temporaryPath)) {
+    if (package.valid() && ExtractStream(services, streamPath, package.root(), temporaryPath)) {
       extracted = true;
       break;
     }

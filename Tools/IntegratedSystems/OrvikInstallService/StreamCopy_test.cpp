@@ -68,7 +68,7 @@ TEST(StreamCopyTest, CopiesInOneMegabytePiecesAndEndsWithTheShortRead) {
 TEST(StreamCopyTest, StartsAtTheBeginningWhereverThePositionWas) {
   FakeFilePlacement files;
   ScriptedStream stream("0123456789");
-  stream.Seek(4, kSeekBegin, nullptr);
+  ASSERT_EQ(stream.Seek(4, kSeekBegin, nullptr), kQssOk);
   ASSERT_TRUE(CopyStreamToNewFile(files, stream, kOutput));
   EXPECT_EQ(files.files[kOutput], "0123456789");
 }
