@@ -33,14 +33,7 @@ void WriteAll(CStream* stream, const std::vector<std::uint8_t>& bytes) {
 
 std::vector<std::uint8_t> ReadAll(CStream* stream) {
   std::vector<std::uint8_t> bytes;
-  std::vector<std::uint8_t> piece(100000);
-  for (;;) {
-    std::uint32_t got = 0;
-    const QssResult result = stream->Read(piece.data(), static_cast<std::int32_t>(piece.size()), &got);
-    EXPECT_EQ(result, kQssOk);
-    if (result != kQssOk || got == 0) break;
-    bytes.insert(bytes.end(), piece.begin(), piece.begin() + got);
-  }
+  EXPECT_EQ(qss_testing::ReadToEnd(stream, &bytes), kQssOk);
   return bytes;
 }
 

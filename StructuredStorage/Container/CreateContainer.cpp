@@ -59,7 +59,16 @@ QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, st
   if (QssResult result = array->SetSize(0); QssFailed(result)) return result;
   if (QssResult result = array->SetSize(static_cast<std::int64_t>(dataOffset) + blockSize); QssFailed(result))
     return result;
-  if (QssResult result = array->WriteAt(0, header.data(), kContainerHeaderSize, nullptr); QssFailed(result))
-    return result;
-  return array->WriteAt(dataOffset, table.data(), static_cast<std::uint32_t>(blockSize), nullptr);
+  // A header or table block stored only in part still opens, as a container
+  // whose free list runs into zeros (or whose layout is missing): the first
+  // allocation past that point would fail or corrupt it. Such a write is a
+  // failure, not a success with fewer bytes.
+  const auto writeWhole = [array](std::int64_t offset, const std::uint8_t* bytes, std::uint32_t count) {
+    std::uint32_t written = 0;
+    const QssResult result = array->WriteAt(offset, bytes, count, &written);
+    if (QssFailed(result)) return result;
+    return written == count ? kQssOk : kQssWriteFault;
+  };
+  if (QssResult result = writeWhole(0, header.data(), kContainerHeaderSize); QssFailed(result)) return result;
+  return writeWhole(dataOffset, table.data(), static_cast<std::uint32_t>(blockSize));
 }

@@ -4,18 +4,21 @@ CFailingByteArray::CFailingByteArray(CPhysicalByteArray* inner) : inner_(inner) 
 
 CFailingByteArray::~CFailingByteArray() { inner_->Release(); }
 
-void CFailingByteArray::Arm(Operation op, std::int64_t n, bool onwards, QssResult code) {
+void CFailingByteArray::Arm(Operation op, std::int64_t n, bool onwards, bool cutShort, QssResult code) {
   Plan& plan = plans_[static_cast<int>(op)];
   plan.failAt.store(0);
   plan.calls.store(0);
   plan.onwards.store(onwards);
+  plan.cutShort.store(cutShort);
   plan.code.store(code);
   plan.failAt.store(n < 1 ? 1 : n);
 }
 
-void CFailingByteArray::FailNth(Operation op, std::int64_t n, QssResult code) { Arm(op, n, false, code); }
+void CFailingByteArray::FailNth(Operation op, std::int64_t n, QssResult code) { Arm(op, n, false, false, code); }
 
-void CFailingByteArray::FailFrom(Operation op, std::int64_t n, QssResult code) { Arm(op, n, true, code); }
+void CFailingByteArray::FailFrom(Operation op, std::int64_t n, QssResult code) { Arm(op, n, true, false, code); }
+
+void CFailingByteArray::CutShortNth(std::int64_t n, QssResult code) { Arm(Operation::kWrite, n, false, true, code); }
 
 void CFailingByteArray::Heal() {
   for (Plan& plan : plans_) plan.failAt.store(0);
@@ -34,7 +37,11 @@ bool CFailingByteArray::ShouldFail(Operation op, QssResult* code) {
   return true;
 }
 
-QssResult CFailingByteArray::Flush() { return inner_->Flush(); }
+QssResult CFailingByteArray::Flush() {
+  QssResult code;
+  if (ShouldFail(Operation::kFlush, &code)) return code;
+  return inner_->Flush();
+}
 
 QssResult CFailingByteArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count,
                                     std::uint32_t* bytesRead) {
@@ -51,7 +58,12 @@ QssResult CFailingByteArray::WriteAt(std::int64_t offset, const void* buffer, st
   QssResult code;
   if (ShouldFail(Operation::kWrite, &code)) {
     if (bytesWritten) *bytesWritten = 0;
-    return code;
+    if (!plans_[static_cast<int>(Operation::kWrite)].cutShort.load()) return code;
+    std::uint32_t moved = 0;
+    const QssResult result = count / 2 > 0 ? inner_->WriteAt(offset, buffer, count / 2, &moved) : kQssOk;
+    if (bytesWritten) *bytesWritten = moved;
+    // The inner array's own failure, if it had one, is the truer report.
+    return QssFailed(result) ? result : code;
   }
   return inner_->WriteAt(offset, buffer, count, bytesWritten);
 }

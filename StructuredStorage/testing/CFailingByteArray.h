@@ -1,11 +1,17 @@
 // CFailingByteArray: a byte array that fails chosen calls, for tests.
 //
 // It forwards every operation to an inner byte array and counts the calls of
-// ReadAt, WriteAt and SetSize separately. A plan per operation says which
-// calls fail: only the n-th (counted from 1 since the plan was armed), or
-// every call from the n-th on. A failing call transfers nothing, leaves the
-// inner array as it was, reports 0 bytes and returns the chosen code; so the
-// failure looks like a storage device that refused the request.
+// ReadAt, WriteAt, SetSize and Flush separately. A plan per operation says
+// which calls fail: only the n-th (counted from 1 since the plan was armed),
+// or every call from the n-th on. A failing call transfers nothing, leaves
+// the inner array as it was, reports 0 bytes and returns the chosen code; so
+// the failure looks like a storage device that refused the request.
+//
+// A write can also be cut short instead: only the first half of its bytes
+// (rounded down, so possibly none) reach the inner array, that count is
+// reported, and the call returns the chosen code. With kQssOk that is a
+// device that accepted less than it was given and said nothing more, which
+// only a caller that compares the count notices.
 
 #ifndef STRUCTUREDSTORAGE_TESTING_CFAILINGBYTEARRAY_H_
 #define STRUCTUREDSTORAGE_TESTING_CFAILINGBYTEARRAY_H_
@@ -17,8 +23,8 @@
 
 class CFailingByteArray : public CPhysicalByteArray {
  public:
-  enum class Operation { kRead = 0, kWrite = 1, kSetSize = 2 };
-  static constexpr int kOperationCount = 3;
+  enum class Operation { kRead = 0, kWrite = 1, kSetSize = 2, kFlush = 3 };
+  static constexpr int kOperationCount = 4;
 
   // An input/output error of the platform.
   static constexpr QssResult kDefaultFailure = QssResultFromSystemError(5);
@@ -31,6 +37,9 @@ class CFailingByteArray : public CPhysicalByteArray {
   void FailNth(Operation op, std::int64_t n, QssResult code = kDefaultFailure);
   // Fails every call of op from the n-th on (n >= 1); restarts the count.
   void FailFrom(Operation op, std::int64_t n, QssResult code = kDefaultFailure);
+  // Cuts only the n-th write from now on short (n >= 1; restarts the count of
+  // writes): half of it is transferred and counted, then code is returned.
+  void CutShortNth(std::int64_t n, QssResult code = kQssOk);
   // Forgets every plan; counts go on.
   void Heal();
 
@@ -55,10 +64,11 @@ class CFailingByteArray : public CPhysicalByteArray {
     std::atomic<std::int64_t> calls{0};
     std::atomic<std::int64_t> failAt{0};  // 0: no failure planned
     std::atomic<bool> onwards{false};
+    std::atomic<bool> cutShort{false};  // a failing write transfers half first
     std::atomic<QssResult> code{kDefaultFailure};
   };
 
-  void Arm(Operation op, std::int64_t n, bool onwards, QssResult code);
+  void Arm(Operation op, std::int64_t n, bool onwards, bool cutShort, QssResult code);
   // Counts one call of op and tells whether it must fail (and with what).
   bool ShouldFail(Operation op, QssResult* code);
 

@@ -72,6 +72,17 @@ std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t posit
   }
 }
 
+QssResult ReadToEnd(CStream* stream, std::vector<std::uint8_t>* bytes, std::size_t pieceSize) {
+  std::vector<std::uint8_t> piece(pieceSize);
+  for (;;) {
+    std::uint32_t got = 0;
+    const QssResult result = stream->Read(piece.data(), static_cast<std::int32_t>(piece.size()), &got);
+    if (QssFailed(result)) return result;
+    if (got == 0) return kQssOk;
+    bytes->insert(bytes->end(), piece.begin(), piece.begin() + got);
+  }
+}
+
 std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed) {
   std::vector<std::uint8_t> bytes(length);
   std::uint32_t state = seed * 2654435761u + 1;

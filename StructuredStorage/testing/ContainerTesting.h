@@ -9,6 +9,7 @@
 #include "Base/CQssRef.h"
 #include "ByteArrays/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
+#include "Container/CStream.h"
 
 namespace qss_testing {
 
@@ -32,6 +33,11 @@ void PutEntry(std::vector<std::uint8_t>& bytes, std::int64_t position, std::int3
               std::int64_t index, std::int64_t value);
 std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
                       std::int64_t index);
+
+// Reads stream from its position to its end, in pieces of pieceSize bytes,
+// appending to bytes. The first failure ends the reading and is returned;
+// bytes keeps what came before it.
+QssResult ReadToEnd(CStream* stream, std::vector<std::uint8_t>* bytes, std::size_t pieceSize = 100000);
 
 // Deterministic test content: byte i of stream seed.
 std::vector<std::uint8_t> Pattern(std::size_t length, std::uint32_t seed);

@@ -1,0 +1,670 @@
+// Write failures swept over whole writing operations, one failing call at a
+// time: a write refused, a resize refused, a flush refused, a write cut short
+// (with success, or with a failure). For every failing call N, from the first
+// until the operation no longer makes an N-th call, the operation runs on a
+// fresh setup. Either one of its steps reports a failure, or every step
+// succeeds and the container, reopened on healthy storage, holds exactly what
+// was written (every entry's name and kind, every stream's bytes, nested
+// containers included) in exactly the bytes a run without failures leaves.
+// Never success with other content. Everything stays releasable, and the
+// sanitizer build checks that nothing leaks.
+//
+// What a commit that reported a failure leaves readable is surveyed, not
+// required: streams are written in place, so a failed commit can leave a
+// stream as it was, as it was meant to become, unreadable, or (where a write
+// itself was cut) with bytes of both. Each survey prints one line.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Base/CQssRef.h"
+#include "ByteArrays/CMemoryByteArray.h"
+#include "ByteArrays/CMultiFileArray.h"
+#include "CFailingByteArray.h"
+#include "Container/CRootStorage.h"
+#include "Container/CStorage.h"
+#include "Container/CStorageEntry.h"
+#include "Container/CStream.h"
+#include "Container/CreateContainer.h"
+#include "ContainerTesting.h"
+#include "TemporaryFolder.h"
+
+namespace {
+
+using Operation = CFailingByteArray::Operation;
+using qss_testing::Bytes;
+using qss_testing::ReadToEnd;
+
+// More calls than any operation here makes: a sweep that gets this far does
+// not end.
+constexpr std::int64_t kMostCalls = 5000;
+
+// One kind of failing call, armed for the n-th call of its operation.
+struct Fault {
+  const char* name;
+  Operation counted;
+  std::function<void(CFailingByteArray*, std::int64_t)> arm;
+};
+
+const std::vector<Fault>& Faults() {
+  static const std::vector<Fault> faults = {
+      {"write refused", Operation::kWrite,
+       [](CFailingByteArray* a, std::int64_t n) { a->FailNth(Operation::kWrite, n); }},
+      {"resize refused", Operation::kSetSize,
+       [](CFailingByteArray* a, std::int64_t n) { a->FailNth(Operation::kSetSize, n); }},
+      {"flush refused", Operation::kFlush,
+       [](CFailingByteArray* a, std::int64_t n) { a->FailNth(Operation::kFlush, n); }},
+      {"write cut short, success", Operation::kWrite, [](CFailingByteArray* a, std::int64_t n) { a->CutShortNth(n); }},
+      {"write cut short, failure", Operation::kWrite,
+       [](CFailingByteArray* a, std::int64_t n) { a->CutShortNth(n, CFailingByteArray::kDefaultFailure); }},
+  };
+  return faults;
+}
+
+// An entry as a reader finds it: its flags and, for a stream, its bytes and
+// how the reading ended.
+struct Item {
+  std::uint32_t flags = 0;
+  std::vector<std::uint8_t> bytes;
+  std::int32_t read = kQssOk;
+  bool operator==(const Item&) const = default;
+};
+// Every entry of a container by path ('/' between names).
+using Tree = std::map<std::u16string, Item>;
+
+Item StreamItem(std::vector<std::uint8_t> bytes, bool compressed) {
+  return {kEntryStream | (compressed ? kEntryCompressed : 0u), std::move(bytes), kQssOk};
+}
+Item StorageItem(bool nested) { return {kEntryStorage | (nested ? kEntryStream : 0u), {}, kQssOk}; }
+
+bool IsStream(const Item& item) { return (item.flags & kEntryKindMask) == kEntryStream; }
+
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+// Everything below storage: each entry, each child storage and nested
+// container walked, each stream read to its end. A failure is kept with its
+// entry and reading goes on; the first one is returned.
+QssResult Capture(CStorage* storage, const std::u16string& prefix, Tree* tree) {
+  QssResult first = kQssOk;
+  const auto keep = [&first](QssResult result) {
+    if (QssSucceeded(first) && QssFailed(result)) first = result;
+    return result;
+  };
+  for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
+    const CStorageEntry* entry = storage->EntryAt(i);
+    const std::u16string name = entry->Name();
+    std::u16string path = prefix + name;
+    if (tree->count(path) != 0) path += u" (again)";
+    Item& item = (*tree)[path];
+    item.flags = entry->Flags();
+    if ((item.flags & kEntryStorage) != 0) {
+      CQssRef<CStorage> child;
+      item.read = keep(storage->OpenStorage(name.c_str(), 0, child.Receive()));
+      if (QssSucceeded(item.read)) item.read = keep(Capture(child.get(), path + u"/", tree));
+    } else if ((item.flags & kEntryStream) != 0) {
+      CQssRef<CStream> stream;
+      item.read = keep(storage->OpenStream(name.c_str(), 0, stream.Receive()));
+      if (QssSucceeded(item.read)) item.read = keep(ReadToEnd(stream.get(), &item.bytes, 700));
+    }
+  }
+  return first;
+}
+
+// What is left on healthy storage after a run.
+struct Found {
+  QssResult status = kQssOk;  // the container's own, when it did not open
+  Tree tree;
+  std::vector<std::uint8_t> image;
+};
+
+Found Inspect(CPhysicalByteArray* array) {
+  Found found;
+  std::int64_t size = 0;
+  if (QssSucceeded(array->GetSize(&size)) && size > 0) {
+    found.image.resize(static_cast<std::size_t>(size));
+    std::uint32_t got = 0;
+    EXPECT_EQ(array->ReadAt(0, found.image.data(), static_cast<std::uint32_t>(size), &got), kQssOk);
+    found.image.resize(got);
+  }
+  CQssRef<CRootStorage> root(new CRootStorage(array));
+  if (!root->valid()) {
+    found.status = root->status();
+    EXPECT_TRUE(QssFailed(found.status)) << "a container that did not open reports success";
+    return found;
+  }
+  found.status = Capture(root.get(), u"", &found.tree);
+  return found;
+}
+
+// The differences between what was meant and what was found, "" for none.
+std::string Differences(const Tree& intended, const Tree& found) {
+  std::string text;
+  for (const auto& [path, item] : intended) {
+    const auto at = found.find(path);
+    if (at == found.end()) {
+      text += " missing " + Narrow(path) + ";";
+    } else if (at->second.flags != item.flags) {
+      text += " flags of " + Narrow(path) + " " + std::to_string(at->second.flags) + ";";
+    } else if (at->second.read != kQssOk) {
+      text += " reading " + Narrow(path) + " failed;";
+    } else if (at->second.bytes != item.bytes) {
+      text += " other bytes in " + Narrow(path) + " (" + std::to_string(at->second.bytes.size()) + " of " +
+              std::to_string(item.bytes.size()) + ");";
+    }
+  }
+  for (const auto& [path, item] : found) {
+    if (intended.count(path) == 0) text += " unexpected " + Narrow(path) + ";";
+  }
+  return text;
+}
+
+// The first differing byte, "" for equal images.
+std::string ImageDifference(const std::vector<std::uint8_t>& healthy, const std::vector<std::uint8_t>& image) {
+  if (image == healthy) return "";
+  const auto mismatch = std::mismatch(healthy.begin(), healthy.end(), image.begin(), image.end());
+  return "the bytes differ from a run without failures from offset " +
+         std::to_string(mismatch.first - healthy.begin()) + " (sizes " + std::to_string(healthy.size()) + " and " +
+         std::to_string(image.size()) + ")";
+}
+
+// The writer's side of an operation. Like a packer it stops at the first
+// step that reports a failure, and it takes a write that stored fewer bytes
+// than given for one: the stream says how many it stored, and whatever is
+// written next would land at the wrong place.
+class Writer {
+ public:
+  // False once any step failed: the caller stops and lets go of everything.
+  bool Step(QssResult result) {
+    if (QssFailed(result)) failed_ = true;
+    return !failed_;
+  }
+  bool Write(CStream* stream, const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
+    std::uint32_t written = 0;
+    const QssResult result = stream->Write(bytes.data() + from, static_cast<std::int32_t>(to - from), &written);
+    if (QssSucceeded(result) && written != to - from) {
+      ++shortWrites_;
+      failed_ = true;
+    }
+    return Step(result);
+  }
+  void Refused() { failed_ = true; }
+  bool failed() const { return failed_; }
+  int shortWrites() const { return shortWrites_; }
+
+ private:
+  bool failed_ = false;
+  int shortWrites_ = 0;
+};
+
+// A plain stream as a packer writes it: the length first, so that its blocks
+// are allocated in one step, then the bytes in pieces that straddle blocks.
+// With keep, the writer holds on to the stream.
+bool PutPlain(CStorage* storage, const char16_t* name, const std::vector<std::uint8_t>& bytes, Writer* writer,
+              CQssRef<CStream>* keep = nullptr) {
+  constexpr std::size_t kPiece = 1000;
+  CQssRef<CStream> stream;
+  if (!writer->Step(storage->CreateStream(name, false, stream.Receive()))) return false;
+  if (!bytes.empty() && !writer->Step(stream->SetSize(static_cast<std::int64_t>(bytes.size())))) return false;
+  for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+    if (!writer->Write(stream.get(), bytes, at, std::min(at + kPiece, bytes.size()))) return false;
+  }
+  if (keep != nullptr) *keep = stream;
+  return true;
+}
+
+// A compressed stream gets its content in one Write.
+bool PutCompressed(CStorage* storage, const char16_t* name, const std::vector<std::uint8_t>& bytes, Writer* writer,
+                   CQssRef<CStream>* keep = nullptr) {
+  CQssRef<CStream> stream;
+  if (!writer->Step(storage->CreateStream(name, true, stream.Receive()))) return false;
+  if (!bytes.empty() && !writer->Write(stream.get(), bytes, 0, bytes.size())) return false;
+  if (keep != nullptr) *keep = stream;
+  return true;
+}
+
+// A new root storage on array, or a refusal for the writer.
+CQssRef<CRootStorage> OpenRoot(CPhysicalByteArray* array, Writer* writer) {
+  CQssRef<CRootStorage> root(new CRootStorage(array));
+  if (root->valid()) return root;
+  EXPECT_TRUE(QssFailed(root->status())) << "a container that did not open reports success";
+  writer->Refused();
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// One run of an operation under one planned failure, and the sweep over N.
+
+struct Outcome {
+  bool met = false;       // the planned call was made
+  bool reported = false;  // some step reported a failure
+  int shortWrites = 0;    // stream writes that succeeded with fewer bytes
+  Found found;
+};
+
+// One run of an operation on a fresh setup; fault null: a run without
+// failures.
+using Runner = std::function<Outcome(const Fault* fault, std::int64_t n)>;
+
+// What the runs that reported a failure left, by kind of stream.
+struct Survey {
+  int runs = 0;
+  int opened = 0;
+  int asBefore = 0, asAfter = 0, failed = 0, neither = 0;  // streams the operation changed or added
+  int untouchedRight = 0, untouchedFailed = 0, untouchedWrong = 0;
+  int stray = 0;  // entries that are in neither state
+
+  void Add(const Found& found, const Tree& before, const Tree& after) {
+    ++runs;
+    if (QssFailed(found.status) && found.tree.empty()) return;
+    ++opened;
+    std::map<std::u16string, int> seen;
+    for (const Tree* tree : {&before, &after}) {
+      for (const auto& [path, item] : *tree) {
+        if (!IsStream(item) || seen[path]++ != 0) continue;
+        const auto a = before.find(path);
+        const auto b = after.find(path);
+        const bool untouched = a != before.end() && b != after.end() && a->second == b->second;
+        const auto at = found.tree.find(path);
+        if (at == found.tree.end() || at->second.read != kQssOk) {
+          if (at == found.tree.end() && a == before.end()) {
+            ++asBefore;  // a new stream that is not there yet
+          } else {
+            ++(untouched ? untouchedFailed : failed);
+          }
+        } else if (untouched) {
+          ++(at->second.bytes == a->second.bytes ? untouchedRight : untouchedWrong);
+        } else if (a != before.end() && at->second.bytes == a->second.bytes) {
+          ++asBefore;
+        } else if (b != after.end() && at->second.bytes == b->second.bytes) {
+          ++asAfter;
+        } else {
+          ++neither;
+        }
+      }
+    }
+    for (const auto& [path, item] : found.tree) {
+      if (before.count(path) == 0 && after.count(path) == 0) ++stray;
+    }
+  }
+
+  std::string Line(const std::string& what) const {
+    return what + ": " + std::to_string(runs) + " runs reported a failure; container opened " +
+           std::to_string(opened) + "; changed streams read as before " + std::to_string(asBefore) + ", as after " +
+           std::to_string(asAfter) + ", failed " + std::to_string(failed) + ", NEITHER " + std::to_string(neither) +
+           "; untouched streams right " + std::to_string(untouchedRight) + ", failed " +
+           std::to_string(untouchedFailed) + ", WRONG " + std::to_string(untouchedWrong) + "; stray entries " +
+           std::to_string(stray);
+  }
+};
+
+// Runs operation for n = 1, 2, ... with fault's n-th call failing, until a
+// run does not reach its n-th call. A run whose steps all succeeded must
+// leave intended, in the bytes the healthy run left. Runs that reported a
+// failure go to onReported. Returns the number of calls swept.
+std::int64_t Sweep(const Fault& fault, const Runner& operation, const Found& healthy, const Tree& intended,
+           const std::function<void(const Outcome&)>& onReported, int* shortWrites) {
+  for (std::int64_t n = 1;; ++n) {
+    SCOPED_TRACE(std::string(fault.name) + " at call " + std::to_string(n));
+    const Outcome run = operation(&fault, n);
+    *shortWrites += run.shortWrites;
+    if (!run.met) {
+      // The operation ended before its n-th call: it ran without failures.
+      EXPECT_FALSE(run.reported);
+      EXPECT_EQ(Differences(intended, run.found.tree), "");
+      EXPECT_EQ(ImageDifference(healthy.image, run.found.image), "");
+      return n - 1;
+    }
+    if (run.reported) {
+      onReported(run);
+    } else {
+      EXPECT_EQ(run.found.status, kQssOk);
+      EXPECT_EQ(Differences(intended, run.found.tree), "");
+      EXPECT_EQ(ImageDifference(healthy.image, run.found.image), "");
+    }
+    if (n >= kMostCalls) {
+      ADD_FAILURE() << "the sweep does not end";
+      return n;
+    }
+  }
+}
+
+// Every kind of fault swept over operation. The survey, when given, gets the
+// runs that reported a failure (with before and after as the two states).
+void SweepAll(const std::string& what, const Runner& operation, const Tree& intended,
+              const Tree* before = nullptr) {
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome healthy = operation(nullptr, 0);
+  ASSERT_FALSE(healthy.reported);
+  ASSERT_EQ(healthy.found.status, kQssOk);
+  ASSERT_EQ(Differences(intended, healthy.found.tree), "");
+  int shortWrites = 0;
+  for (const Fault& fault : Faults()) {
+    Survey survey;
+    const std::int64_t calls = Sweep(
+        fault, operation, healthy.found, intended,
+        [&](const Outcome& run) {
+          if (before != nullptr) survey.Add(run.found, *before, intended);
+        },
+        &shortWrites);
+    // Every operation here writes, resizes (allocating blocks) and flushes.
+    EXPECT_GT(calls, 0) << fault.name;
+    if (before != nullptr) std::printf("[ survey   ] %s\n", survey.Line(what + ", " + fault.name).c_str());
+  }
+  const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ sweep    ] %s: %.2f s; %d stream writes succeeded with fewer bytes than given\n", what.c_str(),
+              elapsed, shortWrites);
+}
+
+// ---------------------------------------------------------------------------
+// a. A packer's run.
+
+// The tree a packer writes: plain streams over several blocks and within one,
+// an empty one, compressed streams (one stored plain, as it would not
+// shrink), a storage with streams, a nested container with a plain and a
+// compressed stream.
+Tree PackedTree() {
+  Tree tree;
+  tree[u"a"] = StreamItem(Bytes(3000, 1, false), false);
+  tree[u"b"] = StreamItem(Bytes(700, 2, false), false);
+  tree[u"c"] = StreamItem(Bytes(6000, 3, true), true);
+  tree[u"e"] = StreamItem({}, false);
+  tree[u"r"] = StreamItem(Bytes(900, 4, false), true);
+  tree[u"d"] = StorageItem(false);
+  tree[u"d/x"] = StreamItem(Bytes(1500, 5, false), false);
+  tree[u"d/z"] = StreamItem(Bytes(2000, 6, true), true);
+  tree[u"n"] = StorageItem(true);
+  tree[u"n/p"] = StreamItem(Bytes(1200, 7, false), false);
+  tree[u"n/c"] = StreamItem(Bytes(3000, 8, true), true);
+  return tree;
+}
+
+// Builds tree in a new container on array, commits each storage before it is
+// let go, commits the root, lets go of it and flushes the array.
+void Pack(CPhysicalByteArray* array, const Tree& tree, Writer* writer) {
+  const auto bytes = [&tree](const char16_t* path) -> const std::vector<std::uint8_t>& { return tree.at(path).bytes; };
+  if (!writer->Step(CreateContainer(array, 4, 512))) return;
+  {
+    CQssRef<CRootStorage> root = OpenRoot(array, writer);
+    if (!root) return;
+    if (!PutPlain(root.get(), u"a", bytes(u"a"), writer) || !PutPlain(root.get(), u"b", bytes(u"b"), writer) ||
+        !PutCompressed(root.get(), u"c", bytes(u"c"), writer) || !PutPlain(root.get(), u"e", bytes(u"e"), writer) ||
+        !PutCompressed(root.get(), u"r", bytes(u"r"), writer)) {
+      return;
+    }
+    {
+      CQssRef<CStorage> dir;
+      if (!writer->Step(root->CreateStorage(u"d", dir.Receive()))) return;
+      if (!PutPlain(dir.get(), u"x", bytes(u"d/x"), writer) || !PutCompressed(dir.get(), u"z", bytes(u"d/z"), writer))
+        return;
+      if (!writer->Step(dir->Commit())) return;
+    }
+    {
+      CQssRef<CRootStorage> nested;
+      if (!writer->Step(root->CreateNestedContainer(u"n", 2, 256, nested.Receive()))) return;
+      if (!PutPlain(nested.get(), u"p", bytes(u"n/p"), writer) ||
+          !PutCompressed(nested.get(), u"c", bytes(u"n/c"), writer))
+        return;
+      if (!writer->Step(nested->Commit())) return;
+    }
+    if (!writer->Step(root->Commit())) return;
+  }
+  writer->Step(array->Flush());
+}
+
+TEST(WriteFailureSweepTest, PackIntoMemory) {
+  const Tree tree = PackedTree();
+  SweepAll("pack into memory", [&tree](const Fault* fault, std::int64_t n) {
+    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+    if (fault != nullptr) fault->arm(failing.get(), n);
+    Writer writer;
+    Pack(failing.get(), tree, &writer);
+    Outcome run;
+    run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
+    if (run.met) {
+      EXPECT_GT(failing->Failures(), 0);
+    }
+    run.reported = writer.failed();
+    run.shortWrites = writer.shortWrites();
+    run.found = Inspect(healthy.get());
+    return run;
+  }, tree);
+}
+
+TEST(WriteFailureSweepTest, PackIntoSegmentFiles) {
+  constexpr std::uint32_t kReadWrite = native_file::kGenericRead | native_file::kGenericWrite;
+  // Far below the container's size, and not a multiple of the block size:
+  // many segment files, and blocks and transfers split across them.
+  constexpr std::int64_t kSegmentSize = 1000;
+  const Tree tree = PackedTree();
+  SweepAll("pack into segment files", [&tree](const Fault* fault, std::int64_t n) {
+    TemporaryFolder folder;
+    const auto base = folder / "pack.bin";
+    Outcome run;
+    {
+      CQssRef<CMultiFileArray> files(
+          new CMultiFileArray(base, kReadWrite, native_file::kShareRead, native_file::kAttributeNormal, kSegmentSize));
+      EXPECT_EQ(files->Create(), kQssOk);
+      CQssRef<CFailingByteArray> failing(new CFailingByteArray(files.get()));
+      if (fault != nullptr) fault->arm(failing.get(), n);
+      Writer writer;
+      Pack(failing.get(), tree, &writer);
+      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
+      if (run.met) {
+        EXPECT_GT(failing->Failures(), 0);
+      }
+      run.reported = writer.failed();
+      run.shortWrites = writer.shortWrites();
+      if (!run.reported) {
+        EXPECT_GT(files->segmentCount(), 5);
+      }
+    }
+    // What the files hold, read by a new array as a reader would.
+    CQssRef<CMultiFileArray> reader(new CMultiFileArray(base, native_file::kGenericRead, native_file::kShareRead,
+                                                        native_file::kAttributeNormal, kSegmentSize));
+    if (const QssResult opened = reader->Open(); QssFailed(opened)) {
+      run.found.status = opened;
+      return run;
+    }
+    run.found = Inspect(reader.get());
+    return run;
+  }, tree);
+}
+
+// ---------------------------------------------------------------------------
+// b. Streams of a committed container rewritten, then a commit.
+
+// State A, committed with every step succeeding.
+Tree BeforeRewrite() {
+  Tree tree;
+  tree[u"over"] = StreamItem(Bytes(5000, 21, false), false);
+  tree[u"grow"] = StreamItem(Bytes(1500, 22, false), false);
+  tree[u"shrink"] = StreamItem(Bytes(4000, 23, false), false);
+  tree[u"keep"] = StreamItem(Bytes(2000, 24, false), false);
+  tree[u"packed"] = StreamItem(Bytes(5000, 25, true), true);
+  tree[u"d"] = StorageItem(false);
+  tree[u"d/x"] = StreamItem(Bytes(1200, 26, false), false);
+  return tree;
+}
+
+constexpr std::size_t kOverwriteAt = 1000;
+constexpr std::size_t kShrunkLength = 1000;
+
+// State B: part of "over" overwritten, "grow" extended, "shrink" cut, a new
+// stream and a new storage with a stream.
+Tree AfterRewrite() {
+  Tree tree = BeforeRewrite();
+  const auto patch = Bytes(2000, 31, false);
+  std::copy(patch.begin(), patch.end(), tree[u"over"].bytes.begin() + kOverwriteAt);
+  const auto more = Bytes(2500, 32, false);
+  tree[u"grow"].bytes.insert(tree[u"grow"].bytes.end(), more.begin(), more.end());
+  tree[u"shrink"].bytes.resize(kShrunkLength);
+  tree[u"fresh"] = StreamItem(Bytes(3000, 33, false), false);
+  tree[u"nd"] = StorageItem(false);
+  tree[u"nd/y"] = StreamItem(Bytes(800, 34, false), false);
+  return tree;
+}
+
+TEST(WriteFailureSweepTest, RewriteAndCommit) {
+  const Tree before = BeforeRewrite();
+  const Tree after = AfterRewrite();
+  SweepAll("rewrite and commit", [&](const Fault* fault, std::int64_t n) {
+    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+    Outcome run;
+    {
+      // State A, healthy. The writer keeps the streams it will change: opened
+      // by name they would be read-only.
+      Writer building;
+      CQssRef<CRootStorage> root;
+      CQssRef<CStream> over, grow, shrink;
+      EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
+      root = OpenRoot(failing.get(), &building);
+      if (!root) return run;
+      PutPlain(root.get(), u"over", before.at(u"over").bytes, &building, &over);
+      PutPlain(root.get(), u"grow", before.at(u"grow").bytes, &building, &grow);
+      PutPlain(root.get(), u"shrink", before.at(u"shrink").bytes, &building, &shrink);
+      PutPlain(root.get(), u"keep", before.at(u"keep").bytes, &building);
+      PutCompressed(root.get(), u"packed", before.at(u"packed").bytes, &building);
+      {
+        CQssRef<CStorage> dir;
+        building.Step(root->CreateStorage(u"d", dir.Receive()));
+        if (dir) PutPlain(dir.get(), u"x", before.at(u"d/x").bytes, &building);
+      }
+      building.Step(root->Commit());
+      EXPECT_FALSE(building.failed());
+      if (building.failed()) return run;
+
+      // State B, with the failure armed.
+      if (fault != nullptr) fault->arm(failing.get(), n);
+      Writer writer;
+      const auto rewrite = [&] {
+        const auto& b = after;
+        if (!writer.Step(over->Seek(kOverwriteAt, kSeekBegin, nullptr)) ||
+            !writer.Write(over.get(), b.at(u"over").bytes, kOverwriteAt, kOverwriteAt + 2000))
+          return false;
+        if (!writer.Step(grow->Seek(0, kSeekEnd, nullptr)) ||
+            !writer.Write(grow.get(), b.at(u"grow").bytes, 1500, b.at(u"grow").bytes.size()))
+          return false;
+        if (!writer.Step(shrink->SetSize(kShrunkLength))) return false;
+        over.Reset();
+        grow.Reset();
+        shrink.Reset();
+        if (!PutPlain(root.get(), u"fresh", b.at(u"fresh").bytes, &writer)) return false;
+        CQssRef<CStorage> dir;
+        if (!writer.Step(root->CreateStorage(u"nd", dir.Receive()))) return false;
+        if (!PutPlain(dir.get(), u"y", b.at(u"nd/y").bytes, &writer)) return false;
+        return writer.Step(dir->Commit());
+      };
+      if (rewrite()) writer.Step(root->Commit());
+      over.Reset();
+      grow.Reset();
+      shrink.Reset();
+      root.Reset();
+      if (!writer.failed()) writer.Step(failing->Flush());
+      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
+      if (run.met) {
+        EXPECT_GT(failing->Failures(), 0);
+      }
+      run.reported = writer.failed();
+      run.shortWrites = writer.shortWrites();
+    }
+    run.found = Inspect(healthy.get());
+    return run;
+  }, after, &before);
+}
+
+// ---------------------------------------------------------------------------
+// c. A compressed stream written again at an offset: the whole content is
+// recompressed and stored anew.
+
+TEST(WriteFailureSweepTest, CompressedRewriteAndCommit) {
+  constexpr std::size_t kPatchAt = 3000;
+  Tree before;
+  before[u"z"] = StreamItem(Bytes(8000, 41, true), true);
+  before[u"p"] = StreamItem(Bytes(1500, 42, false), false);
+  Tree after = before;
+  // Content that does not shrink: the new image outgrows the old one's blocks.
+  const auto patch = Bytes(1500, 43, false);
+  std::copy(patch.begin(), patch.end(), after[u"z"].bytes.begin() + kPatchAt);
+
+  SweepAll("compressed rewrite and commit", [&](const Fault* fault, std::int64_t n) {
+    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+    Outcome run;
+    {
+      Writer building;
+      EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
+      CQssRef<CRootStorage> root = OpenRoot(failing.get(), &building);
+      if (!root) return run;
+      CQssRef<CStream> packed;
+      PutCompressed(root.get(), u"z", before.at(u"z").bytes, &building, &packed);
+      PutPlain(root.get(), u"p", before.at(u"p").bytes, &building);
+      building.Step(root->Commit());
+      EXPECT_FALSE(building.failed());
+      if (building.failed()) return run;
+
+      if (fault != nullptr) fault->arm(failing.get(), n);
+      Writer writer;
+      if (writer.Step(packed->Seek(kPatchAt, kSeekBegin, nullptr)) &&
+          writer.Write(packed.get(), patch, 0, patch.size())) {
+        packed.Reset();
+        writer.Step(root->Commit());
+      }
+      packed.Reset();
+      root.Reset();
+      if (!writer.failed()) writer.Step(failing->Flush());
+      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
+      if (run.met) {
+        EXPECT_GT(failing->Failures(), 0);
+      }
+      run.reported = writer.failed();
+      run.shortWrites = writer.shortWrites();
+    }
+    run.found = Inspect(healthy.get());
+    return run;
+  }, after, &before);
+}
+
+// The failing array itself: the sweeps above are only as good as its
+// failures are what they claim.
+TEST(WriteFailureSweepTest, FailingArrayCutsWritesShortAndFailsFlushes) {
+  CQssRef<CMemoryByteArray> inner(new CMemoryByteArray(std::vector<std::uint8_t>(16, 0)));
+  CQssRef<CFailingByteArray> failing(new CFailingByteArray(inner.get()));
+  const std::vector<std::uint8_t> ones(9, 1);
+  std::uint32_t written = 99;
+
+  failing->CutShortNth(2);
+  EXPECT_EQ(failing->WriteAt(0, ones.data(), 1, &written), kQssOk);
+  EXPECT_EQ(written, 1u);
+  EXPECT_EQ(failing->WriteAt(4, ones.data(), 9, &written), kQssOk);  // the second: 4 of 9 bytes
+  EXPECT_EQ(written, 4u);
+  EXPECT_EQ(inner->Bytes(), (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(failing->WriteAt(15, ones.data(), 1, &written), kQssOk);  // only the second was planned
+  EXPECT_EQ(written, 1u);
+
+  failing->CutShortNth(1, CFailingByteArray::kDefaultFailure);
+  EXPECT_EQ(failing->WriteAt(8, ones.data(), 5, &written), CFailingByteArray::kDefaultFailure);
+  EXPECT_EQ(written, 2u);
+  EXPECT_EQ(inner->Bytes()[9], 1);
+  EXPECT_EQ(inner->Bytes()[10], 0);
+  failing->CutShortNth(1);
+  EXPECT_EQ(failing->WriteAt(0, ones.data(), 1, &written), kQssOk);  // half of one byte is none
+  EXPECT_EQ(written, 0u);
+
+  failing->FailNth(Operation::kFlush, 2);
+  EXPECT_EQ(failing->Flush(), kQssOk);
+  EXPECT_EQ(failing->Flush(), CFailingByteArray::kDefaultFailure);
+  EXPECT_EQ(failing->Flush(), kQssOk);
+  EXPECT_EQ(failing->Calls(Operation::kFlush), 3);
+  EXPECT_EQ(failing->Failures(), 4);
+}
+
+}  // namespace
