@@ -1,18 +1,20 @@
 // Write failures swept over whole writing operations, one failing call at a
-// time: a write refused, a resize refused, a flush refused, a write cut short
-// (with success, or with a failure). For every failing call N, from the first
-// until the operation no longer makes an N-th call, the operation runs on a
-// fresh setup. Either one of its steps reports a failure, or every step
-// succeeds and the container, reopened on healthy storage, holds exactly what
-// was written (every entry's name and kind, every stream's bytes, nested
-// containers included) in exactly the bytes a run without failures leaves.
-// Never success with other content. Everything stays releasable, and the
-// sanitizer build checks that nothing leaks.
+// time: a write refused (once, or from then on as by a device that is gone),
+// a resize refused, a flush refused, a write cut short (reporting success, or
+// a failure). For every failing call N, from the first until the operation no
+// longer makes an N-th call, the operation runs on a fresh setup. Either one
+// of its steps reports a failure, or every step succeeds and the container,
+// reopened on healthy storage, holds exactly what was written (every entry's
+// name and kind, every stream's bytes, nested containers included) in exactly
+// the bytes a run without failures leaves. Never success with other content.
+// Everything stays releasable, and the sanitizer build checks that nothing
+// leaks.
 //
-// What a commit that reported a failure leaves readable is surveyed, not
-// required: streams are written in place, so a failed commit can leave a
-// stream as it was, as it was meant to become, unreadable, or (where a write
-// itself was cut) with bytes of both. Each survey prints one line.
+// What a commit that reported a failure leaves readable is surveyed rather
+// than required: streams are written in place, and a root's last release
+// commits whatever the writer left, so a stream may read as it was, as it was
+// meant to become, not at all, or as neither. Each survey prints one line;
+// only what holds in every run is asserted.
 
 #include <gtest/gtest.h>
 
@@ -57,6 +59,10 @@ const std::vector<Fault>& Faults() {
   static const std::vector<Fault> faults = {
       {"write refused", Operation::kWrite,
        [](CFailingByteArray* a, std::int64_t n) { a->FailNth(Operation::kWrite, n); }},
+      // A device that is gone: nothing written from then on, so no later
+      // commit (a last release's included) finishes the job silently.
+      {"writes refused from then on", Operation::kWrite,
+       [](CFailingByteArray* a, std::int64_t n) { a->FailFrom(Operation::kWrite, n); }},
       {"resize refused", Operation::kSetSize,
        [](CFailingByteArray* a, std::int64_t n) { a->FailNth(Operation::kSetSize, n); }},
       {"flush refused", Operation::kFlush,
@@ -119,7 +125,10 @@ QssResult Capture(CStorage* storage, const std::u16string& prefix, Tree* tree) {
 
 // What is left on healthy storage after a run.
 struct Found {
-  QssResult status = kQssOk;  // the container's own, when it did not open
+  bool opened = false;
+  // The container's own status when it did not open, else the first failure
+  // met reading it.
+  QssResult status = kQssOk;
   Tree tree;
   std::vector<std::uint8_t> image;
 };
@@ -139,6 +148,7 @@ Found Inspect(CPhysicalByteArray* array) {
     EXPECT_TRUE(QssFailed(found.status)) << "a container that did not open reports success";
     return found;
   }
+  found.opened = true;
   found.status = Capture(root.get(), u"", &found.tree);
   return found;
 }
@@ -252,17 +262,32 @@ struct Outcome {
 // failures.
 using Runner = std::function<Outcome(const Fault* fault, std::int64_t n)>;
 
+// Whether every byte of bytes is the one before or after (either may be
+// absent) holds at its position.
+bool IsBlend(const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>* before,
+             const std::vector<std::uint8_t>* after) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const bool asBefore = before != nullptr && i < before->size() && (*before)[i] == bytes[i];
+    const bool asAfter = after != nullptr && i < after->size() && (*after)[i] == bytes[i];
+    if (!asBefore && !asAfter) return false;
+  }
+  return true;
+}
+
 // What the runs that reported a failure left, by kind of stream.
 struct Survey {
   int runs = 0;
   int opened = 0;
-  int asBefore = 0, asAfter = 0, failed = 0, neither = 0;  // streams the operation changed or added
+  // Streams the operation changed or added. Read as neither state, they are
+  // empty, a blend (each byte as before or as after at its position), or
+  // hold foreign bytes that were never written there.
+  int asBefore = 0, asAfter = 0, failed = 0, neitherEmpty = 0, neitherBlend = 0, neitherForeign = 0;
   int untouchedRight = 0, untouchedFailed = 0, untouchedWrong = 0;
   int stray = 0;  // entries that are in neither state
 
   void Add(const Found& found, const Tree& before, const Tree& after) {
     ++runs;
-    if (QssFailed(found.status) && found.tree.empty()) return;
+    if (!found.opened) return;
     ++opened;
     std::map<std::u16string, int> seen;
     for (const Tree* tree : {&before, &after}) {
@@ -284,8 +309,13 @@ struct Survey {
           ++asBefore;
         } else if (b != after.end() && at->second.bytes == b->second.bytes) {
           ++asAfter;
+        } else if (at->second.bytes.empty()) {
+          ++neitherEmpty;
+        } else if (IsBlend(at->second.bytes, a == before.end() ? nullptr : &a->second.bytes,
+                           b == after.end() ? nullptr : &b->second.bytes)) {
+          ++neitherBlend;
         } else {
-          ++neither;
+          ++neitherForeign;
         }
       }
     }
@@ -295,12 +325,12 @@ struct Survey {
   }
 
   std::string Line(const std::string& what) const {
-    return what + ": " + std::to_string(runs) + " runs reported a failure; container opened " +
-           std::to_string(opened) + "; changed streams read as before " + std::to_string(asBefore) + ", as after " +
-           std::to_string(asAfter) + ", failed " + std::to_string(failed) + ", NEITHER " + std::to_string(neither) +
-           "; untouched streams right " + std::to_string(untouchedRight) + ", failed " +
-           std::to_string(untouchedFailed) + ", WRONG " + std::to_string(untouchedWrong) + "; stray entries " +
-           std::to_string(stray);
+    return what + ": " + std::to_string(runs) + " runs reported a failure; container opened " + std::to_string(opened) +
+           "; changed streams read as before " + std::to_string(asBefore) + ", as after " + std::to_string(asAfter) +
+           ", failed " + std::to_string(failed) + ", neither: empty " + std::to_string(neitherEmpty) + ", blend " +
+           std::to_string(neitherBlend) + ", FOREIGN " + std::to_string(neitherForeign) + "; untouched streams right " +
+           std::to_string(untouchedRight) + ", failed " + std::to_string(untouchedFailed) + ", WRONG " +
+           std::to_string(untouchedWrong) + "; stray entries " + std::to_string(stray);
   }
 };
 
@@ -309,7 +339,7 @@ struct Survey {
 // leave intended, in the bytes the healthy run left. Runs that reported a
 // failure go to onReported. Returns the number of calls swept.
 std::int64_t Sweep(const Fault& fault, const Runner& operation, const Found& healthy, const Tree& intended,
-           const std::function<void(const Outcome&)>& onReported, int* shortWrites) {
+                   const std::function<void(const Outcome&)>& onReported, int* shortWrites) {
   for (std::int64_t n = 1;; ++n) {
     SCOPED_TRACE(std::string(fault.name) + " at call " + std::to_string(n));
     const Outcome run = operation(&fault, n);
@@ -337,8 +367,7 @@ std::int64_t Sweep(const Fault& fault, const Runner& operation, const Found& hea
 
 // Every kind of fault swept over operation. The survey, when given, gets the
 // runs that reported a failure (with before and after as the two states).
-void SweepAll(const std::string& what, const Runner& operation, const Tree& intended,
-              const Tree* before = nullptr) {
+void SweepAll(const std::string& what, const Runner& operation, const Tree& intended, const Tree* before = nullptr) {
   const auto start = std::chrono::steady_clock::now();
   const Outcome healthy = operation(nullptr, 0);
   ASSERT_FALSE(healthy.reported);
@@ -355,7 +384,13 @@ void SweepAll(const std::string& what, const Runner& operation, const Tree& inte
         &shortWrites);
     // Every operation here writes, resizes (allocating blocks) and flushes.
     EXPECT_GT(calls, 0) << fault.name;
-    if (before != nullptr) std::printf("[ survey   ] %s\n", survey.Line(what + ", " + fault.name).c_str());
+    if (before != nullptr) {
+      std::printf("[ survey   ] %s\n", survey.Line(what + ", " + fault.name).c_str());
+      // Whatever a failed commit did, the container opens, and streams it
+      // did not change keep their blocks, links and records.
+      EXPECT_EQ(survey.opened, survey.runs) << fault.name;
+      EXPECT_EQ(survey.untouchedWrong, 0) << fault.name;
+    }
   }
   const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("[ sweep    ] %s: %.2f s; %d stream writes succeeded with fewer bytes than given\n", what.c_str(),
@@ -418,64 +453,72 @@ void Pack(CPhysicalByteArray* array, const Tree& tree, Writer* writer) {
   writer->Step(array->Flush());
 }
 
-TEST(WriteFailureSweepTest, PackIntoMemory) {
-  const Tree tree = PackedTree();
-  SweepAll("pack into memory", [&tree](const Fault* fault, std::int64_t n) {
-    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
-    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+// The outcome of a run on failing once the writer let go of everything.
+Outcome Settle(CFailingByteArray* failing, const Fault* fault, std::int64_t n, const Writer& writer) {
+  Outcome run;
+  run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
+  if (run.met) {
+    EXPECT_GT(failing->Failures(), 0);
+  }
+  run.reported = writer.failed();
+  run.shortWrites = writer.shortWrites();
+  return run;
+}
+
+Outcome PackIntoMemory(const Tree& tree, const Fault* fault, std::int64_t n) {
+  CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+  CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+  if (fault != nullptr) fault->arm(failing.get(), n);
+  Writer writer;
+  Pack(failing.get(), tree, &writer);
+  Outcome run = Settle(failing.get(), fault, n, writer);
+  run.found = Inspect(healthy.get());
+  return run;
+}
+
+Outcome PackIntoSegmentFiles(const Tree& tree, const Fault* fault, std::int64_t n) {
+  constexpr std::uint32_t kReadWrite = native_file::kGenericRead | native_file::kGenericWrite;
+  // Far below the container's size, and not a multiple of the block size:
+  // several segment files, and blocks and transfers split across them.
+  constexpr std::int64_t kSegmentSize = 2000;
+  TemporaryFolder folder;
+  const auto base = folder / "pack.bin";
+  Outcome run;
+  {
+    CQssRef<CMultiFileArray> files(
+        new CMultiFileArray(base, kReadWrite, native_file::kShareRead, native_file::kAttributeNormal, kSegmentSize));
+    EXPECT_EQ(files->Create(), kQssOk);
+    CQssRef<CFailingByteArray> failing(new CFailingByteArray(files.get()));
     if (fault != nullptr) fault->arm(failing.get(), n);
     Writer writer;
     Pack(failing.get(), tree, &writer);
-    Outcome run;
-    run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
-    if (run.met) {
-      EXPECT_GT(failing->Failures(), 0);
+    run = Settle(failing.get(), fault, n, writer);
+    if (!run.reported) {
+      EXPECT_GT(files->segmentCount(), 5);
     }
-    run.reported = writer.failed();
-    run.shortWrites = writer.shortWrites();
-    run.found = Inspect(healthy.get());
+  }
+  // What the files hold, read by a new array as a reader would.
+  CQssRef<CMultiFileArray> reader(new CMultiFileArray(base, native_file::kGenericRead, native_file::kShareRead,
+                                                      native_file::kAttributeNormal, kSegmentSize));
+  if (const QssResult opened = reader->Open(); QssFailed(opened)) {
+    run.found.status = opened;
     return run;
-  }, tree);
+  }
+  run.found = Inspect(reader.get());
+  return run;
+}
+
+TEST(WriteFailureSweepTest, PackIntoMemory) {
+  const Tree tree = PackedTree();
+  SweepAll(
+      "pack into memory", [&](const Fault* fault, std::int64_t n) { return PackIntoMemory(tree, fault, n); }, tree);
 }
 
 TEST(WriteFailureSweepTest, PackIntoSegmentFiles) {
-  constexpr std::uint32_t kReadWrite = native_file::kGenericRead | native_file::kGenericWrite;
-  // Far below the container's size, and not a multiple of the block size:
-  // many segment files, and blocks and transfers split across them.
-  constexpr std::int64_t kSegmentSize = 1000;
   const Tree tree = PackedTree();
-  SweepAll("pack into segment files", [&tree](const Fault* fault, std::int64_t n) {
-    TemporaryFolder folder;
-    const auto base = folder / "pack.bin";
-    Outcome run;
-    {
-      CQssRef<CMultiFileArray> files(
-          new CMultiFileArray(base, kReadWrite, native_file::kShareRead, native_file::kAttributeNormal, kSegmentSize));
-      EXPECT_EQ(files->Create(), kQssOk);
-      CQssRef<CFailingByteArray> failing(new CFailingByteArray(files.get()));
-      if (fault != nullptr) fault->arm(failing.get(), n);
-      Writer writer;
-      Pack(failing.get(), tree, &writer);
-      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
-      if (run.met) {
-        EXPECT_GT(failing->Failures(), 0);
-      }
-      run.reported = writer.failed();
-      run.shortWrites = writer.shortWrites();
-      if (!run.reported) {
-        EXPECT_GT(files->segmentCount(), 5);
-      }
-    }
-    // What the files hold, read by a new array as a reader would.
-    CQssRef<CMultiFileArray> reader(new CMultiFileArray(base, native_file::kGenericRead, native_file::kShareRead,
-                                                        native_file::kAttributeNormal, kSegmentSize));
-    if (const QssResult opened = reader->Open(); QssFailed(opened)) {
-      run.found.status = opened;
-      return run;
-    }
-    run.found = Inspect(reader.get());
-    return run;
-  }, tree);
+  SweepAll(
+      "pack into segment files",
+      [&](const Fault* fault, std::int64_t n) { return PackIntoSegmentFiles(tree, fault, n); }, tree);
 }
 
 // ---------------------------------------------------------------------------
@@ -495,13 +538,14 @@ Tree BeforeRewrite() {
 }
 
 constexpr std::size_t kOverwriteAt = 1000;
+constexpr std::size_t kOverwriteLength = 2000;
 constexpr std::size_t kShrunkLength = 1000;
 
 // State B: part of "over" overwritten, "grow" extended, "shrink" cut, a new
 // stream and a new storage with a stream.
 Tree AfterRewrite() {
   Tree tree = BeforeRewrite();
-  const auto patch = Bytes(2000, 31, false);
+  const auto patch = Bytes(kOverwriteLength, 31, false);
   std::copy(patch.begin(), patch.end(), tree[u"over"].bytes.begin() + kOverwriteAt);
   const auto more = Bytes(2500, 32, false);
   tree[u"grow"].bytes.insert(tree[u"grow"].bytes.end(), more.begin(), more.end());
@@ -512,125 +556,127 @@ Tree AfterRewrite() {
   return tree;
 }
 
-TEST(WriteFailureSweepTest, RewriteAndCommit) {
-  const Tree before = BeforeRewrite();
-  const Tree after = AfterRewrite();
-  SweepAll("rewrite and commit", [&](const Fault* fault, std::int64_t n) {
-    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
-    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
-    Outcome run;
+// Builds and commits A with every step succeeding, keeping root and the
+// streams it will change (opened by name they would be read-only), then with
+// the failure armed changes them into B and commits.
+Outcome RewriteAndCommit(const Tree& before, const Tree& after, const Fault* fault, std::int64_t n) {
+  CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+  CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+  Outcome run;
+  {
+    Writer building;
+    EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
+    CQssRef<CRootStorage> root = OpenRoot(failing.get(), &building);
+    if (!root) return run;
+    CQssRef<CStream> over, grow, shrink;
+    PutPlain(root.get(), u"over", before.at(u"over").bytes, &building, &over);
+    PutPlain(root.get(), u"grow", before.at(u"grow").bytes, &building, &grow);
+    PutPlain(root.get(), u"shrink", before.at(u"shrink").bytes, &building, &shrink);
+    PutPlain(root.get(), u"keep", before.at(u"keep").bytes, &building);
+    PutCompressed(root.get(), u"packed", before.at(u"packed").bytes, &building);
     {
-      // State A, healthy. The writer keeps the streams it will change: opened
-      // by name they would be read-only.
-      Writer building;
-      CQssRef<CRootStorage> root;
-      CQssRef<CStream> over, grow, shrink;
-      EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
-      root = OpenRoot(failing.get(), &building);
-      if (!root) return run;
-      PutPlain(root.get(), u"over", before.at(u"over").bytes, &building, &over);
-      PutPlain(root.get(), u"grow", before.at(u"grow").bytes, &building, &grow);
-      PutPlain(root.get(), u"shrink", before.at(u"shrink").bytes, &building, &shrink);
-      PutPlain(root.get(), u"keep", before.at(u"keep").bytes, &building);
-      PutCompressed(root.get(), u"packed", before.at(u"packed").bytes, &building);
-      {
-        CQssRef<CStorage> dir;
-        building.Step(root->CreateStorage(u"d", dir.Receive()));
-        if (dir) PutPlain(dir.get(), u"x", before.at(u"d/x").bytes, &building);
-      }
-      building.Step(root->Commit());
-      EXPECT_FALSE(building.failed());
-      if (building.failed()) return run;
+      CQssRef<CStorage> dir;
+      if (building.Step(root->CreateStorage(u"d", dir.Receive())))
+        PutPlain(dir.get(), u"x", before.at(u"d/x").bytes, &building);
+    }
+    building.Step(root->Commit());
+    EXPECT_FALSE(building.failed());
+    if (building.failed()) return run;
 
-      // State B, with the failure armed.
-      if (fault != nullptr) fault->arm(failing.get(), n);
-      Writer writer;
-      const auto rewrite = [&] {
-        const auto& b = after;
-        if (!writer.Step(over->Seek(kOverwriteAt, kSeekBegin, nullptr)) ||
-            !writer.Write(over.get(), b.at(u"over").bytes, kOverwriteAt, kOverwriteAt + 2000))
-          return false;
-        if (!writer.Step(grow->Seek(0, kSeekEnd, nullptr)) ||
-            !writer.Write(grow.get(), b.at(u"grow").bytes, 1500, b.at(u"grow").bytes.size()))
-          return false;
-        if (!writer.Step(shrink->SetSize(kShrunkLength))) return false;
-        over.Reset();
-        grow.Reset();
-        shrink.Reset();
-        if (!PutPlain(root.get(), u"fresh", b.at(u"fresh").bytes, &writer)) return false;
-        CQssRef<CStorage> dir;
-        if (!writer.Step(root->CreateStorage(u"nd", dir.Receive()))) return false;
-        if (!PutPlain(dir.get(), u"y", b.at(u"nd/y").bytes, &writer)) return false;
-        return writer.Step(dir->Commit());
-      };
-      if (rewrite()) writer.Step(root->Commit());
+    if (fault != nullptr) fault->arm(failing.get(), n);
+    Writer writer;
+    const auto rewrite = [&] {
+      const auto& overBytes = after.at(u"over").bytes;
+      const auto& growBytes = after.at(u"grow").bytes;
+      if (!writer.Step(over->Seek(kOverwriteAt, kSeekBegin, nullptr)) ||
+          !writer.Write(over.get(), overBytes, kOverwriteAt, kOverwriteAt + kOverwriteLength))
+        return false;
+      if (!writer.Step(grow->Seek(0, kSeekEnd, nullptr)) ||
+          !writer.Write(grow.get(), growBytes, before.at(u"grow").bytes.size(), growBytes.size()))
+        return false;
+      if (!writer.Step(shrink->SetSize(kShrunkLength))) return false;
       over.Reset();
       grow.Reset();
       shrink.Reset();
-      root.Reset();
-      if (!writer.failed()) writer.Step(failing->Flush());
-      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
-      if (run.met) {
-        EXPECT_GT(failing->Failures(), 0);
-      }
-      run.reported = writer.failed();
-      run.shortWrites = writer.shortWrites();
-    }
-    run.found = Inspect(healthy.get());
-    return run;
-  }, after, &before);
+      if (!PutPlain(root.get(), u"fresh", after.at(u"fresh").bytes, &writer)) return false;
+      CQssRef<CStorage> dir;
+      if (!writer.Step(root->CreateStorage(u"nd", dir.Receive()))) return false;
+      if (!PutPlain(dir.get(), u"y", after.at(u"nd/y").bytes, &writer)) return false;
+      return writer.Step(dir->Commit());
+    };
+    if (rewrite()) writer.Step(root->Commit());
+    over.Reset();
+    grow.Reset();
+    shrink.Reset();
+    root.Reset();
+    if (!writer.failed()) writer.Step(failing->Flush());
+    run = Settle(failing.get(), fault, n, writer);
+  }
+  run.found = Inspect(healthy.get());
+  return run;
+}
+
+TEST(WriteFailureSweepTest, RewriteAndCommit) {
+  const Tree before = BeforeRewrite();
+  const Tree after = AfterRewrite();
+  SweepAll(
+      "rewrite and commit",
+      [&](const Fault* fault, std::int64_t n) { return RewriteAndCommit(before, after, fault, n); }, after, &before);
 }
 
 // ---------------------------------------------------------------------------
 // c. A compressed stream written again at an offset: the whole content is
 // recompressed and stored anew.
 
+constexpr std::size_t kPatchAt = 3000;
+
+// Writes and commits A with every step succeeding, keeping the compressed
+// stream; then with the failure armed writes patch into it and commits.
+Outcome CompressedRewriteAndCommit(const Tree& before, const std::vector<std::uint8_t>& patch, const Fault* fault,
+                                   std::int64_t n) {
+  CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
+  CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
+  Outcome run;
+  {
+    Writer building;
+    EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
+    CQssRef<CRootStorage> root = OpenRoot(failing.get(), &building);
+    if (!root) return run;
+    CQssRef<CStream> packed;
+    PutCompressed(root.get(), u"z", before.at(u"z").bytes, &building, &packed);
+    PutPlain(root.get(), u"p", before.at(u"p").bytes, &building);
+    building.Step(root->Commit());
+    EXPECT_FALSE(building.failed());
+    if (building.failed()) return run;
+
+    if (fault != nullptr) fault->arm(failing.get(), n);
+    Writer writer;
+    if (writer.Step(packed->Seek(kPatchAt, kSeekBegin, nullptr)) &&
+        writer.Write(packed.get(), patch, 0, patch.size())) {
+      packed.Reset();
+      writer.Step(root->Commit());
+    }
+    packed.Reset();
+    root.Reset();
+    if (!writer.failed()) writer.Step(failing->Flush());
+    run = Settle(failing.get(), fault, n, writer);
+  }
+  run.found = Inspect(healthy.get());
+  return run;
+}
+
 TEST(WriteFailureSweepTest, CompressedRewriteAndCommit) {
-  constexpr std::size_t kPatchAt = 3000;
   Tree before;
   before[u"z"] = StreamItem(Bytes(8000, 41, true), true);
   before[u"p"] = StreamItem(Bytes(1500, 42, false), false);
-  Tree after = before;
   // Content that does not shrink: the new image outgrows the old one's blocks.
   const auto patch = Bytes(1500, 43, false);
+  Tree after = before;
   std::copy(patch.begin(), patch.end(), after[u"z"].bytes.begin() + kPatchAt);
-
-  SweepAll("compressed rewrite and commit", [&](const Fault* fault, std::int64_t n) {
-    CQssRef<CMemoryByteArray> healthy(new CMemoryByteArray());
-    CQssRef<CFailingByteArray> failing(new CFailingByteArray(healthy.get()));
-    Outcome run;
-    {
-      Writer building;
-      EXPECT_EQ(CreateContainer(failing.get(), 4, 512), kQssOk);
-      CQssRef<CRootStorage> root = OpenRoot(failing.get(), &building);
-      if (!root) return run;
-      CQssRef<CStream> packed;
-      PutCompressed(root.get(), u"z", before.at(u"z").bytes, &building, &packed);
-      PutPlain(root.get(), u"p", before.at(u"p").bytes, &building);
-      building.Step(root->Commit());
-      EXPECT_FALSE(building.failed());
-      if (building.failed()) return run;
-
-      if (fault != nullptr) fault->arm(failing.get(), n);
-      Writer writer;
-      if (writer.Step(packed->Seek(kPatchAt, kSeekBegin, nullptr)) &&
-          writer.Write(packed.get(), patch, 0, patch.size())) {
-        packed.Reset();
-        writer.Step(root->Commit());
-      }
-      packed.Reset();
-      root.Reset();
-      if (!writer.failed()) writer.Step(failing->Flush());
-      run.met = fault != nullptr && failing->Calls(fault->counted) >= n;
-      if (run.met) {
-        EXPECT_GT(failing->Failures(), 0);
-      }
-      run.reported = writer.failed();
-      run.shortWrites = writer.shortWrites();
-    }
-    run.found = Inspect(healthy.get());
-    return run;
-  }, after, &before);
+  SweepAll(
+      "compressed rewrite and commit",
+      [&](const Fault* fault, std::int64_t n) { return CompressedRewriteAndCommit(before, patch, fault, n); }, after,
+      &before);
 }
 
 // The failing array itself: the sweeps above are only as good as its
