@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Base/CQssRef.h"
 #include "Base/LittleEndian.h"
 #include "ByteArrays/CMemoryByteArray.h"
+#include "CFailingByteArray.h"
 #include "ContainerTesting.h"
 
 namespace {
@@ -50,6 +52,22 @@ TEST(CreateContainerTest, RefusesLayoutsThatCannotWork) {
   }
   EXPECT_EQ(array->Bytes(), std::vector<std::uint8_t>(10, 1));
   EXPECT_EQ(CreateContainer(nullptr, 4, 512), kQssInvalidArgument);
+}
+
+// A header or table block that reaches the byte array only in part would
+// open as a container whose free list runs into zeros; the caller hears of it
+// even when the array reports success with fewer bytes.
+TEST(CreateContainerTest, HeaderOrTableStoredInPartIsAWriteFault) {
+  for (const std::int64_t write : {1, 2}) {
+    for (const QssResult code : {kQssOk, CFailingByteArray::kDefaultFailure}) {
+      SCOPED_TRACE("write " + std::to_string(write) + " cut short, returning " + std::to_string(code));
+      CQssRef<CMemoryByteArray> inner(new CMemoryByteArray());
+      CQssRef<CFailingByteArray> failing(new CFailingByteArray(inner.get()));
+      failing->CutShortNth(write, code);
+      EXPECT_EQ(CreateContainer(failing.get(), 4, 512), code == kQssOk ? kQssWriteFault : code);
+      EXPECT_EQ(failing->Failures(), 1);
+    }
+  }
 }
 
 }  // namespace
