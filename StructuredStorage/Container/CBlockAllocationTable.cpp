@@ -104,31 +104,53 @@ QssResult CBlockAllocationTable::LoadTable() {
   }
 
   entries_ = CreateEntryArray(entryWidth_, blockSize_);
-  if (!entries_ || entries_->Resize(tableBytes) < 0) {
+  if (!entries_) {
     valid_ = false;
     return status_ = kQssNotAContainer;
   }
 
-  if (tableStart_ != kNoBlock) {
+  if (tableStart_ == kNoBlock) {
+    // No stored table: every block the byte array holds is free.
+    if (entries_->Resize(tableBytes) < 0) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
+    }
+  } else {
+    // The table grows block by block as its chain is read, so memory follows
+    // the table bytes the byte array really holds, not its apparent size (a
+    // sparse file claims any size). A sound container still gets its whole
+    // table of tableBlocks blocks.
+    const std::int64_t describedEntries = tableBlocks * perBlock;
     std::int64_t current = tableStart_;
     std::int64_t loaded = 0;
-    for (std::int32_t n = 0;; ++n) {
+    for (std::int64_t n = 0;; ++n) {
       // Only blocks the table describes can be table blocks; the length
       // check also ends a table chain that runs in a circle. A block cut
       // short by the end of the byte array adds fewer bytes than a block, so
       // the blocks loaded are counted as well.
-      if (loaded >= tableBytes || n >= entries_->blockCount() || current < 1 ||
-          current >= entries_->elementCount())
+      if (loaded >= tableBytes || n >= tableBlocks || current < 1 || current >= describedEntries)
         return fail(current);
-      CMultiBlockArrayBlock* block = entries_->GetBlock(n);
+      if (n >= entries_->blockCount() && entries_->Resize((n + 1) * blockSize_) < 0) {
+        valid_ = false;
+        return status_ = kQssNotAContainer;
+      }
+      CMultiBlockArrayBlock* block = entries_->GetBlock(static_cast<std::int32_t>(n));
       std::uint32_t got = 0;
       const QssResult read = physical_->ReadAt(BlockPosition(current), block->GetData(),
                                                static_cast<std::uint32_t>(blockSize_), &got);
       if (QssFailed(read) || got == 0) return fail(current);
       block->dirty = false;
       loaded += got;
-      current = entries_->GetAt(current);
+      // A link in a part of the table not read yet is what that part holds
+      // until it is read: the blocks' index chain.
+      current = current / perBlock < entries_->blockCount() ? entries_->GetAt(current) : current + 1;
       if (current == kNoBlock) break;
+    }
+    // A table chain that ends before the table does leaves entries nobody
+    // stored.
+    if (entries_->blockCount() < tableBlocks) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
     }
   }
 

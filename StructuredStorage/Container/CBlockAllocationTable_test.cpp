@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "Base/CLockGuard.h"
 #include "Base/CQssRef.h"
+#include "ByteArrays/CPhysicalByteArray.h"
 #include "ContainerTesting.h"
 #include "Container/CMultiBlockArray.h"
 #include "Container/CreateContainer.h"
@@ -175,6 +177,62 @@ TEST(BlockAllocationTableOpenTest, TruncatedArrayAndTableOfTwoBlocks) {
   std::vector<std::uint8_t> headerOnly(bytes.begin(), bytes.begin() + kDataOffset);
   CQssRef<CMemoryByteArray> bare(new CMemoryByteArray(headerOnly));
   EXPECT_EQ(OpenTable(bare.get())->status(), kQssTruncated);
+}
+
+// A byte array that claims far more bytes than it holds, as a sparse file
+// does: past its real bytes it reads as zeros.
+class SparseByteArray : public CPhysicalByteArray {
+ public:
+  SparseByteArray(std::vector<std::uint8_t> bytes, std::int64_t apparentSize)
+      : bytes_(std::move(bytes)), apparentSize_(apparentSize) {}
+  QssResult Flush() override { return kQssOk; }
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0 || offset >= apparentSize_) return kQssInvalidArgument;
+    const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::int64_t>(count, apparentSize_ - offset));
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memset(out, 0, wanted);
+    const auto real = static_cast<std::int64_t>(bytes_.size());
+    if (offset < real) std::memcpy(out, bytes_.data() + offset, static_cast<std::size_t>(std::min<std::int64_t>(wanted, real - offset)));
+    if (done) *done = wanted;
+    return kQssOk;
+  }
+  QssResult WriteAt(std::int64_t, const void*, std::uint32_t, std::uint32_t* done) override {
+    if (done) *done = 0;
+    return kQssReadOnly;
+  }
+  QssResult GetSize(std::int64_t* size) override {
+    *size = apparentSize_;
+    return kQssOk;
+  }
+  QssResult SetSize(std::int64_t) override { return kQssReadOnly; }
+  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult Remove() override { return kQssOk; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::int64_t apparentSize_;
+};
+
+// The table is read along its chain, and memory follows the blocks read: a
+// file of a few real bytes and 32 GiB of apparent size costs what the chain
+// holds (before, the 2^30 table blocks that size calls for were allocated
+// first, and the program died of it).
+TEST(BlockAllocationTableOpenTest, MemoryFollowsTheTableChainNotTheApparentSize) {
+  constexpr std::int32_t kSmall = 16;  // two 8-byte entries a block: the table the largest it can be
+  std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(8, kSmall, 256, 1);
+  bytes.resize(256 + 4 * kSmall, 0);
+  // Table blocks 1 -> 3 -> 2 -> end; block 2 describes entries 2 and 3.
+  qss_testing::PutEntry(bytes, 256, 8, 0, -1);
+  qss_testing::PutEntry(bytes, 256, 8, 1, 3);
+  qss_testing::PutEntry(bytes, 256 + 2 * kSmall, 8, 0, 4);  // entry 4: block 3's link, read from block 3
+  qss_testing::PutEntry(bytes, 256 + 2 * kSmall, 8, 1, 2);
+  CQssRef<SparseByteArray> array(new SparseByteArray(bytes, std::int64_t{1} << 35));
+  auto table = OpenTable(array.get());
+  EXPECT_FALSE(table->valid());
+  EXPECT_EQ(table->status(), kQssNotAContainer);
+  ASSERT_NE(table->entries(), nullptr);
+  EXPECT_LE(table->entries()->blockCount(), 4);
 }
 
 // Without a table chain the table has nowhere to store a change: blocks
