@@ -33,12 +33,13 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   tableStart_ = LoadLittleEndian<std::int64_t>(header + kHeaderTableStartOffset);
 
   // Every layout value is checked before anything is divided by it or sized
-  // from it. A table block must describe more than itself, so a block is at
-  // least two entries wide; block 1 must lie clear of the header.
+  // from it; block 1 must lie clear of the header. A block one entry wide
+  // opens for reading, though its table can never record a change (see
+  // CanRecordChanges).
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
   const bool blockSizeSound = widthKnown && blockSize_ > 0 &&
                               std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= 2 * entryWidth_;
+                              blockSize_ >= entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
     status_ = kQssNotAContainer;
@@ -154,12 +155,13 @@ QssResult CBlockAllocationTable::LoadTable() {
     }
   }
 
-  // Whatever the stored table says is checked once here: every entry is -1
-  // or a number the table describes.
+  // Whatever the stored table says is checked once here: no entry names a
+  // block beyond the table. A value below -1 is a broken link like any other
+  // and costs only the chains that meet it (FollowLink refuses it there).
   const std::int64_t count = entries_->elementCount();
   for (std::int64_t k = 0; k < count; ++k) {
     const std::int64_t value = entries_->GetAt(k);
-    if (value != kNoBlock && (value < 0 || value >= count)) {
+    if (value >= count) {
       valid_ = false;
       return status_ = kQssNotAContainer;
     }

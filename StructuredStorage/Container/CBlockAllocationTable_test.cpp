@@ -107,11 +107,20 @@ TEST(BlockAllocationTableOpenTest, RejectsBadHeaders) {
   // A header shorter than 256 bytes.
   CQssRef<CMemoryByteArray> shortArray(new CMemoryByteArray(std::vector<std::uint8_t>(100, 0)));
   EXPECT_EQ(OpenTable(shortArray.get())->status(), kQssNotAContainer);
-  // A block one entry wide: every table block would describe only itself.
-  std::vector<std::uint8_t> oneEntry = qss_testing::MakeHeader(4, 4, kDataOffset, -1);
-  oneEntry.resize(kDataOffset + 4);
-  CQssRef<CMemoryByteArray> oneEntryArray(new CMemoryByteArray(oneEntry));
-  EXPECT_EQ(OpenTable(oneEntryArray.get())->status(), kQssNotAContainer);
+}
+
+// A block one entry wide: every table block would describe only itself, so
+// no stored table can close its own chain. Such a container opens for
+// reading; nothing can be allocated in it.
+TEST(BlockAllocationTableOpenTest, BlocksOneEntryWideOpenButNeverGrow) {
+  std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(4, 4, kDataOffset, -1);
+  bytes.resize(kDataOffset + 4);
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+  auto table = OpenTable(array.get());
+  EXPECT_EQ(table->status(), kQssOk);
+  std::int64_t block = -7;
+  EXPECT_EQ(table->AllocateBlocks(-1, 1, &block, nullptr), kQssTableCannotGrow);
+  EXPECT_EQ(block, -7);
 }
 
 TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {
@@ -140,12 +149,25 @@ TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer);
   }
-  // Entries out of range or below -1.
-  for (std::int64_t bad : {128LL, 5000LL, -2LL, -128LL}) {
+  // Entries out of range.
+  for (std::int64_t bad : {128LL, 5000LL}) {
     bytes = good;
     qss_testing::PutEntry(bytes, kDataOffset, 4, 7, bad);
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer) << bad;
+  }
+  // An entry below -1 is one broken link: the container opens, and only a
+  // walk that meets it fails.
+  for (std::int64_t bad : {-2LL, -128LL}) {
+    bytes = good;
+    qss_testing::PutEntry(bytes, kDataOffset, 4, 2, bad);
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+    auto table = OpenTable(array.get());
+    EXPECT_EQ(table->status(), kQssOk) << bad;
+    std::int64_t chain[4] = {};
+    std::int32_t count = 0;
+    EXPECT_EQ(table->GetChain(2, 4, chain, &count), kQssNotAContainer) << bad;
+    EXPECT_EQ(table->GetChain(1, 4, chain, &count), kQssOk) << bad;  // the table's own chain is sound
   }
   // A table start far beyond the table.
   bytes = good;
