@@ -45,7 +45,11 @@ class TextTree : public TreeProblems {
       line += "/ [container, " + std::to_string(info.size) + " bytes]";
     } else if (info.kind == kEntryStream) {
       line += "  " + std::to_string(info.size) + " bytes";
-      if (info.compressed) line += " (compressed, " + std::to_string(info.storedLength) + " stored)";
+      if (info.compressed) {
+        line += " (compressed, " + std::to_string(info.storedLength) + " stored)";
+      } else if ((info.flags & kEntryCompressed) != 0) {
+        line += " (stored plain)";
+      }
     } else {
       line += "  [kind 0]";
     }

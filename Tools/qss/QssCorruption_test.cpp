@@ -129,6 +129,32 @@ class CorruptionTest : public ::testing::Test {
   TemporaryFolder folder_;
 };
 
+// A stream whose content starts at a head offset: its chain holds the bytes
+// from the head's block on, so its size may exceed the whole container. cat
+// reads it from the head; a head offset no length can have is refused
+// without overflowing on the way.
+TEST_F(CorruptionTest, AStreamWithAHeadOffsetIsReadFromItsHead) {
+  std::string content;
+  for (int i = 0; i < 10 * 512; ++i) content.push_back(static_cast<char>('a' + i % 23));
+  const fs::path container = Pack({{"headstream", content}}, {"--block-size", "512"});
+  ContainerImage image(container);
+  const std::size_t record = image.Record(u"headstream");
+  const std::int64_t head = 100 * 512 + 17;
+  image.Store<std::int64_t>(record + 96, head);
+  image.SetSize(u"headstream", 100 * 512 + static_cast<std::int64_t>(content.size()));
+  image.Save();
+  ASSERT_GT(image.Size(u"headstream"), static_cast<std::int64_t>(image.bytes().size()));
+  RunResult run = RunInProcess({"cat", container.string(), "headstream"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(run.out == content.substr(17)) << run.out.size();
+
+  image.Store<std::int64_t>(record + 96, INT64_MIN + 1);
+  image.Save();
+  run = RunInProcess({"cat", container.string(), "headstream"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("0x81016005"), std::string::npos) << run.err;
+}
+
 TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {
   const fs::path garbage = folder_ / "garbage";
   WriteFile(garbage, std::string(5000, 'Q'));

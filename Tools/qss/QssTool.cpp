@@ -53,7 +53,7 @@ directory order:
   FLAGS   the entry's flags in hexadecimal (0x20: compressed stream)
   SIZE    content length in bytes (uncompressed length for a compressed
           stream)
-  STORED  stored image length of a compressed stream, '-' for others
+  STORED  stored image length of a stream stored compressed, '-' for others
   NAME    the name; a backslash is shown doubled, control characters as \xNN,
           unpaired surrogates as U+FFFD
 
@@ -62,7 +62,9 @@ directory order:
    "storedLength": int, "firstBlock": int, "headOffset": int,
    "compressed": bool}
 flags are as stored with the run-time bits 16 to 19 cleared; compressed is
-true when flag 0x20 is set.
+true when the content is stored compressed: flag 0x20 is set and
+storedLength differs from size (content that did not shrink keeps flag 0x20
+and is stored plain).
 )";
 
 constexpr const char* kTreeHelp = R"(usage: qss tree [--json] CONTAINER
