@@ -304,6 +304,53 @@ TEST_F(CorruptionTest, CheckNamesEachChainAndFreeListFault) {
   EXPECT_NE(run.err.find("(0x81016005)"), std::string::npos);
 }
 
+// Blocks that no chain and no free list holds, chains longer than their
+// content needs, and an empty stream that keeps its blocks: space lost for
+// good, each reported. A last block cut short by the end of the file is
+// sound while the content's bytes are there.
+TEST_F(CorruptionTest, CheckFindsLostAndSurplusBlocksAndAcceptsAShortLastBlock) {
+  const fs::path container =
+      Pack({{"alpha.bin", std::string(10000, 'a')}, {"beta.bin", std::string(10000, 'b')}}, {"--block-size", "4096"});
+  struct Damage {
+    std::string expected;
+    std::function<void(ContainerImage&)> apply;
+  };
+  const Damage damages[] = {
+      {"'alpha.bin': the chain holds 3 blocks; 100 bytes need only 1",
+       [](ContainerImage& image) { image.SetSize(u"alpha.bin", 100); }},
+      {"'alpha.bin': empty, but its chain holds 3 blocks", [](ContainerImage& image) { image.SetSize(u"alpha.bin", 0); }},
+      {"lost blocks: 3 blocks are neither free nor in any chain (",
+       [](ContainerImage& image) {
+         image.SetFirstBlock(u"alpha.bin", -1);
+         image.SetSize(u"alpha.bin", 0);
+       }},
+  };
+  const std::string original = ReadFile(container);
+  for (const Damage& damage : damages) {
+    ContainerImage image(container);
+    damage.apply(image);
+    image.Save();
+    const std::string report = Check(container);
+    EXPECT_NE(report.find(damage.expected), std::string::npos) << damage.expected << "\ngot:\n" << report;
+    WriteFile(container, original);
+  }
+
+  // The root directory's block is the last one; cut the file right after
+  // its records.
+  ContainerImage image(container);
+  const std::int64_t directory = image.Load<std::int64_t>(64 + 80);
+  const std::size_t end = image.BlockPosition(directory) + 2 * 128;
+  ASSERT_EQ(image.BlockPosition(directory) + 4096, image.bytes().size());
+  image.bytes().resize(end);
+  image.Save();
+  EXPECT_EQ(Check(container), "ok\n");
+  image.bytes().resize(end - 1);
+  image.Save();
+  EXPECT_NE(Check(container).find("root directory: block " + std::to_string(directory) +
+                                  " is cut short by the end of the byte array"),
+            std::string::npos);
+}
+
 TEST_F(CorruptionTest, AStorageThatContainsItselfEndsAtTheDepthLimit) {
   const fs::path container = Pack({{"loop/inside.txt", "x"}});
   ContainerImage image(container);
