@@ -1,6 +1,6 @@
 // qss tree: the whole hierarchy, nested containers included.
 
-#include <sstream>
+#include <ostream>
 
 #include "CommandLine.h"
 #include "Commands.h"
@@ -66,10 +66,11 @@ class TextTree : public TreeProblems {
   }
 };
 
-// Builds the JSON text; an object stays open while its children are visited.
+// Writes the JSON text as the walk goes (a damaged container can make the
+// document large); an object stays open while its children are visited.
 class JsonTree : public TreeProblems {
  public:
-  explicit JsonTree(ToolContext& context) : TreeProblems(context) {
+  explicit JsonTree(ToolContext& context) : TreeProblems(context), json_(context.out) {
     json_ << "{\"name\": \"\", \"kind\": 1, \"children\": [";
     firstInLevel_.push_back(true);
   }
@@ -95,17 +96,14 @@ class JsonTree : public TreeProblems {
     json_ << ", \"error\": " << JsonString(reason) << '}';
     TreeProblems::NotOpened(walker, info, reason);
   }
-  std::string Finish() {
-    json_ << "]}\n";
-    return json_.str();
-  }
+  void Finish() { json_ << "]}\n"; }
 
  private:
   void Separator() {
     if (!firstInLevel_.back()) json_ << ", ";
     firstInLevel_.back() = false;
   }
-  std::ostringstream json_;
+  std::ostream& json_;
   std::vector<bool> firstInLevel_;
 };
 
@@ -128,7 +126,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
     JsonTree events(context);
     StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
-    context.out << events.Finish();
+    events.Finish();
     failed = events.failed();
     limit = walker.limitReached();
   } else {

@@ -80,9 +80,12 @@ entries that open as containers carry "children" too, and a kind-3 entry
 that does not open carries "error" (its result code) instead
 and the command exits with 1 after printing the tree.
 
-Storages are followed at most 64 levels deep (a damaged container can make a
-storage contain itself); deeper levels are reported on standard error and
-the command exits with 1.
+Storages are followed at most 64 levels deep, and each directory chain is
+walked once: a storage or nested container whose chain an earlier entry
+already brought into the walk (a damaged container can make a storage
+contain itself, or two entries share one chain) is not opened again. Both
+are reported on standard error and the command exits with 1. The JSON
+document is written as the walk goes.
 )";
 
 constexpr const char* kCatHelp = R"(usage: qss cat CONTAINER PATH
