@@ -103,7 +103,8 @@ TEST_F(InstallerDatabaseFileTest, AMissingFileIsAnEmptyDatabase) {
 TEST_F(InstallerDatabaseFileTest, OnlyARegularFileIsRead) {
   const std::filesystem::path fifo = folder_ / "installer.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::filesystem::path& file : {fifo, std::filesystem::path("/dev/zero"), std::filesystem::path("/dev/null")}) {
+  const std::filesystem::path devices[] = {"/dev/zero", "/dev/null"};
+  for (const std::filesystem::path& file : {fifo, devices[0], devices[1]}) {
     EXPECT_FALSE(ReadInstallerDatabaseText(file)) << file;
     InstallerDatabaseFile database(file);
     EXPECT_TRUE(Enumerate(database, kFamily).empty()) << file;
@@ -135,22 +136,25 @@ TEST_F(InstallerDatabaseFileTest, ALargeDatabaseKeepsLineOrderAndTheFirstMatch) 
   constexpr int kProducts = 40000;
   auto code = [](int i, bool lower) {
     char text[39];
-    std::snprintf(text, sizeof text, lower ? "{%08x-abcd-0000-0000-000000000000}" : "{%08X-ABCD-0000-0000-000000000000}", i);
+    std::snprintf(text, sizeof text,
+                  lower ? "{%08x-abcd-0000-0000-000000000000}" : "{%08X-ABCD-0000-0000-000000000000}", i);
     return std::string(text);
   };
   std::string text;
   for (int i = 0; i < kProducts; ++i) {
     // The family in both spellings, and another family in between.
-    text += "related\t" + std::string(i % 2 ? "{5d2e8a41-3c7b-4f19-a6d2-0b8e71c4f3a9}" : "{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}") +
-            "\t" + code(i, i % 3 == 0) + "\n";
+    const char* family = i % 2 ? "{5d2e8a41-3c7b-4f19-a6d2-0b8e71c4f3a9}" : "{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}";
+    text += "related\t" + std::string(family) + "\t" + code(i, i % 3 == 0) + "\n";
     if (i % 7 == 0) text += "related\t{OTHER}\t" + code(i + kProducts, false) + "\n";
   }
   for (int i = 0; i < kProducts; ++i) {
-    text += "component\t" + code(i, i % 2 == 0) + "\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t/opt/" + std::to_string(i) + "\n";
+    text += "component\t" + code(i, i % 2 == 0) + "\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t/opt/" +
+            std::to_string(i) + "\n";
   }
   // Later lines for the same product and component do not count.
   for (int i = 0; i < kProducts; i += 5) {
-    text += "component\t" + code(i, true) + "\t{9a4c1e07-58d3-4b62-8e1f-c3a7d29b6054}\t/later/" + std::to_string(i) + "\n";
+    text += "component\t" + code(i, true) + "\t{9a4c1e07-58d3-4b62-8e1f-c3a7d29b6054}\t/later/" +
+            std::to_string(i) + "\n";
   }
   auto database = Write(text);
 
