@@ -152,19 +152,6 @@ TEST_F(InstallerEndToEndTest, ReplacesAnEarlierServiceAndItsLeftovers) {
   ExpectInstalled({{{u"Kivra7i\\KivMod7Win.bin", ServiceScript()}}});
 }
 
-// A link left at the temporary name is removed, never followed.
-TEST_F(InstallerEndToEndTest, ALinkAtTheTemporaryNameIsNotFollowed) {
-  const std::filesystem::path victim = folder_ / "victim";
-  std::ofstream(victim) << "not yours";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
-  std::filesystem::create_symlink(victim, system_ / "Win_Talvane_Kivra7.tmp");
-  ExpectInstalled({{{u"Kivra7i\\KivMod7Win.bin", ServiceScript()}}});
-  EXPECT_EQ(ReadWholeFile(victim), "not yours");
-  struct stat info {};
-  ASSERT_EQ(stat(victim.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
-
 // A FIFO with no writer, or a device that never ends, is no database: the
 // run neither waits nor aborts.
 TEST_F(InstallerEndToEndTest, OnlyARegularFileIsADatabase) {
