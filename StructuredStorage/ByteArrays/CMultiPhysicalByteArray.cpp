@@ -85,9 +85,18 @@ QssResult CMultiPhysicalByteArray::Open() {
   ReleaseSegments();
   while (segmentCount() < kMaxSegmentCount) {
     CPhysicalByteArray* segment = nullptr;
-    // The first segment that cannot be opened ends the array; why is not kept.
-    if (QssFailed(OpenSegment(BuildSegmentName(segmentCount() + 1), &segment)) || segment == nullptr) {
+    // The first missing segment ends the array. One that exists but does not
+    // open (too many open files, no access, not a file) is a failure: taking
+    // it for the end would cut the container short without a word.
+    const std::filesystem::path name = BuildSegmentName(segmentCount() + 1);
+    const QssResult opened = OpenSegment(name, &segment);
+    if (QssFailed(opened) || segment == nullptr) {
       DiscardUnheld(segment);
+      std::int64_t length = 0;
+      if (QssFailed(opened) && QssSucceeded(QuerySegmentLength(name, &length))) {
+        ReleaseSegments();
+        return opened;
+      }
       break;
     }
     Hold(segment);

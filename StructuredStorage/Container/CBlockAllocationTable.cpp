@@ -33,12 +33,13 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   tableStart_ = LoadLittleEndian<std::int64_t>(header + kHeaderTableStartOffset);
 
   // Every layout value is checked before anything is divided by it or sized
-  // from it. A table block must describe more than itself, so a block is at
-  // least two entries wide; block 1 must lie clear of the header.
+  // from it; block 1 must lie clear of the header. A block one entry wide
+  // opens for reading, though its table can never record a change (see
+  // CanRecordChanges).
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
   const bool blockSizeSound = widthKnown && blockSize_ > 0 &&
                               std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= 2 * entryWidth_;
+                              blockSize_ >= entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
     status_ = kQssNotAContainer;
@@ -104,40 +105,63 @@ QssResult CBlockAllocationTable::LoadTable() {
   }
 
   entries_ = CreateEntryArray(entryWidth_, blockSize_);
-  if (!entries_ || entries_->Resize(tableBytes) < 0) {
+  if (!entries_) {
     valid_ = false;
     return status_ = kQssNotAContainer;
   }
 
-  if (tableStart_ != kNoBlock) {
+  if (tableStart_ == kNoBlock) {
+    // No stored table: every block the byte array holds is free.
+    if (entries_->Resize(tableBytes) < 0) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
+    }
+  } else {
+    // The table grows block by block as its chain is read, so memory follows
+    // the table bytes the byte array really holds, not its apparent size (a
+    // sparse file claims any size). A sound container still gets its whole
+    // table of tableBlocks blocks.
+    const std::int64_t describedEntries = tableBlocks * perBlock;
     std::int64_t current = tableStart_;
     std::int64_t loaded = 0;
-    for (std::int32_t n = 0;; ++n) {
+    for (std::int64_t n = 0;; ++n) {
       // Only blocks the table describes can be table blocks; the length
       // check also ends a table chain that runs in a circle. A block cut
       // short by the end of the byte array adds fewer bytes than a block, so
       // the blocks loaded are counted as well.
-      if (loaded >= tableBytes || n >= entries_->blockCount() || current < 1 ||
-          current >= entries_->elementCount())
+      if (loaded >= tableBytes || n >= tableBlocks || current < 1 || current >= describedEntries)
         return fail(current);
-      CMultiBlockArrayBlock* block = entries_->GetBlock(n);
+      if (n >= entries_->blockCount() && entries_->Resize((n + 1) * blockSize_) < 0) {
+        valid_ = false;
+        return status_ = kQssNotAContainer;
+      }
+      CMultiBlockArrayBlock* block = entries_->GetBlock(static_cast<std::int32_t>(n));
       std::uint32_t got = 0;
       const QssResult read = physical_->ReadAt(BlockPosition(current), block->GetData(),
                                                static_cast<std::uint32_t>(blockSize_), &got);
       if (QssFailed(read) || got == 0) return fail(current);
       block->dirty = false;
       loaded += got;
-      current = entries_->GetAt(current);
+      // A link in a part of the table not read yet is what that part holds
+      // until it is read: the blocks' index chain.
+      current = current / perBlock < entries_->blockCount() ? entries_->GetAt(current) : current + 1;
       if (current == kNoBlock) break;
+    }
+    // A table chain that ends before the table does leaves entries nobody
+    // stored.
+    if (entries_->blockCount() < tableBlocks) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
     }
   }
 
-  // Whatever the stored table says is checked once here: every entry is -1
-  // or a number the table describes.
+  // Whatever the stored table says is checked once here: no entry names a
+  // block beyond the table. A value below -1 is a broken link like any other
+  // and costs only the chains that meet it (FollowLink refuses it there).
   const std::int64_t count = entries_->elementCount();
   for (std::int64_t k = 0; k < count; ++k) {
     const std::int64_t value = entries_->GetAt(k);
-    if (value != kNoBlock && (value < 0 || value >= count)) {
+    if (value >= count) {
       valid_ = false;
       return status_ = kQssNotAContainer;
     }

@@ -12,9 +12,10 @@
 // table blocks back. A table that fails to open records valid = false and
 // status = the reason; its creator reads both and discards it.
 //
-// Untrusted input: every walk is bounded by the number of table entries, and
-// a stored value below -1 or at/after the entry count is corruption
-// (kQssNotAContainer), never an index.
+// Untrusted input: every walk is bounded by the number of table entries. A
+// stored value at/after the entry count refuses the container at open; one
+// below -1 is a broken link that fails the walks that meet it
+// (kQssNotAContainer); neither is ever used as an index.
 
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
@@ -112,8 +113,10 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // just before block.
   QssResult InsertFree(std::int64_t block, std::int64_t* hint);
   // Whether changes to the table can be stored at all: a container without a
-  // table chain has nowhere to write them.
-  bool CanRecordChanges() const { return tableStart_ != -1; }
+  // table chain has nowhere to write them, and in blocks one entry wide every
+  // table block describes only itself (any block handed out would be a table
+  // block).
+  bool CanRecordChanges() const { return tableStart_ != -1 && blockSize_ >= 2 * entryWidth_; }
   // Whether the table can grow far enough to provide wanted more blocks; if
   // so, *tableTail is the last block of the table's chain.
   bool PlanGrowth(std::int64_t wanted, std::int64_t* tableTail);
