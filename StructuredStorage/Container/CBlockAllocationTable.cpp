@@ -460,6 +460,9 @@ QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start,
       result = physical_->ReadAt(position, buffer + transferred, static_cast<std::uint32_t>(length), &moved);
     }
     transferred += static_cast<std::int32_t>(std::min<std::int64_t>(moved, length));
+    // A write the byte array cut short without a reason is still a failure:
+    // the caller's bytes are not all stored. A short read is the array's end.
+    if (writing && QssSucceeded(result) && moved < length) result = kQssWriteFault;
     if (QssFailed(result) || moved < length) break;
     index += run;
     within = 0;

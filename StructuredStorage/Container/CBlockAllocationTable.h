@@ -67,7 +67,9 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // blocks: kQssTableCannotGrow, nothing changed.
   QssResult AllocateBlocks(std::int64_t start, std::int32_t count, std::int64_t* out, std::int32_t* allocated);
   // Transfer count bytes between buffer and the chain from start, beginning
-  // offset bytes into it. WriteChain lengthens the chain as needed.
+  // offset bytes into it. WriteChain lengthens the chain as needed; a write
+  // the byte array cuts short without a reason is kQssWriteFault (done says
+  // how far it got).
   QssResult ReadChain(std::int64_t start, std::int64_t offset, std::int32_t count, void* buffer,
                       std::int32_t* done);
   QssResult WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count, const void* buffer,
