@@ -89,10 +89,12 @@ class CContainerFileWriter {
   // disk and closes it. On failure the temporaries are deleted.
   QssResult Seal();
 
-  // Moves the sealed temporaries over the destination (see above), makes the
-  // folder's entries durable and deletes old segment files beyond the new
-  // count. After a failure, destinationDamaged() tells whether anything of
-  // the destination had changed; the temporaries are deleted either way.
+  // Moves the sealed temporaries over the destination (see above), deletes
+  // old segment files beyond the new count and makes the folder's entries
+  // durable. kQssInvalidArgument, before anything moves, when a folder
+  // stands at one of the destination's names. After a failure,
+  // destinationDamaged() tells whether anything of the destination had
+  // changed; the temporaries are deleted either way.
   QssResult Replace();
 
   // Deletes every temporary (closing the files first). Nothing happens after
@@ -104,6 +106,9 @@ class CContainerFileWriter {
   const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
   // Segment files of the new container, known from Seal on.
   std::int32_t segmentCount() const { return segmentCount_; }
+  // Replace moved the new container into place (its folder sync may still
+  // have failed).
+  bool replaced() const { return state_ == State::kReplaced; }
   bool destinationDamaged() const { return damaged_; }
   // The newest temporary file record, or null (see TemporaryFile).
   const std::atomic<const TemporaryFile*>& temporaryFiles() const { return temporaryFiles_->newest; }

@@ -190,7 +190,9 @@ const char* HelpText(const std::string& command) {
   return kOverview;
 }
 
-int RunQss(const Arguments& args, ToolContext& context) {
+namespace {
+
+int Dispatch(const Arguments& args, ToolContext& context) {
   if (args.empty()) {
     context.err << kOverview;
     return kExitUsage;
@@ -218,6 +220,29 @@ int RunQss(const Arguments& args, ToolContext& context) {
     }
   }
   return UsageError(context, "", "unknown command '" + command + "'");
+}
+
+const CommandEntry* FindCommand(const Arguments& args) {
+  for (const CommandEntry& entry : kCommands) {
+    if (!args.empty() && args[0] == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// Output that never arrived (a full disk, a closed pipe, /dev/full) makes
+// every command fail, whatever it printed: a listing cut short must not
+// pass for a whole one.
+int RunQss(const Arguments& args, ToolContext& context) {
+  int code = Dispatch(args, context);
+  context.out.flush();
+  if (!context.out) {
+    const CommandEntry* command = FindCommand(args);
+    Fail(context, std::string(command ? std::string(command->name) + ": " : "") + "cannot write to standard output");
+    if (code == kExitOk) code = kExitFailure;
+  }
+  return code;
 }
 
 }  // namespace qss
