@@ -79,9 +79,12 @@ class CContainerFileWriter::TemporaryArray final : public CMultiFileArray {
   QssResult Remove() override { return kQssOk; }
 
  protected:
+  // Listed before the file exists, so that an interrupt at any moment after
+  // its creation finds it; unlisted again when it could not be made.
   QssResult CreateSegment(const std::filesystem::path& name, CPhysicalByteArray** segment) override {
+    files_->Add(name);
     const QssResult result = CMultiFileArray::CreateSegment(name, segment);
-    if (QssSucceeded(result)) files_->Add(name);
+    if (QssFailed(result)) files_->DropNewest();
     return result;
   }
 
@@ -96,6 +99,12 @@ void CContainerFileWriter::TemporaryFileList::Add(const std::filesystem::path& p
   const TemporaryFile* linked = record.get();
   records.push_back(std::move(record));
   newest.store(linked, std::memory_order_release);
+}
+
+void CContainerFileWriter::TemporaryFileList::DropNewest() {
+  // The record itself stays allocated: a handler may be walking past it.
+  const TemporaryFile* dropped = newest.load(std::memory_order_acquire);
+  if (dropped != nullptr) newest.store(dropped->next, std::memory_order_release);
 }
 
 CContainerFileWriter::CContainerFileWriter(std::filesystem::path destination, std::int64_t segmentSize)

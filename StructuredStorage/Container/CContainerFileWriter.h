@@ -56,11 +56,12 @@ class CRootStorage;
 
 class CContainerFileWriter {
  public:
-  // One temporary file the writer has created. Records are linked newest
-  // first; each is complete before it is linked and stays valid as long as
-  // the writer, so a signal handler may walk the list and unlink every path
-  // (path.c_str() allocates nothing). A name whose file was already moved or
-  // deleted stays listed; unlinking it again fails harmlessly.
+  // One temporary file of the writer. Records are linked newest first, each
+  // complete before it is linked and linked just before its file is created,
+  // and they stay valid as long as the writer: a signal handler may walk the
+  // list at any moment and unlink every path (path.c_str() allocates
+  // nothing). A name whose file does not exist (yet, or any more) fails to
+  // unlink harmlessly.
   struct TemporaryFile {
     std::filesystem::path path;
     const TemporaryFile* next = nullptr;
@@ -123,6 +124,7 @@ class CContainerFileWriter {
     std::atomic<const TemporaryFile*> newest{nullptr};
     std::vector<std::unique_ptr<TemporaryFile>> records;
     void Add(const std::filesystem::path& path);
+    void DropNewest();
   };
   class TemporaryArray;
 

@@ -40,7 +40,8 @@ struct PackNode {
   fs::path path;
   bool folder = false;
   bool nested = false;
-  std::int64_t size = 0;
+  std::int64_t size = 0;     // as the scan measured it
+  std::int64_t packed = 0;   // the bytes that went into the stream
   std::vector<PackNode> children;
 };
 
@@ -187,15 +188,15 @@ class Builder {
  public:
   Builder(const PackOptions& options, ProgressBar& progress) : options_(options), progress_(progress) {}
 
-  bool PackChildren(CStorage* storage, const PackNode& node, PackFailure* failure) {
-    for (const PackNode& child : node.children) {
+  bool PackChildren(CStorage* storage, PackNode& node, PackFailure* failure) {
+    for (PackNode& child : node.children) {
       if (!PackChild(storage, child, failure)) return false;
     }
     return true;
   }
 
  private:
-  bool PackChild(CStorage* storage, const PackNode& child, PackFailure* failure) {
+  bool PackChild(CStorage* storage, PackNode& child, PackFailure* failure) {
     const std::string where = DisplayPath(child.path);
     if (child.nested) {
       CRootStorage* created = nullptr;
@@ -243,7 +244,7 @@ class Builder {
 
   // A compressed stream is stored by its first write, so the whole content
   // goes in one Write.
-  bool WriteWhole(CStream* stream, const PackNode& file, PackFailure* failure) {
+  bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
@@ -264,6 +265,7 @@ class Builder {
         return false;
       }
     }
+    file.packed = static_cast<std::int64_t>(content.size());
     if (content.empty()) return true;
     std::uint32_t written = 0;
     const QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
@@ -275,7 +277,7 @@ class Builder {
     return true;
   }
 
-  bool WriteInPieces(CStream* stream, const PackNode& file, PackFailure* failure) {
+  bool WriteInPieces(CStream* stream, PackNode& file, PackFailure* failure) {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
@@ -310,6 +312,7 @@ class Builder {
       }
       progress_.Advance(got);
     }
+    file.packed = total;
     // A file that shrank since it was measured keeps only what was read.
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
@@ -379,6 +382,52 @@ bool IsInside(const fs::path& path, const fs::path& folder) {
     if (p == canonicalPath.end() || *p != *f) return false;
   }
   return true;
+}
+
+// Compares the container's directories with the tree that was packed into
+// them: every entry there, of its kind, each stream of the size written,
+// and nothing else. A consistent container can still lack what a failed
+// directory save never wrote (an empty root passes every structural check).
+void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containerBytes,
+                  std::vector<std::string>* problems) {
+  const std::string where = DisplayPath(node.path);
+  if (storage->EntryCount() == 0 && !node.children.empty()) {
+    problems->push_back(where + ": none of its " + std::to_string(node.children.size()) + " entries was stored");
+    return;
+  }
+  if (storage->EntryCount() != static_cast<std::int32_t>(node.children.size())) {
+    problems->push_back(where + ": " + std::to_string(storage->EntryCount()) + " entries stored of " +
+                        std::to_string(node.children.size()));
+  }
+  for (const PackNode& child : node.children) {
+    const std::string childWhere = DisplayPath(child.path);
+    const CStorageEntry* entry = FirstEntryNamed(storage, child.name);
+    if (entry == nullptr) {
+      problems->push_back(childWhere + ": no entry stored");
+      continue;
+    }
+    const EntryInfo info = DescribeEntry(*entry);
+    const std::uint32_t kind = child.nested ? kKindNestedContainer : child.folder ? kEntryStorage : kEntryStream;
+    if (info.kind != kind) {
+      problems->push_back(childWhere + ": stored as kind " + std::to_string(info.kind));
+      continue;
+    }
+    if (!child.folder) {
+      if (info.size != child.packed) {
+        problems->push_back(childWhere + ": " + std::to_string(info.size) + " bytes stored of " +
+                            std::to_string(child.packed));
+      }
+      continue;
+    }
+    CStorage* opened = nullptr;
+    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &opened);
+    if (QssFailed(result) || opened == nullptr) {
+      problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
+      continue;
+    }
+    CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(opened);
+    VerifyPacked(sub.get(), child, containerBytes, problems);
+  }
 }
 
 // A failure's message. A table that cannot grow is the entry width's
@@ -501,8 +550,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
   }
 
   // The library does not report every failed write (a directory save, the
-  // header record); reading the result back before it replaces anything
-  // catches them.
+  // header record); reading the result back, its structure and then what it
+  // holds, before it replaces anything catches them.
   {
     ReadOnlyArray written = OpenArrayReadOnly(writer.temporaryPath());
     if (QssFailed(written.result)) {
@@ -513,6 +562,14 @@ int RunPack(const Arguments& args, ToolContext& context) {
     std::vector<std::string> problems;
     CheckContainer(written.array.get(), &problems);
     written.array.Reset();
+    if (problems.empty()) {
+      OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
+      if (!opened.root) {
+        problems.push_back(opened.failure + " (" + FormatResult(opened.result) + ")");
+      } else {
+        VerifyPacked(opened.root.get(), tree, opened.bytes, &problems);
+      }
+    }
     if (!problems.empty()) {
       writer.Discard();
       for (const std::string& problem : problems) Fail(context, "pack: check: " + problem);
