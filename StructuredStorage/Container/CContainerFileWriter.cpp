@@ -250,7 +250,7 @@ QssResult CContainerFileWriter::Replace() {
     return result;
   };
   for (std::int32_t n = 2; n <= count; ++n) {
-    const QssResult moved = NativeFile::ReplaceFile(TemporarySegment(n), DestinationSegment(n));
+    const QssResult moved = NativeFile::MoveOver(TemporarySegment(n), DestinationSegment(n));
     if (QssFailed(moved)) return fail(moved);
     changed = true;
   }
@@ -268,7 +268,7 @@ QssResult CContainerFileWriter::Replace() {
     const QssResult synced = NativeFile::SyncFolder(Folder());
     if (QssFailed(synced)) return fail(synced);
   }
-  const QssResult moved = NativeFile::ReplaceFile(temporaryPath_, destination_);
+  const QssResult moved = NativeFile::MoveOver(temporaryPath_, destination_);
   if (QssFailed(moved)) return fail(moved);
   state_ = State::kReplaced;
   ReleaseRegistration();

@@ -103,7 +103,7 @@ class NativeFile {
   // the same folder. The move reaches the disk with the folder's entries
   // (see SyncFolder). On Windows a target that another program holds open
   // cannot be replaced: the call fails and both files stay as they were.
-  static QssResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+  static QssResult MoveOver(const std::filesystem::path& source, const std::filesystem::path& target);
   // Makes the entries of folder (files created, moved or deleted in it)
   // durable, so that they survive a crash of the system. Nothing to do on
   // Windows, whose moves are written through when they are made.

@@ -64,7 +64,7 @@ QssResult ReplacingFile::Commit(bool sync) {
   }
   // Closed first: Windows moves no open file.
   file_.reset();
-  const QssResult moved = NativeFile::ReplaceFile(temporaryPath_, target_);
+  const QssResult moved = NativeFile::MoveOver(temporaryPath_, target_);
   if (QssFailed(moved)) {
     Abandon();
     return moved;

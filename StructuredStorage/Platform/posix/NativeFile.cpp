@@ -235,7 +235,7 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return kQssOk;
 }
 
-QssResult NativeFile::ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
   if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
   return kQssOk;
 }

@@ -169,7 +169,7 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return kQssOk;
 }
 
-QssResult NativeFile::ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
   // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
   if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return LastError();
