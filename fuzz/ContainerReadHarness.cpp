@@ -150,7 +150,7 @@ class Walker {
     Digest digest;
     cleanEnd_ = false;
     std::int64_t position = -1;
-    stream->Seek(start, kSeekBegin, &position);
+    Check(QssSucceeded(stream->Seek(start, kSeekBegin, &position)), "Seek from the beginning failed");
     // A compressed stream keeps a 32-bit position; only such starts compare.
     if (start >= 0 && start <= INT32_MAX)
       Check(position == start, "Seek from the beginning did not report the position");
@@ -164,7 +164,7 @@ class Walker {
         Check(got <= static_cast<std::uint32_t>(piece), "a failed read reported more than asked");
         break;
       }
-      if (result == kQssPartial) break;  // a compressed image that does not restore
+      Check(result == kQssOk, "a read succeeded with reservations; every refusal is a failure");
       Check(got <= static_cast<std::uint32_t>(piece), "a read reported more bytes than asked");
       if (got == 0 || got > static_cast<std::uint32_t>(piece)) {
         cleanEnd_ = got == 0 && result == kQssOk;

@@ -339,7 +339,7 @@ class Session {
     const QssResult result = handle->object->SetSize(static_cast<std::int64_t>(newSize));
     const std::string what = Describe("resize of", node->name, " to ") + std::to_string(newSize);
     if (compressedContent && newSize != 0) {
-      Expect(result == kQssPartial, what + ": compressed content was resized");
+      Expect(result == kQssInvalidRequest, what + ": compressed content was resized");
       return;
     }
     if (!Expect(result == kQssOk, what + " failed")) return;

@@ -2,26 +2,43 @@
 //
 // Every operation of the library reports its outcome as a signed 32-bit
 // result code: 0 is success, a negative value a failure. Callers test only
-// the sign; 1 is a success with reservations (a compressed stream uses it).
+// the sign, so a refusal is always negative. 1 is a success with
+// reservations, which no operation returns today; it stays defined because
+// stored results and callers may carry it.
+//
+// QssResult is [[nodiscard]]: a result dropped on the floor is a compile
+// error (-Werror=unused-result), so a failure cannot pass for success by
+// being ignored. It converts to and from the 32-bit value freely; where a
+// result is deliberately not acted on, the code says why.
 
 #ifndef STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
 #define STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
 
 #include <cstdint>
 
-using QssResult = std::int32_t;
+class [[nodiscard]] QssResult {
+ public:
+  constexpr QssResult() = default;
+  constexpr QssResult(std::int32_t value) : value_(value) {}  // NOLINT: implicit by design
+  constexpr operator std::int32_t() const { return value_; }  // NOLINT: implicit by design
+
+ private:
+  std::int32_t value_ = 0;
+};
 
 inline constexpr QssResult kQssOk = 0;
 
-// A compressed stream refuses a resize to a non-zero length or a read with a
-// count of 0 or less, or its stored image is not valid, or its first store
-// wrote short.
+// A success with reservations. No operation of the library returns it (a
+// refusal is a failure and negative); kept for callers that know the value.
 inline constexpr QssResult kQssPartial = 1;
 
 // A transfer buffer is not accessible.
 inline constexpr QssResult kQssInvalidPointer = static_cast<QssResult>(0x80004003u);
 // A working buffer cannot be allocated (the system's out-of-memory error).
 inline constexpr QssResult kQssOutOfMemory = static_cast<QssResult>(0x8007000Eu);
+// A write reported success but transferred fewer bytes than asked (the
+// system's write-fault error).
+inline constexpr QssResult kQssWriteFault = static_cast<QssResult>(0x8007001Du);
 // A segment file to be measured does not exist.
 inline constexpr QssResult kQssUnspecifiedFailure = static_cast<QssResult>(0x80004005u);
 // A file read starts at or beyond the end of the file; a negative offset,

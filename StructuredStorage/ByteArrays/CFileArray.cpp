@@ -7,7 +7,7 @@ CFileArray::CFileArray(std::unique_ptr<NativeFile> file) : file_(std::move(file)
 
 CFileArray::~CFileArray() {
   if (!file_) return;
-  if (fileTime_ != 0) file_->SetTimes(fileTime_);  // nobody is left to hear a failure
+  if (fileTime_ != 0) static_cast<void>(file_->SetTimes(fileTime_));  // nobody is left to hear a failure
   file_.reset();
 }
 
@@ -46,7 +46,7 @@ QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint
   if (offset > size) {
     // The write itself would leave the same gap; growing first also covers a
     // write of 0 bytes. If growing fails, the write below reports why.
-    file_->SetSize(offset);
+    static_cast<void>(file_->SetSize(offset));
     cachedSize_ = kUnknownSize;
   }
   std::uint32_t done = 0;

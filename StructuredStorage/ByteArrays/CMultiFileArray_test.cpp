@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "Base/CQssRef.h"
 #include "TemporaryFolder.h"
 
@@ -60,6 +64,23 @@ TEST_F(MultiFileArrayTest, OpenTakesSegmentFilesUpToTheFirstGap) {
   EXPECT_EQ(kQssOk, array->ReadAt(7, buffer, 7, &read));
   EXPECT_EQ("789abcd", std::string(buffer, read));
 }
+
+#ifndef _WIN32
+// A segment that exists but does not open is not the end of the container:
+// taking it for the end cut the container short, and every reader then
+// called it damaged (with too many open files, a valid container of many
+// segments did).
+TEST_F(MultiFileArrayTest, ASegmentThatExistsButDoesNotOpenFailsTheOpen) {
+  PutFile(1, "0123456789");
+  ASSERT_EQ(::mkfifo(Segment(2).c_str(), 0600), 0);
+  PutFile(3, "abcd");
+  auto array = MakeArray(native_file::kGenericRead, 10);
+  const QssResult opened = array->Open();
+  EXPECT_TRUE(QssFailed(opened)) << opened;
+  EXPECT_NE(opened, kQssNotFound);
+  EXPECT_EQ(array->segmentCount(), 0);
+}
+#endif
 
 TEST_F(MultiFileArrayTest, UnopenedArrayMeasuresItsFiles) {
   PutFile(1, "1234567");

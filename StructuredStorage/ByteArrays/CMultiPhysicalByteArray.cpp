@@ -69,7 +69,7 @@ QssResult CMultiPhysicalByteArray::Remove() {
 QssResult CMultiPhysicalByteArray::Create() {
   // Closed first: a platform may refuse to delete a file that is open.
   ReleaseSegments();
-  Remove();
+  if (QssResult removed = Remove(); QssFailed(removed)) return removed;
   CPhysicalByteArray* first = nullptr;
   const QssResult result = CreateSegment(basePath_, &first);
   if (QssFailed(result)) {
@@ -85,9 +85,18 @@ QssResult CMultiPhysicalByteArray::Open() {
   ReleaseSegments();
   while (segmentCount() < kMaxSegmentCount) {
     CPhysicalByteArray* segment = nullptr;
-    // The first segment that cannot be opened ends the array; why is not kept.
-    if (QssFailed(OpenSegment(BuildSegmentName(segmentCount() + 1), &segment)) || segment == nullptr) {
+    // The first missing segment ends the array. One that exists but does not
+    // open (too many open files, no access, not a file) is a failure: taking
+    // it for the end would cut the container short without a word.
+    const std::filesystem::path name = BuildSegmentName(segmentCount() + 1);
+    const QssResult opened = OpenSegment(name, &segment);
+    if (QssFailed(opened) || segment == nullptr) {
       DiscardUnheld(segment);
+      std::int64_t length = 0;
+      if (QssFailed(opened) && QssSucceeded(QuerySegmentLength(name, &length))) {
+        ReleaseSegments();
+        return opened;
+      }
       break;
     }
     Hold(segment);
@@ -95,7 +104,7 @@ QssResult CMultiPhysicalByteArray::Open() {
   if (segments_.empty()) return kQssNotFound;
 
   std::int64_t firstSize = 0;
-  segments_.front()->GetSize(&firstSize);
+  if (QssFailed(segments_.front()->GetSize(&firstSize))) firstSize = 0;  // unmeasured: the configured size stays
   if (segmentCount() > 1) {
     // The array was written with the size of its first segment. An empty first
     // segment says nothing about that; the configured size stays.

@@ -56,8 +56,9 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   virtual QssResult Create();
   // Opens the segments that exist, from segment 1 upwards, and takes the
   // segment size from segment 1 when there are several (or when a single one
-  // is larger than the configured size). kQssNotFound when segment 1 cannot
-  // be opened.
+  // is larger than the configured size). kQssNotFound when segment 1 does not
+  // exist; the failure itself (and no segment held) when a segment that
+  // exists does not open.
   virtual QssResult Open();
 
   // The name of segment n (n >= 1): basePath, or basePath.F0002 and so on.

@@ -58,7 +58,7 @@ class FakeSegmentedArray : public CMultiPhysicalByteArray {
     auto it = files.find(BuildSegmentName(n));
     if (it == files.end()) return -1;
     std::int64_t size = 0;
-    it->second->GetSize(&size);
+    EXPECT_EQ(it->second->GetSize(&size), kQssOk);
     return size;
   }
 

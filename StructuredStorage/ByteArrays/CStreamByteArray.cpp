@@ -25,7 +25,7 @@ QssResult CStreamByteArray::ReadAt(std::int64_t offset, void* buffer, std::uint3
   // The seek and the transfer are two stream operations; the array's users
   // (the nested table and root storage) keep them together under the nested
   // table's lock.
-  stream_->Seek(offset, kSeekBegin, nullptr);
+  if (QssResult result = stream_->Seek(offset, kSeekBegin, nullptr); QssFailed(result)) return result;
   return stream_->Read(buffer, static_cast<std::int32_t>(count), bytesRead);
 }
 
@@ -33,7 +33,7 @@ QssResult CStreamByteArray::WriteAt(std::int64_t offset, const void* buffer, std
                                     std::uint32_t* bytesWritten) {
   if (bytesWritten) *bytesWritten = 0;
   if (!FitsStreamTransfer(count)) return kQssInvalidArgument;
-  stream_->Seek(offset, kSeekBegin, nullptr);
+  if (QssResult result = stream_->Seek(offset, kSeekBegin, nullptr); QssFailed(result)) return result;
   return stream_->Write(buffer, static_cast<std::int32_t>(count), bytesWritten);
 }
 

@@ -22,7 +22,7 @@ class CStreamByteArrayTest : public ::testing::Test {
     ASSERT_TRUE(table_->valid());
     entry_->SetFlags(kEntryStream);
     auto* stream = new CStream();
-    stream->Attach(nullptr, table_.get(), entry_.get());
+    EXPECT_EQ(stream->Attach(nullptr, table_.get(), entry_.get()), kQssOk);
     array_ = CQssRef<CStreamByteArray>(new CStreamByteArray(stream));
   }
 
@@ -73,7 +73,7 @@ TEST_F(CStreamByteArrayTest, TransfersArePositionedOnTheStream) {
 }
 
 TEST_F(CStreamByteArrayTest, ReadBeforeTheHeadFailsAsOnTheStream) {
-  array_->WriteAt(0, "0123456789", 10, nullptr);
+  EXPECT_EQ(array_->WriteAt(0, "0123456789", 10, nullptr), kQssOk);
   StoreLittleEndian<std::int64_t>(entry_->record + 96, 4);  // headOffset
   char buffer[4];
   std::uint32_t done = 7;

@@ -33,23 +33,27 @@ CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : phy
   tableStart_ = LoadLittleEndian<std::int64_t>(header + kHeaderTableStartOffset);
 
   // Every layout value is checked before anything is divided by it or sized
-  // from it. A table block must describe more than itself, so a block is at
-  // least two entries wide; block 1 must lie clear of the header.
+  // from it; block 1 must lie clear of the header. A block one entry wide
+  // opens for reading, though its table can never record a change (see
+  // CanRecordChanges).
   const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
   const bool blockSizeSound = widthKnown && blockSize_ > 0 &&
                               std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= 2 * entryWidth_;
+                              blockSize_ >= entryWidth_;
   const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
   if (!widthKnown || !blockSizeSound || !layoutSound) {
     status_ = kQssNotAContainer;
     return;
   }
   valid_ = true;
-  LoadTable();
+  // The outcome is kept in valid_ and status_, which the creator reads.
+  static_cast<void>(LoadTable());
 }
 
 CBlockAllocationTable::~CBlockAllocationTable() {
-  if (valid_) Flush();
+  // Nobody is left to hear of a failure here; a writer that needs to know
+  // commits (which flushes) before it lets go.
+  if (valid_) static_cast<void>(Flush());
   entries_.reset();
   physical_->Release();
 }
@@ -71,7 +75,10 @@ std::unique_ptr<CMultiBlockArrayBase> CBlockAllocationTable::CreateEntryArray(st
 QssResult CBlockAllocationTable::LoadTable() {
   const std::int64_t perBlock = blockSize_ / entryWidth_;
   std::int64_t size = 0;
-  physical_->GetSize(&size);
+  if (QssResult sized = physical_->GetSize(&size); QssFailed(sized)) {
+    valid_ = false;
+    return status_ = sized;
+  }
   const std::int64_t wholeBlocks = (size - dataOffset_) / blockSize_;
   const std::int64_t tableBlocks = (wholeBlocks + perBlock - 1) / perBlock;
   const std::int64_t tableBytes = tableBlocks * blockSize_;
@@ -98,40 +105,63 @@ QssResult CBlockAllocationTable::LoadTable() {
   }
 
   entries_ = CreateEntryArray(entryWidth_, blockSize_);
-  if (!entries_ || entries_->Resize(tableBytes) < 0) {
+  if (!entries_) {
     valid_ = false;
     return status_ = kQssNotAContainer;
   }
 
-  if (tableStart_ != kNoBlock) {
+  if (tableStart_ == kNoBlock) {
+    // No stored table: every block the byte array holds is free.
+    if (entries_->Resize(tableBytes) < 0) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
+    }
+  } else {
+    // The table grows block by block as its chain is read, so memory follows
+    // the table bytes the byte array really holds, not its apparent size (a
+    // sparse file claims any size). A sound container still gets its whole
+    // table of tableBlocks blocks.
+    const std::int64_t describedEntries = tableBlocks * perBlock;
     std::int64_t current = tableStart_;
     std::int64_t loaded = 0;
-    for (std::int32_t n = 0;; ++n) {
+    for (std::int64_t n = 0;; ++n) {
       // Only blocks the table describes can be table blocks; the length
       // check also ends a table chain that runs in a circle. A block cut
       // short by the end of the byte array adds fewer bytes than a block, so
       // the blocks loaded are counted as well.
-      if (loaded >= tableBytes || n >= entries_->blockCount() || current < 1 ||
-          current >= entries_->elementCount())
+      if (loaded >= tableBytes || n >= tableBlocks || current < 1 || current >= describedEntries)
         return fail(current);
-      CMultiBlockArrayBlock* block = entries_->GetBlock(n);
+      if (n >= entries_->blockCount() && entries_->Resize((n + 1) * blockSize_) < 0) {
+        valid_ = false;
+        return status_ = kQssNotAContainer;
+      }
+      CMultiBlockArrayBlock* block = entries_->GetBlock(static_cast<std::int32_t>(n));
       std::uint32_t got = 0;
       const QssResult read = physical_->ReadAt(BlockPosition(current), block->GetData(),
                                                static_cast<std::uint32_t>(blockSize_), &got);
       if (QssFailed(read) || got == 0) return fail(current);
       block->dirty = false;
       loaded += got;
-      current = entries_->GetAt(current);
+      // A link in a part of the table not read yet is what that part holds
+      // until it is read: the blocks' index chain.
+      current = current / perBlock < entries_->blockCount() ? entries_->GetAt(current) : current + 1;
       if (current == kNoBlock) break;
+    }
+    // A table chain that ends before the table does leaves entries nobody
+    // stored.
+    if (entries_->blockCount() < tableBlocks) {
+      valid_ = false;
+      return status_ = kQssNotAContainer;
     }
   }
 
-  // Whatever the stored table says is checked once here: every entry is -1
-  // or a number the table describes.
+  // Whatever the stored table says is checked once here: no entry names a
+  // block beyond the table. A value below -1 is a broken link like any other
+  // and costs only the chains that meet it (FollowLink refuses it there).
   const std::int64_t count = entries_->elementCount();
   for (std::int64_t k = 0; k < count; ++k) {
     const std::int64_t value = entries_->GetAt(k);
-    if (value != kNoBlock && (value < 0 || value >= count)) {
+    if (value >= count) {
       valid_ = false;
       return status_ = kQssNotAContainer;
     }
@@ -235,6 +265,7 @@ QssResult CBlockAllocationTable::FreeBlocks(std::int64_t start, std::int32_t cou
   CLockGuard guard(lock_);
   if (start == kNoBlock) return kQssOk;
   if (!IsBlock(start) || count < -1) return kQssNotAContainer;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
   dirty_ = true;
 
   if (count == -1) {
@@ -278,7 +309,6 @@ QssResult CBlockAllocationTable::FreeBlocks(std::int64_t start, std::int32_t cou
 }
 
 bool CBlockAllocationTable::PlanGrowth(std::int64_t wanted, std::int64_t* tableTail) {
-  if (tableStart_ == kNoBlock) return false;  // no table chain to link new table blocks to
   const std::int64_t perBlock = blockSize_ / entryWidth_;
   std::int64_t blocks = entries_->blockCount();
   while (wanted > 0) {
@@ -320,6 +350,7 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   if (allocated) *allocated = 0;
   if (count == 0) return kQssOk;
   if (count < 0) return kQssInvalidArgument;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
 
   // Everything that could be corrupt is checked before the table changes:
   // the chain to append to, and the free blocks that will be taken.
@@ -356,12 +387,16 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   SetNext(0, free);
   if (allocated) *allocated = taken;
   dirty_ = true;
-  Flush();
+  // The blocks are handed out even when the flush or the growth below fails:
+  // the memory table already links them, and the caller learns of the
+  // failure and records nothing that depends on them.
+  const QssResult flushed = Flush();
 
   const std::int64_t end = BlockPosition(highest) + blockSize_;
   std::int64_t size = 0;
-  physical_->GetSize(&size);
-  return end > size ? physical_->SetSize(end) : kQssOk;
+  QssResult grown = physical_->GetSize(&size);
+  if (QssSucceeded(grown) && end > size) grown = physical_->SetSize(end);
+  return QssFailed(flushed) ? flushed : grown;
 }
 
 template <typename Buffer>
@@ -443,27 +478,40 @@ QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t off
   return TransferChain(true, start, offset, count, static_cast<const std::uint8_t*>(buffer), done);
 }
 
-void CBlockAllocationTable::Flush() {
+QssResult CBlockAllocationTable::Flush() {
   CLockGuard guard(lock_);
-  if (!dirty_ || !entries_) return;
+  if (!dirty_ || !entries_) return kQssOk;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
   dirty_ = false;
+  QssResult first = kQssOk;
   // One walk along the table's chain: its n-th block holds array block n.
   std::int64_t block = tableStart_;
-  for (std::int32_t n = 0; n < entries_->blockCount() && IsBlock(block); ++n) {
+  std::int32_t n = 0;
+  for (; n < entries_->blockCount() && IsBlock(block); ++n) {
     CMultiBlockArrayBlock* arrayBlock = entries_->GetBlock(n);
     if (arrayBlock->dirty) {
       std::uint32_t written = 0;
-      const QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
-                                                  static_cast<std::uint32_t>(blockSize_), &written);
+      QssResult result = physical_->WriteAt(BlockPosition(block), arrayBlock->GetData(),
+                                            static_cast<std::uint32_t>(blockSize_), &written);
+      if (QssSucceeded(result) && written != static_cast<std::uint32_t>(blockSize_))
+        result = kQssWriteFault;
       // A block that did not reach the byte array stays dirty, and so does
       // the table, so that the next flush writes it again; forgetting it
       // would leave chains on disk that the memory table no longer knows.
-      if (QssSucceeded(result) && written == static_cast<std::uint32_t>(blockSize_)) {
+      if (QssSucceeded(result)) {
         arrayBlock->dirty = false;
       } else {
         dirty_ = true;
+        if (QssSucceeded(first)) first = result;
       }
     }
-    if (!FollowLink(block, &block)) break;
+    if (!FollowLink(block, &block)) block = kNoBlock;
   }
+  // A table chain shorter than the memory table has no place for the rest.
+  for (; n < entries_->blockCount(); ++n) {
+    if (!entries_->GetBlock(n)->dirty) continue;
+    dirty_ = true;
+    if (QssSucceeded(first)) first = kQssNotAContainer;
+  }
+  return first;
 }

@@ -12,9 +12,10 @@
 // table blocks back. A table that fails to open records valid = false and
 // status = the reason; its creator reads both and discards it.
 //
-// Untrusted input: every walk is bounded by the number of table entries, and
-// a stored value below -1 or at/after the entry count is corruption
-// (kQssNotAContainer), never an index.
+// Untrusted input: every walk is bounded by the number of table entries. A
+// stored value at/after the entry count refuses the container at open; one
+// below -1 is a broken link that fails the walks that meet it
+// (kQssNotAContainer); neither is ever used as an index.
 
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_
@@ -56,10 +57,14 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // met before that is stored too). *count gets the real block numbers.
   QssResult GetChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out, std::int32_t* count);
   // count -1: frees the whole chain from start. Otherwise frees the count
-  // listed blocks of that chain (not start itself) and unlinks them.
+  // listed blocks of that chain (not start itself) and unlinks them. Without
+  // a table chain the change could not be stored: kQssTableCannotGrow,
+  // nothing changed.
   QssResult FreeBlocks(std::int64_t start, std::int32_t count, const std::int64_t* list);
   // Appends count blocks to the chain that contains start, or builds a new
-  // chain when start is -1; out receives the new blocks in chain order.
+  // chain when start is -1; out receives the new blocks in chain order. A
+  // container without a table chain (tableStart -1) cannot record new
+  // blocks: kQssTableCannotGrow, nothing changed.
   QssResult AllocateBlocks(std::int64_t start, std::int32_t count, std::int64_t* out, std::int32_t* allocated);
   // Transfer count bytes between buffer and the chain from start, beginning
   // offset bytes into it. WriteChain lengthens the chain as needed.
@@ -67,8 +72,10 @@ class CBlockAllocationTable : public CQssRefCountedObject {
                       std::int32_t* done);
   QssResult WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count, const void* buffer,
                        std::int32_t* done);
-  // Writes every changed table block back into the table's chain.
-  void Flush();
+  // Writes every changed table block back into the table's chain. A block
+  // that does not reach the byte array stays dirty for the next flush; the
+  // first failure is returned after every other changed block was tried.
+  QssResult Flush();
 
   std::int32_t entryWidth() const { return entryWidth_; }
   std::int32_t blockSize() const { return blockSize_; }
@@ -105,6 +112,11 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // list position below block, 0 for the head); *hint becomes the position
   // just before block.
   QssResult InsertFree(std::int64_t block, std::int64_t* hint);
+  // Whether changes to the table can be stored at all: a container without a
+  // table chain has nowhere to write them, and in blocks one entry wide every
+  // table block describes only itself (any block handed out would be a table
+  // block).
+  bool CanRecordChanges() const { return tableStart_ != -1 && blockSize_ >= 2 * entryWidth_; }
   // Whether the table can grow far enough to provide wanted more blocks; if
   // so, *tableTail is the last block of the table's chain.
   bool PlanGrowth(std::int64_t wanted, std::int64_t* tableTail);

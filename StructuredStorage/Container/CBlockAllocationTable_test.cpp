@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "Base/CLockGuard.h"
 #include "Base/CQssRef.h"
+#include "ByteArrays/CPhysicalByteArray.h"
 #include "ContainerTesting.h"
 #include "Container/CMultiBlockArray.h"
 #include "Container/CreateContainer.h"
@@ -30,8 +32,10 @@ struct Container {
   explicit Container(std::int64_t blocks = 1, std::int32_t entryWidth = 4, std::int32_t blockSize = kBlock) {
     EXPECT_EQ(CreateContainer(array.get(), entryWidth, blockSize), kQssOk);
     std::int64_t size = 0;
-    array->GetSize(&size);
-    if (blocks > 1) array->SetSize(size + (blocks - 1) * blockSize);
+    EXPECT_EQ(array->GetSize(&size), kQssOk);
+    if (blocks > 1) {
+      EXPECT_EQ(array->SetSize(size + (blocks - 1) * blockSize), kQssOk);
+    }
     table = OpenTable(array.get());
     EXPECT_TRUE(table->valid());
     array->ClearLog();
@@ -103,11 +107,20 @@ TEST(BlockAllocationTableOpenTest, RejectsBadHeaders) {
   // A header shorter than 256 bytes.
   CQssRef<CMemoryByteArray> shortArray(new CMemoryByteArray(std::vector<std::uint8_t>(100, 0)));
   EXPECT_EQ(OpenTable(shortArray.get())->status(), kQssNotAContainer);
-  // A block one entry wide: every table block would describe only itself.
-  std::vector<std::uint8_t> oneEntry = qss_testing::MakeHeader(4, 4, kDataOffset, -1);
-  oneEntry.resize(kDataOffset + 4);
-  CQssRef<CMemoryByteArray> oneEntryArray(new CMemoryByteArray(oneEntry));
-  EXPECT_EQ(OpenTable(oneEntryArray.get())->status(), kQssNotAContainer);
+}
+
+// A block one entry wide: every table block would describe only itself, so
+// no stored table can close its own chain. Such a container opens for
+// reading; nothing can be allocated in it.
+TEST(BlockAllocationTableOpenTest, BlocksOneEntryWideOpenButNeverGrow) {
+  std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(4, 4, kDataOffset, -1);
+  bytes.resize(kDataOffset + 4);
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+  auto table = OpenTable(array.get());
+  EXPECT_EQ(table->status(), kQssOk);
+  std::int64_t block = -7;
+  EXPECT_EQ(table->AllocateBlocks(-1, 1, &block, nullptr), kQssTableCannotGrow);
+  EXPECT_EQ(block, -7);
 }
 
 TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {
@@ -136,12 +149,25 @@ TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer);
   }
-  // Entries out of range or below -1.
-  for (std::int64_t bad : {128LL, 5000LL, -2LL, -128LL}) {
+  // Entries out of range.
+  for (std::int64_t bad : {128LL, 5000LL}) {
     bytes = good;
     qss_testing::PutEntry(bytes, kDataOffset, 4, 7, bad);
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer) << bad;
+  }
+  // An entry below -1 is one broken link: the container opens, and only a
+  // walk that meets it fails.
+  for (std::int64_t bad : {-2LL, -128LL}) {
+    bytes = good;
+    qss_testing::PutEntry(bytes, kDataOffset, 4, 2, bad);
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+    auto table = OpenTable(array.get());
+    EXPECT_EQ(table->status(), kQssOk) << bad;
+    std::int64_t chain[4] = {};
+    std::int32_t count = 0;
+    EXPECT_EQ(table->GetChain(2, 4, chain, &count), kQssNotAContainer) << bad;
+    EXPECT_EQ(table->GetChain(1, 4, chain, &count), kQssOk) << bad;  // the table's own chain is sound
   }
   // A table start far beyond the table.
   bytes = good;
@@ -175,20 +201,86 @@ TEST(BlockAllocationTableOpenTest, TruncatedArrayAndTableOfTwoBlocks) {
   EXPECT_EQ(OpenTable(bare.get())->status(), kQssTruncated);
 }
 
-TEST(BlockAllocationTableOpenTest, WithoutTableChainEveryBlockIsFreeButTableCannotGrow) {
+// A byte array that claims far more bytes than it holds, as a sparse file
+// does: past its real bytes it reads as zeros.
+class SparseByteArray : public CPhysicalByteArray {
+ public:
+  SparseByteArray(std::vector<std::uint8_t> bytes, std::int64_t apparentSize)
+      : bytes_(std::move(bytes)), apparentSize_(apparentSize) {}
+  QssResult Flush() override { return kQssOk; }
+  QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+    if (done) *done = 0;
+    if (offset < 0 || offset >= apparentSize_) return kQssInvalidArgument;
+    const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::int64_t>(count, apparentSize_ - offset));
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memset(out, 0, wanted);
+    const auto real = static_cast<std::int64_t>(bytes_.size());
+    if (offset < real) std::memcpy(out, bytes_.data() + offset, static_cast<std::size_t>(std::min<std::int64_t>(wanted, real - offset)));
+    if (done) *done = wanted;
+    return kQssOk;
+  }
+  QssResult WriteAt(std::int64_t, const void*, std::uint32_t, std::uint32_t* done) override {
+    if (done) *done = 0;
+    return kQssReadOnly;
+  }
+  QssResult GetSize(std::int64_t* size) override {
+    *size = apparentSize_;
+    return kQssOk;
+  }
+  QssResult SetSize(std::int64_t) override { return kQssReadOnly; }
+  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult Remove() override { return kQssOk; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::int64_t apparentSize_;
+};
+
+// The table is read along its chain, and memory follows the blocks read: a
+// file of a few real bytes and 32 GiB of apparent size costs what the chain
+// holds (before, the 2^30 table blocks that size calls for were allocated
+// first, and the program died of it).
+TEST(BlockAllocationTableOpenTest, MemoryFollowsTheTableChainNotTheApparentSize) {
+  constexpr std::int32_t kSmall = 16;  // two 8-byte entries a block: the table the largest it can be
+  std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(8, kSmall, 256, 1);
+  bytes.resize(256 + 4 * kSmall, 0);
+  // Table blocks 1 -> 3 -> 2 -> end; block 2 describes entries 2 and 3.
+  qss_testing::PutEntry(bytes, 256, 8, 0, -1);
+  qss_testing::PutEntry(bytes, 256, 8, 1, 3);
+  qss_testing::PutEntry(bytes, 256 + 2 * kSmall, 8, 0, 4);  // entry 4: block 3's link, read from block 3
+  qss_testing::PutEntry(bytes, 256 + 2 * kSmall, 8, 1, 2);
+  CQssRef<SparseByteArray> array(new SparseByteArray(bytes, std::int64_t{1} << 35));
+  auto table = OpenTable(array.get());
+  EXPECT_FALSE(table->valid());
+  EXPECT_EQ(table->status(), kQssNotAContainer);
+  ASSERT_NE(table->entries(), nullptr);
+  EXPECT_LE(table->entries()->blockCount(), 4);
+}
+
+// Without a table chain the table has nowhere to store a change: blocks
+// handed out would be free again on the next open, and the data written into
+// them lost. The container reads, and refuses every change of the table.
+TEST(BlockAllocationTableOpenTest, WithoutTableChainEveryBlockIsFreeAndNothingCanBeAllocatedOrFreed) {
   std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(4, kBlock, kDataOffset, -1);
   bytes.resize(kDataOffset + 3 * kBlock);
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
-  auto table = OpenTable(array.get());
-  ASSERT_TRUE(table->valid());
-  Chain freeBlocks = FreeList(table.get());
-  ASSERT_EQ(freeBlocks.size(), 127u);
-  EXPECT_EQ(freeBlocks.front(), 1);
-  EXPECT_EQ(freeBlocks.back(), 127);
-  std::vector<std::int64_t> out(128);
-  EXPECT_EQ(table->AllocateBlocks(-1, 128, out.data(), nullptr), kQssTableCannotGrow);
-  EXPECT_EQ(FreeList(table.get()).size(), 127u);  // nothing taken
-  EXPECT_EQ(table->AllocateBlocks(-1, 127, out.data(), nullptr), kQssOk);
+  {
+    auto table = OpenTable(array.get());
+    ASSERT_TRUE(table->valid());
+    Chain freeBlocks = FreeList(table.get());
+    ASSERT_EQ(freeBlocks.size(), 127u);
+    EXPECT_EQ(freeBlocks.front(), 1);
+    EXPECT_EQ(freeBlocks.back(), 127);
+    std::vector<std::int64_t> out(128, -7);
+    std::int32_t allocated = -1;
+    EXPECT_EQ(table->AllocateBlocks(-1, 1, out.data(), &allocated), kQssTableCannotGrow);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(out[0], -7);
+    EXPECT_EQ(table->FreeBlocks(1, -1, nullptr), kQssTableCannotGrow);
+    EXPECT_EQ(FreeList(table.get()).size(), 127u);  // nothing taken
+    EXPECT_EQ(table->Flush(), kQssOk);              // nothing to write
+  }
+  EXPECT_EQ(array->Bytes(), bytes);
 }
 
 // ---- Allocation and the free list ----
@@ -398,12 +490,12 @@ TEST(BlockAllocationTableTest, FlushWritesOnlyDirtyTableBlocksAndDestructorFlush
   const std::int64_t listed[] = {out[299]};
   ASSERT_EQ(c.table->FreeBlocks(out[0], 1, listed), kQssOk);
   EXPECT_TRUE(c.array->writes.empty());  // freeing does not flush
-  c.table->Flush();
+  EXPECT_EQ(c.table->Flush(), kQssOk);
   // out[299] lies in the third table block's range, entry 0 in the first.
   EXPECT_EQ(c.array->writes, (std::vector<CountingByteArray::Transfer>{
                                  {kDataOffset, 512}, {kDataOffset + (tableChain[2] - 1) * kBlock, 512}}));
   c.array->ClearLog();
-  c.table->Flush();
+  EXPECT_EQ(c.table->Flush(), kQssOk);
   EXPECT_TRUE(c.array->writes.empty());
 
   const std::int64_t second[] = {out[298]};

@@ -1,6 +1,7 @@
 #include "Container/CBlockChainCache.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
@@ -48,7 +49,7 @@ const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {
   }
   const std::int64_t complete = std::min(ChainBlocks(), tableEntries) / kSegmentBlocks;
   const std::int64_t wanted = std::min(k + 1, complete);
-  while (segmentCount() < wanted) {
+  while (segmentCount() < wanted && cycleStart_ < 0) {
     std::int64_t first = entry_->FirstBlock();
     if (!segments_.empty()) {
       CLockGuard guard(table_->lock());
@@ -58,6 +59,7 @@ const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {
     auto segment = std::make_unique<Segment>();
     std::int32_t got = 0;
     if (QssFailed(table_->GetChain(first, kSegmentBlocks, segment->data(), &got)) || got < kSegmentBlocks) break;
+    if (!PassThroughCycleSearch(*segment)) break;
     segments_.push_back(std::move(segment));
   }
   return k < segmentCount() ? segments_[static_cast<std::size_t>(k)].get() : nullptr;
@@ -82,7 +84,61 @@ void CBlockChainCache::MapPosition(std::int64_t position, std::int64_t* block, s
 
 void CBlockChainCache::TrimToSize() {
   const std::int64_t blocks = ChainBlocks();
-  while (!segments_.empty() && static_cast<std::int64_t>(kSegmentBlocks) * segmentCount() > blocks)
+  bool trimmed = false;
+  while (!segments_.empty() && static_cast<std::int64_t>(kSegmentBlocks) * segmentCount() > blocks) {
     segments_.pop_back();
+    trimmed = true;
+  }
   if (segments_.empty()) segments_.shrink_to_fit();
+  // A size change may come with a relinked chain: what the search knew of
+  // the blocks beyond the cache no longer holds.
+  if (trimmed || cycleStart_ >= 0) RestartCycleSearch();
+}
+
+std::int64_t CBlockChainCache::BytesBeforeCycle(std::int64_t position) const {
+  if (cycleStart_ < 0) return std::numeric_limits<std::int64_t>::max();
+  return std::max<std::int64_t>(0, cycleStart_ * blockSize_ - (position - base_));
+}
+
+void CBlockChainCache::RestartCycleSearch() {
+  searchMark_ = -2;
+  searchPower_ = 1;
+  searchSteps_ = 0;
+  cycleStart_ = -1;
+  std::vector<std::unique_ptr<Segment>> cached;
+  cached.swap(segments_);
+  for (auto& segment : cached) {
+    if (!PassThroughCycleSearch(*segment)) break;
+    segments_.push_back(std::move(segment));
+  }
+}
+
+bool CBlockChainCache::PassThroughCycleSearch(const Segment& next) {
+  const std::int64_t firstIndex = static_cast<std::int64_t>(kSegmentBlocks) * segmentCount();
+  for (std::int64_t i = 0; i < kSegmentBlocks; ++i) {
+    const std::int64_t block = next[static_cast<std::size_t>(i)];
+    if (block == searchMark_) {
+      // The cycle is searchSteps_ + 1 blocks long. Its first repeat is the
+      // first index whose block equals the one a cycle length before it.
+      const std::int64_t length = searchSteps_ + 1;
+      const auto at = [&](std::int64_t index) {
+        return index < firstIndex
+                   ? (*segments_[static_cast<std::size_t>(index / kSegmentBlocks)])[static_cast<std::size_t>(
+                         index % kSegmentBlocks)]
+                   : next[static_cast<std::size_t>(index - firstIndex)];
+      };
+      std::int64_t start = 0;
+      while (at(start) != at(start + length)) ++start;
+      cycleStart_ = start + length;
+      // Only segments wholly before the repeat stay cached.
+      while (static_cast<std::int64_t>(kSegmentBlocks) * segmentCount() > cycleStart_) segments_.pop_back();
+      return false;
+    }
+    if (++searchSteps_ == searchPower_ || searchMark_ == -2) {
+      searchMark_ = block;
+      searchPower_ *= 2;
+      searchSteps_ = 0;
+    }
+  }
+  return true;
 }

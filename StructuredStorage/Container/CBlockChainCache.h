@@ -10,6 +10,13 @@
 //
 // Positions are absolute: chain index 0 holds the bytes from base, the head
 // offset rounded down to a block boundary.
+//
+// A damaged chain may come back to a block it already passed and run in a
+// circle while the length claims gigabytes. Every block the cache loads is
+// passed through Brent's cycle search (constant memory, at most about twice
+// the chain's distinct blocks of steps); once a block repeats, the chain
+// holds only the blocks before the repeat, and positions beyond them are
+// not part of any sound stream.
 
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
@@ -37,6 +44,9 @@ class CBlockChainCache {
   void MapPosition(std::int64_t position, std::int64_t* block, std::int64_t* offset);
   // Drops the segments that lie beyond the entry's current length.
   void TrimToSize();
+  // Bytes from position up to the first block of a cycle found so far (0
+  // when position lies past it); INT64_MAX when no cycle is known.
+  std::int64_t BytesBeforeCycle(std::int64_t position) const;
 
   std::int32_t segmentCount() const { return static_cast<std::int32_t>(segments_.size()); }
   std::int64_t base() const { return base_; }
@@ -55,6 +65,22 @@ class CBlockChainCache {
   CStorageEntry* entry_;
   CBlockAllocationTable* table_;
   std::vector<std::unique_ptr<Segment>> segments_;
+
+  // Feeds the blocks of the next segment to the cycle search; false when one
+  // of them repeats an earlier block (cycleStart_ then holds the chain index
+  // of the first repeat).
+  bool PassThroughCycleSearch(const Segment& next);
+  // Restarts the search over the cached segments (after they changed).
+  void RestartCycleSearch();
+
+  // Brent's method: the block compared with, the length of the current
+  // power-of-two stretch, and the blocks passed in it.
+  std::int64_t searchMark_ = -2;
+  std::int64_t searchPower_ = 1;
+  std::int64_t searchSteps_ = 0;
+  // Chain index of the first block that repeats an earlier one; -1 when no
+  // cycle is known.
+  std::int64_t cycleStart_ = -1;
 };
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_

@@ -96,14 +96,16 @@ QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, 
 
   std::uint32_t stored = 0;
   const QssResult result = CStream::Write(image.get(), static_cast<std::int32_t>(imageLength), &stored);
-  if (stored != static_cast<std::uint32_t>(imageLength)) {
+  if (QssFailed(result) || stored != static_cast<std::uint32_t>(imageLength)) {
     // A partial image is no content at all: leave the stream empty rather
-    // than an entry that describes an image that is not there.
-    CStream::SetSize(0);
+    // than an entry that describes an image that is not there. Blocks that
+    // cannot be freed stay on the chain, behind a length of 0.
+    static_cast<void>(CStream::SetSize(0));
+    entry_->SetSize(0);
     entry_->SetStoredLength(0);
     position_ = 0;
     logicalPosition_ = 0;
-    return kQssPartial;
+    return QssFailed(result) ? result : kQssWriteFault;
   }
   entry_->SetStoredLength(static_cast<std::int32_t>(imageLength));
   entry_->SetSize(count);
@@ -134,8 +136,8 @@ QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std
   position_ = 0;
   entry_->SetStoredLength(0);
   entry_->SetSize(0);
-  const QssResult result = WriteFirst(patched.get(), static_cast<std::int32_t>(newLength), nullptr);
-  Seek(position + count, kSeekBegin, nullptr);
+  QssResult result = WriteFirst(patched.get(), static_cast<std::int32_t>(newLength), nullptr);
+  if (QssSucceeded(result)) result = Seek(position + count, kSeekBegin, nullptr);
   if (result == kQssOk && written) *written = static_cast<std::uint32_t>(count);
   return result;
 }
@@ -147,25 +149,25 @@ QssResult CCompressedStream::LoadContent() {
   // The entry alone must describe an image LZ4 could have made.
   if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxContentLength ||
       size > kMaxExpansion * (storedLength - kCompressedImageHeaderSize)) {
-    return kQssPartial;
+    return kQssNotAContainer;
   }
 
   std::uint8_t header[kCompressedImageHeaderSize];
   std::uint32_t got = 0;
   position_ = 0;
   QssResult result = CStream::Read(header, kCompressedImageHeaderSize, &got);
-  if (QssFailed(result) || got != static_cast<std::uint32_t>(kCompressedImageHeaderSize)) return kQssPartial;
+  if (QssFailed(result) || got != static_cast<std::uint32_t>(kCompressedImageHeaderSize)) return kQssNotAContainer;
   if (LoadLittleEndian<std::uint32_t>(header) != kCompressedImageMagic ||
       LoadLittleEndian<std::uint32_t>(header + 4) != static_cast<std::uint32_t>(size) ||
       LoadLittleEndian<std::uint32_t>(header + 8) != static_cast<std::uint32_t>(storedLength)) {
-    return kQssPartial;
+    return kQssNotAContainer;
   }
   // The chain must really hold the whole image before a buffer of the length
   // the entry claims is made.
   std::uint8_t last = 0;
   position_ = storedLength - 1;
   result = CStream::Read(&last, 1, &got);
-  if (QssFailed(result) || got != 1) return kQssPartial;
+  if (QssFailed(result) || got != 1) return kQssNotAContainer;
 
   // The image is read into the tail of the content's own buffer and
   // decompressed in place: no second buffer of the image's length, and the
@@ -176,12 +178,12 @@ QssResult CCompressedStream::LoadContent() {
   std::uint8_t* image = content.get() + (bufferLength - storedLength);
   position_ = 0;
   result = CStream::Read(image, storedLength, &got);
-  if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssPartial;
-  if (std::memcmp(image, header, kCompressedImageHeaderSize) != 0) return kQssPartial;
+  if (QssFailed(result) || got != static_cast<std::uint32_t>(storedLength)) return kQssNotAContainer;
+  if (std::memcmp(image, header, kCompressedImageHeaderSize) != 0) return kQssNotAContainer;
   const int decompressed = LZ4_decompress_safe(reinterpret_cast<const char*>(image + kCompressedImageHeaderSize),
                                                reinterpret_cast<char*>(content.get()),
                                                storedLength - kCompressedImageHeaderSize, static_cast<int>(size));
-  if (decompressed < 0) return kQssPartial;
+  if (decompressed < 0) return kQssNotAContainer;
   content_ = std::move(content);
   contentLength_ = decompressed;
   return kQssOk;
@@ -191,8 +193,9 @@ QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_
   if (entry_ == nullptr) return kQssInvalidRequest;
   CLockGuard guard(lock_);
   if (!IsCompressed()) return CStream::Read(buffer, count, read);
-  if (count <= 0) return kQssPartial;
   if (read) *read = 0;
+  if (count < 0) return kQssInvalidArgument;
+  if (count == 0) return kQssOk;
   const QssResult loaded = LoadContent();
   if (loaded != kQssOk) return loaded;
   if (logicalPosition_ < 0) return kQssBeforeHead;
@@ -215,7 +218,7 @@ QssResult CCompressedStream::SetSize(std::int64_t newSize) {
     return result;
   }
   // Compressed content changes only as a whole.
-  if (newSize != 0) return kQssPartial;
+  if (newSize != 0) return kQssInvalidRequest;
   logicalPosition_ = 0;
   entry_->SetStoredLength(0);
   return CStream::SetSize(0);

@@ -4,7 +4,10 @@
 // length, image length, 0) and the content compressed as a single LZ4 block.
 // Content that would not shrink is stored plain, and then the stream behaves
 // exactly as a CStream. The entry's storedLength tells the two apart: plain
-// when it equals size, compressed otherwise.
+// when it equals size, compressed otherwise. Compressed content changes only
+// as a whole: a resize to another non-zero length is refused
+// (kQssInvalidRequest), and an image that does not restore reads as
+// kQssNotAContainer.
 
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_
@@ -35,7 +38,8 @@ class CCompressedStream : public CStream {
   // marked plain (storedLength = size).
   QssResult WritePlain(const void* buffer, std::int32_t count, std::uint32_t* written);
   // Reads and checks the stored image and keeps its decompressed content
-  // until the next Write or SetSize. kQssPartial when the image is not valid.
+  // until the next Write or SetSize. kQssNotAContainer when the image is not
+  // valid.
   QssResult LoadContent();
   void DropContent();
 

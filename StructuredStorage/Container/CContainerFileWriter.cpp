@@ -164,7 +164,7 @@ void CContainerFileWriter::RemoveStrayTemporaries() const {
     // writer of this process is using the name.
     if (owner != self && native_file::ProcessIsAlive(owner)) continue;
     // Another process may be deleting the same stray; whoever wins is right.
-    if (QssFailed(NativeFile::Delete(it->path()))) continue;
+    static_cast<void>(NativeFile::Delete(it->path()));
   }
 }
 
@@ -278,9 +278,9 @@ QssResult CContainerFileWriter::Replace() {
 void CContainerFileWriter::DeleteTemporaries() {
   for (const TemporaryFile* file = temporaryFiles_->newest.load(std::memory_order_acquire); file != nullptr;
        file = file->next) {
-    // Files already moved into place are gone under this name; nothing else
-    // can fail that matters here.
-    if (QssFailed(NativeFile::Delete(file->path))) continue;
+    // Files already moved into place are gone under this name; one that will
+    // not go is a stray the next Start removes.
+    static_cast<void>(NativeFile::Delete(file->path));
   }
 }
 

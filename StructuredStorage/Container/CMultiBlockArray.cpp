@@ -1,5 +1,6 @@
 #include "Container/CMultiBlockArray.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "Base/LittleEndian.h"
@@ -65,7 +66,9 @@ std::int32_t CMultiBlockArray<T>::Resize(std::int64_t size) {
     }
     added.push_back(std::move(block));
   }
-  blocks_.reserve(static_cast<std::size_t>(newCount));
+  // Growth by doubling: the table grows one block at a time while it loads.
+  if (blocks_.capacity() < static_cast<std::size_t>(newCount))
+    blocks_.reserve(std::max(static_cast<std::size_t>(newCount), 2 * blocks_.capacity()));
   for (auto& block : added) blocks_.push_back(std::move(block));
   blockCount_ = static_cast<std::int32_t>(newCount);
   return 1;

@@ -1,5 +1,7 @@
 #include "Container/CRootStorage.h"
 
+#include <utility>
+
 #include "Base/CLockGuard.h"
 #include "ByteArrays/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
@@ -28,21 +30,38 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
     CLockGuard guard(rootTable_->lock());
     read = rootTable_->physical()->ReadAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, &got);
   }
+  const auto giveUp = [this](QssResult status) {
+    valid_ = false;
+    status_ = status;
+    std::exchange(rootEntry_, nullptr)->Release();
+    std::exchange(rootTable_, nullptr)->Release();
+  };
   if (QssFailed(read) || got != kEntryRecordSize) {
     // Without its record the root directory is unknown. Going on with an
     // empty one would write that empty record over the real one at teardown
     // and lose the whole container, so the container does not open.
-    valid_ = false;
-    status_ = kQssNotAContainer;
-    rootEntry_->Release();
-    rootEntry_ = nullptr;
-    rootTable_->Release();
-    rootTable_ = nullptr;
+    giveUp(kQssNotAContainer);
     return;
   }
-
-  Attach(nullptr, rootTable_, rootEntry_);
+  if (QssResult attached = Attach(nullptr, rootTable_, rootEntry_); QssFailed(attached)) {
+    giveUp(attached);
+    return;
+  }
   LoadEntries();
+}
+
+void CRootStorage::ReportTeardownFailuresTo(CStorageEntry* entry) {
+  entry->AddRef();
+  if (outerEntry_ != nullptr) outerEntry_->Release();
+  outerEntry_ = entry;
+}
+
+void CRootStorage::FinalRelease() {
+  if (valid_) {
+    const QssResult result = Commit();
+    if (QssFailed(result) && outerEntry_ != nullptr) outerEntry_->RecordUnreportedFailure(result);
+  }
+  CStorage::FinalRelease();
 }
 
 CRootStorage::~CRootStorage() {
@@ -53,7 +72,8 @@ CRootStorage::~CRootStorage() {
         // the write (opened for reading, or a read-only outer stream) is not an
         // error here.
         CLockGuard guard(rootTable_->lock());
-        rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr);
+        static_cast<void>(
+            rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr));
       }
       // Normally the table's last reference: it writes its changed blocks back.
       rootTable_->Release();
@@ -64,29 +84,40 @@ CRootStorage::~CRootStorage() {
       rootEntry_ = nullptr;
     }
   }
+  if (outerEntry_ != nullptr) std::exchange(outerEntry_, nullptr)->Release();
   physical_->Release();
   physical_ = nullptr;
 }
 
 QssResult CRootStorage::Commit() {
+  if (!valid_) return status_;
   // The directory first: saving it can move the root record's firstBlock and
   // size, which the header record then carries.
+  QssResult first;
   {
     CLockGuard guard(lock_);
-    if (IsDirty()) SaveEntries();
+    first = CommitEntries();
   }
-  if (!valid_) return kQssOk;
-  if (rootTable_ == nullptr) return kQssOk;
+  const auto keepFirst = [&first](QssResult result) {
+    if (QssSucceeded(first)) first = result;
+  };
+  if (rootTable_ == nullptr) return first;
   if (rootEntry_ != nullptr && rootEntry_->dirty) {
     // Copied first: another thread's save may be changing the record.
     std::uint8_t record[kEntryRecordSize];
     rootEntry_->CopyRecord(record);
     CLockGuard guard(rootTable_->lock());
     // The record stays dirty, so every later Commit writes it again.
-    rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, nullptr);
+    std::uint32_t written = 0;
+    const QssResult result = rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, &written);
+    if (QssFailed(result)) {
+      keepFirst(result);
+    } else if (written != kEntryRecordSize) {
+      keepFirst(kQssWriteFault);
+    }
   }
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.
-  rootTable_->Flush();  // does nothing unless the table is dirty; reads that under the table's lock
-  return kQssOk;
+  keepFirst(rootTable_->Flush());  // does nothing unless the table is dirty
+  return first;
 }

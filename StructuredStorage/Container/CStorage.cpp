@@ -57,6 +57,19 @@ void HandOut(T* object, Out** result) {
   object->AddRef();
   *result = object;
 }
+
+// Attaches a new, unheld object to entry. One that cannot be attached took
+// nothing and is destroyed here.
+template <typename T>
+QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry, T** attached) {
+  const QssResult result = object->Attach(parent, table, entry);
+  if (QssFailed(result)) {
+    delete object;
+    return result;
+  }
+  *attached = object;
+  return kQssOk;
+}
 }  // namespace
 
 CStorage::CStorage() : capacity_(kEntriesPerPage), pageCount_(1) {
@@ -120,7 +133,12 @@ void CStorage::LoadEntries() {
     CQssRef<CStorageEntry> entry(new CStorageEntry());
     std::uint32_t got = 0;
     const QssResult result = Read(entry->record, kEntryRecordSize, &got);
-    if (QssFailed(result) || got != static_cast<std::uint32_t>(kEntryRecordSize)) return;
+    if (QssFailed(result)) {
+      // The records read are shown; writing them back would drop the rest.
+      loadFailure_ = result;
+      return;
+    }
+    if (got != static_cast<std::uint32_t>(kEntryRecordSize)) return;
     AppendEntry(entry.get());
   }
 }
@@ -167,9 +185,10 @@ bool CStorage::IsDirty() {
   return entry_ != nullptr && entry_->dirty;
 }
 
-void CStorage::SaveEntries() {
-  if (entry_ == nullptr || entry_->readOnly) return;
-  Seek(0, kSeekBegin, nullptr);
+QssResult CStorage::SaveEntries() {
+  if (entry_ == nullptr || entry_->readOnly) return kQssOk;
+  if (QssFailed(loadFailure_)) return loadFailure_;
+  if (QssResult result = Seek(0, kSeekBegin, nullptr); QssFailed(result)) return result;
   std::int64_t total = 0;
   if (entryCount_ > 0) {
     const std::int32_t chunkCapacity = std::min(entryCount_, kRecordsPerSaveChunk);
@@ -181,32 +200,53 @@ void CStorage::SaveEntries() {
             ->CopyRecordForSave(buffer.data() + static_cast<std::size_t>(i) * kEntryRecordSize);
       }
       std::uint32_t written = 0;
-      const QssResult result = Write(buffer.data(), chunk * kEntryRecordSize, &written);
+      QssResult result = Write(buffer.data(), chunk * kEntryRecordSize, &written);
       total += written;
-      if (QssFailed(result) || written != static_cast<std::uint32_t>(chunk * kEntryRecordSize)) {
+      if (QssSucceeded(result) && written != static_cast<std::uint32_t>(chunk * kEntryRecordSize))
+        result = kQssWriteFault;
+      if (QssFailed(result)) {
         // A failed save must not cost the directory: cutting the content to
         // what was written would drop every record after it (all of them,
-        // when nothing was). The records stay dirty for the next save.
-        for (std::int32_t i = 0; i < chunk; ++i)
-          Slot(static_cast<std::uint32_t>(first + i))->dirty = true;
-        return;
+        // when nothing was). Every record stays dirty for the next save.
+        MarkAllDirty();
+        return result;
       }
     }
   }
-  SetSize(total);
   // The own entry keeps its dirty flag: it is a record of the parent, which
   // clears it when it saves its own records.
+  const QssResult cut = SetSize(total);
+  if (QssFailed(cut)) MarkAllDirty();  // records of an older, longer directory may still follow
+  return cut;
+}
+
+void CStorage::MarkAllDirty() {
+  for (std::int32_t i = 0; i < entryCount_; ++i) Slot(static_cast<std::uint32_t>(i))->dirty = true;
+}
+
+QssResult CStorage::CommitEntries() {
+  QssResult result = kQssOk;
+  for (std::int32_t i = 0; i < entryCount_ && QssSucceeded(result); ++i) result = EntryAt(i)->unreportedFailure.load();
+  if (IsDirty()) {
+    const QssResult saved = SaveEntries();
+    if (QssSucceeded(result)) result = saved;
+  }
+  return result;
 }
 
 QssResult CStorage::Commit() {
   CLockGuard guard(lock_);
-  if (IsDirty()) SaveEntries();
-  return kQssOk;
+  return CommitEntries();
+}
+
+void CStorage::SaveAtFinalRelease() {
+  if (!IsDirty()) return;
+  if (QssResult result = SaveEntries(); QssFailed(result)) entry_->RecordUnreportedFailure(result);
 }
 
 void CStorage::FinalRelease() {
   if (entry_ == nullptr) return;
-  if (IsDirty()) SaveEntries();
+  SaveAtFinalRelease();
   ReleaseEntries();
   CStream::FinalRelease();
 }
@@ -219,18 +259,19 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
   CStorageEntry* entry = FindEntry(name);
   if (entry == nullptr || (entry->EffectiveFlags() & kEntryStream) == 0) return kQssNotFound;
   if (entry->open) return kQssAlreadyOpen;
-  CStream* opened = (entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream();
-  opened->Attach(this, table_, entry);
+  CStream* opened = nullptr;
+  const QssResult result = AttachNew((entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream(),
+                                     this, table_, entry, &opened);
+  if (QssFailed(result)) return result;
   HandOut(opened, stream);
   entry->readOnly = true;
   return kQssOk;
 }
 
-CStorage* CStorage::NewSubStorage(CStorageEntry* entry) {
-  auto* storage = new CStorage();
-  storage->Attach(this, table_, entry);
-  storage->LoadEntries();
-  return storage;
+QssResult CStorage::NewSubStorage(CStorageEntry* entry, CStorage** storage) {
+  const QssResult result = AttachNew(new CStorage(), this, table_, entry, storage);
+  if (QssSucceeded(result)) (*storage)->LoadEntries();
+  return result;
 }
 
 QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/, CStorage** storage) {
@@ -248,8 +289,8 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
     const QssResult result = AttachNestedContainer(entry, false, 0, 0, &root);
     if (QssFailed(result)) return result;
     opened = root;
-  } else {
-    opened = NewSubStorage(entry);
+  } else if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) {
+    return result;
   }
   HandOut(opened, storage);
   entry->readOnly = true;
@@ -261,15 +302,17 @@ QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std
   if (!create && !ChainBacksLength(table_, entry)) return kQssNotAContainer;
   // Always a plain stream: the nested container's bytes are the raw content,
   // whatever the compressed bit says.
-  auto* stream = new CStream();
-  stream->Attach(this, table_, entry);
+  CStream* stream = nullptr;
+  if (QssResult result = AttachNew(new CStream(), this, table_, entry, &stream); QssFailed(result)) return result;
   // From here the array owns the stream; dropping the array drops the stream,
   // whose FinalRelease clears the entry's open flag.
   CQssRef<CStreamByteArray> array(new CStreamByteArray(stream));
 
   // Frees what a failed creation wrote, so no orphaned chain is left behind.
+  // A chain that cannot be freed stays allocated to nothing: lost space, not
+  // lost data, and the creation's own failure is what the caller hears.
   auto discardWritten = [&] {
-    if (create) stream->SetSize(0);
+    if (create) static_cast<void>(stream->SetSize(0));
   };
 
   if (create) {
@@ -288,6 +331,9 @@ QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std
     delete opened;  // it holds nothing but its reference to the array
     return status;
   }
+  // Its last release saves it into the stream; a failure there is left with
+  // the entry for this storage's next commit.
+  opened->ReportTeardownFailuresTo(entry);
   *root = opened;
   return kQssOk;
 }
@@ -297,6 +343,8 @@ QssResult CStorage::PrepareChild(const char16_t* name, const void* result, std::
   if (name == nullptr) return kQssNullName;
   if (result == nullptr) return kQssNullResult;
   if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  // A directory that was not read whole is never written back.
+  if (QssFailed(loadFailure_)) return loadFailure_;
   const int length = BoundedNameLength(name);
   if (length == 0 || length >= kEntryNameUnits) return kQssInvalidRequest;
   if (FindEntry(name) != nullptr) return kQssInvalidRequest;
@@ -311,11 +359,13 @@ QssResult CStorage::PrepareChild(const char16_t* name, const void* result, std::
 QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream** stream) {
   CLockGuard guard(lock_);
   CStorageEntry* entry = nullptr;
-  const QssResult result = PrepareChild(name, stream, kEntryStream | (compressed ? kEntryCompressed : 0u), &entry);
+  QssResult result = PrepareChild(name, stream, kEntryStream | (compressed ? kEntryCompressed : 0u), &entry);
+  if (QssFailed(result)) return result;
+  CQssRef<CStorageEntry> held(entry);
+  CStream* created = nullptr;
+  result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_, entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  CStream* created = compressed ? new CCompressedStream() : new CStream();
-  created->Attach(this, table_, entry);
   HandOut(created, stream);
   return kQssOk;
 }
@@ -323,10 +373,14 @@ QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream*
 QssResult CStorage::CreateStorage(const char16_t* name, CStorage** storage) {
   CLockGuard guard(lock_);
   CStorageEntry* entry = nullptr;
-  const QssResult result = PrepareChild(name, storage, kEntryStorage, &entry);
+  QssResult result = PrepareChild(name, storage, kEntryStorage, &entry);
+  if (QssFailed(result)) return result;
+  CQssRef<CStorageEntry> held(entry);
+  CStorage* created = nullptr;
+  result = NewSubStorage(entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  HandOut(NewSubStorage(entry), storage);
+  HandOut(created, storage);
   return kQssOk;
 }
 

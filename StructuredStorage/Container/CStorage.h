@@ -27,6 +27,13 @@ class CStorage : public CStream {
   ~CStorage() override;
 
   void FinalRelease() override;
+  // Saves the directory's records when any changed. The first failure wins:
+  // a child storage or nested container whose last release could not save
+  // its own content is reported here too, at every commit from then on, and
+  // a failed save leaves the records dirty for the next one. A writer that
+  // needs to know whether its content is stored commits before its last
+  // Release: a save that fails during the last release has nobody to tell
+  // but the parent's next commit.
   virtual QssResult Commit();
 
   // On success the caller owns one reference to the new object.
@@ -40,8 +47,12 @@ class CStorage : public CStream {
   // lookup and kept up to date as entries are added; names never change once
   // an entry is in the table.
   CStorageEntry* FindEntry(const char16_t* name);
+  // Reads the records; a read that fails (not the end of the content) is
+  // kept in loadFailure_.
   void LoadEntries();
-  void SaveEntries();
+  // Writes every record into the directory's stream and cuts it to their
+  // length; kQssOk when the storage's own entry is read-only (nothing to do).
+  QssResult SaveEntries();
   bool IsDirty();
 
   // Writing side, for packers. The storage must be writable (its own entry
@@ -82,12 +93,23 @@ class CStorage : public CStream {
   void AppendEntry(CStorageEntry* entry);
   // Drops every entry's reference and frees the pages.
   void ReleaseEntries();
+  // What Commit does under the storage's lock: the first unreported failure
+  // of a child, then the save.
+  QssResult CommitEntries();
+  // After a failed save: every record is written again next time.
+  void MarkAllDirty();
+  // Saving at the last release: a failure is left with the own entry for the
+  // parent's next commit.
+  void SaveAtFinalRelease();
 
   std::uint32_t capacity_ = 0;
   std::uint32_t pageCount_ = 0;
   CStorageEntry*** pages_ = nullptr;
   std::int32_t entryCount_ = 0;
   std::int32_t lastFound_ = -1;
+  // Why the directory could not be read whole (kQssOk when it was): such a
+  // directory takes no new children and is never saved.
+  QssResult loadFailure_ = kQssOk;
 
  private:
   // Below this many entries a full lookup scans; from it on it uses the index.
@@ -106,7 +128,7 @@ class CStorage : public CStream {
   bool indexBuilt_ = false;
 
   // A new CStorage attached to entry, its records loaded.
-  CStorage* NewSubStorage(CStorageEntry* entry);
+  QssResult NewSubStorage(CStorageEntry* entry, CStorage** storage);
   // Lays a root storage on a plain stream of entry. When create is set, a new
   // container of entryWidth and blockSize is first written into the stream and
   // the root stays writable; otherwise the root is marked read-only. On

@@ -49,6 +49,15 @@ class CStorageEntry : public CQssRefCountedObject {
   std::atomic<bool> dirty{false};
   std::atomic<bool> open{false};
   std::atomic<bool> readOnly{false};
+  // The first failure of the attached object that happened where nobody
+  // could be told: a storage or nested container whose last release could
+  // not save its content. The storage holding this entry reports it from
+  // every later commit, since what was lost cannot be written again.
+  std::atomic<std::int32_t> unreportedFailure{0};
+  void RecordUnreportedFailure(std::int32_t result) {
+    std::int32_t none = 0;
+    unreportedFailure.compare_exchange_strong(none, result);
+  }
 
   // Copies the record for saving and clears dirty, in one step with respect
   // to the setters below: a change made meanwhile is either in the copy or

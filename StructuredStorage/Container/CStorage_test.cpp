@@ -111,7 +111,7 @@ TEST(CStorageTest, TenThousandDirtyEntriesAreSavedInTwoChunks) {
     ASSERT_EQ(root->EntryCount(), 10000);
     for (std::int32_t i = 0; i < root->EntryCount(); ++i) root->EntryAt(i)->dirty = true;
     EXPECT_TRUE(root->IsDirty());
-    root->Commit();
+    EXPECT_EQ(root->Commit(), kQssOk);
     EXPECT_EQ(root->writes, (std::vector<std::int32_t>{8192 * kEntryRecordSize, 1808 * kEntryRecordSize}));
     EXPECT_FALSE(root->EntryAt(9999)->dirty);
     // The root's own record keeps its dirty flag: the header carries it.
@@ -265,7 +265,7 @@ TEST(CStorageTest, NotAContainerOpensNothingAndWritesNothing) {
     EXPECT_EQ(root->OpenStream(u"S", 0, stream.Receive()), kQssNotFound);
     CQssRef<CStorage> storage;
     EXPECT_EQ(root->OpenStorage(u"S", 0, storage.Receive()), kQssNotFound);
-    EXPECT_EQ(root->Commit(), kQssOk);
+    EXPECT_EQ(root->Commit(), kQssNotAContainer);
     EXPECT_EQ(root->CreateStream(u"S", false, stream.Receive()), kQssReadOnly);
   }
   EXPECT_EQ(array->Bytes(), bytes);

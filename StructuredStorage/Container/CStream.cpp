@@ -108,6 +108,11 @@ QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   std::int64_t block = kNoBlock;
   std::int64_t offset = 0;
   chainCache_->MapPosition(position_, &block, &offset);
+  // Mapping loads the chain as far as the position, which finds a cycle on
+  // the way: the chain holds nothing from its first repeated block on.
+  const std::int64_t beforeCycle = chainCache_->BytesBeforeCycle(position_);
+  if (beforeCycle == 0) return kQssNotAContainer;
+  wanted = std::min(wanted, beforeCycle);
   std::int32_t got = 0;
   QssResult result = table_->ReadChain(block, offset, static_cast<std::int32_t>(wanted), buffer, &got);
   // A chain that ends before the recorded length would otherwise answer

@@ -51,7 +51,7 @@ CQssRef<CStorageEntry> NewEntry() {
 
 Bytes ReadAll(CStream* stream, std::int64_t size, std::int32_t piece) {
   Bytes out(static_cast<std::size_t>(size));
-  stream->Seek(0, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
   std::int64_t at = 0;
   while (at < size) {
     std::uint32_t got = 0;
@@ -91,7 +91,7 @@ TEST(StreamTest, EmptyStreamFirstWriteAllocatesAndRecordsTheFirstBlock) {
 
   char back[8] = {};
   std::int64_t position = -1;
-  stream->Seek(0, kSeekBegin, &position);
+  EXPECT_EQ(stream->Seek(0, kSeekBegin, &position), kQssOk);
   EXPECT_EQ(position, 0);
   ASSERT_EQ(stream->Read(back, 8, &got), kQssOk);  // cut to the length
   EXPECT_EQ(got, 5u);
@@ -114,22 +114,22 @@ TEST(StreamTest, SeekOrigins) {
   const Bytes data(100, 1);
   ASSERT_EQ(stream->Write(data.data(), 100, nullptr), kQssOk);
   std::int64_t position = 0;
-  stream->Seek(10, kSeekEnd, &position);
+  EXPECT_EQ(stream->Seek(10, kSeekEnd, &position), kQssOk);
   EXPECT_EQ(position, 90);
-  stream->Seek(-10, kSeekEnd, &position);
+  EXPECT_EQ(stream->Seek(-10, kSeekEnd, &position), kQssOk);
   EXPECT_EQ(position, 110);
-  stream->Seek(-20, kSeekCurrent, &position);
+  EXPECT_EQ(stream->Seek(-20, kSeekCurrent, &position), kQssOk);
   EXPECT_EQ(position, 90);
-  stream->Seek(5, 3, &position);
+  EXPECT_EQ(stream->Seek(5, 3, &position), kQssOk);
   EXPECT_EQ(position, 90);
   // Positions that cannot be served are refused by the transfers, not Seek.
-  stream->Seek(INT64_MAX, kSeekBegin, &position);
-  stream->Seek(10, kSeekCurrent, &position);
+  EXPECT_EQ(stream->Seek(INT64_MAX, kSeekBegin, &position), kQssOk);
+  EXPECT_EQ(stream->Seek(10, kSeekCurrent, &position), kQssOk);
   EXPECT_LT(position, 0);
   std::uint8_t byte = 0;
   EXPECT_EQ(stream->Read(&byte, 1, nullptr), kQssBeforeHead);
   EXPECT_EQ(stream->Write(&byte, 1, nullptr), kQssInvalidArgument);
-  stream->Seek(INT64_MAX - 3, kSeekBegin, &position);
+  EXPECT_EQ(stream->Seek(INT64_MAX - 3, kSeekBegin, &position), kQssOk);
   EXPECT_EQ(stream->Write(data.data(), 10, nullptr), kQssInvalidArgument);
   EXPECT_EQ(entry->Size(), 100);
 }
@@ -144,10 +144,10 @@ TEST(StreamTest, ReadBeforeTheHeadOffsetAndReadOnlyEntries) {
   std::uint32_t got = 3;
   EXPECT_EQ(stream->Read(buffer, 4, &got), kQssBeforeHead);
   EXPECT_EQ(got, 0u);
-  stream->Seek(10, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(10, kSeekBegin, nullptr), kQssOk);
   ASSERT_EQ(stream->Write("abcd", 4, nullptr), kQssOk);
   EXPECT_EQ(entry->Size(), 14);
-  stream->Seek(12, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(12, kSeekBegin, nullptr), kQssOk);
   ASSERT_EQ(stream->Read(buffer, 4, &got), kQssOk);
   EXPECT_EQ(got, 2u);
   EXPECT_EQ(std::memcmp(buffer, "cd", 2), 0);
@@ -199,12 +199,12 @@ TEST(StreamTest, WritingPastTheEndAppendsBlocks) {
   auto entry = NewEntry();
   auto stream = f.Open(entry.get());
   ASSERT_EQ(stream->Write("a", 1, nullptr), kQssOk);
-  stream->Seek(3 * 512 + 7, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(3 * 512 + 7, kSeekBegin, nullptr), kQssOk);
   ASSERT_EQ(stream->Write("bc", 2, nullptr), kQssOk);
   EXPECT_EQ(entry->Size(), 3 * 512 + 9);
   EXPECT_EQ(ChainOf(f.table.get(), entry->FirstBlock()).size(), 4u);
   char back[2] = {};
-  stream->Seek(3 * 512 + 7, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(3 * 512 + 7, kSeekBegin, nullptr), kQssOk);
   ASSERT_EQ(stream->Read(back, 2, nullptr), kQssOk);
   EXPECT_EQ(std::memcmp(back, "bc", 2), 0);
 }
@@ -219,7 +219,7 @@ TEST(StreamTest, StreamWrittenInOneGoReadsBackInOneTransfer) {
   EXPECT_EQ(written, data.size());
   f.array->ClearLog();
   Bytes back(data.size());
-  stream->Seek(0, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
   std::uint32_t got = 0;
   ASSERT_EQ(stream->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk);
   EXPECT_EQ(got, data.size());
@@ -258,7 +258,7 @@ TEST(StreamTest, ChainCacheHoldsCompleteSegmentsAndDropsThemAfterAShrink) {
 
   EXPECT_EQ(ReadAll(stream.get(), entry->Size(), 3 * 512 + 11), data);
   Bytes tail(600);
-  stream->Seek(1400 * 512 - 100, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(1400 * 512 - 100, kSeekBegin, nullptr), kQssOk);
   ASSERT_EQ(stream->Read(tail.data(), 600, nullptr), kQssOk);
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), data.begin() + 1400 * 512 - 100));
 
@@ -284,8 +284,8 @@ TEST(StreamTest, ContainersRoundTripThroughStreamsForEveryLayout) {
         auto entryB = NewEntry();
         CQssRef<CStream> a(new CStream);
         CQssRef<CStream> b(new CStream);
-        a->Attach(nullptr, table.get(), entryA.get());
-        b->Attach(nullptr, table.get(), entryB.get());
+        EXPECT_EQ(a->Attach(nullptr, table.get(), entryA.get()), kQssOk);
+        EXPECT_EQ(b->Attach(nullptr, table.get(), entryB.get()), kQssOk);
         // Interleaved pieces of odd sizes, a shrink and a regrowth.
         const std::size_t piece = static_cast<std::size_t>(blockSize) / 3 + 5;
         for (std::size_t at = 0; at < std::max(first.size(), second.size()); at += piece) {
@@ -299,7 +299,7 @@ TEST(StreamTest, ContainersRoundTripThroughStreamsForEveryLayout) {
           }
         }
         ASSERT_EQ(b->SetSize(blockSize + 3), kQssOk);
-        b->Seek(blockSize + 3, kSeekBegin, nullptr);
+        EXPECT_EQ(b->Seek(blockSize + 3, kSeekBegin, nullptr), kQssOk);
         ASSERT_EQ(b->Write(second.data() + blockSize + 3,
                            static_cast<std::int32_t>(second.size()) - blockSize - 3, nullptr),
                   kQssOk);
@@ -313,7 +313,7 @@ TEST(StreamTest, ContainersRoundTripThroughStreamsForEveryLayout) {
         auto entry = NewEntry();
         std::memcpy(entry->record, records[i].data(), kEntryRecordSize);
         CQssRef<CStream> stream(new CStream);
-        stream->Attach(nullptr, table.get(), entry.get());
+        EXPECT_EQ(stream->Attach(nullptr, table.get(), entry.get()), kQssOk);
         EXPECT_EQ(ReadAll(stream.get(), entry->Size(), blockSize + 1), *expected[i]);
       }
     }
@@ -334,13 +334,13 @@ TEST(StreamCorruptionTest, CorruptRecordsAndChainsFailWithoutHanging) {
   entry->SetSize(1LL << 50);  // far more than the table could hold
   auto stream = f.Open(entry.get());
   Bytes buffer(4096);
-  stream->Seek((1LL << 49), kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek((1LL << 49), kSeekBegin, nullptr), kQssOk);
   EXPECT_EQ(stream->Read(buffer.data(), 4096, nullptr), kQssNotAContainer);
   EXPECT_EQ(stream->cache()->segmentCount(), 0);
   EXPECT_EQ(stream->SetSize(100), kQssNotAContainer);
   // Read from the start, the circle yields no more than the container's
   // three blocks hold (not the table's 128 entries' worth), then fails.
-  stream->Seek(0, kSeekBegin, nullptr);
+  EXPECT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
   std::int64_t total = 0;
   QssResult result = kQssOk;
   for (int i = 0; i < 200 && result == kQssOk; ++i) {

@@ -233,10 +233,12 @@ TEST(ConcurrencyTest, WritersOfOneContainerCommitting) {
       const std::size_t step = (bytes.size() + pieces - 1) / pieces;
       for (std::size_t at = 0; at < bytes.size(); at += step) {
         if (!WriteAll(stream.get(), bytes, at, std::min(bytes.size(), at + step))) failures.fetch_add(1);
-        if ((at / step) % 4 == 3) root->Commit();
+        if ((at / step) % 4 == 3) {
+          EXPECT_EQ(root->Commit(), kQssOk);
+        }
         std::this_thread::yield();
       }
-      parent->Commit();
+      EXPECT_EQ(parent->Commit(), kQssOk);
       if (!ReadsBack(stream.get(), bytes, 5)) failures.fetch_add(1);
     };
     std::vector<std::thread> threads;

@@ -142,4 +142,39 @@ TEST(UntrustedContainerTest, CircularDirectoryHoldsNoMoreThanTheContainer) {
   EXPECT_LE(root->EntryCount(), 3 * kBlock / kEntryRecordSize);
 }
 
+// The same circle in a container of thousands of blocks: the directory holds
+// the records of its one distinct block, not as many as the container could
+// (the walk used to go round until it had read as many blocks as the
+// container holds: 4,000 times the same block here, gigabytes in a sparse
+// file of a few MiB).
+TEST(UntrustedContainerTest, CircularChainReadsOnlyItsDistinctBlocks) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    ASSERT_TRUE(root->valid());
+    // The directory gets its block before the big stream takes thousands.
+    for (const char16_t* name : {u"small", u"big"}) {
+      CQssRef<CStream> stream;
+      ASSERT_EQ(root->CreateStream(name, false, stream.Receive()), kQssOk);
+      ASSERT_EQ(stream->SetSize(name[0] == u'b' ? 4000 * 512 : 100), kQssOk);
+      stream.Reset();
+      ASSERT_EQ(root->Commit(), kQssOk);
+    }
+  }
+  std::vector<std::uint8_t> bytes = array->Bytes();
+  const std::int64_t directory = LoadLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80]);
+  ASSERT_GE(directory, 1);
+  ASSERT_LT(directory, 128);  // its link lies in the first table block, block 1
+  StoreLittleEndian<std::int32_t>(&bytes[512 + 4 * directory], static_cast<std::int32_t>(directory));
+  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 88], std::int64_t{1} << 40);
+
+  CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
+  CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));
+  ASSERT_TRUE(root->valid());
+  EXPECT_EQ(root->EntryCount(), 512 / kEntryRecordSize);
+  CQssRef<CStream> small;
+  EXPECT_EQ(root->OpenStream(u"small", 0, small.Receive()), kQssOk);
+}
+
 }  // namespace

@@ -37,7 +37,10 @@ int RunCat(const Arguments& args, ToolContext& context) {
   }
   CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
 
-  const std::int64_t total = stream->entry()->Size() - stream->entry()->HeadOffset();
+  // Only a sound pair of fields gives a total; the copy reports the others.
+  const std::int64_t size = stream->entry()->Size();
+  const std::int64_t head = stream->entry()->HeadOffset();
+  const std::int64_t total = head >= 0 && head <= size ? size - head : 0;
   ProgressBar progress(context.err, context.progress && !context.outIsTerminal && total > kCopyPieceSize, "cat",
                        total);
   const CopyOutcome outcome = CopyStreamContent(

@@ -39,14 +39,14 @@ std::int64_t CountFreeBlocks(CBlockAllocationTable* table, std::int64_t blocks, 
   return count;
 }
 
-ContainerFacts GatherFacts(OpenedContainer& container) {
-  ContainerFacts facts;
+QssResult GatherFacts(OpenedContainer& container, ContainerFacts* gathered) {
+  ContainerFacts& facts = *gathered;
   CBlockAllocationTable* table = container.root->table();
   facts.entryWidth = table->entryWidth();
   facts.blockSize = table->blockSize();
   facts.dataOffset = table->dataOffset();
   facts.tableStart = table->tableStart();
-  container.array->GetSize(&facts.byteArraySize);
+  if (QssResult sized = container.array->GetSize(&facts.byteArraySize); QssFailed(sized)) return sized;
   facts.blocks = std::max<std::int64_t>(0, (facts.byteArraySize - facts.dataOffset) / facts.blockSize);
   const std::int64_t perBlock = facts.blockSize / facts.entryWidth;
   facts.tableBlocks = (facts.blocks + perBlock - 1) / perBlock;
@@ -54,7 +54,7 @@ ContainerFacts GatherFacts(OpenedContainer& container) {
       CountFreeBlocks(table, facts.blocks, std::max<std::int64_t>(facts.tableBlocks, 1) * perBlock);
   facts.segments = container.array->segmentCount();
   facts.segmentSize = container.array->segmentSize();
-  return facts;
+  return kQssOk;
 }
 
 }  // namespace
@@ -68,7 +68,9 @@ int RunInfo(const Arguments& args, ToolContext& context) {
   if (parsed.operands.size() != 1) return UsageError(context, "info", "info: expected CONTAINER");
   OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "info: " + container.failure, container.result);
-  const ContainerFacts facts = GatherFacts(container);
+  ContainerFacts facts;
+  if (QssResult gathered = GatherFacts(container, &facts); QssFailed(gathered))
+    return Fail(context, "info: cannot measure the container", gathered);
 
   const std::pair<const char*, std::int64_t> fields[] = {
       {"entryWidth", facts.entryWidth},       {"blockSize", facts.blockSize},   {"dataOffset", facts.dataOffset},

@@ -1,6 +1,6 @@
 // qss tree: the whole hierarchy, nested containers included.
 
-#include <sstream>
+#include <ostream>
 
 #include "CommandLine.h"
 #include "Commands.h"
@@ -45,7 +45,11 @@ class TextTree : public TreeProblems {
       line += "/ [container, " + std::to_string(info.size) + " bytes]";
     } else if (info.kind == kEntryStream) {
       line += "  " + std::to_string(info.size) + " bytes";
-      if (info.compressed) line += " (compressed, " + std::to_string(info.storedLength) + " stored)";
+      if (info.compressed) {
+        line += " (compressed, " + std::to_string(info.storedLength) + " stored)";
+      } else if ((info.flags & kEntryCompressed) != 0) {
+        line += " (stored plain)";
+      }
     } else {
       line += "  [kind 0]";
     }
@@ -62,10 +66,11 @@ class TextTree : public TreeProblems {
   }
 };
 
-// Builds the JSON text; an object stays open while its children are visited.
+// Writes the JSON text as the walk goes (a damaged container can make the
+// document large); an object stays open while its children are visited.
 class JsonTree : public TreeProblems {
  public:
-  explicit JsonTree(ToolContext& context) : TreeProblems(context) {
+  explicit JsonTree(ToolContext& context) : TreeProblems(context), json_(context.out) {
     json_ << "{\"name\": \"\", \"kind\": 1, \"children\": [";
     firstInLevel_.push_back(true);
   }
@@ -91,17 +96,14 @@ class JsonTree : public TreeProblems {
     json_ << ", \"error\": " << JsonString(reason) << '}';
     TreeProblems::NotOpened(walker, info, reason);
   }
-  std::string Finish() {
-    json_ << "]}\n";
-    return json_.str();
-  }
+  void Finish() { json_ << "]}\n"; }
 
  private:
   void Separator() {
     if (!firstInLevel_.back()) json_ << ", ";
     firstInLevel_.back() = false;
   }
-  std::ostringstream json_;
+  std::ostream& json_;
   std::vector<bool> firstInLevel_;
 };
 
@@ -124,7 +126,7 @@ int RunTree(const Arguments& args, ToolContext& context) {
     JsonTree events(context);
     StorageWalker walker(events, container.bytes);
     walker.Walk(container.root.get());
-    context.out << events.Finish();
+    events.Finish();
     failed = events.failed();
     limit = walker.limitReached();
   } else {

@@ -92,7 +92,13 @@ QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t
   const std::int64_t size = entry.Size();
   const std::int64_t stored = entry.StoredLength();
   const bool compressedImage = asStream && (entry.Flags() & kEntryCompressed) != 0 && stored != size;
-  if (!compressedImage) return size >= 0 && size <= containerBytes ? kQssOk : kQssNotAContainer;
+  if (!compressedImage) {
+    // The chain holds the bytes from the head offset on; those before it
+    // are not stored, so a large head offset does not make the size lie.
+    const std::int64_t head = entry.HeadOffset();
+    if (size < 0 || head < 0 || head > size) return kQssNotAContainer;
+    return size - head <= containerBytes ? kQssOk : kQssNotAContainer;
+  }
   if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
   if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
   return kQssOk;
@@ -146,7 +152,9 @@ EntryInfo DescribeEntry(const CStorageEntry& entry) {
   info.storedLength = entry.StoredLength();
   info.firstBlock = entry.FirstBlock();
   info.headOffset = entry.HeadOffset();
-  info.compressed = (info.flags & kEntryCompressed) != 0;
+  // The format decides the mode by the lengths: flag 0x20 on content that
+  // did not shrink is stored plain.
+  info.compressed = (info.flags & kEntryCompressed) != 0 && info.storedLength != info.size;
   return info;
 }
 

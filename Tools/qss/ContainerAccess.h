@@ -68,8 +68,9 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
 // terabytes or read round a looping chain for ever. Before anything is
 // opened, its entry must fit the container that holds it: content no larger
 // than the whole container, and a compressed image (asStream) no longer
-// than it and no larger once expanded than LZ4 allows. kQssNotAContainer
-// otherwise.
+// than it and no larger once expanded than LZ4 allows; otherwise the bytes
+// from the head offset to the size no more than the container holds.
+// kQssNotAContainer otherwise.
 QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes);
 
 // The first entry named name, found without FindEntry: FindEntry remembers
@@ -104,7 +105,7 @@ struct EntryInfo {
   std::int32_t storedLength = 0;
   std::int64_t firstBlock = -1;
   std::int64_t headOffset = 0;
-  bool compressed = false;  // flag 0x20: opens as a compressed stream
+  bool compressed = false;  // stored compressed: flag 0x20 and storedLength != size
 };
 
 EntryInfo DescribeEntry(const CStorageEntry& entry);

@@ -144,6 +144,7 @@ class Checker {
     }
     CheckStorage(ParseRecord(rootRecord), "root directory", "", 0);
     CheckFreeList();
+    CheckLostBlocks();
   }
 
  private:
@@ -278,6 +279,12 @@ class Checker {
     const std::int64_t value = Entry(k);
     if (value >= -1 && value < tableBlockCount_ * entriesPerBlock_) return;
     if (value >= -1 && tableBlockCount_ == 0 && value < entryCount_) return;
+    // Below -1 the container still opens: the link is broken only for the
+    // chain that meets it, which its walk reports.
+    if (value < -1) {
+      if (++*bad <= 10) Problem("table: entry " + std::to_string(k) + " holds " + std::to_string(value) + ", a broken link");
+      return;
+    }
     if (++*bad <= 10) {
       Problem("table: entry " + std::to_string(k) + " holds " + std::to_string(value) + ", not a block of the table" +
               Code(kQssNotAContainer));
@@ -296,7 +303,9 @@ class Checker {
         Problem(what + ": the chain reaches block " + std::to_string(current) + ", outside the table");
         break;
       }
-      if (current > blockCount_) {
+      // A last block cut short by the end of the byte array is sound when
+      // the bytes its content needs are there (CheckChainLength).
+      if (BlockPosition(current) >= size_) {
         Problem(what + ": block " + std::to_string(current) + " lies past the end of the byte array");
         break;
       }
@@ -320,18 +329,41 @@ class Checker {
   // the chain is whole.
   bool CheckChainLength(const std::string& what, const std::vector<std::int64_t>& blocks, std::int64_t length,
                         std::int64_t headOffset, std::int64_t firstBlock) {
-    if (length <= 0) return true;
-    const std::int64_t needed = BlocksFor(length, blockSize_) - headOffset / blockSize_;
+    const auto held = static_cast<std::int64_t>(blocks.size());
+    if (length <= 0) {
+      if (held > 0) Problem(what + ": empty, but its chain holds " + std::to_string(held) + " blocks");
+      return true;
+    }
+    const std::int64_t base = headOffset / blockSize_;
+    const std::int64_t needed = BlocksFor(length, blockSize_) - base;
     if (firstBlock == -1 && needed > 0) {
       Problem(what + ": " + std::to_string(length) + " bytes but no blocks");
       return false;
     }
-    if (static_cast<std::int64_t>(blocks.size()) < needed) {
-      Problem(what + ": the chain holds " + std::to_string(blocks.size()) + " blocks; " + std::to_string(length) +
+    if (held < needed) {
+      Problem(what + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
               " bytes need " + std::to_string(needed));
       return false;
     }
+    if (held > needed) {
+      Problem(what + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
+              " bytes need only " + std::to_string(needed));
+    }
+    // Only a block at the end of the byte array can be cut short; the bytes
+    // of the content in it must be there.
+    for (std::int64_t i = 0; i < needed; ++i) {
+      const std::int64_t block = blocks[static_cast<std::size_t>(i)];
+      const std::int64_t end = i == needed - 1 ? length - (base + i) * blockSize_ : blockSize_;
+      if (BlockPosition(block) + end > size_) {
+        Problem(what + ": block " + std::to_string(block) + " is cut short by the end of the byte array");
+        return false;
+      }
+    }
     return true;
+  }
+
+  std::int64_t BlockPosition(std::int64_t block) const {
+    return dataOffset_ + (block - 1) * static_cast<std::int64_t>(blockSize_);
   }
 
   std::vector<std::uint8_t> ReadContent(const std::vector<std::int64_t>& blocks, std::int64_t length) {
@@ -475,15 +507,36 @@ class Checker {
                 std::to_string(previous));
         return;
       }
-      const std::int32_t holder = owners_[static_cast<std::size_t>(current)];
-      if (holder != 0 && ++overlaps <= 10) {
+      std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
+      if (holder > 0 && ++overlaps <= 10) {
         Problem("free list: block " + std::to_string(current) + " is free but used by " + ownerNames_[holder]);
       }
+      if (holder == 0) holder = kFree;
       previous = current;
       current = Entry(current);
     }
     if (overlaps > 10) Problem("free list: " + std::to_string(overlaps - 10) + " more used blocks are free");
   }
+
+  // Blocks of the byte array that are neither free nor in any chain the walk
+  // reached: space no write will use again.
+  void CheckLostBlocks() {
+    std::vector<std::int64_t> lost;
+    std::int64_t count = 0;
+    const std::int64_t last = std::min(blockCount_, entryCount_ - 1);
+    for (std::int64_t block = 1; block <= last; ++block) {
+      if (owners_[static_cast<std::size_t>(block)] != 0) continue;
+      if (++count <= 5) lost.push_back(block);
+    }
+    if (count == 0) return;
+    std::string listed;
+    for (const std::int64_t block : lost) listed += (listed.empty() ? "" : ", ") + std::to_string(block);
+    Problem("lost blocks: " + std::to_string(count) + " blocks are neither free nor in any chain (" + listed +
+            (count > 5 ? ", ..." : "") + ")");
+  }
+
+  // The owner of a block on the free list.
+  static constexpr std::int32_t kFree = -1;
 
   ByteSource& source_;
   std::string scope_;

@@ -115,7 +115,8 @@ TEST_P(PackRoundTripTest, EveryCommandReadsThePackResultBackAndWritesNothing) {
       EXPECT_EQ(kind, nested ? 3 : 1) << names.back();
     } else {
       EXPECT_EQ(kind, 2) << names.back();
-      EXPECT_EQ(entry.Find("compressed")->boolean, param.compressed);
+      // A short name stored plain: compression would not have shrunk it.
+      EXPECT_EQ(entry.Find("compressed")->boolean, param.compressed && names.back() == "text.txt") << names.back();
       EXPECT_EQ(entry.Find("flags")->number, param.compressed ? 0x22 : 0x2);
     }
   }
@@ -188,6 +189,31 @@ TEST(PackNestTest, NestedFoldersAreKindThreeAndWalkedThrough) {
   EXPECT_EQ(run.code, 0);
   EXPECT_NE(run.out.find("sub/ [container"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("    inner/ [container"), std::string::npos) << run.out;
+}
+
+// "compressed" says how the content is stored: flag 0x20 on content that
+// did not shrink is stored plain, and the listings say so.
+TEST(PackCompressTest, ContentThatDidNotShrinkIsListedAsStoredPlain) {
+  TemporaryFolder folder;
+  std::string noise;
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 3000; ++i) noise.push_back(static_cast<char>((state = state * 1103515245u + 12345u) >> 24));
+  WriteFile(folder / "src" / "noise.bin", noise);
+  WriteFile(folder / "src" / "text.txt", std::string(3000, 't'));
+  const std::string container = (folder / "c.qss").string();
+  ASSERT_EQ(RunInProcess({"pack", "--compress", (folder / "src").string(), container}).code, 0);
+  RunResult run = RunInProcess({"ls", "--json", container});
+  ASSERT_EQ(run.code, 0) << run.err;
+  Json listing;
+  ASSERT_TRUE(JsonReader::Parse(run.out, &listing)) << run.out;
+  ASSERT_EQ(listing.items.size(), 2u);
+  EXPECT_EQ(listing.items[0].Find("name")->text, "noise.bin");
+  EXPECT_EQ(listing.items[0].Find("flags")->number, 0x22);
+  EXPECT_FALSE(listing.items[0].Find("compressed")->boolean);
+  EXPECT_TRUE(listing.items[1].Find("compressed")->boolean);
+  run = RunInProcess({"tree", container});
+  EXPECT_NE(run.out.find("noise.bin  3000 bytes (stored plain)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("text.txt  3000 bytes (compressed, "), std::string::npos) << run.out;
 }
 
 // A packed file's stream is given its length before it is written, so its

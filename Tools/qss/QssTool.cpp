@@ -54,7 +54,7 @@ directory order:
   FLAGS   the entry's flags in hexadecimal (0x20: compressed stream)
   SIZE    content length in bytes (uncompressed length for a compressed
           stream)
-  STORED  stored image length of a compressed stream, '-' for others
+  STORED  stored image length of a stream stored compressed, '-' for others
   NAME    the name; a backslash is shown doubled, control characters as \xNN,
           unpaired surrogates as U+FFFD
 
@@ -63,7 +63,9 @@ directory order:
    "storedLength": int, "firstBlock": int, "headOffset": int,
    "compressed": bool}
 flags are as stored with the run-time bits 16 to 19 cleared; compressed is
-true when flag 0x20 is set.
+true when the content is stored compressed: flag 0x20 is set and
+storedLength differs from size (content that did not shrink keeps flag 0x20
+and is stored plain).
 )";
 
 constexpr const char* kTreeHelp = R"(usage: qss tree [--json] CONTAINER
@@ -79,9 +81,12 @@ entries that open as containers carry "children" too, and a kind-3 entry
 that does not open carries "error" (its result code) instead
 and the command exits with 1 after printing the tree.
 
-Storages are followed at most 64 levels deep (a damaged container can make a
-storage contain itself); deeper levels are reported on standard error and
-the command exits with 1.
+Storages are followed at most 64 levels deep, and each directory chain is
+walked once: a storage or nested container whose chain an earlier entry
+already brought into the walk (a damaged container can make a storage
+contain itself, or two entries share one chain) is not opened again. Both
+are reported on standard error and the command exits with 1. The JSON
+document is written as the walk goes.
 )";
 
 constexpr const char* kCatHelp = R"(usage: qss cat CONTAINER PATH

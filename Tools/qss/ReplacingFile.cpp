@@ -76,10 +76,9 @@ QssResult ReplacingFile::Commit(bool sync) {
 void ReplacingFile::Abandon() {
   file_.reset();
   if (temporaryPath_.empty()) return;
-  if (QssFailed(NativeFile::Delete(temporaryPath_))) {
-    // Nothing more can be done from here; the name is hidden and says what
-    // it is.
-  }
+  // Nothing more can be done about a file that will not go; its name is
+  // hidden and says what it is.
+  static_cast<void>(NativeFile::Delete(temporaryPath_));
   temporaryPath_.clear();
 }
 

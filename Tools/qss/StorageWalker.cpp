@@ -6,7 +6,25 @@ void StorageWalker::Walk(CStorage* storage) {
   path_.clear();
   visited_ = 0;
   limitReached_ = false;
+  claimed_.clear();
+  ClaimRoot(storage);
   WalkStorage(storage);
+}
+
+bool StorageWalker::Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier) {
+  if (block == -1 || table == nullptr) return true;
+  if (tables_.count(table) == 0) tables_.emplace(table, CQssRef<CBlockAllocationTable>(table));
+  const auto [at, added] = claimed_.emplace(std::make_pair(table, block), PathText());
+  if (!added && earlier != nullptr) *earlier = at->second;
+  return added;
+}
+
+void StorageWalker::ClaimRoot(CStorage* root) {
+  if (root->entry() != nullptr) Claim(root->table(), root->entry()->FirstBlock(), nullptr);
+}
+
+bool StorageWalker::ClaimChain(CStorage* parent, const EntryInfo& info, std::string* earlier) {
+  return Claim(parent->table(), info.firstBlock, earlier);
 }
 
 void StorageWalker::WalkStorage(CStorage* storage) {
@@ -29,6 +47,10 @@ void StorageWalker::WalkStorage(CStorage* storage) {
       } else if (depth() > kMaxTreeDepth) {
         limitReached_ = true;
         events_.NotOpened(*this, info, "storages nest deeper than " + std::to_string(kMaxTreeDepth) + " levels");
+      } else if (std::string earlier; !ClaimChain(storage, info, &earlier)) {
+        events_.NotOpened(*this, info,
+                          "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
+                              ", walked already");
       } else {
         CStorage* child = nullptr;
         const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &child);
@@ -36,6 +58,8 @@ void StorageWalker::WalkStorage(CStorage* storage) {
           events_.OpenFailed(*this, info, result);
         } else {
           CQssRef<CStorage> held = CQssRef<CStorage>::Attach(child);
+          // A nested container's root directory lives in its own table.
+          if (info.kind == kKindNestedContainer) ClaimRoot(child);
           events_.Enter(*this, child, info);
           WalkStorage(child);
           events_.Leave(*this, info);

@@ -6,14 +6,20 @@
 // deep, at most kMaxTreeEntries entries are visited, an entry whose name
 // repeats an earlier one in the same storage is not opened (opening by name
 // would reach the earlier entry), and a name without terminator cannot be
-// opened at all.
+// opened at all. Every chain is walked once: a storage or nested container
+// whose chain another entry already brought into the walk (a damaged
+// directory pointing back at the root, or two entries sharing one chain) is
+// not opened again, so the walk costs no more than the container holds.
 
 #ifndef TOOLS_QSS_STORAGEWALKER_H_
 #define TOOLS_QSS_STORAGEWALKER_H_
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Container/CBlockAllocationTable.h"
 #include "ContainerAccess.h"
 
 namespace qss {
@@ -53,14 +59,30 @@ class StorageWalker {
   bool limitReached() const { return limitReached_; }
   std::int64_t containerBytes() const { return containerBytes_; }
 
+  // Records that the entry being visited (a child of parent) brings its
+  // chain into the walk. False when an earlier entry already did; *earlier
+  // then names it ("" for the root directory). Entries without blocks
+  // share nothing.
+  bool ClaimChain(CStorage* parent, const EntryInfo& info, std::string* earlier);
+
  private:
   void WalkStorage(CStorage* storage);
+  // The same for the walk's root directory.
+  void ClaimRoot(CStorage* root);
 
   WalkEvents& events_;
   std::int64_t containerBytes_;
   std::vector<std::u16string> path_;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
+  // Chains brought into the walk: (the container's table, first block) ->
+  // the path of the entry that brought it.
+  std::map<std::pair<const CBlockAllocationTable*, std::int64_t>, std::string> claimed_;
+  // The tables named there stay alive for the walk, so that no later nested
+  // container's table takes the address of one that is gone.
+  std::map<const CBlockAllocationTable*, CQssRef<CBlockAllocationTable>> tables_;
+  // Claims block of table for path; false with *earlier when it was taken.
+  bool Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier);
 };
 
 }  // namespace qss

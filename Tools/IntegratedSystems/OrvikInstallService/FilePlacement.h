@@ -33,9 +33,12 @@ class FilePlacement {
   // True when a file or a directory of that name exists.
   virtual bool Exists(const std::u16string& path) = 0;
 
-  // Creates the file for reading and writing, unshared, replacing the
-  // content of an existing one. The file is meant to be run: where the
-  // platform keeps permission bits, it is executable. Null on failure.
+  // Creates the file for reading and writing, unshared. The file is meant
+  // to be run: where the platform keeps permission bits, it is executable.
+  // Callers delete the name first. On Windows an existing file's content is
+  // replaced; on POSIX a name that exists all the same (a file, a symbolic
+  // link, anything) is a failure, so nothing is ever written through a link
+  // planted there. Null on failure.
   virtual std::unique_ptr<OutputFile> Create(const std::u16string& path) = 0;
 
   // Renames from to to, replacing an existing file at to. False when the

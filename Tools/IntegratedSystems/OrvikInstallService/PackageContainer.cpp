@@ -7,21 +7,22 @@
 PackageContainer::PackageContainer(const std::u16string& packagePath)
     : package_(new CMultiFileArray(ToNativePath(packagePath), native_file::kGenericRead, native_file::kShareRead,
                                    native_file::kAttributeNormal)) {
-  // A package that does not open leaves the array without segments; the root
-  // storage then finds no container, which is all the caller needs to know.
-  package_->Open();
+  // A package whose files do not open holds no container, which is all the
+  // caller needs to know.
+  if (QssFailed(package_->Open())) return;
   root_ = new CRootStorage(package_.get());
-  if (root_->valid()) root_->AddRef();
+  if (root_->valid()) {
+    root_->AddRef();
+  } else {
+    delete root_;  // nobody holds a root that did not open
+    root_ = nullptr;
+  }
 }
 
 PackageContainer::~PackageContainer() {
-  if (root_->valid()) {
-    root_->Release();
-  } else {
-    delete root_;
-  }
+  if (root_ != nullptr) root_->Release();
 }
 
 CStorage& PackageContainer::root() { return *root_; }
 
-bool PackageContainer::valid() const { return root_->valid(); }
+bool PackageContainer::valid() const { return root_ != nullptr; }

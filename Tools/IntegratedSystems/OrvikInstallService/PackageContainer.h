@@ -31,8 +31,8 @@ class PackageContainer {
 
  private:
   CQssRef<CMultiFileArray> package_;
-  // Owned: released when valid, deleted when it never opened (a root storage
-  // that did not open is not attached and is destroyed by its creator).
+  // Held with one reference; null when the package did not open as a
+  // container.
   CRootStorage* root_ = nullptr;
 };
 

@@ -1,5 +1,7 @@
 #include "ServiceExtraction.h"
 
+#include <memory>
+
 #include "Base/CQssRef.h"
 #include "ConsolePrint.h"
 #include "Container/CStorage.h"
@@ -15,24 +17,69 @@ bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& s
   if (separator != std::u16string::npos) {
     const std::u16string storageName = path.substr(0, separator);
     CQssRef<CStorage> child;
-    storage.OpenStorage(storageName.c_str(), 0, child.Receive());
-    if (!child) return false;
+    if (QssFailed(storage.OpenStorage(storageName.c_str(), 0, child.Receive())) || !child) return false;
     return ExtractStream(services, path.substr(separator + 1), *child, outputPath);
   }
 
   CQssRef<CStream> stream;
-  storage.OpenStream(path.c_str(), 0, stream.Receive());
-  if (!stream) return false;
+  if (QssFailed(storage.OpenStream(path.c_str(), 0, stream.Receive())) || !stream) return false;
   return CopyStreamToNewFile(services.files, *stream, outputPath);
 }
 
+namespace {
+
+// A package the library cannot even open in memory (a field that asks for
+// more than there is, say) holds no container, like one that is not a
+// container at all.
+std::unique_ptr<PackageContainer> OpenPackage(const std::u16string& packagePath) {
+  try {
+    auto package = std::make_unique<PackageContainer>(packagePath);
+    if (package->valid()) return package;
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+// One attempt. One that throws yields nothing, like a path that cannot be
+// followed; the copy has already taken back any file it made.
+bool TryExtractStream(InstallerServices& services, const std::u16string& path, CStorage& storage,
+                      const std::u16string& outputPath) {
+  try {
+    return ExtractStream(services, path, storage, outputPath);
+  } catch (...) {
+    return false;
+  }
+}
+
+// Redirection is turned back on however the extraction ends.
+class RedirectionOff {
+ public:
+  explicit RedirectionOff(FileSystemRedirection& redirection)
+      : redirection_(redirection), disabled_(redirection.Disable(&previous_)) {}
+  ~RedirectionOff() {
+    if (!disabled_) return;
+    try {
+      redirection_.Restore(previous_);
+    } catch (...) {
+    }
+  }
+  RedirectionOff(const RedirectionOff&) = delete;
+  RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+ private:
+  FileSystemRedirection& redirection_;
+  void* previous_ = nullptr;
+  bool disabled_;
+};
+
+}  // namespace
+
 bool ExtractService(InstallerServices& services, const std::u16string& packagePath) {
   ConsolePrint(services.console, u"Opening firmware file %s\n", packagePath);
-  PackageContainer package(packagePath);
+  const std::unique_ptr<PackageContainer> package = OpenPackage(packagePath);
 
   const std::u16string systemDirectory = services.systemDirectory.GetPath();
-  void* redirection = nullptr;
-  const bool redirectionDisabled = services.redirection.Disable(&redirection);
+  const RedirectionOff redirectionOff(services.redirection);
   const std::u16string temporaryPath = AppendPathComponent(systemDirectory, kTemporaryServiceFileName);
   const std::u16string finalPath = AppendPathComponent(systemDirectory, kServiceFileName);
 
@@ -44,7 +91,7 @@ bool ExtractService(InstallerServices& services, const std::u16string& packagePa
   // an extracted executable.
   bool extracted = false;
   for (const std::u16string& streamPath : g_serviceStreamPaths) {
-    if (ExtractStream(services, streamPath, package.root(), temporaryPath)) {
+    if (package && TryExtractStream(services, streamPath, package->root(), temporaryPath)) {
       extracted = true;
       break;
     }
@@ -60,7 +107,5 @@ bool ExtractService(InstallerServices& services, const std::u16string& packagePa
   } else {
     ConsolePrint(services.console, u"Couldn't extract service from %s\n", packagePath);
   }
-
-  if (redirectionDisabled) services.redirection.Restore(redirection);
   return extracted;
 }

@@ -137,6 +137,27 @@ TEST_F(ServiceExtractionTest, AStreamShorterThanItsRecordIsNotInstalled) {
   EXPECT_EQ(fake_.files.log[2], "delete " + kTemporaryText);
 }
 
+// An attempt that throws is a failed attempt: the next path is tried, and
+// when none yields the service the usual failure is reported.
+TEST_F(ServiceExtractionTest, AnAttemptThatThrowsIsAFailedAttempt) {
+  const std::u16string package = WritePackage(
+      {{{u"Kivra7i\\KivMod7Win.bin", PatternContent(5000)}, {u"Brova3i\\KivMod7Win.bin", "small"}}});
+  // The first copy fails and taking its file back throws.
+  fake_.files.writeLimit = 1000;
+  fake_.files.throwFrom["delete " + kTemporaryText] = 2;
+  EXPECT_TRUE(ExtractService(fake_.services, package));
+  EXPECT_EQ(fake_.files.files[kFinal], "small");
+
+  FakeInstaller throwing;
+  throwing.files.throwFrom["create " + kTemporaryText] = 1;
+  EXPECT_FALSE(ExtractService(throwing.services, package));
+  EXPECT_EQ(throwing.console.writes.back(), "Couldn't extract service from " + Utf16ToUtf8(package) + "\n");
+  // Both streams the package holds were tried.
+  EXPECT_EQ(std::count(throwing.files.log.begin(), throwing.files.log.end(), "create " + kTemporaryText), 2);
+  EXPECT_TRUE(throwing.processes.runs.empty());
+  EXPECT_EQ(throwing.redirection.restores, 1);
+}
+
 TEST_F(ServiceExtractionTest, PlacesAndRegistersOnceExtracted) {
   const std::u16string package = WritePackage({{{u"Kivra7i\\KivMod7Win.bin", "service"}}});
   fake_.files.files[kFinal] = "old service";

@@ -30,17 +30,26 @@ bool CopyChunks(CStream& stream, OutputFile& file, std::int64_t expectedLength) 
 }  // namespace
 
 bool CopyStreamToNewFile(FilePlacement& files, CStream& stream, const std::u16string& outputPath) {
-  std::int64_t length = 0;
-  if (QssFailed(stream.Seek(0, kSeekEnd, &length)) || length < 0) return false;
-  std::int64_t start = -1;
-  if (QssFailed(stream.Seek(0, kSeekBegin, &start)) || start != 0) return false;
+  std::unique_ptr<OutputFile> file;
+  try {
+    std::int64_t length = 0;
+    if (QssFailed(stream.Seek(0, kSeekEnd, &length)) || length < 0) return false;
+    std::int64_t start = -1;
+    if (QssFailed(stream.Seek(0, kSeekBegin, &start)) || start != 0) return false;
 
-  std::unique_ptr<OutputFile> file = files.Create(outputPath);
-  if (!file) return false;
-  const bool copied = CopyChunks(stream, *file, length);
-  const bool closed = file->Close();
-  file.reset();
-  if (copied && closed) return true;
+    file = files.Create(outputPath);
+    if (!file) return false;
+    const bool copied = CopyChunks(stream, *file, length);
+    const bool closed = file->Close();
+    file.reset();
+    if (copied && closed) return true;
+  } catch (...) {
+    // A stream whose content cannot be held in memory (a hostile length, say)
+    // ends the copy like a failed read. Before the file exists there is
+    // nothing to take back.
+    if (!file) return false;
+    file.reset();
+  }
   files.Delete(outputPath);
   return false;
 }

@@ -3,8 +3,9 @@
 // The copy goes through one buffer of kCopyChunkBytes, so an executable of
 // any size is copied without holding it whole in memory. A copy either
 // leaves the file holding exactly the stream's content or fails: a file that
-// could not be completed (a failed or short read, a failed write, a failed
-// close) is deleted, so a truncated executable is never installed.
+// could not be completed (a failed or short read, a read that throws, a
+// failed write, a failed close) is deleted, so a truncated executable is
+// never installed.
 
 #ifndef TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_
 #define TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_

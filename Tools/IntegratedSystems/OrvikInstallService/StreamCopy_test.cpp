@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <optional>
 
 #include "Container/CStream.h"
@@ -22,6 +23,7 @@ class ScriptedStream final : public CStream {
   QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read) override {
     *read = 0;
     reads.push_back(count);
+    if (throwAtRead && reads.size() > *throwAtRead) throw std::bad_alloc();
     std::size_t available = content_.size() - std::min(content_.size(), cursor_);
     if (deliverLimit) available = std::min(available, *deliverLimit - std::min(*deliverLimit, cursor_));
     const std::size_t n = std::min<std::size_t>(available, static_cast<std::size_t>(count));
@@ -43,6 +45,9 @@ class ScriptedStream final : public CStream {
   std::optional<std::size_t> deliverLimit;
   // A read that delivers less than asked also reports a failure.
   bool failWhenShort = false;
+  // Reads after this many throw std::bad_alloc, as the library's may when a
+  // hostile record asks for more memory than there is.
+  std::optional<std::size_t> throwAtRead;
   std::vector<std::int32_t> reads;
 
  private:
@@ -68,7 +73,7 @@ TEST(StreamCopyTest, CopiesInOneMegabytePiecesAndEndsWithTheShortRead) {
 TEST(StreamCopyTest, StartsAtTheBeginningWhereverThePositionWas) {
   FakeFilePlacement files;
   ScriptedStream stream("0123456789");
-  stream.Seek(4, kSeekBegin, nullptr);
+  ASSERT_EQ(stream.Seek(4, kSeekBegin, nullptr), kQssOk);
   ASSERT_TRUE(CopyStreamToNewFile(files, stream, kOutput));
   EXPECT_EQ(files.files[kOutput], "0123456789");
 }
@@ -108,6 +113,26 @@ TEST(StreamCopyTest, AFailedWriteOrCloseFailsAndRemovesTheFile) {
     ScriptedStream stream("abc");
     EXPECT_FALSE(CopyStreamToNewFile(files, stream, kOutput));
     EXPECT_EQ(files.files.count(kOutput), 0u);
+  }
+}
+
+TEST(StreamCopyTest, AThrowingReadOrCreateFailsLikeAFailedOne) {
+  {
+    FakeFilePlacement files;
+    ScriptedStream stream(PatternContent(3 * kCopyChunkBytes));
+    stream.throwAtRead = 1;
+    EXPECT_FALSE(CopyStreamToNewFile(files, stream, kOutput));
+    EXPECT_EQ(files.files.count(kOutput), 0u);
+    EXPECT_TRUE(files.openFiles.empty());
+    EXPECT_EQ(files.log.back(), "delete /sys32/out.tmp");
+  }
+  {
+    // No file was made, so none is deleted: the name may be someone else's.
+    FakeFilePlacement files;
+    files.throwFrom["create /sys32/out.tmp"] = 1;
+    ScriptedStream stream("abc");
+    EXPECT_FALSE(CopyStreamToNewFile(files, stream, kOutput));
+    EXPECT_EQ(files.log, std::vector<std::string>{"create /sys32/out.tmp"});
   }
 }
 

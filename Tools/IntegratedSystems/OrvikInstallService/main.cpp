@@ -5,13 +5,17 @@
 #include "MainFlow.h"
 
 int main() {
-  const auto console = NewPlatformConsole();
-  const auto database = NewPlatformInstallerDatabase();
-  const auto systemDirectory = NewPlatformSystemDirectory();
-  const auto redirection = NewPlatformFileSystemRedirection();
-  const auto files = NewPlatformFilePlacement();
-  const auto processes = NewPlatformProcessRunner();
-  InstallerServices services{*console, *database, *systemDirectory, *redirection, *files, *processes};
-  RunInstaller(services);
+  // RunInstaller lets nothing through; this covers setting up the services.
+  try {
+    const auto console = NewPlatformConsole();
+    const auto database = NewPlatformInstallerDatabase();
+    const auto systemDirectory = NewPlatformSystemDirectory();
+    const auto redirection = NewPlatformFileSystemRedirection();
+    const auto files = NewPlatformFilePlacement();
+    const auto processes = NewPlatformProcessRunner();
+    InstallerServices services{*console, *database, *systemDirectory, *redirection, *files, *processes};
+    RunInstaller(services);
+  } catch (...) {
+  }
   return 0;
 }

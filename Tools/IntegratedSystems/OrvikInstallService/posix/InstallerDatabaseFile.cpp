@@ -1,8 +1,11 @@
 #include "posix/InstallerDatabaseFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "WideText.h"
 
@@ -20,14 +23,12 @@ std::vector<std::string_view> SplitFields(std::string_view line, std::size_t max
   return fields;
 }
 
-char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameCode(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+std::u16string FoldCase(std::u16string_view code) {
+  std::u16string folded(code);
+  for (char16_t& c : folded) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
   }
-  return true;
+  return folded;
 }
 
 bool AllNonEmpty(const std::vector<std::string_view>& fields) {
@@ -46,14 +47,31 @@ void ParseLine(std::string_view line, InstallerDatabaseRecords& records) {
     if (fields.size() != 3 || !AllNonEmpty(fields) || fields[2].find('\t') != std::string_view::npos) return;
     std::u16string productCode = Utf8ToUtf16(fields[2]);
     if (productCode.size() > kProductCodeChars || productCode.find(u'\0') != std::u16string::npos) return;
-    records.related.push_back({Utf8ToUtf16(fields[1]), std::move(productCode)});
+    records.related[FoldCase(Utf8ToUtf16(fields[1]))].push_back(std::move(productCode));
   } else if (fields[0] == "component") {
     if (fields.size() != 4 || !AllNonEmpty(fields)) return;
     std::u16string path = Utf8ToUtf16(fields[3]);
     if (path.find(u'\0') != std::u16string::npos) return;
-    records.components.push_back({Utf8ToUtf16(fields[1]), Utf8ToUtf16(fields[2]), std::move(path)});
+    // emplace keeps an earlier line's path.
+    records.componentPaths.emplace(std::make_pair(FoldCase(Utf8ToUtf16(fields[1])), FoldCase(Utf8ToUtf16(fields[2]))),
+                                   std::move(path));
   }
 }
+
+// Closes the descriptor at the end of the scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
@@ -68,15 +86,42 @@ InstallerDatabaseRecords ParseInstallerDatabase(std::string_view text) {
   return records;
 }
 
+std::optional<std::string> ReadInstallerDatabaseText(const std::filesystem::path& file) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const Descriptor fd(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxInstallerDatabaseBytes) {
+    return std::nullopt;
+  }
+  std::string text;
+  text.reserve(static_cast<std::size_t>(info.st_size));
+  // The file may grow while it is read: the bound holds for what is read,
+  // not only for the size seen at the start.
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    if (static_cast<std::int64_t>(text.size()) + got > kMaxInstallerDatabaseBytes) return std::nullopt;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
 InstallerDatabaseFile::InstallerDatabaseFile(std::filesystem::path file) : file_(std::move(file)) {}
 
 const InstallerDatabaseRecords& InstallerDatabaseFile::Records() {
   if (!records_) {
-    // A file that cannot be opened or read gives no text, so no records.
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    records_ = ParseInstallerDatabase(text.str());
+    // A file that cannot be held in memory is as unreadable as one that
+    // cannot be opened: it lists nothing.
+    try {
+      const std::optional<std::string> text = ReadInstallerDatabaseText(file_);
+      records_ = text ? ParseInstallerDatabase(*text) : InstallerDatabaseRecords{};
+    } catch (...) {
+      records_.emplace();
+    }
   }
   return *records_;
 }
@@ -84,15 +129,13 @@ const InstallerDatabaseRecords& InstallerDatabaseFile::Records() {
 std::uint32_t InstallerDatabaseFile::EnumRelatedProducts(const char16_t* upgradeCode, std::uint32_t,
                                                          std::uint32_t index, char16_t* productCode) {
   if (!upgradeCode || !productCode) return kEnumNoMoreItems;
-  std::uint32_t found = 0;
-  for (const auto& related : Records().related) {
-    if (!SameCode(related.upgradeCode, upgradeCode)) continue;
-    if (found++ != index) continue;
-    related.productCode.copy(productCode, related.productCode.size());
-    productCode[related.productCode.size()] = u'\0';
-    return kEnumSuccess;
-  }
-  return kEnumNoMoreItems;
+  const InstallerDatabaseRecords& records = Records();
+  const auto family = records.related.find(FoldCase(upgradeCode));
+  if (family == records.related.end() || index >= family->second.size()) return kEnumNoMoreItems;
+  const std::u16string& code = family->second[index];
+  code.copy(productCode, code.size());
+  productCode[code.size()] = u'\0';
+  return kEnumSuccess;
 }
 
 std::int32_t InstallerDatabaseFile::GetComponentPath(const char16_t* productCode, const char16_t* componentId,
@@ -100,17 +143,18 @@ std::int32_t InstallerDatabaseFile::GetComponentPath(const char16_t* productCode
   if (!productCode || !componentId || !path || !pathChars) return kInstallStateUnknown;
   const std::uint32_t room = *pathChars;
   if (room > 0) path[0] = u'\0';
-  for (const auto& component : Records().components) {
-    if (!SameCode(component.productCode, productCode) || !SameCode(component.componentId, componentId)) continue;
-    const std::size_t length = component.path.size();
-    *pathChars = static_cast<std::uint32_t>(length);
-    if (length + 1 > room) return kInstallStateMoreData;
-    component.path.copy(path, length);
-    path[length] = u'\0';
-    return kInstallStateLocal;
+  const InstallerDatabaseRecords& records = Records();
+  const auto found = records.componentPaths.find(std::make_pair(FoldCase(productCode), FoldCase(componentId)));
+  if (found == records.componentPaths.end()) {
+    *pathChars = 0;
+    return kInstallStateUnknown;
   }
-  *pathChars = 0;
-  return kInstallStateUnknown;
+  const std::size_t length = found->second.size();
+  *pathChars = static_cast<std::uint32_t>(length);
+  if (length + 1 > room) return kInstallStateMoreData;
+  found->second.copy(path, length);
+  path[length] = u'\0';
+  return kInstallStateLocal;
 }
 
 std::unique_ptr<InstallerDatabase> NewPlatformInstallerDatabase() {

@@ -17,41 +17,56 @@
 // characters); any other line is malformed and skipped. A path that does not
 // fit the caller's buffer is not cut short (a shortened path could name a
 // different file): the answer is an empty path and the state "more data".
+// When several component lines name the same product and component, the
+// first one counts.
+//
 // A missing or unreadable file is an empty database: no related products.
+// So is anything but a regular file (a FIFO would block the run for ever, a
+// device could deliver bytes without end) and a file larger than
+// kMaxInstallerDatabaseBytes, which is refused whole rather than read in
+// part, because a cut last line could name another file.
 
 #ifndef TOOLS_ORVIKINSTALLSERVICE_POSIX_INSTALLERDATABASEFILE_H_
 #define TOOLS_ORVIKINSTALLSERVICE_POSIX_INSTALLERDATABASEFILE_H_
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "InstallerDatabase.h"
 
 inline constexpr char kInstallerDatabaseVariable[] = "ORVIK_INSTALLER_DB";
 inline constexpr char kDefaultInstallerDatabase[] = "/etc/orvik/installer.db";
+// A real database holds a line or two per installed product; 64 MiB is far
+// beyond any, and bounds the time and memory a hostile file can cost.
+inline constexpr std::int64_t kMaxInstallerDatabaseBytes = std::int64_t{64} << 20;
 
+// The parsed file, indexed for the two questions the installer asks. Codes
+// are kept folded to upper case, so that one lookup matches every spelling.
 struct InstallerDatabaseRecords {
-  struct Related {
-    std::u16string upgradeCode;
-    std::u16string productCode;
-  };
-  struct Component {
-    std::u16string productCode;
-    std::u16string componentId;
-    std::u16string path;
-  };
-  std::vector<Related> related;
-  std::vector<Component> components;
+  // Upgrade code -> the codes of its related products, in line order.
+  std::unordered_map<std::u16string, std::vector<std::u16string>> related;
+  // (product code, component id) -> the path of the first line naming them.
+  std::map<std::pair<std::u16string, std::u16string>, std::u16string> componentPaths;
 };
 
 InstallerDatabaseRecords ParseInstallerDatabase(std::string_view text);
 
+// The bytes of the database file, or nothing when it is missing, is not a
+// regular file, cannot be read or is larger than kMaxInstallerDatabaseBytes.
+// Never blocks on the file.
+std::optional<std::string> ReadInstallerDatabaseText(const std::filesystem::path& file);
+
 class InstallerDatabaseFile final : public InstallerDatabase {
  public:
-  // The file is read once, at the first query.
+  // The file is read and parsed once, at the first query; every later query
+  // is answered from memory.
   explicit InstallerDatabaseFile(std::filesystem::path file);
 
   std::uint32_t EnumRelatedProducts(const char16_t* upgradeCode, std::uint32_t reserved, std::uint32_t index,

@@ -3,15 +3,20 @@
 #include "posix/InstallerDatabaseFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
+#include "WideText.h"
 #include "testing/TemporaryFolder.h"
 
 namespace {
 
 const char16_t kFamily[] = u"{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}";
 const char16_t kComponent[] = u"{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}";
+const char kFirstLine[] = "related\t{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}\t{A}\n";
 
 std::vector<std::u16string> Enumerate(InstallerDatabase& database, const char16_t* family) {
   std::vector<std::u16string> products;
@@ -91,6 +96,78 @@ TEST_F(InstallerDatabaseFileTest, AMissingFileIsAnEmptyDatabase) {
   EXPECT_TRUE(Enumerate(missing, kFamily).empty());
   InstallerDatabaseFile folder(folder_.path());
   EXPECT_TRUE(Enumerate(folder, kFamily).empty());
+}
+
+// A FIFO without a writer once blocked the run for ever, and /dev/zero
+// filled memory until the program aborted: only a regular file is read.
+TEST_F(InstallerDatabaseFileTest, OnlyARegularFileIsRead) {
+  const std::filesystem::path fifo = folder_ / "installer.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::filesystem::path devices[] = {"/dev/zero", "/dev/null"};
+  for (const std::filesystem::path& file : {fifo, devices[0], devices[1]}) {
+    EXPECT_FALSE(ReadInstallerDatabaseText(file)) << file;
+    InstallerDatabaseFile database(file);
+    EXPECT_TRUE(Enumerate(database, kFamily).empty()) << file;
+    char16_t path[260];
+    std::uint32_t size = 260;
+    EXPECT_EQ(database.GetComponentPath(u"{P}", kComponent, path, &size), kInstallStateUnknown) << file;
+  }
+  // A link to a regular file is that file.
+  Write(kFirstLine);
+  std::filesystem::create_symlink(folder_ / "installer.db", folder_ / "link.db");
+  InstallerDatabaseFile linked(folder_ / "link.db");
+  EXPECT_EQ(Enumerate(linked, kFamily).size(), 1u);
+}
+
+// A larger file is refused whole: a part of it would end in a cut line.
+TEST_F(InstallerDatabaseFileTest, AFileBeyondTheSizeLimitIsRefusedWhole) {
+  for (const std::int64_t size : {kMaxInstallerDatabaseBytes, kMaxInstallerDatabaseBytes + 1}) {
+    auto database = Write(kFirstLine);
+    // The rest reads as NUL bytes without taking room on disk.
+    ASSERT_EQ(truncate((folder_ / "installer.db").c_str(), static_cast<off_t>(size)), 0);
+    EXPECT_EQ(Enumerate(database, kFamily).size(), size <= kMaxInstallerDatabaseBytes ? 1u : 0u) << size;
+  }
+}
+
+// Every question is answered from one reading of the file: 40,000 lines
+// once took more than half a minute to enumerate. The answers are those of a
+// scan in line order, the first line naming a component included.
+TEST_F(InstallerDatabaseFileTest, ALargeDatabaseKeepsLineOrderAndTheFirstMatch) {
+  constexpr int kProducts = 40000;
+  auto code = [](int i, bool lower) {
+    char text[39];
+    std::snprintf(text, sizeof text,
+                  lower ? "{%08x-abcd-0000-0000-000000000000}" : "{%08X-ABCD-0000-0000-000000000000}", i);
+    return std::string(text);
+  };
+  std::string text;
+  for (int i = 0; i < kProducts; ++i) {
+    // The family in both spellings, and another family in between.
+    const char* family = i % 2 ? "{5d2e8a41-3c7b-4f19-a6d2-0b8e71c4f3a9}" : "{5D2E8A41-3C7B-4F19-A6D2-0B8E71C4F3A9}";
+    text += "related\t" + std::string(family) + "\t" + code(i, i % 3 == 0) + "\n";
+    if (i % 7 == 0) text += "related\t{OTHER}\t" + code(i + kProducts, false) + "\n";
+  }
+  for (int i = 0; i < kProducts; ++i) {
+    text += "component\t" + code(i, i % 2 == 0) + "\t{9A4C1E07-58D3-4B62-8E1F-C3A7D29B6054}\t/opt/" +
+            std::to_string(i) + "\n";
+  }
+  // Later lines for the same product and component do not count.
+  for (int i = 0; i < kProducts; i += 5) {
+    text += "component\t" + code(i, true) + "\t{9a4c1e07-58d3-4b62-8e1f-c3a7d29b6054}\t/later/" +
+            std::to_string(i) + "\n";
+  }
+  auto database = Write(text);
+
+  const std::vector<std::u16string> products = Enumerate(database, kFamily);
+  ASSERT_EQ(products.size(), static_cast<std::size_t>(kProducts));
+  for (int i = 0; i < kProducts; ++i) {
+    ASSERT_EQ(products[i], Utf8ToUtf16(code(i, i % 3 == 0))) << i;
+    char16_t path[260];
+    std::uint32_t size = 260;
+    ASSERT_EQ(database.GetComponentPath(products[i].c_str(), kComponent, path, &size), kInstallStateLocal) << i;
+    ASSERT_EQ(std::u16string(path), u"/opt/" + Utf8ToUtf16(std::to_string(i))) << i;
+  }
+  EXPECT_EQ(Enumerate(database, u"{other}").size(), static_cast<std::size_t>((kProducts + 6) / 7));
 }
 
 }  // namespace

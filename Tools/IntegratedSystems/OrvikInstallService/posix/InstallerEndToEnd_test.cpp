@@ -60,8 +60,10 @@ class InstallerEndToEndTest : public ::testing::Test {
 
   Outcome Run() {
     const std::filesystem::path out = folder_ / "stdout", err = folder_ / "stderr";
+    // A run that hangs ends as a failure rather than blocking the tests.
     const std::string command = "ORVIK_INSTALLER_DB='" + database_.string() + "' ORVIK_SYSTEM_DIR='" +
-                                system_.string() + "' '" + program_.string() + "' ignored --arguments </dev/null >'" +
+                                system_.string() + "' timeout -k 5 120 '" + program_.string() +
+                                "' ignored --arguments </dev/null >'" +
                                 out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     Outcome outcome;
@@ -148,6 +150,25 @@ TEST_F(InstallerEndToEndTest, ReplacesAnEarlierServiceAndItsLeftovers) {
   std::ofstream(system_ / "Win_Talvane_Kivra7.exe") << "old service";
   std::ofstream(system_ / "Win_Talvane_Kivra7.tmp") << "left over from an interrupted run";
   ExpectInstalled({{{u"Kivra7i\\KivMod7Win.bin", ServiceScript()}}});
+}
+
+// A FIFO with no writer, or a device that never ends, is no database: the
+// run neither waits nor aborts.
+TEST_F(InstallerEndToEndTest, OnlyARegularFileIsADatabase) {
+  const std::filesystem::path fifo = folder_ / "installer.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::filesystem::path& database : {fifo, std::filesystem::path("/dev/zero")}) {
+    database_ = database;
+    const Outcome outcome = Run();
+    EXPECT_EQ(outcome.exitCode, 0) << database;
+    EXPECT_EQ(outcome.output,
+              "Searching for an installed version of Lumetra\n"
+              "Unable to install the integrated service because Lumetra is not installed.\n"
+              "Install Lumetra and run this program again!" +
+                  std::string(kPressAnyKey))
+        << database;
+    EXPECT_EQ(outcome.errors, "") << database;
+  }
 }
 
 TEST_F(InstallerEndToEndTest, NoProductNoPackageNothingToExtract) {

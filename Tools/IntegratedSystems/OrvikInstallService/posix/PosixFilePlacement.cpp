@@ -1,5 +1,7 @@
 // File placement on POSIX. The extracted file is created with mode 0755 so
-// that it can be run. Replacing moves use rename(2), which fails for example
+// that it can be run, and only as a new file: a name that exists at the
+// moment of creation (a file, a link, anything) makes the creation fail and
+// is left as it is. Replacing moves use rename(2), which fails for example
 // when the target is a directory. There is no facility to move a file at the
 // next restart: MoveAtNextRestart does nothing and reports false, and the
 // extracted file stays at its temporary name.
@@ -10,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "FilePlacement.h"
@@ -64,11 +67,24 @@ class PosixFilePlacement final : public FilePlacement {
   }
 
   std::unique_ptr<OutputFile> Create(const std::u16string& path) override {
-    const int fd = open(Utf16ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kExecutableMode);
+    const std::string name = Utf16ToUtf8(path);
+    // The caller deleted the name just before: whatever stands there now was
+    // put there by someone else who can write the folder, and may be a link
+    // to a file of their choice. Writing through it (as root), making its
+    // target executable and running it under the final name must not happen,
+    // so only a file this call makes itself is ever opened.
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kExecutableMode);
     if (fd < 0) return nullptr;
-    // An existing file keeps its old mode through O_TRUNC.
+    // The umask may have taken bits off the mode given to open.
     fchmod(fd, kExecutableMode);
-    return std::make_unique<PosixOutputFile>(fd);
+    std::unique_ptr<OutputFile> file(new (std::nothrow) PosixOutputFile(fd));
+    if (!file) {
+      // Nobody will write the file: it goes, rather than stand as a stray
+      // empty executable.
+      close(fd);
+      unlink(name.c_str());
+    }
+    return file;
   }
 
   bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {

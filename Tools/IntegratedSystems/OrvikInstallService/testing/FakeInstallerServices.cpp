@@ -1,6 +1,7 @@
 #include "FakeInstallerServices.h"
 
 #include <algorithm>
+#include <new>
 
 #include "WideText.h"
 
@@ -8,11 +9,18 @@ std::u16string FakeSystemFile(std::u16string_view name) { return AppendPathCompo
 
 std::string FakeSystemFileText(std::u16string_view name) { return Utf16ToUtf8(FakeSystemFile(name)); }
 
-void FakeConsole::Write(std::u16string_view text) { writes.push_back(Utf16ToUtf8(text)); }
+void FakeConsole::Write(std::u16string_view text) {
+  if (throwAtWrite && writes.size() == *throwAtWrite) {
+    throwAtWrite.reset();
+    throw std::bad_alloc();
+  }
+  writes.push_back(Utf16ToUtf8(text));
+}
 
 std::uint32_t FakeInstallerDatabase::EnumRelatedProducts(const char16_t* upgradeCode, std::uint32_t,
                                                          std::uint32_t index, char16_t* productCode) {
   upgradeCodesAsked.emplace_back(upgradeCode);
+  if (throwAtIndex && index >= *throwAtIndex) throw std::bad_alloc();
   if (failAtIndex && index >= *failAtIndex) return 1627;  // a function failure, not the end of the list
   if (index >= products.size()) return kEnumNoMoreItems;
   const std::u16string& code = products[index];
@@ -27,6 +35,7 @@ std::int32_t FakeInstallerDatabase::GetComponentPath(const char16_t* productCode
   productsQueried.emplace_back(productCode);
   componentsQueried.emplace_back(componentId);
   bufferSizesGiven.push_back(*pathChars);
+  if (throwingProducts.count(productCode)) throw std::bad_alloc();
   const auto found = componentPaths.find(productCode);
   if (found == componentPaths.end()) return kInstallStateUnknown;
   if (found->second.size() + 1 > *pathChars) return kInstallStateMoreData;
@@ -82,8 +91,16 @@ class FakeOutputFile final : public OutputFile {
 
 }  // namespace
 
+void FakeFilePlacement::Log(std::string entry) {
+  log.push_back(std::move(entry));
+  const auto rule = throwFrom.find(log.back());
+  if (rule != throwFrom.end() && std::count(log.begin(), log.end(), log.back()) >= rule->second) {
+    throw std::bad_alloc();
+  }
+}
+
 bool FakeFilePlacement::Delete(const std::u16string& path) {
-  log.push_back("delete " + Utf16ToUtf8(path));
+  Log("delete " + Utf16ToUtf8(path));
   if (undeletable.count(path) || !files.count(path)) return false;
   files.erase(path);
   return true;
@@ -92,14 +109,14 @@ bool FakeFilePlacement::Delete(const std::u16string& path) {
 bool FakeFilePlacement::Exists(const std::u16string& path) { return files.count(path) || directories.count(path); }
 
 std::unique_ptr<OutputFile> FakeFilePlacement::Create(const std::u16string& path) {
-  log.push_back("create " + Utf16ToUtf8(path));
+  Log("create " + Utf16ToUtf8(path));
   if (uncreatable.count(path) || directories.count(path)) return nullptr;
   files[path].clear();
   return std::make_unique<FakeOutputFile>(*this, path);
 }
 
 bool FakeFilePlacement::MoveReplacing(const std::u16string& from, const std::u16string& to) {
-  log.push_back("move " + Utf16ToUtf8(from) + " " + Utf16ToUtf8(to));
+  Log("move " + Utf16ToUtf8(from) + " " + Utf16ToUtf8(to));
   if (moveReplacingFails || !files.count(from) || directories.count(to)) return false;
   files[to] = std::move(files[from]);
   files.erase(from);
@@ -107,7 +124,7 @@ bool FakeFilePlacement::MoveReplacing(const std::u16string& from, const std::u16
 }
 
 bool FakeFilePlacement::MoveAtNextRestart(const std::u16string& from, const std::u16string& to) {
-  log.push_back("move-at-restart " + Utf16ToUtf8(from) + " " + Utf16ToUtf8(to));
+  Log("move-at-restart " + Utf16ToUtf8(from) + " " + Utf16ToUtf8(to));
   return true;
 }
 

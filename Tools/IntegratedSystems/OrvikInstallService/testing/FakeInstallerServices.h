@@ -29,6 +29,9 @@ class FakeConsole final : public Console {
 
   std::vector<std::string> writes;
   int keyWaits = 0;
+  // The write that would become writes[*throwAtWrite] throws std::bad_alloc
+  // instead, once.
+  std::optional<std::size_t> throwAtWrite;
 };
 
 class FakeInstallerDatabase final : public InstallerDatabase {
@@ -42,6 +45,10 @@ class FakeInstallerDatabase final : public InstallerDatabase {
   // The enumeration fails with this error at this index and beyond.
   std::optional<std::uint32_t> failAtIndex;
   std::map<std::u16string, std::u16string> componentPaths;
+  // The enumeration throws std::bad_alloc at this index and beyond.
+  std::optional<std::uint32_t> throwAtIndex;
+  // Asking for these products' component paths throws std::bad_alloc.
+  std::set<std::u16string> throwingProducts;
 
   std::vector<std::u16string> upgradeCodesAsked;
   std::vector<std::u16string> productsQueried;
@@ -85,10 +92,16 @@ class FakeFilePlacement final : public FilePlacement {
   // that still fit are written.
   std::optional<std::size_t> writeLimit;
   bool closeFails = false;
+  // An operation logged as the key throws std::bad_alloc (after it is
+  // logged) from its Nth occurrence in the log on; 1 means every time.
+  std::map<std::string, int> throwFrom;
 
   std::vector<std::string> log;
   // Paths of files that are open for writing right now.
   std::set<std::u16string> openFiles;
+
+ private:
+  void Log(std::string entry);
 };
 
 class FakeProcessRunner final : public ProcessRunner {
@@ -116,6 +129,11 @@ class FakeProcessRunner final : public ProcessRunner {
 
 // All fakes together, and the bundle the installer's steps take.
 struct FakeInstaller {
+  FakeInstaller() = default;
+  // A copy's services would still be the original's.
+  FakeInstaller(const FakeInstaller&) = delete;
+  FakeInstaller& operator=(const FakeInstaller&) = delete;
+
   FakeConsole console;
   FakeInstallerDatabase database;
   FakeSystemDirectory systemDirectory;
