@@ -131,7 +131,7 @@ class Unpacker : public WalkEvents {
         &progress_);
     if (QssFailed(written)) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(file.temporaryPath()) + kept, written);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, written);
       return;
     }
     if (!outcome.ok) {

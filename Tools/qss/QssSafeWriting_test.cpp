@@ -284,6 +284,34 @@ class Child {
   std::string err_;
 };
 
+// A file that cannot be written whole (here: past the file size limit) is
+// reported; the user's file of that name stays, no partial file is left.
+TEST(UnpackReplacementTest, AFileThatCannotBeWrittenLeavesTheExistingOneAndNoTemporary) {
+  TemporaryFolder folder;
+  WriteFile(folder / "src" / "big", Noise(100000, 4));
+  WriteFile(folder / "src" / "new-big", Noise(100000, 5));
+  WriteFile(folder / "src" / "small", "small");
+  const fs::path container = folder / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
+  const fs::path out = folder / "out";
+  WriteFile(out / "big", "precious");
+  Child child({"unpack", container.string(), out.string()}, ChildOptions{50000, false});
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status)) << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(child.err().find("qss: unpack: 'big': cannot write " + (out / "big").string() +
+                             "; the existing file was left unchanged (0x8007001b)\n"),
+            std::string::npos)
+      << child.err();
+  EXPECT_NE(child.err().find("qss: unpack: 'new-big': cannot write " + (out / "new-big").string() +
+                             "; no file written (0x8007001b)\n"),
+            std::string::npos)
+      << child.err();
+  EXPECT_EQ(ReadFile(out / "big"), "precious");
+  EXPECT_EQ(ReadFile(out / "small"), "small");
+  EXPECT_EQ(Names(out), (std::set<std::string>{"big", "small"}));
+}
+
 // A tree with plain files of several sizes, a folder and a folder to nest.
 void MakeSmallTree(const fs::path& root) {
   WriteFile(root / "empty", "");
