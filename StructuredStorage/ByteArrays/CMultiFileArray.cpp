@@ -8,11 +8,13 @@
 #include "Platform/NativeFile.h"
 
 CMultiFileArray::CMultiFileArray(std::filesystem::path basePath, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                                 std::uint32_t flagsAndAttributes, std::int64_t segmentSize)
+                                 std::uint32_t flagsAndAttributes, std::int64_t segmentSize,
+                                 std::uint32_t createDisposition)
     : CMultiPhysicalByteArray(std::move(basePath), segmentSize),
       desiredAccess_(desiredAccess),
       shareMode_(shareMode),
-      flagsAndAttributes_(flagsAndAttributes) {}
+      flagsAndAttributes_(flagsAndAttributes),
+      createDisposition_(createDisposition) {}
 
 CMultiFileArray::~CMultiFileArray() {
   // Files are closed before they are deleted; some platforms insist.
@@ -83,7 +85,7 @@ QssResult CMultiFileArray::OpenFile(const std::filesystem::path& name, std::uint
 
 QssResult CMultiFileArray::CreateSegment(const std::filesystem::path& name, CPhysicalByteArray** segment) {
   removeOnDestroy_ = false;
-  return OpenFile(name, native_file::kCreateAlways, segment);
+  return OpenFile(name, createDisposition_, segment);
 }
 
 QssResult CMultiFileArray::OpenSegment(const std::filesystem::path& name, CPhysicalByteArray** segment) {

@@ -18,9 +18,13 @@
 class CMultiFileArray : public CMultiPhysicalByteArray {
  public:
   // desiredAccess, shareMode and flagsAndAttributes are the native_file
-  // values every segment file is opened with.
+  // values every segment file is opened with. createDisposition is how a
+  // new segment file is made: native_file::kCreateAlways truncates a file
+  // of that name, native_file::kCreateNew refuses to (for a writer that
+  // must never write through a name it did not create).
   CMultiFileArray(std::filesystem::path basePath, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                  std::uint32_t flagsAndAttributes, std::int64_t segmentSize = kDefaultSegmentSize);
+                  std::uint32_t flagsAndAttributes, std::int64_t segmentSize = kDefaultSegmentSize,
+                  std::uint32_t createDisposition = native_file::kCreateAlways);
   ~CMultiFileArray() override;
 
   QssResult Flush() override;
@@ -49,6 +53,7 @@ class CMultiFileArray : public CMultiPhysicalByteArray {
   std::uint32_t desiredAccess_;
   std::uint32_t shareMode_;
   std::uint32_t flagsAndAttributes_;
+  std::uint32_t createDisposition_;
   bool removeOnDestroy_ = false;
   CLock lock_;
 };

@@ -22,8 +22,8 @@ CMultiPhysicalByteArray::CMultiPhysicalByteArray(std::filesystem::path basePath,
 
 CMultiPhysicalByteArray::~CMultiPhysicalByteArray() { ReleaseSegments(); }
 
-std::filesystem::path CMultiPhysicalByteArray::BuildSegmentName(std::int32_t n) const {
-  if (n <= 1) return basePath_;
+std::filesystem::path CMultiPhysicalByteArray::SegmentName(const std::filesystem::path& basePath, std::int32_t n) {
+  if (n <= 1) return basePath;
   // Only the last four digits appear; callers never go past kMaxSegmentCount,
   // where names would start to repeat.
   std::string suffix = ".F0000";
@@ -31,7 +31,7 @@ std::filesystem::path CMultiPhysicalByteArray::BuildSegmentName(std::int32_t n) 
     suffix[position] = static_cast<char>('0' + n % 10);
     n /= 10;
   }
-  std::filesystem::path name = basePath_;
+  std::filesystem::path name = basePath;
   name += suffix;
   return name;
 }

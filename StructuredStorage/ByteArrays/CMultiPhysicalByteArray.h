@@ -62,7 +62,10 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   virtual QssResult Open();
 
   // The name of segment n (n >= 1): basePath, or basePath.F0002 and so on.
-  std::filesystem::path BuildSegmentName(std::int32_t n) const;
+  std::filesystem::path BuildSegmentName(std::int32_t n) const { return SegmentName(basePath_, n); }
+  // The same for any base path, for those who name files of an array they
+  // do not hold.
+  static std::filesystem::path SegmentName(const std::filesystem::path& basePath, std::int32_t n);
 
   std::int64_t segmentSize() const { return segmentSize_; }
   std::int32_t segmentCount() const { return static_cast<std::int32_t>(segments_.size()); }

@@ -9,6 +9,13 @@
 //
 // Every failure is reported as QssResultFromSystemError(the platform's error
 // number): GetLastError() on Windows, errno elsewhere.
+//
+// Threads: the static and free functions may be called from any thread at
+// any time. One NativeFile may serve several threads at once for ReadAt,
+// WriteAt, GetSize and Flush (transfers name their position and move no
+// shared file position); SetSize and SetTimes must not overlap any other
+// call on the same object (on Windows they move the file position). The
+// byte arrays above serialise every call under their lock anyway.
 
 #ifndef STRUCTUREDSTORAGE_PLATFORM_NATIVEFILE_H_
 #define STRUCTUREDSTORAGE_PLATFORM_NATIVEFILE_H_
@@ -28,6 +35,7 @@ inline constexpr std::uint32_t kShareRead = 0x1u;
 inline constexpr std::uint32_t kShareWrite = 0x2u;
 inline constexpr std::uint32_t kShareDelete = 0x4u;
 
+inline constexpr std::uint32_t kCreateNew = 1;     // create; fail when the name exists (a link included)
 inline constexpr std::uint32_t kCreateAlways = 2;  // create, or truncate an existing file
 inline constexpr std::uint32_t kOpenExisting = 3;  // fail when the file does not exist
 
@@ -36,6 +44,22 @@ inline constexpr std::uint32_t kAttributeNormal = 0x80u;
 // A file time: 100-nanosecond ticks since 1601-01-01 UTC (a Windows FILETIME
 // read as one 64-bit number). 0 means "no time".
 using FileTime = std::uint64_t;
+
+// What OpenForReadingNoFollow found at a path.
+enum class FoundKind {
+  kUnknown,       // the open failed before the kind was learned (missing, no permission, ...)
+  kRegularFile,
+  kFolder,
+  kLink,          // a symbolic link (on Windows any reparse point)
+  kSpecial,       // a FIFO, socket or device
+};
+
+// The calling process's id.
+std::uint32_t CurrentProcessId();
+// False only when no process of that id exists any more. A process that
+// cannot be inspected for lack of permission counts as alive, so that a
+// caller cleaning up after dead processes never takes a living one's files.
+bool ProcessIsAlive(std::uint32_t processId);
 
 }  // namespace native_file
 
@@ -63,7 +87,27 @@ class NativeFile {
   static QssResult Open(const std::filesystem::path& path, std::uint32_t desiredAccess, std::uint32_t shareMode,
                         std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes,
                         std::unique_ptr<NativeFile>* file);
+  // Opens an existing regular file for reading only, for a caller that
+  // reads files it was pointed at but must not be led elsewhere: a final
+  // symbolic link (on Windows a reparse point) is not followed and the open
+  // never waits (a FIFO without a writer would block it for ever). Anything
+  // but a regular file is refused (kQssInvalidArgument for a link, a folder
+  // or a special file). *found, when given, tells what stood at path.
+  static QssResult OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                          native_file::FoundKind* found);
   static QssResult Delete(const std::filesystem::path& path);
+  // Puts source in the place of target in one step: whoever opens target
+  // finds either the old file or the complete new one, never neither and
+  // never a mixture. An existing target (a link, or one name of a file with
+  // several) is replaced as a name, never written through. Both must lie in
+  // the same folder. The move reaches the disk with the folder's entries
+  // (see SyncFolder). On Windows a target that another program holds open
+  // cannot be replaced: the call fails and both files stay as they were.
+  static QssResult MoveOver(const std::filesystem::path& source, const std::filesystem::path& target);
+  // Makes the entries of folder (files created, moved or deleted in it)
+  // durable, so that they survive a crash of the system. Nothing to do on
+  // Windows, whose moves are written through when they are made.
+  static QssResult SyncFolder(const std::filesystem::path& folder);
   // The size of a file, learned without opening it.
   static QssResult QueryLength(const std::filesystem::path& path, std::int64_t* length);
 };

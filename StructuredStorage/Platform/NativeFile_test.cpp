@@ -13,6 +13,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using native_file::kCreateAlways;
@@ -212,5 +218,117 @@ TEST_F(NativeFileLayerTest, ShareModeIsEnforcedOnWindows) {
   EXPECT_TRUE(QssFailed(NativeFile::QueryLength(directory_ / "shar?d.bin", &length)));
 #endif
 }
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// A name that exists in any form, a link to a file outside included, is
+// never opened by kCreateNew, so nothing is written through it.
+TEST_F(NativeFileLayerTest, CreateNewRefusesEveryExistingName) {
+  const auto path = directory_ / "new.bin";
+  std::unique_ptr<NativeFile> file;
+  ASSERT_EQ(kQssOk, NativeFile::Open(path, kGenericRead | kGenericWrite, 0, native_file::kCreateNew,
+                                     native_file::kAttributeNormal, &file));
+  file.reset();
+  EXPECT_TRUE(QssFailed(NativeFile::Open(path, kGenericRead | kGenericWrite, 0, native_file::kCreateNew,
+                                         native_file::kAttributeNormal, &file)));
+  EXPECT_EQ(nullptr, file);
+#ifndef _WIN32
+  WriteAll(directory_ / "outside", "keep");
+  std::filesystem::create_symlink(directory_ / "outside", directory_ / "link");
+  std::filesystem::create_symlink(directory_ / "nowhere", directory_ / "dangling");
+  for (const char* name : {"link", "dangling"}) {
+    EXPECT_TRUE(QssFailed(NativeFile::Open(directory_ / name, kGenericWrite, 0, native_file::kCreateNew,
+                                           native_file::kAttributeNormal, &file)))
+        << name;
+  }
+  EXPECT_EQ(ReadAll(directory_ / "outside"), "keep");
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "nowhere"));
+#endif
+}
+
+TEST_F(NativeFileLayerTest, MoveOverSwapsNamesAndNeverWritesThroughAHardLink) {
+  const auto outside = directory_ / "outside.bin";
+  const auto target = directory_ / "target.bin";
+  const auto source = directory_ / "source.bin";
+  WriteAll(outside, "precious");
+  std::filesystem::create_hard_link(outside, target);
+  WriteAll(source, "new");
+  ASSERT_EQ(kQssOk, NativeFile::MoveOver(source, target));
+  EXPECT_EQ(ReadAll(target), "new");
+  EXPECT_EQ(ReadAll(outside), "precious");
+  EXPECT_FALSE(std::filesystem::exists(source));
+  // A missing source changes nothing.
+  EXPECT_TRUE(QssFailed(NativeFile::MoveOver(source, target)));
+  EXPECT_EQ(ReadAll(target), "new");
+  EXPECT_EQ(kQssOk, NativeFile::SyncFolder(directory_));
+#ifndef _WIN32  // Windows writes moves through as they are made; nothing is opened to sync
+  EXPECT_TRUE(QssFailed(NativeFile::SyncFolder(directory_ / "missing")));
+#endif
+}
+
+TEST_F(NativeFileLayerTest, OpenForReadingNoFollowOpensRegularFilesOnly) {
+  const auto path = directory_ / "plain.bin";
+  WriteAll(path, "content");
+  std::unique_ptr<NativeFile> file;
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  ASSERT_EQ(kQssOk, NativeFile::OpenForReadingNoFollow(path, &file, &found));
+  EXPECT_EQ(found, native_file::FoundKind::kRegularFile);
+  char text[16] = {};
+  std::uint32_t done = 0;
+  ASSERT_EQ(kQssOk, file->ReadAt(0, text, sizeof(text), &done));
+  EXPECT_EQ(std::string(text, done), "content");
+  EXPECT_TRUE(QssFailed(file->WriteAt(0, "x", 1, &done)));
+  file.reset();
+
+  EXPECT_EQ(kQssInvalidArgument, NativeFile::OpenForReadingNoFollow(directory_, &file, &found));
+  EXPECT_EQ(found, native_file::FoundKind::kFolder);
+  EXPECT_EQ(kFileNotFound, NativeFile::OpenForReadingNoFollow(directory_ / "missing", &file, &found));
+  EXPECT_EQ(found, native_file::FoundKind::kUnknown);
+  EXPECT_EQ(nullptr, file);
+}
+
+#ifndef _WIN32
+// A source swapped for a link or a FIFO is refused at once: the open
+// neither follows the link nor waits for a writer.
+TEST_F(NativeFileLayerTest, OpenForReadingNoFollowRefusesLinksAndFifosWithoutWaiting) {
+  WriteAll(directory_ / "target", "secret");
+  std::filesystem::create_symlink(directory_ / "target", directory_ / "link");
+  std::filesystem::create_symlink(directory_ / "nowhere", directory_ / "dangling");
+  ASSERT_EQ(0, ::mkfifo((directory_ / "fifo").c_str(), 0600));
+  std::unique_ptr<NativeFile> file;
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  for (const char* name : {"link", "dangling"}) {
+    EXPECT_EQ(kQssInvalidArgument, NativeFile::OpenForReadingNoFollow(directory_ / name, &file, &found)) << name;
+    EXPECT_EQ(found, native_file::FoundKind::kLink) << name;
+  }
+  EXPECT_EQ(kQssInvalidArgument, NativeFile::OpenForReadingNoFollow(directory_ / "fifo", &file, &found));
+  EXPECT_EQ(found, native_file::FoundKind::kSpecial);
+  EXPECT_EQ(nullptr, file);
+}
+
+TEST_F(NativeFileLayerTest, AReapedChildIsNoLongerAlive) {
+  EXPECT_TRUE(native_file::ProcessIsAlive(native_file::CurrentProcessId()));
+  EXPECT_EQ(native_file::CurrentProcessId(), static_cast<std::uint32_t>(::getpid()));
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_FALSE(native_file::ProcessIsAlive(static_cast<std::uint32_t>(child)));
+  EXPECT_FALSE(native_file::ProcessIsAlive(0));
+}
+#else
+TEST_F(NativeFileLayerTest, ThisProcessIsAliveAndAnUnusedIdIsNot) {
+  EXPECT_TRUE(native_file::ProcessIsAlive(native_file::CurrentProcessId()));
+  EXPECT_FALSE(native_file::ProcessIsAlive(0x3FFFFFF0u));
+}
+#endif
 
 }  // namespace

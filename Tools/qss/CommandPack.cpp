@@ -1,25 +1,27 @@
 // qss pack: a folder tree built into a new container.
 //
 // The folder is scanned completely before anything is written, so every
-// name, link and size problem is reported at once and no half-built
-// container is left behind. Entries are created in UTF-16 name order, which
-// makes the bytes depend on the input alone.
+// name, link, size and permission problem is reported at once. Entries are
+// created in UTF-16 name order, which makes the bytes depend on the input
+// alone. The container is built beside its destination and moved over it
+// only when it is complete, synced and checked (CContainerFileWriter): until
+// then an older container of that name stays as it was.
 
 #include <algorithm>
-#include <fstream>
+#include <memory>
 #include <set>
 #include <system_error>
 
 #include "Base/CQssRef.h"
-#include "ByteArrays/CMultiFileArray.h"
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "ContainerChecker.h"
+#include "Container/CContainerFileWriter.h"
 #include "Container/CRootStorage.h"
 #include "Container/CStorage.h"
 #include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "Platform/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
 
@@ -38,7 +40,8 @@ struct PackNode {
   fs::path path;
   bool folder = false;
   bool nested = false;
-  std::int64_t size = 0;
+  std::int64_t size = 0;     // as the scan measured it
+  std::int64_t packed = 0;   // the bytes that went into the stream
   std::vector<PackNode> children;
 };
 
@@ -55,6 +58,30 @@ struct PackOptions {
 std::string NestKey(const fs::path& relative) {
   const std::u8string key = relative.lexically_normal().generic_u8string();
   return std::string(key.begin(), key.end());
+}
+
+// Opens a file to pack for reading, through the handle that the bytes then
+// come from: a file swapped for a link or a FIFO after the scan is refused,
+// never followed or waited for. False with the reason otherwise.
+bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::string* refusal) {
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  const QssResult result = NativeFile::OpenForReadingNoFollow(path, file, &found);
+  if (QssSucceeded(result)) return true;
+  switch (found) {
+    case native_file::FoundKind::kLink:
+      *refusal = "a symbolic link; not packed (copy its target instead)";
+      break;
+    case native_file::FoundKind::kFolder:
+      *refusal = "a folder now stands where a file was found; not packed";
+      break;
+    case native_file::FoundKind::kSpecial:
+      *refusal = "neither a file nor a folder; not packed";
+      break;
+    default:
+      *refusal = "cannot be opened for reading (" + FormatResult(result) + ")";
+      break;
+  }
+  return false;
 }
 
 class Scanner {
@@ -121,12 +148,19 @@ class Scanner {
       }
       ScanFolder(path, relative, &child, depth + 1);
     } else if (fs::is_regular_file(status)) {
-      const auto size = fs::file_size(path, ec);
-      if (ec) {
-        errors_->push_back(DisplayPath(path) + ": " + ec.message());
+      // Opened as the builder will open it, so that a file that cannot be
+      // read is reported now, before anything is written.
+      std::unique_ptr<NativeFile> file;
+      std::string refusal;
+      if (!OpenSource(path, &file, &refusal)) {
+        errors_->push_back(DisplayPath(path) + ": " + refusal);
         return;
       }
-      child.size = static_cast<std::int64_t>(size);
+      const QssResult measured = file->GetSize(&child.size);
+      if (QssFailed(measured)) {
+        errors_->push_back(DisplayPath(path) + ": cannot be measured (" + FormatResult(measured) + ")");
+        return;
+      }
       if (options_.compress && child.size > kMaxCompressibleSize) {
         errors_->push_back(DisplayPath(path) + ": " + std::to_string(child.size) +
                            " bytes are more than a compressed stream can hold (2113929216)");
@@ -154,15 +188,15 @@ class Builder {
  public:
   Builder(const PackOptions& options, ProgressBar& progress) : options_(options), progress_(progress) {}
 
-  bool PackChildren(CStorage* storage, const PackNode& node, PackFailure* failure) {
-    for (const PackNode& child : node.children) {
+  bool PackChildren(CStorage* storage, PackNode& node, PackFailure* failure) {
+    for (PackNode& child : node.children) {
       if (!PackChild(storage, child, failure)) return false;
     }
     return true;
   }
 
  private:
-  bool PackChild(CStorage* storage, const PackNode& child, PackFailure* failure) {
+  bool PackChild(CStorage* storage, PackNode& child, PackFailure* failure) {
     const std::string where = DisplayPath(child.path);
     if (child.nested) {
       CRootStorage* created = nullptr;
@@ -195,28 +229,43 @@ class Builder {
     return options_.compress ? WriteWhole(stream.get(), child, failure) : WriteInPieces(stream.get(), child, failure);
   }
 
+  // Reads the next piece of file at *offset; false with a failure set when
+  // the read fails.
+  static bool ReadPiece(NativeFile* file, const std::string& where, std::int64_t* offset, char* buffer,
+                        std::uint32_t size, std::uint32_t* got, PackFailure* failure) {
+    const QssResult result = file->ReadAt(*offset, buffer, size, got);
+    if (QssFailed(result)) {
+      *failure = {where + ": cannot read the file", true, result};
+      return false;
+    }
+    *offset += *got;
+    return true;
+  }
+
   // A compressed stream is stored by its first write, so the whole content
   // goes in one Write.
-  bool WriteWhole(CStream* stream, const PackNode& file, PackFailure* failure) {
+  bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
     const std::string where = DisplayPath(file.path);
-    std::ifstream in(file.path, std::ios::binary);
-    if (!in) {
-      *failure = {where + ": cannot open the file"};
+    std::unique_ptr<NativeFile> source;
+    std::string refusal;
+    if (!OpenSource(file.path, &source, &refusal)) {
+      *failure = {where + ": " + refusal};
       return false;
     }
     std::vector<char> content;
     char piece[65536];
-    while (in.read(piece, sizeof(piece)) || in.gcount() > 0) {
-      content.insert(content.end(), piece, piece + in.gcount());
+    std::int64_t offset = 0;
+    for (;;) {
+      std::uint32_t got = 0;
+      if (!ReadPiece(source.get(), where, &offset, piece, sizeof(piece), &got, failure)) return false;
+      if (got == 0) break;
+      content.insert(content.end(), piece, piece + got);
       if (static_cast<std::int64_t>(content.size()) > kMaxCompressibleSize) {
         *failure = {where + ": the file grew past what a compressed stream can hold"};
         return false;
       }
     }
-    if (in.bad()) {
-      *failure = {where + ": cannot read the file"};
-      return false;
-    }
+    file.packed = static_cast<std::int64_t>(content.size());
     if (content.empty()) return true;
     std::uint32_t written = 0;
     const QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
@@ -228,11 +277,12 @@ class Builder {
     return true;
   }
 
-  bool WriteInPieces(CStream* stream, const PackNode& file, PackFailure* failure) {
+  bool WriteInPieces(CStream* stream, PackNode& file, PackFailure* failure) {
     const std::string where = DisplayPath(file.path);
-    std::ifstream in(file.path, std::ios::binary);
-    if (!in) {
-      *failure = {where + ": cannot open the file"};
+    std::unique_ptr<NativeFile> source;
+    std::string refusal;
+    if (!OpenSource(file.path, &source, &refusal)) {
+      *failure = {where + ": " + refusal};
       return false;
     }
     // Giving the stream its length first allocates all its blocks in one
@@ -247,21 +297,22 @@ class Builder {
     }
     std::vector<char> piece(1 << 20);
     std::int64_t total = 0;
-    while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
-      const auto count = static_cast<std::int32_t>(in.gcount());
+    for (;;) {
+      std::uint32_t got = 0;
+      if (!ReadPiece(source.get(), where, &total, piece.data(), static_cast<std::uint32_t>(piece.size()), &got,
+                     failure)) {
+        return false;
+      }
+      if (got == 0) break;
       std::uint32_t written = 0;
-      const QssResult result = stream->Write(piece.data(), count, &written);
-      if (QssFailed(result) || written != static_cast<std::uint32_t>(count)) {
+      const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
+      if (QssFailed(result) || written != got) {
         *failure = {where + ": writing the stream failed", true, result};
         return false;
       }
-      total += count;
-      progress_.Advance(count);
+      progress_.Advance(got);
     }
-    if (in.bad()) {
-      *failure = {where + ": cannot read the file"};
-      return false;
-    }
+    file.packed = total;
     // A file that shrank since it was measured keeps only what was read.
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
@@ -333,14 +384,100 @@ bool IsInside(const fs::path& path, const fs::path& folder) {
   return true;
 }
 
-// Deletes segment files that an earlier, longer container left after the
-// last segment of the new one; a later open would take them for its own.
-void RemoveStaleSegments(const CMultiFileArray& array, std::int32_t segmentCount) {
-  for (std::int32_t n = segmentCount + 1; n <= kMaxSegments; ++n) {
-    std::error_code ec;
-    if (!fs::remove(array.BuildSegmentName(n), ec)) break;
+// Compares the container's directories with the tree that was packed into
+// them: every entry there, of its kind, each stream of the size written,
+// and nothing else. A consistent container can still lack what a failed
+// directory save never wrote (an empty root passes every structural check).
+void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containerBytes,
+                  std::vector<std::string>* problems) {
+  const std::string where = DisplayPath(node.path);
+  if (storage->EntryCount() == 0 && !node.children.empty()) {
+    problems->push_back(where + ": none of its " + std::to_string(node.children.size()) + " entries was stored");
+    return;
+  }
+  if (storage->EntryCount() != static_cast<std::int32_t>(node.children.size())) {
+    problems->push_back(where + ": " + std::to_string(storage->EntryCount()) + " entries stored of " +
+                        std::to_string(node.children.size()));
+  }
+  for (const PackNode& child : node.children) {
+    const std::string childWhere = DisplayPath(child.path);
+    const CStorageEntry* entry = FirstEntryNamed(storage, child.name);
+    if (entry == nullptr) {
+      problems->push_back(childWhere + ": no entry stored");
+      continue;
+    }
+    const EntryInfo info = DescribeEntry(*entry);
+    const std::uint32_t kind = child.nested ? kKindNestedContainer : child.folder ? kEntryStorage : kEntryStream;
+    if (info.kind != kind) {
+      problems->push_back(childWhere + ": stored as kind " + std::to_string(info.kind));
+      continue;
+    }
+    if (!child.folder) {
+      if (info.size != child.packed) {
+        problems->push_back(childWhere + ": " + std::to_string(info.size) + " bytes stored of " +
+                            std::to_string(child.packed));
+      }
+      continue;
+    }
+    CStorage* opened = nullptr;
+    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &opened);
+    if (QssFailed(result) || opened == nullptr) {
+      problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
+      continue;
+    }
+    CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(opened);
+    VerifyPacked(sub.get(), child, containerBytes, problems);
   }
 }
+
+// A failure's message. A table that cannot grow is the entry width's
+// limit, which the user can lift.
+int ReportFailure(ToolContext& context, const PackOptions& options, const PackFailure& failure) {
+  if (!failure.hasResult) return Fail(context, "pack: " + failure.message);
+  if (failure.result == kQssTableCannotGrow) {
+    // Where the failure names a file, that part of the message stays.
+    const std::size_t separator = failure.message.rfind(": ");
+    const std::string where = separator == std::string::npos ? "" : failure.message.substr(0, separator) + ": ";
+    std::string advice = "the container's allocation table cannot grow";
+    if (options.entryWidth == 2) advice = "the container would need more than 32,767 blocks; use --entry-width 4";
+    if (options.entryWidth == 4) {
+      advice = "the container would need more than 2,147,483,647 blocks; use --entry-width 8";
+    }
+    return Fail(context, "pack: " + where + advice, failure.result);
+  }
+  return Fail(context, "pack: " + failure.message, failure.result);
+}
+
+// Arms the program's interrupt handling for the writer's temporary files
+// for as long as it lives.
+class InterruptGuard {
+ public:
+  InterruptGuard(ToolContext& context, const CContainerFileWriter& writer, bool destinationExisted)
+      : cleanup_(context.interrupts) {
+    if (cleanup_ == nullptr) return;
+    const std::string name = DisplayPath(writer.destination());
+    // A progress bar may hold the line.
+    const std::string start = context.progress ? "\nqss: pack: interrupted" : "qss: pack: interrupted";
+    interrupted_ = start + "; the new container's files were removed, " +
+                   (destinationExisted ? name + " is unchanged\n" : "nothing was written\n");
+    late_ = start + " after " + name + " was replaced by the new container\n";
+    cleanup_->Arm(&writer.temporaryFiles(), interrupted_, late_);
+  }
+  ~InterruptGuard() {
+    if (cleanup_ != nullptr) cleanup_->Disarm();
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  void Defer() {
+    if (cleanup_ != nullptr) cleanup_->Defer();
+  }
+
+ private:
+  InterruptCleanup* cleanup_;
+  std::string interrupted_;
+  std::string late_;
+};
 
 }  // namespace
 
@@ -361,6 +498,9 @@ int RunPack(const Arguments& args, ToolContext& context) {
   if (IsInside(base, folder)) {
     return Fail(context, "pack: the container " + DisplayPath(base) + " would lie inside the folder being packed");
   }
+  if (fs::is_directory(fs::symlink_status(base, ec))) {
+    return Fail(context, "pack: " + DisplayPath(base) + " is a folder, not a container");
+  }
 
   PackNode tree;
   tree.folder = true;
@@ -380,69 +520,80 @@ int RunPack(const Arguments& args, ToolContext& context) {
                              " would need more than 9999 segment files");
   }
 
-  auto array = CQssRef<CMultiFileArray>(
-      new CMultiFileArray(base, native_file::kGenericRead | native_file::kGenericWrite, native_file::kShareRead,
-                          native_file::kAttributeNormal, options.segmentSize));
-  QssResult result = array->Create();
-  if (QssFailed(result)) return Fail(context, "pack: cannot create " + DisplayPath(base), result);
-  result = CreateContainer(array.get(), options.entryWidth, options.blockSize);
+  // Whatever fails from here on, an existing container stays as it was.
+  const bool existed = fs::exists(fs::symlink_status(base, ec));
+  const std::string unchanged =
+      existed ? "pack: " + DisplayPath(base) + " is unchanged" : "pack: nothing written";
+  CContainerFileWriter writer(base, options.segmentSize);
+  InterruptGuard interrupts(context, writer, existed);
+  QssResult result = writer.Start(options.entryWidth, options.blockSize);
   if (QssFailed(result)) {
-    static_cast<void>(array->Remove());  // marks the files; they go when the array does
-    return Fail(context, "pack: cannot write the container header", result);
+    Fail(context, "pack: cannot create the new container " + DisplayPath(writer.temporaryPath()), result);
+    return Fail(context, unchanged);
   }
 
   PackFailure failure;
-  bool packed = false;
   {
-    auto* created = new CRootStorage(array.get());
-    if (!created->valid()) {
-      failure = {"the new container does not open", true, created->status()};
-      delete created;
-    } else {
-      CQssRef<CRootStorage> root(created);
-      ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
-      Builder builder(options, progress);
-      packed = builder.PackChildren(root.get(), tree, &failure);
-    }
-    // Releasing the root saves the directory, writes the header record and
-    // flushes the table.
-  }
-  if (packed) {
-    result = array->Flush();
-    if (QssFailed(result)) {
-      packed = false;
-      failure = {"cannot flush " + DisplayPath(base), true, result};
+    ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
+    Builder builder(options, progress);
+    if (!builder.PackChildren(writer.root(), tree, &failure)) {
+      progress.Finish();
+      writer.Discard();
+      ReportFailure(context, options, failure);
+      return Fail(context, unchanged);
     }
   }
-  const std::int32_t segments = array->segmentCount();
-  if (!packed) {
-    static_cast<void>(array->Remove());  // marks the files; they go when the array does
-    array.Reset();
-    return failure.hasResult ? Fail(context, "pack: " + failure.message, failure.result)
-                             : Fail(context, "pack: " + failure.message);
+  result = writer.Seal();
+  if (QssFailed(result)) {
+    ReportFailure(context, options, {"cannot complete the new container", true, result});
+    return Fail(context, unchanged);
   }
-  if (segments > kMaxSegments) {
-    static_cast<void>(array->Remove());  // marks the files; they go when the array does
-    return Fail(context, "pack: the container needs " + std::to_string(segments) +
-                             " segment files; at most 9999 can be named");
-  }
-  RemoveStaleSegments(*array, segments);
-  array.Reset();
 
   // The library does not report every failed write (a directory save, the
-  // header record); reading the result back catches them.
-  ReadOnlyArray written = OpenArrayReadOnly(base);
-  std::vector<std::string> problems;
-  if (QssFailed(written.result)) {
-    return Fail(context, "pack: cannot reopen " + DisplayPath(base), written.result);
+  // header record); reading the result back, its structure and then what it
+  // holds, before it replaces anything catches them.
+  {
+    ReadOnlyArray written = OpenArrayReadOnly(writer.temporaryPath());
+    if (QssFailed(written.result)) {
+      writer.Discard();
+      Fail(context, "pack: cannot reopen the new container", written.result);
+      return Fail(context, unchanged);
+    }
+    std::vector<std::string> problems;
+    CheckContainer(written.array.get(), &problems);
+    written.array.Reset();
+    if (problems.empty()) {
+      OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
+      if (!opened.root) {
+        problems.push_back(opened.failure + " (" + FormatResult(opened.result) + ")");
+      } else {
+        VerifyPacked(opened.root.get(), tree, opened.bytes, &problems);
+      }
+    }
+    if (!problems.empty()) {
+      writer.Discard();
+      for (const std::string& problem : problems) Fail(context, "pack: check: " + problem);
+      Fail(context, "pack: the new container fails its check");
+      return Fail(context, unchanged);
+    }
   }
-  CheckContainer(written.array.get(), &problems);
-  written.array.Reset();
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) Fail(context, "pack: check: " + problem);
-    return Fail(context, "pack: the written container fails its check");
+
+  // Moves are not to be stopped half-way; an interrupt waits for them.
+  interrupts.Defer();
+  result = writer.Replace();
+  if (writer.replaced()) {
+    if (QssFailed(result)) {
+      return Fail(context, "pack: " + DisplayPath(base) + " was replaced, but its folder could not be synced to the disk",
+                  result);
+    }
+    return kExitOk;
   }
-  return kExitOk;
+  if (writer.destinationDamaged()) {
+    return Fail(context, "pack: moving the new segment files over " + DisplayPath(base) +
+                             " failed half-way; it is damaged now: pack again", result);
+  }
+  Fail(context, "pack: cannot move the new container over " + DisplayPath(base), result);
+  return Fail(context, unchanged);
 }
 
 }  // namespace qss

@@ -1,12 +1,18 @@
 // qss unpack: a container copied into a folder tree.
+//
+// Each file is written under a temporary name in its folder and moved into
+// place when complete (ReplacingFile): an existing file is replaced whole,
+// never written through (it may be a second name of a file outside DIR),
+// and a stream that cannot be read leaves nothing behind and the existing
+// file as it was.
 
-#include <fstream>
 #include <set>
 #include <system_error>
 
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "ReplacingFile.h"
 #include "StorageWalker.h"
 #include "StreamCopy.h"
 #include "TextCodec.h"
@@ -107,32 +113,40 @@ class Unpacker : public WalkEvents {
       return;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
-    std::ofstream file(target, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      Problem(walker, "cannot create " + DisplayPath(target));
+    const bool replacing = fs::exists(status);
+    const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
+    ReplacingFile file(target);
+    const QssResult created = file.Create();
+    if (QssFailed(created)) {
+      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()) + kept, created);
       return;
     }
+    QssResult written = kQssOk;
     const CopyOutcome outcome = CopyStreamContent(
         stream.get(),
         [&](const char* data, std::size_t size) {
-          file.write(data, static_cast<std::streamsize>(size));
-          return static_cast<bool>(file);
+          written = file.Append(data, size);
+          return QssSucceeded(written);
         },
         &progress_);
-    file.close();
-    if (outcome.ok && !file) {
-      Problem(walker, "cannot write " + DisplayPath(target));
-    } else if (!outcome.ok) {
+    if (QssFailed(written)) {
+      file.Abandon();
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, written);
+      return;
+    }
+    if (!outcome.ok) {
       // A partial file would pass for the whole stream.
-      std::error_code ec;
-      fs::remove(target, ec);
-      const std::string message = outcome.problem + "; no file written";
+      file.Abandon();
+      const std::string message = outcome.problem + kept;
       if (outcome.hasResult) {
         ProblemWithResult(walker, message, outcome.result);
       } else {
         Problem(walker, message);
       }
+      return;
     }
+    const QssResult moved = file.Commit(replacing);
+    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place" + kept, moved);
   }
 
   bool Problem(StorageWalker& walker, const std::string& message) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "Base/CQssRef.h"
 #include "Base/LittleEndian.h"
@@ -425,6 +426,32 @@ void AddStream(CStorage* storage, const std::u16string& name, const std::string&
   std::uint32_t written = 0;
   EXPECT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written), kQssOk);
   stream->Release();
+}
+
+// A stream whose chain ends early is reported; the user's file of that name
+// stays as it was, and no partial or temporary file is left.
+TEST_F(CorruptionTest, UnpackOfAStreamThatFailsLeavesTheExistingFileUntouched) {
+  const fs::path container =
+      Pack({{"data", std::string(10000, 'd')}, {"fresh", std::string(10000, 'f')}, {"whole", "whole"}},
+           {"--block-size", "512"});
+  ContainerImage image(container);
+  image.SetTableEntry(image.FirstBlock(u"data"), -1);
+  image.SetTableEntry(image.FirstBlock(u"fresh"), -1);
+  image.Save();
+  const fs::path out = folder_ / "out";
+  WriteFile(out / "data", "precious");
+  WriteFile(out / "whole", "to be replaced");
+  const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("qss: unpack: 'data': "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("; the existing file was left unchanged"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("qss: unpack: 'fresh': "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("; no file written"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFile(out / "data"), "precious");
+  EXPECT_EQ(ReadFile(out / "whole"), "whole");
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(out)) names.insert(item.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"data", "whole"}));
 }
 
 TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsFolder) {

@@ -109,19 +109,25 @@ inline std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs build/bin/qss (QSS_TEST_BIN) with stdin from /dev/null; output goes
-// through files in scratch.
-inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path& scratch) {
+// The real program, build/bin/qss (QSS_TEST_BIN).
+inline fs::path ProgramPath() {
   const char* bin = std::getenv("QSS_TEST_BIN");
-  std::string command = Quote((fs::path(bin ? bin : "build/bin") / "qss").string());
+  return fs::path(bin ? bin : "build/bin") / "qss";
+}
+
+// Runs the real program with stdin from /dev/null; output goes through files
+// in scratch, or standard output to output when one is given.
+inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path& scratch,
+                            const fs::path& output = {}) {
+  std::string command = Quote(ProgramPath().string());
   for (const std::string& arg : args) command.append(" ").append(Quote(arg));
-  const fs::path out = scratch / "program.out";
+  const fs::path out = output.empty() ? scratch / "program.out" : output;
   const fs::path err = scratch / "program.err";
   command.append(" </dev/null >").append(Quote(out.string())).append(" 2>").append(Quote(err.string()));
   const int status = std::system(command.c_str());
   RunResult run;
   run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = ReadFile(out);
+  if (output.empty()) run.out = ReadFile(out);
   run.err = ReadFile(err);
   return run;
 }

@@ -30,7 +30,8 @@ nested container (an entry of kind 3) is walked into like a storage.
 
 Exit codes: 0 success, 1 failure (a message starting with "qss: " on
 standard error, with the library's result code as 0xXXXXXXXX where there is
-one), 2 usage error.
+one), 2 usage error. Output that cannot be written (a full disk, /dev/full)
+is a failure too.
 
 Examples:
   qss pack --compress package/ package.qss
@@ -104,8 +105,13 @@ a progress bar is shown.
 constexpr const char* kUnpackHelp = R"(usage: qss unpack CONTAINER DIR
 
 Copies the container into the folder DIR (created when missing): storages
-become folders, streams files, nested containers folders. Existing files of
-the same names are overwritten.
+become folders, streams files, nested containers folders.
+
+Existing files of the same names are replaced whole, never written through:
+each file is written under a temporary name in its folder and moved into
+place only when complete. Another name (a hard link) of a file outside DIR
+that stands at such a name keeps its content, and a stream that cannot be
+read leaves no file behind and an existing file of its name unchanged.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
 or NUL, or an unpaired surrogate), entries of kind 0, duplicate names, and
@@ -119,13 +125,14 @@ constexpr const char* kPackHelp = R"(usage: qss pack [OPTIONS] DIR CONTAINER
 Builds a new container from the folder DIR: files become streams (kind 2),
 folders storages (kind 1). Entries are stored sorted by name (UTF-16 order),
 so the same input always gives the same bytes. An existing CONTAINER and its
-segment files are replaced.
+segment files are replaced, but only once the new container is complete.
 
 Options:
   --block-size N     block size in bytes, a power of two from 128 to
                      16777216 (default 4096)
   --entry-width W    bytes per allocation-table entry: 2, 4 or 8 (default 4);
-                     width 2 limits a container to 32767 blocks
+                     width 2 limits a container to 32767 blocks, width 4
+                     to 2147483647
   --compress         store every stream compressed (flag 0x20); content that
                      does not shrink is kept plain. Files larger than
                      2113929216 bytes (0x7E000000) cannot be compressed.
@@ -138,11 +145,32 @@ Options:
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
 units, not valid UTF-8, or containing '\' (the path separator inside
-containers) is an error that names the file. Symbolic links
-and special files are refused. All such problems are reported before
-anything is written. When writing fails, no container is left behind. The
-result is then read back and checked like 'qss check'; a result that fails
-the check is left in place for inspection and the command exits with 1.
+containers) is an error that names the file. Symbolic links, special files
+and files that cannot be opened for reading are refused. All such problems
+are reported before anything is written. A file replaced by a link or a
+special file while pack runs is refused too, never followed or waited for.
+
+The new container is built beside CONTAINER in temporary files
+(.NAME.qss-tmp-PID, and .NAME.qss-tmp-PID.F0002, ... for segments), written
+to the disk, read back and checked like 'qss check', and only then moved over
+CONTAINER. When anything fails before that (a full disk, the file size
+limit, a file that cannot be read, a failed check) or pack is interrupted
+(Ctrl-C, SIGTERM, SIGHUP), the temporaries are removed, an existing
+CONTAINER stays exactly as it was and the command exits with 1 (or by the
+signal). Temporaries that a killed pack left behind are removed by the next
+pack to the same CONTAINER.
+
+A single-file container is replaced in one step: a reader, or a crash at
+any moment, meets the old container or the new one. Segment files cannot all
+be replaced in one step: the new segments are moved first, old segments
+beyond the new count deleted, and CONTAINER itself moved last. During those
+few moves the files are a mixture of old and new ones: a crash there leaves
+a damaged container, and a reader opening it then may fail.
+
+On Windows a file that another program holds open cannot be replaced: a
+pack over a container in use fails at its first move and the old container
+stays. A symbolic link or another name (hard link) at CONTAINER is replaced
+as a name; the file it led to keeps its content.
 
 Example: qss pack --compress --nest Drivers firmware/ firmware.qss
 )";
@@ -195,7 +223,9 @@ const char* HelpText(const std::string& command) {
   return kOverview;
 }
 
-int RunQss(const Arguments& args, ToolContext& context) {
+namespace {
+
+int Dispatch(const Arguments& args, ToolContext& context) {
   if (args.empty()) {
     context.err << kOverview;
     return kExitUsage;
@@ -223,6 +253,29 @@ int RunQss(const Arguments& args, ToolContext& context) {
     }
   }
   return UsageError(context, "", "unknown command '" + command + "'");
+}
+
+const CommandEntry* FindCommand(const Arguments& args) {
+  for (const CommandEntry& entry : kCommands) {
+    if (!args.empty() && args[0] == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// Output that never arrived (a full disk, a closed pipe, /dev/full) makes
+// every command fail, whatever it printed: a listing cut short must not
+// pass for a whole one.
+int RunQss(const Arguments& args, ToolContext& context) {
+  int code = Dispatch(args, context);
+  context.out.flush();
+  if (!context.out) {
+    const CommandEntry* command = FindCommand(args);
+    Fail(context, std::string(command ? std::string(command->name) + ": " : "") + "cannot write to standard output");
+    if (code == kExitOk) code = kExitFailure;
+  }
+  return code;
 }
 
 }  // namespace qss

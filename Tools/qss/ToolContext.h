@@ -7,17 +7,38 @@
 #ifndef TOOLS_QSS_TOOLCONTEXT_H_
 #define TOOLS_QSS_TOOLCONTEXT_H_
 
+#include <atomic>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "Base/ResultCodes.h"
+#include "Container/CContainerFileWriter.h"
 
 namespace qss {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+
+// What the process does when it is interrupted (Ctrl-C, SIGTERM, SIGHUP)
+// while a command has temporary files. Only the real program provides it
+// (main.cpp keeps the operating system's side); commands run in-process
+// have none.
+class InterruptCleanup {
+ public:
+  using TemporaryFiles = std::atomic<const CContainerFileWriter::TemporaryFile*>;
+  virtual ~InterruptCleanup() = default;
+  // Until Disarm, an interrupt deletes every file listed in files, writes
+  // interrupted to standard error and ends the process as the signal would.
+  // files and the texts are read from the signal handler: they must stay
+  // unchanged until Disarm.
+  virtual void Arm(const TemporaryFiles* files, const std::string& interrupted, const std::string& late) = 0;
+  // From now on an interrupt is held back until Disarm, which then writes
+  // late and ends the process: work that must not stop half-way.
+  virtual void Defer() = 0;
+  virtual void Disarm() = 0;
+};
 
 struct ToolContext {
   std::ostream& out;
@@ -26,6 +47,7 @@ struct ToolContext {
   bool progress = false;
   // Standard output is a terminal (cat then draws no progress bar under it).
   bool outIsTerminal = false;
+  InterruptCleanup* interrupts = nullptr;
 };
 
 // "0x%08x" of a result code.

@@ -4,6 +4,7 @@
 #include "Platform/NativeFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,6 +192,71 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
   return kQssOk;
 }
 
+QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                             native_file::FoundKind* found) {
+  native_file::FoundKind kind = native_file::FoundKind::kUnknown;
+  if (found) *found = kind;
+  if (file == nullptr) return kQssInvalidPointer;
+  int descriptor;
+  do {
+    descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    const int error = errno;
+    // O_NOFOLLOW reports a final link as ELOOP (EMLINK on some systems);
+    // ELOOP can also mean a loop further up the path, so look.
+    struct stat status {};
+    if ((error == ELOOP || error == EMLINK) && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+      if (found) *found = native_file::FoundKind::kLink;
+      return kQssInvalidArgument;
+    }
+    return QssResultFromSystemError(error);
+  }
+  struct stat status {};
+  QssResult result = kQssOk;
+  if (::fstat(descriptor, &status) != 0) {
+    result = LastError();
+  } else if (S_ISREG(status.st_mode)) {
+    kind = native_file::FoundKind::kRegularFile;
+  } else {
+    kind = S_ISDIR(status.st_mode) ? native_file::FoundKind::kFolder : native_file::FoundKind::kSpecial;
+    result = kQssInvalidArgument;
+  }
+  if (found) *found = kind;
+  if (QssFailed(result)) {
+    ::close(descriptor);
+    return result;
+  }
+  // O_NONBLOCK only kept the open from waiting; reads of a regular file
+  // ignore it, but nothing downstream should inherit the surprise.
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  if (flags >= 0) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  *file = std::make_unique<PosixFile>(descriptor);
+  return kQssOk;
+}
+
+QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
+  if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
+  return kQssOk;
+}
+
+QssResult NativeFile::SyncFolder(const std::filesystem::path& folder) {
+  const std::filesystem::path name = folder.empty() ? std::filesystem::path(".") : folder;
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return LastError();
+  QssResult result = kQssOk;
+  if (::fsync(descriptor) != 0) {
+    // Some file systems cannot sync a folder and say so; their entries are
+    // as durable as they will ever get.
+    if (errno != EINVAL && errno != ENOTSUP) result = LastError();
+  }
+  ::close(descriptor);
+  return result;
+}
+
 QssResult NativeFile::Delete(const std::filesystem::path& path) {
   if (::unlink(path.c_str()) != 0) return LastError();
   return kQssOk;
@@ -203,3 +269,15 @@ QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_
   if (length) *length = static_cast<std::int64_t>(status.st_size);
   return kQssOk;
 }
+
+namespace native_file {
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+bool ProcessIsAlive(std::uint32_t processId) {
+  if (processId == 0 || processId > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) return false;
+  if (::kill(static_cast<pid_t>(processId), 0) == 0) return true;
+  return errno == EPERM;  // it exists, and belongs to someone else
+}
+
+}  // namespace native_file

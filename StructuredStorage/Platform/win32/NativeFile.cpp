@@ -137,6 +137,48 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
   return kQssOk;
 }
 
+QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                             native_file::FoundKind* found) {
+  if (found) *found = native_file::FoundKind::kUnknown;
+  if (file == nullptr) return kQssInvalidPointer;
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its target;
+  // FILE_FLAG_BACKUP_SEMANTICS lets a folder open, so that it can be named
+  // for what it is.
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  native_file::FoundKind kind = native_file::FoundKind::kRegularFile;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    kind = native_file::FoundKind::kSpecial;
+  } else if (!GetFileInformationByHandle(handle, &information)) {
+    const QssResult result = LastError();
+    CloseHandle(handle);
+    return result;
+  } else if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    kind = native_file::FoundKind::kLink;
+  } else if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    kind = native_file::FoundKind::kFolder;
+  }
+  if (found) *found = kind;
+  if (kind != native_file::FoundKind::kRegularFile) {
+    CloseHandle(handle);
+    return kQssInvalidArgument;
+  }
+  *file = std::make_unique<Win32File>(handle);
+  return kQssOk;
+}
+
+QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
+  // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
+  if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return LastError();
+  }
+  return kQssOk;
+}
+
+QssResult NativeFile::SyncFolder(const std::filesystem::path&) { return kQssOk; }
+
 QssResult NativeFile::Delete(const std::filesystem::path& path) {
   if (!DeleteFileW(path.c_str())) return LastError();
   return kQssOk;
@@ -154,3 +196,19 @@ QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_
   }
   return kQssOk;
 }
+
+namespace native_file {
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+bool ProcessIsAlive(std::uint32_t processId) {
+  if (processId == 0) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // exists, but is not ours to inspect
+  DWORD code = 0;
+  const bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+}  // namespace native_file

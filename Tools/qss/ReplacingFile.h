@@ -1,0 +1,51 @@
+// ReplacingFile: one file written under a temporary name beside its target
+// and moved over the target only when it is complete.
+//
+// The temporary is created as a new file, never opened through a name that
+// exists, so a link or a second name of another file standing at the target
+// (or at the temporary's name) is never written through; the final move
+// replaces whatever stands at the target as a name. Until Commit the target
+// is untouched, and a ReplacingFile that is not committed deletes its
+// temporary.
+
+#ifndef TOOLS_QSS_REPLACINGFILE_H_
+#define TOOLS_QSS_REPLACINGFILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+#include "Base/ResultCodes.h"
+#include "Platform/NativeFile.h"
+
+namespace qss {
+
+class ReplacingFile {
+ public:
+  explicit ReplacingFile(std::filesystem::path target);
+  ~ReplacingFile();
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  // Creates the temporary file.
+  QssResult Create();
+  QssResult Append(const char* data, std::size_t size);
+  // Moves the file over the target. sync first writes it to the disk, so
+  // that a crash right after cannot trade an existing file for an empty one.
+  QssResult Commit(bool sync);
+  // Deletes the temporary; the target stays as it was.
+  void Abandon();
+
+  const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
+
+ private:
+  std::filesystem::path target_;
+  std::filesystem::path temporaryPath_;
+  std::unique_ptr<NativeFile> file_;
+  std::int64_t written_ = 0;
+};
+
+}  // namespace qss
+
+#endif  // TOOLS_QSS_REPLACINGFILE_H_
