@@ -549,9 +549,9 @@ int RunPack(const Arguments& args, ToolContext& context) {
     return Fail(context, unchanged);
   }
 
-  // The library does not report every failed write (a directory save, the
-  // header record); reading the result back, its structure and then what it
-  // holds, before it replaces anything catches them.
+  // Every failed write is reported by the commit in Seal; reading the result
+  // back, its structure and then what it holds, before it replaces anything
+  // is the second line of defence.
   {
     ReadOnlyArray written = OpenArrayReadOnly(writer.temporaryPath());
     if (QssFailed(written.result)) {
