@@ -106,6 +106,14 @@ class Unpacker : public WalkEvents {
       Problem(walker, "something that is not a file is in the way; skipped");
       return;
     }
+    // Entries sharing one chain (or one compressed image) would write its
+    // bytes again for each of them: a small damaged container could fill the
+    // disk.
+    if (std::string earlier; !walker.ClaimChain(parent, info, &earlier)) {
+      Problem(walker, "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
+                          ", unpacked already; skipped");
+      return;
+    }
     CStream* opened = nullptr;
     const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &opened);
     if (QssFailed(result) || opened == nullptr) {

@@ -156,6 +156,24 @@ TEST_F(CorruptionTest, AStreamWithAHeadOffsetIsReadFromItsHead) {
   EXPECT_NE(run.err.find("0x81016005"), std::string::npos) << run.err;
 }
 
+// Records that share one chain: unpack writes its bytes once and names the
+// entry that took it (2,048 such records once unpacked 1 GiB from 780 KB).
+TEST_F(CorruptionTest, UnpackWritesASharedChainOnce) {
+  const fs::path container =
+      Pack({{"first.bin", std::string(9000, 'f')}, {"second.bin", std::string(9000, 's')}}, {"--block-size", "4096"});
+  ContainerImage image(container);
+  image.SetFirstBlock(u"second.bin", image.FirstBlock(u"first.bin"));
+  image.Save();
+  const fs::path out = folder_ / "shared";
+  const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("'second.bin': its chain is the one of 'first.bin', unpacked already; skipped"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(ReadFile(out / "first.bin"), std::string(9000, 'f'));
+  EXPECT_FALSE(fs::exists(out / "second.bin"));
+}
+
 TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {
   const fs::path garbage = folder_ / "garbage";
   WriteFile(garbage, std::string(5000, 'Q'));

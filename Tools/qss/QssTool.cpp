@@ -114,8 +114,11 @@ that stands at such a name keeps its content, and a stream that cannot be
 read leaves no file behind and an existing file of its name unchanged.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
-or NUL, or an unpaired surrogate), entries of kind 0, duplicate names, and
-streams that cannot be read are reported on standard error and skipped; the
+or NUL, or an unpaired surrogate), entries of kind 0, duplicate names,
+entries whose chain an earlier entry already brought in (a damaged container
+can make many entries share one chain, or a storage point back at its
+parent), and streams that cannot be read are reported on standard error and
+skipped; the
 command then goes on and exits with 1 at the end. Nothing is written outside
 DIR: an existing symbolic link in the way is reported, never followed.
 )";
