@@ -15,9 +15,7 @@ int RunCat(const Arguments& args, ToolContext& context) {
   if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "cat", "cat: " + error);
   if (parsed.operands.size() != 2) return UsageError(context, "cat", "cat: expected CONTAINER PATH");
   std::vector<std::u16string> components;
-  if (!SplitEntryPath(parsed.operands[1], &components)) {
-    return UsageError(context, "cat", "cat: PATH is not valid UTF-8");
-  }
+  if (!ParseEntryPath(parsed.operands[1], &components, &error)) return UsageError(context, "cat", "cat: " + error);
   if (components.empty()) return UsageError(context, "cat", "cat: PATH must name a stream, not the root");
 
   OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));

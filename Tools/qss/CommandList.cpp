@@ -31,8 +31,8 @@ int RunList(const Arguments& args, ToolContext& context) {
     return UsageError(context, "ls", "ls: expected CONTAINER [PATH]");
   }
   std::vector<std::u16string> components;
-  if (parsed.operands.size() == 2 && !SplitEntryPath(parsed.operands[1], &components)) {
-    return UsageError(context, "ls", "ls: PATH is not valid UTF-8");
+  if (parsed.operands.size() == 2 && !ParseEntryPath(parsed.operands[1], &components, &error)) {
+    return UsageError(context, "ls", "ls: " + error);
   }
 
   OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));

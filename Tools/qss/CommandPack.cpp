@@ -89,8 +89,10 @@ class Scanner {
   Scanner(const PackOptions& options, std::vector<std::string>* errors) : options_(options), errors_(errors) {}
 
   void ScanFolder(const fs::path& folder, const fs::path& relative, PackNode* node, int depth) {
-    if (depth > 256) {
-      errors_->push_back(DisplayPath(folder) + ": folders nest too deeply");
+    // A folder becomes a storage the tools open only above the depth limit.
+    if (depth >= kMaxTreeDepth) {
+      errors_->push_back(DisplayPath(folder) + ": folders nest more than " + std::to_string(kMaxTreeDepth) +
+                         " levels deep, deeper than qss reads");
       return;
     }
     std::error_code ec;

@@ -71,6 +71,19 @@ bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* componen
   return true;
 }
 
+bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* components, std::string* error) {
+  if (!SplitEntryPath(path, components)) {
+    *error = "PATH is not valid UTF-8";
+    return false;
+  }
+  if (components->size() > static_cast<std::size_t>(kMaxTreeDepth)) {
+    *error = "PATH has " + std::to_string(components->size()) + " names; entries lie at most " +
+             std::to_string(kMaxTreeDepth) + " levels deep";
+    return false;
+  }
+  return true;
+}
+
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count) {
   std::string joined;
   for (std::size_t i = 0; i < count && i < components.size(); ++i) {

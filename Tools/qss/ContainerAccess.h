@@ -29,8 +29,11 @@ inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
 // LZ4 cannot expand a block by more than this factor.
 inline constexpr std::int64_t kMaxLz4Ratio = 255;
 
-// How deep storages and nested containers are followed; a corrupt container
-// can make a storage contain itself.
+// How deep the tools go, one limit for all of them: an entry path has at
+// most this many names, storages and nested containers (counted together)
+// are opened only above this depth, pack refuses a deeper tree and check
+// reports one as too deep to check. A damaged container can make a storage
+// contain itself; the limit also bounds the chain of parents a path holds.
 inline constexpr int kMaxTreeDepth = 64;
 // How many entries one walk visits at most, for the same reason.
 inline constexpr std::int64_t kMaxTreeEntries = 10000000;
@@ -59,6 +62,8 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base);
 // are dropped, so "", "/" and "\" are the root. False when a component is not
 // valid UTF-8.
 bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* components);
+// SplitEntryPath, then the depth limit; false with *error when either fails.
+bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* components, std::string* error);
 
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);

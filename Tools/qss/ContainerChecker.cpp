@@ -21,7 +21,6 @@ namespace qss {
 namespace {
 
 constexpr std::int32_t kLargestCheckedBlockSize = 1 << 24;
-constexpr int kMaxNesting = 32;
 
 // Where the bytes of one container come from: the byte array, or the chain
 // of a kind-3 entry of an outer container.
@@ -126,8 +125,9 @@ std::string Code(QssResult result) { return " (" + FormatResult(result) + ")"; }
 
 class Checker {
  public:
-  Checker(ByteSource& source, std::string scope, int nesting, Report& report)
-      : source_(source), scope_(std::move(scope)), nesting_(nesting), report_(report) {}
+  // baseDepth: the names above this container's root (0 for the outermost).
+  Checker(ByteSource& source, std::string scope, int baseDepth, Report& report)
+      : source_(source), scope_(std::move(scope)), baseDepth_(baseDepth), report_(report) {}
 
   void Run() {
     if (!CheckHeader()) return;
@@ -142,7 +142,7 @@ class Checker {
       Problem("header: the root entry record cannot be read");
       return;
     }
-    CheckStorage(ParseRecord(rootRecord), "root directory", "", 0);
+    CheckStorage(ParseRecord(rootRecord), "root directory", "", baseDepth_);
     CheckFreeList();
     CheckLostBlocks();
   }
@@ -406,11 +406,14 @@ class Checker {
 
   void CheckEntry(const Record& record, const std::string& what, const std::string& path, int depth) {
     const std::uint32_t kind = record.flags & kEntryKindMask;
+    // The tools open no storage or nested container this deep; such a
+    // container is not damaged, only beyond what they read.
+    if ((kind & kEntryStorage) != 0 && depth + 1 >= kMaxTreeDepth) {
+      Problem(what + ": too deep to check: storages and nested containers nest more than " +
+              std::to_string(kMaxTreeDepth) + " levels");
+      return;
+    }
     if (kind == kEntryStorage) {
-      if (depth >= 256) {
-        Problem(what + ": storages nest more than 256 levels deep; not followed");
-        return;
-      }
       CheckStorage(record, what, path, depth + 1);
       return;
     }
@@ -434,7 +437,7 @@ class Checker {
     if (compressedImage) {
       CheckCompressedImage(record, what, blocks);
     } else if (kind == kKindNestedContainer) {
-      CheckNested(record, what, path, blocks);
+      CheckNested(record, what, path, blocks, depth + 1);
     }
   }
 
@@ -476,11 +479,7 @@ class Checker {
   }
 
   void CheckNested(const Record& record, const std::string& what, const std::string& path,
-                   const std::vector<std::int64_t>& blocks) {
-    if (nesting_ >= kMaxNesting) {
-      Problem(what + ": containers nest more than " + std::to_string(kMaxNesting) + " levels deep; not followed");
-      return;
-    }
+                   const std::vector<std::int64_t>& blocks, int depth) {
     // The nested header is read from position 0, which a head offset puts
     // out of reach; the length is then not backed by the chain either.
     if (record.headOffset != 0) {
@@ -489,7 +488,7 @@ class Checker {
       return;
     }
     ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
-    Checker inner(nested, scope_ + "in nested container '" + path + "': ", nesting_ + 1, report_);
+    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, report_);
     inner.Run();
   }
 
@@ -540,7 +539,7 @@ class Checker {
 
   ByteSource& source_;
   std::string scope_;
-  int nesting_;
+  int baseDepth_;
   Report& report_;
 
   std::int64_t size_ = 0;

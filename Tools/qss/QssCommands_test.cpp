@@ -216,6 +216,44 @@ TEST(PackCompressTest, ContentThatDidNotShrinkIsListedAsStoredPlain) {
   EXPECT_NE(run.out.find("text.txt  3000 bytes (compressed, "), std::string::npos) << run.out;
 }
 
+// One depth limit for every command: 33 nested containers pack, check and
+// unpack cleanly (check once stopped at 32 and called the result damage); a
+// folder deeper than the limit is refused before anything is written, and
+// so is a path with more names than that.
+TEST(DepthTest, EveryCommandSharesOneDepthLimit) {
+  TemporaryFolder folder;
+  fs::path deep = folder / "src";
+  std::vector<std::string> args = {"pack"};
+  std::string relative;
+  for (int level = 0; level < 33; ++level) {
+    if (!relative.empty()) relative.push_back('/');
+    relative.append("n").append(std::to_string(level));
+    args.push_back("--nest");
+    args.push_back(relative);
+  }
+  WriteFile(folder / "src" / relative / "leaf.txt", "leaf");
+  const std::string container = (folder / "c.qss").string();
+  args.push_back((folder / "src").string());
+  args.push_back(container);
+  RunResult run = RunInProcess(args);
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(RunInProcess({"check", container}).out, "ok\n");
+  EXPECT_EQ(RunInProcess({"unpack", container, (folder / "out").string()}).code, 0);
+  EXPECT_EQ(ReadFile(folder / "out" / relative / "leaf.txt"), "leaf");
+
+  std::string tooDeep;
+  for (int level = 0; level < 64; ++level) tooDeep += "d/";
+  WriteFile(folder / "deep" / tooDeep / "leaf.txt", "leaf");
+  run = RunInProcess({"pack", (folder / "deep").string(), (folder / "d.qss").string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("folders nest more than 64 levels deep"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(folder / "d.qss"));
+
+  run = RunInProcess({"cat", container, tooDeep + "x"});
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("PATH has 65 names"), std::string::npos) << run.err;
+}
+
 // A packed file's stream is given its length before it is written, so its
 // blocks are allocated in one step and follow each other. Only the first
 // table growth (past the blocks the container's first table block

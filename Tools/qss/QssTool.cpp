@@ -28,6 +28,11 @@ PATH names an entry inside the container: names separated by '\' or '/'
 (quote backslashes from the shell). An empty PATH or "/" is the root. A
 nested container (an entry of kind 3) is walked into like a storage.
 
+Depth: every command goes at most 64 levels deep. A PATH has at most 64
+names; tree, unpack and check open storages and nested containers (counted
+together) only above that depth, check reports deeper ones as too deep to
+check, and pack refuses a folder tree that nests deeper.
+
 Exit codes: 0 success, 1 failure (a message starting with "qss: " on
 standard error, with the library's result code as 0xXXXXXXXX where there is
 one), 2 usage error. Output that cannot be written (a full disk, /dev/full)
@@ -81,12 +86,12 @@ entries that open as containers carry "children" too, and a kind-3 entry
 that does not open carries "error" (its result code) instead
 and the command exits with 1 after printing the tree.
 
-Storages are followed at most 64 levels deep, and each directory chain is
-walked once: a storage or nested container whose chain an earlier entry
-already brought into the walk (a damaged container can make a storage
-contain itself, or two entries share one chain) is not opened again. Both
-are reported on standard error and the command exits with 1. The JSON
-document is written as the walk goes.
+Storages are followed at most 64 levels deep (see 'qss --help'), and each
+directory chain is walked once: a storage or nested container whose chain
+an earlier entry already brought into the walk (a damaged container can make
+a storage contain itself, or two entries share one chain) is not opened
+again. Both are reported on standard error and the command exits with 1.
+The JSON document is written as the walk goes.
 )";
 
 constexpr const char* kCatHelp = R"(usage: qss cat CONTAINER PATH
@@ -200,9 +205,13 @@ constexpr const char* kCheckHelp = R"(usage: qss check CONTAINER
 Checks the container's consistency and prints "ok" (exit 0), or one line per
 problem (exit 1): the header, the allocation table, every chain reachable from
 the directories (nested containers included) for bounds, cycles, blocks used
-by two chains and chains shorter than their sizes, the free list (ascending,
-not overlapping used blocks), unterminated or duplicate names, and compressed
-images whose header disagrees with the entry or that do not decompress.
+by two chains, chains shorter or longer than their sizes need, empty
+streams that hold blocks, last blocks cut short before the content's end, the
+free list (ascending, not overlapping used blocks), lost blocks (neither free
+nor in any chain, on a line of their own), unterminated or duplicate names,
+and compressed images whose header disagrees with the entry or that do not
+decompress. Storages and nested containers more than 64 levels deep are
+reported as too deep to check, not as damage.
 )";
 
 struct CommandEntry {

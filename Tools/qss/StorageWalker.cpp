@@ -44,9 +44,10 @@ void StorageWalker::WalkStorage(CStorage* storage) {
         events_.NotOpened(*this, info, "the name has no terminator");
       } else if (FirstEntryNamed(storage, info.name) != entry) {
         events_.NotOpened(*this, info, "the name repeats an earlier entry's name");
-      } else if (depth() > kMaxTreeDepth) {
+      } else if (depth() >= kMaxTreeDepth) {
         limitReached_ = true;
-        events_.NotOpened(*this, info, "storages nest deeper than " + std::to_string(kMaxTreeDepth) + " levels");
+        events_.NotOpened(*this, info,
+                          "storages and nested containers nest more than " + std::to_string(kMaxTreeDepth) + " levels");
       } else if (std::string earlier; !ClaimChain(storage, info, &earlier)) {
         events_.NotOpened(*this, info,
                           "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
