@@ -61,6 +61,13 @@ std::uint32_t CurrentProcessId();
 // caller cleaning up after dead processes never takes a living one's files.
 bool ProcessIsAlive(std::uint32_t processId);
 
+// Raises the process's limit of open files as far as the system lets it
+// (POSIX: the soft limit to the hard one), for containers of many segment
+// files. Called once at program start, before any other thread exists.
+void RaiseOpenFileLimit();
+// Whether result says the process or the system has too many files open.
+bool IsTooManyOpenFiles(QssResult result);
+
 }  // namespace native_file
 
 // One open file. Closing happens in the destructor.

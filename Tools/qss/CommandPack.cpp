@@ -447,6 +447,10 @@ int ReportFailure(ToolContext& context, const PackOptions& options, const PackFa
     }
     return Fail(context, "pack: " + where + advice, failure.result);
   }
+  if (native_file::IsTooManyOpenFiles(failure.result)) {
+    return Fail(context, "pack: " + failure.message + ": too many files are open for the container's segment files; "
+                "use a larger --segment-size", failure.result);
+  }
   return Fail(context, "pack: " + failure.message, failure.result);
 }
 

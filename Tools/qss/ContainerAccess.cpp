@@ -22,6 +22,14 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
   if (QssFailed(array.result)) {
     opened.result = array.result;
     opened.failure = "cannot open " + DisplayPath(base);
+    if (native_file::IsTooManyOpenFiles(array.result)) {
+      std::int32_t segments = 0;
+      std::int64_t length = 0;
+      while (segments < CMultiPhysicalByteArray::kMaxSegmentCount &&
+             QssSucceeded(NativeFile::QueryLength(CMultiPhysicalByteArray::SegmentName(base, segments + 1), &length)))
+        ++segments;
+      opened.failure += ": too many files are open for its " + std::to_string(segments) + " segment files";
+    }
     return opened;
   }
   // The root directory is loaded while the root storage is built; a damaged

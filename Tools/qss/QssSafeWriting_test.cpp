@@ -223,6 +223,8 @@ TEST(PackReplacementTest, FilesThatCannotBeReadAreReportedBeforeAnythingIsWritte
 struct ChildOptions {
   long long fileSizeLimit = -1;  // RLIMIT_FSIZE, when not negative
   bool ignoreFileSizeSignal = true;
+  long long openFilesSoft = -1;  // RLIMIT_NOFILE, when not negative
+  long long openFilesHard = -1;
 };
 
 class Child {
@@ -237,6 +239,7 @@ class Child {
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0) return;
     const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+    const rlimit openFiles{static_cast<rlim_t>(options.openFilesSoft), static_cast<rlim_t>(options.openFilesHard)};
     pid_ = ::fork();
     if (pid_ == 0) {
       // Only what is safe between fork and exec.
@@ -247,6 +250,7 @@ class Child {
       ::close(pipeEnds[0]);
       ::signal(SIGXFSZ, options.ignoreFileSizeSignal ? SIG_IGN : SIG_DFL);
       if (options.fileSizeLimit >= 0) ::setrlimit(RLIMIT_FSIZE, &limit);
+      if (options.openFilesSoft >= 0) ::setrlimit(RLIMIT_NOFILE, &openFiles);
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
@@ -283,6 +287,37 @@ class Child {
   bool reaped_ = false;
   std::string err_;
 };
+
+// A container of more segment files than the soft limit of open files: the
+// program raises the limit and reads it; where the system refuses more, the
+// message says so and how many segments there are (it used to call the
+// container invalid).
+TEST(OpenFileLimitTest, ManySegmentsOpenUpToTheHardLimitAndAreNamedBeyondIt) {
+  TemporaryFolder folder;
+  WriteFile(folder.path() / "src" / "big.bin", Noise(60 * 4096, 5));
+  const fs::path container = folder.path() / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", "--segment-size", "4096", (folder.path() / "src").string(), container.string()}).code,
+            0);
+  ASSERT_TRUE(fs::exists(container.string() + ".F0060"));
+  rlimit current{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &current), 0);
+  if (current.rlim_max != RLIM_INFINITY && current.rlim_max < 200) GTEST_SKIP() << "hard limit too low";
+
+  ChildOptions raised;
+  raised.openFilesSoft = 30;
+  raised.openFilesHard = static_cast<long long>(current.rlim_max);
+  Child lifted({"ls", container.string()}, raised);
+  int status = lifted.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << lifted.err();
+
+  ChildOptions capped;
+  capped.openFilesSoft = 30;
+  capped.openFilesHard = 30;
+  Child refused({"ls", container.string()}, capped);
+  status = refused.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_NE(refused.err().find("too many files are open for its "), std::string::npos) << refused.err();
+}
 
 // A file that cannot be written whole (here: past the file size limit) is
 // reported; the user's file of that name stays, no partial file is left.

@@ -22,6 +22,7 @@
 #endif
 
 #include "Commands.h"
+#include "Platform/NativeFile.h"
 #include "TextCodec.h"
 
 namespace {
@@ -128,6 +129,8 @@ class ProgramInterrupts final : public qss::InterruptCleanup {
 };
 
 int RunProgram(const qss::Arguments& args) {
+  // A container of many segment files holds one file open for each.
+  native_file::RaiseOpenFileLimit();
   std::ios::sync_with_stdio(false);
 #ifdef _WIN32
   _setmode(_fileno(stdout), 0x8000 /* _O_BINARY */);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,6 +279,18 @@ bool ProcessIsAlive(std::uint32_t processId) {
   if (processId == 0 || processId > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) return false;
   if (::kill(static_cast<pid_t>(processId), 0) == 0) return true;
   return errno == EPERM;  // it exists, and belongs to someone else
+}
+
+void RaiseOpenFileLimit() {
+  rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  // A refusal leaves the limit as it was; opening will say so if it matters.
+  static_cast<void>(::setrlimit(RLIMIT_NOFILE, &limit));
+}
+
+bool IsTooManyOpenFiles(QssResult result) {
+  return result == QssResultFromSystemError(EMFILE) || result == QssResultFromSystemError(ENFILE);
 }
 
 }  // namespace native_file

@@ -211,4 +211,10 @@ bool ProcessIsAlive(std::uint32_t processId) {
   return running;
 }
 
+// Files opened through CreateFileW are bounded only by the system's handle
+// table, far beyond the most segments a container can have.
+void RaiseOpenFileLimit() {}
+
+bool IsTooManyOpenFiles(QssResult result) { return result == QssResultFromSystemError(ERROR_TOO_MANY_OPEN_FILES); }
+
 }  // namespace native_file

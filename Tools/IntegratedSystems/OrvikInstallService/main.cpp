@@ -3,8 +3,11 @@
 // (any given are ignored) and always exits with 0.
 
 #include "MainFlow.h"
+#include "Platform/NativeFile.h"
 
 int main() {
+  // A package of many segment files holds one file open for each.
+  native_file::RaiseOpenFileLimit();
   // RunInstaller lets nothing through; this covers setting up the services.
   try {
     const auto console = NewPlatformConsole();
