@@ -86,6 +86,10 @@ class CStorage : public CStream {
 
   // The entries in directory order, for listing tools.
   std::int32_t EntryCount() const { return entryCount_; }
+  // kQssOk when the directory was read to its end; otherwise why reading it
+  // stopped early (a broken or circular chain, a failed read): the entries
+  // above are the ones before that point.
+  QssResult loadStatus() const { return loadFailure_; }
   CStorageEntry* EntryAt(std::int32_t index) const;
 
  protected:

@@ -57,6 +57,10 @@ int RunList(const Arguments& args, ToolContext& context) {
     }
   }
   if (json) context.out << (storage->EntryCount() > 0 ? "\n]\n" : "]\n");
+  if (QssFailed(storage->loadStatus())) {
+    return Fail(context, "ls: the directory could not be read to its end; " + std::to_string(storage->EntryCount()) +
+                             " entries listed", storage->loadStatus());
+  }
   return kExitOk;
 }
 

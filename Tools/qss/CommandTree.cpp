@@ -27,6 +27,11 @@ class TreeProblems : public WalkEvents {
                  << (info.kind == kKindNestedContainer ? "nested container" : "storage") << " does not open (" << FormatResult(result)
                  << ")\n";
   }
+  void DirectoryCutShort(StorageWalker& walker, QssResult result) override {
+    failed_ = true;
+    context_.err << "qss: tree: '" << walker.PathText() << "': the directory could not be read to its end ("
+                 << FormatResult(result) << ")\n";
+  }
   bool failed() const { return failed_; }
 
  protected:

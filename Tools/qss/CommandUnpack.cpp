@@ -97,6 +97,11 @@ class Unpacker : public WalkEvents {
     Problem(walker, reason + "; skipped");
   }
 
+  void DirectoryCutShort(StorageWalker& walker, QssResult result) override {
+    ProblemWithResult(walker, "the directory could not be read to its end; the entries after that point are missing",
+                      result);
+  }
+
   bool failed() const { return failed_; }
 
  private:

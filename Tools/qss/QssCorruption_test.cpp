@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -172,6 +173,32 @@ TEST_F(CorruptionTest, UnpackWritesASharedChainOnce) {
       << run.err;
   EXPECT_EQ(ReadFile(out / "first.bin"), std::string(9000, 'f'));
   EXPECT_FALSE(fs::exists(out / "second.bin"));
+}
+
+// A root directory whose one block leads back to itself while its size
+// claims the whole file: the walk stops where the block repeats, and every
+// command says the directory was not read to its end (ls once listed
+// millions of entries and exited 0).
+TEST_F(CorruptionTest, ACircularDirectoryIsReadOnceAndReportedCutShort) {
+  // 2-byte entries: the whole table is one block, which ContainerImage edits.
+  const fs::path container =
+      Pack({{"big.bin", std::string(5 << 20, 'b')}}, {"--block-size", "4096", "--entry-width", "2"});
+  ContainerImage image(container);
+  const std::int64_t directory = image.Load<std::int64_t>(64 + 80);
+  ASSERT_LT(directory, 2048);
+  image.SetTableEntry(directory, directory);
+  image.Store<std::int64_t>(64 + 88, static_cast<std::int64_t>(image.bytes().size()) / 128 * 128);
+  image.Save();
+
+  RunResult run = RunInProcess({"ls", container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_LE(std::count(run.out.begin(), run.out.end(), '\n'), 4096 / 128) << run.out.substr(0, 400);
+  EXPECT_NE(run.err.find("could not be read to its end"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("0x81016005"), std::string::npos) << run.err;
+  run = RunInProcess({"tree", container.string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("qss: tree: '': the directory could not be read to its end"), std::string::npos) << run.err;
+  ExpectNothingWritten(container, "big.bin");
 }
 
 TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {

@@ -9,6 +9,7 @@ void StorageWalker::Walk(CStorage* storage) {
   claimed_.clear();
   ClaimRoot(storage);
   WalkStorage(storage);
+  if (QssFailed(storage->loadStatus())) events_.DirectoryCutShort(*this, storage->loadStatus());
 }
 
 bool StorageWalker::Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier) {
@@ -63,6 +64,7 @@ void StorageWalker::WalkStorage(CStorage* storage) {
           if (info.kind == kKindNestedContainer) ClaimRoot(child);
           events_.Enter(*this, child, info);
           WalkStorage(child);
+          if (QssFailed(child->loadStatus())) events_.DirectoryCutShort(*this, child->loadStatus());
           events_.Leave(*this, info);
         }
       }

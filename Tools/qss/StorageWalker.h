@@ -40,6 +40,9 @@ class WalkEvents {
   // An entry the walker would not open (duplicate name, no terminator,
   // depth limit), with the reason.
   virtual void NotOpened(StorageWalker&, const EntryInfo&, const std::string& /*reason*/) {}
+  // The storage at walker.path() (the root when empty) could not be read to
+  // its end; its entries before that point were visited.
+  virtual void DirectoryCutShort(StorageWalker&, QssResult /*result*/) {}
 };
 
 class StorageWalker {
