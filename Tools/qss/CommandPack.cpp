@@ -184,6 +184,7 @@ struct PackFailure {
   std::string message;
   bool hasResult = false;
   QssResult result = kQssOk;
+  std::string where = {};  // the file or folder it concerns, when there is one
 };
 
 class Builder {
@@ -205,7 +206,7 @@ class Builder {
       const QssResult result =
           storage->CreateNestedContainer(child.name.c_str(), options_.entryWidth, options_.blockSize, &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where + ": cannot create the nested container", true, result};
+        *failure = {where + ": cannot create the nested container", true, result, where};
         return false;
       }
       CQssRef<CRootStorage> nested = CQssRef<CRootStorage>::Attach(created);
@@ -215,7 +216,7 @@ class Builder {
       CStorage* created = nullptr;
       const QssResult result = storage->CreateStorage(child.name.c_str(), &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where + ": cannot create the storage", true, result};
+        *failure = {where + ": cannot create the storage", true, result, where};
         return false;
       }
       CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(created);
@@ -224,7 +225,7 @@ class Builder {
     CStream* created = nullptr;
     const QssResult result = storage->CreateStream(child.name.c_str(), options_.compress, &created);
     if (QssFailed(result) || created == nullptr) {
-      *failure = {where + ": cannot create the stream", true, result};
+      *failure = {where + ": cannot create the stream", true, result, where};
       return false;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
@@ -237,7 +238,7 @@ class Builder {
                         std::uint32_t size, std::uint32_t* got, PackFailure* failure) {
     const QssResult result = file->ReadAt(*offset, buffer, size, got);
     if (QssFailed(result)) {
-      *failure = {where + ": cannot read the file", true, result};
+      *failure = {where + ": cannot read the file", true, result, where};
       return false;
     }
     *offset += *got;
@@ -272,7 +273,7 @@ class Builder {
     std::uint32_t written = 0;
     const QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
     if (result != kQssOk || written != content.size()) {
-      *failure = {where + ": storing the compressed stream failed", true, result};
+      *failure = {where + ": storing the compressed stream failed", true, result, where};
       return false;
     }
     progress_.Advance(static_cast<std::int64_t>(content.size()));
@@ -293,7 +294,7 @@ class Builder {
     if (file.size > 0) {
       const QssResult result = stream->SetSize(file.size);
       if (QssFailed(result)) {
-        *failure = {where + ": writing the stream failed", true, result};
+        *failure = {where + ": writing the stream failed", true, result, where};
         return false;
       }
     }
@@ -309,7 +310,7 @@ class Builder {
       std::uint32_t written = 0;
       const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
       if (QssFailed(result) || written != got) {
-        *failure = {where + ": writing the stream failed", true, result};
+        *failure = {where + ": writing the stream failed", true, result, where};
         return false;
       }
       progress_.Advance(got);
@@ -319,7 +320,7 @@ class Builder {
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
       if (QssFailed(result)) {
-        *failure = {where + ": writing the stream failed", true, result};
+        *failure = {where + ": writing the stream failed", true, result, where};
         return false;
       }
     }
@@ -437,9 +438,7 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
 int ReportFailure(ToolContext& context, const PackOptions& options, const PackFailure& failure) {
   if (!failure.hasResult) return Fail(context, "pack: " + failure.message);
   if (failure.result == kQssTableCannotGrow) {
-    // Where the failure names a file, that part of the message stays.
-    const std::size_t separator = failure.message.rfind(": ");
-    const std::string where = separator == std::string::npos ? "" : failure.message.substr(0, separator) + ": ";
+    const std::string where = failure.where.empty() ? "" : failure.where + ": ";
     std::string advice = "the container's allocation table cannot grow";
     if (options.entryWidth == 2) advice = "the container would need more than 32,767 blocks; use --entry-width 4";
     if (options.entryWidth == 4) {

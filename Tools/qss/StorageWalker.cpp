@@ -14,7 +14,7 @@ void StorageWalker::Walk(CStorage* storage) {
 
 bool StorageWalker::Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier) {
   if (block == -1 || table == nullptr) return true;
-  if (tables_.count(table) == 0) tables_.emplace(table, CQssRef<CBlockAllocationTable>(table));
+  tables_.try_emplace(table, table);  // held from its first claim on
   const auto [at, added] = claimed_.emplace(std::make_pair(table, block), PathText());
   if (!added && earlier != nullptr) *earlier = at->second;
   return added;
