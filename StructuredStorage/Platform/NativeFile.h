@@ -24,7 +24,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "Base/ResultCodes.h"
+#include "qss/FileTime.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
 
 namespace native_file {
 
@@ -41,9 +44,7 @@ inline constexpr std::uint32_t kOpenExisting = 3;  // fail when the file does no
 
 inline constexpr std::uint32_t kAttributeNormal = 0x80u;
 
-// A file time: 100-nanosecond ticks since 1601-01-01 UTC (a Windows FILETIME
-// read as one 64-bit number). 0 means "no time".
-using FileTime = std::uint64_t;
+using FileTime = qss::FileTime;
 
 // What OpenForReadingNoFollow found at a path.
 enum class FoundKind {
@@ -87,7 +88,7 @@ class NativeFile {
   virtual QssResult Flush() = 0;
   // Sets the creation (where the platform keeps one), last-access and
   // last-write times alike.
-  virtual QssResult SetTimes(native_file::FileTime time) = 0;
+  virtual QssResult SetTimes(FileTime time) = 0;
 
   // Opens or creates a file. flagsAndAttributes is passed on where the
   // platform knows it.
@@ -118,5 +119,7 @@ class NativeFile {
   // The size of a file, learned without opening it.
   static QssResult QueryLength(const std::filesystem::path& path, std::int64_t* length);
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_PLATFORM_NATIVEFILE_H_

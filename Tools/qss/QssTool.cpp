@@ -2,7 +2,9 @@
 
 #include "Commands.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -290,4 +292,4 @@ int RunQss(const Arguments& args, ToolContext& context) {
   return code;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

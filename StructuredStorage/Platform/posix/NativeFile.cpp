@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <limits>
 
+namespace qss {
+
 namespace {
 
 QssResult LastError() { return QssResultFromSystemError(errno); }
@@ -22,7 +24,7 @@ QssResult LastError() { return QssResultFromSystemError(errno); }
 constexpr std::int64_t kUnixEpochInFileTime = 116444736000000000LL;
 constexpr std::int64_t kTicksPerSecond = 10000000LL;
 
-timespec ToTimespec(native_file::FileTime time) {
+timespec ToTimespec(FileTime time) {
   // A file time above INT64_MAX lies thousands of centuries ahead; clamp it.
   const std::int64_t ticks =
       time > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
@@ -151,7 +153,7 @@ class PosixFile final : public NativeFile {
     return kQssOk;
   }
 
-  QssResult SetTimes(native_file::FileTime time) override {
+  QssResult SetTimes(FileTime time) override {
     const timespec stamp = ToTimespec(time);
     const timespec times[2] = {stamp, stamp};  // last access, last write; POSIX keeps no creation time
     if (::futimens(descriptor_, times) != 0) return LastError();
@@ -294,3 +296,5 @@ bool IsTooManyOpenFiles(QssResult result) {
 }
 
 }  // namespace native_file
+
+}  // namespace qss

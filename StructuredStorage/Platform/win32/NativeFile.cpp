@@ -10,6 +10,8 @@
 #include <limits>
 #include <string_view>
 
+namespace qss {
+
 namespace {
 
 QssResult ResultFromError(DWORD error) { return QssResultFromSystemError(static_cast<std::int64_t>(error)); }
@@ -100,7 +102,7 @@ class Win32File final : public NativeFile {
     return kQssOk;
   }
 
-  QssResult SetTimes(native_file::FileTime time) override {
+  QssResult SetTimes(FileTime time) override {
     FILETIME stamp;
     stamp.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
     stamp.dwHighDateTime = static_cast<DWORD>(time >> 32);
@@ -218,3 +220,5 @@ void RaiseOpenFileLimit() {}
 bool IsTooManyOpenFiles(QssResult result) { return result == QssResultFromSystemError(ERROR_TOO_MANY_OPEN_FILES); }
 
 }  // namespace native_file
+
+}  // namespace qss
