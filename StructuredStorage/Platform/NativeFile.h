@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "qss/FileTime.h"
 #include "qss/ResultCodes.h"
@@ -68,6 +69,9 @@ bool ProcessIsAlive(std::uint32_t processId);
 void RaiseOpenFileLimit();
 // Whether result says the process or the system has too many files open.
 bool IsTooManyOpenFiles(QssResult result);
+// The operating system's own words for one of its error numbers (errno, or
+// GetLastError on Windows), in UTF-8; empty when it has none.
+std::string SystemErrorText(std::uint32_t error);
 
 }  // namespace native_file
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstddef>
 #include <limits>
 
@@ -293,6 +294,18 @@ void RaiseOpenFileLimit() {
 
 bool IsTooManyOpenFiles(QssResult result) {
   return result == QssResultFromSystemError(EMFILE) || result == QssResultFromSystemError(ENFILE);
+}
+
+std::string SystemErrorText(std::uint32_t error) {
+  char text[256] = {};
+  // The GNU strerror_r may return a static string instead of filling text.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  const char* words = ::strerror_r(static_cast<int>(error), text, sizeof(text));
+  return words ? std::string(words) : std::string();
+#else
+  if (::strerror_r(static_cast<int>(error), text, sizeof(text)) != 0) return std::string();
+  return std::string(text);
+#endif
 }
 
 }  // namespace native_file
