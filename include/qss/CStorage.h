@@ -21,13 +21,14 @@
 
 #include "qss/CQssRef.h"
 #include "qss/CStorageEntry.h"
+#include "qss/Export.h"
 #include "qss/CStream.h"
 
 namespace qss {
 
 class CRootStorage;
 
-class CStorage : public CStream {
+class QSS_EXPORT CStorage : public CStream {
  public:
   CStorage();
   ~CStorage() override;
