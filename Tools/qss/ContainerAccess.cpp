@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Container/CBlockAllocationTable.h"
+#include "Format/Format.h"
 #include "TextCodec.h"
 
 using namespace qss;
@@ -42,7 +43,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
   std::uint32_t got = 0;
   if (QssSucceeded(opened.array->GetSize(&bytes)) &&
       QssSucceeded(opened.array->ReadAt(0, header, kContainerHeaderSize, &got)) && got == kContainerHeaderSize &&
-      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) == 0) {
+      HasContainerMagic(header, got)) {
     CStorageEntry rootEntry;
     std::memcpy(rootEntry.record, header + kRootEntryOffset, kEntryRecordSize);
     if (QssFailed(CheckEntryFits(rootEntry, false, bytes))) {

@@ -20,7 +20,6 @@
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
-#include "Container/ContainerFormat.h"
 
 namespace qss_tool {
 
