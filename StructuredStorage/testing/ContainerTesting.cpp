@@ -79,6 +79,13 @@ void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, const EntryReco
   record.EncodeTo(bytes.data() + at);
 }
 
+void SetHeadOffset(CStorageEntry* entry, std::int64_t headOffset) {
+  EntryRecord record;
+  ASSERT_EQ(EntryRecord::Decode(entry->record, sizeof(entry->record), &record), kQssOk);
+  record.headOffset = headOffset;
+  record.EncodeTo(entry->record);
+}
+
 EntryRecord RootRecordOf(const std::vector<std::uint8_t>& bytes) { return RecordAt(bytes, kRootEntryOffset); }
 void PutRootRecord(std::vector<std::uint8_t>& bytes, const EntryRecord& record) {
   PutRecord(bytes, kRootEntryOffset, record);

@@ -10,6 +10,7 @@
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Format/Format.h"
+#include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 
 namespace qss {
@@ -40,6 +41,8 @@ std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t posit
 // and an empty record, when it does not fit), and storing one there.
 EntryRecord RecordAt(const std::vector<std::uint8_t>& bytes, std::size_t at);
 void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, const EntryRecord& record);
+// Gives entry's record a head offset, which no setter of the entry changes.
+void SetHeadOffset(CStorageEntry* entry, std::int64_t headOffset);
 // The root storage's record in the header of bytes, and storing one there.
 EntryRecord RootRecordOf(const std::vector<std::uint8_t>& bytes);
 void PutRootRecord(std::vector<std::uint8_t>& bytes, const EntryRecord& record);
