@@ -13,13 +13,14 @@
 #ifndef QSS_CROOTSTORAGE_H_
 #define QSS_CROOTSTORAGE_H_
 
+#include "qss/Export.h"
 #include "qss/CStorage.h"
 
 namespace qss {
 
 class CPhysicalByteArray;
 
-class CRootStorage : public CStorage {
+class QSS_EXPORT CRootStorage : public CStorage {
  public:
   explicit CRootStorage(CPhysicalByteArray* physical);
   ~CRootStorage() override;

@@ -19,13 +19,14 @@
 #include <cstdint>
 #include <string>
 
+#include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/EntryKinds.h"
 
 namespace qss {
 
-class CStorageEntry : public CQssRefCountedObject {
+class QSS_EXPORT CStorageEntry : public CQssRefCountedObject {
  public:
   // A zeroed record with firstBlock -1 and all status bytes clear.
   CStorageEntry();
