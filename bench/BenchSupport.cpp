@@ -10,13 +10,15 @@
 #include <random>
 
 #include "Base/CLockGuard.h"
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
+
+using namespace qss;
 
 namespace bench {
 

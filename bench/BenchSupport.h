@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "Base/ResultCodes.h"
+#include "qss/CQssRef.h"
+#include "qss/ResultCodes.h"
 #include "ByteArrays/CMultiFileArray.h"
 
 namespace bench {
@@ -20,7 +20,7 @@ namespace bench {
 using Clock = std::chrono::steady_clock;
 inline constexpr std::int32_t kPiece = 1 << 20;
 
-[[noreturn]] void Fail(const char* what, QssResult result);
+[[noreturn]] void Fail(const char* what, qss::QssResult result);
 double Seconds(Clock::time_point start);
 
 // Piece number index of an incompressible pattern.
@@ -50,7 +50,7 @@ void WriteStreamContainer(const std::filesystem::path& path, const std::vector<s
 
 // A new, empty container in a segmented file array at path, open for
 // writing; ends the program on failure.
-CQssRef<CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
+qss::CQssRef<qss::CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
                                              std::int32_t blockSize);
 
 // Removes a container's base file and its segment files.

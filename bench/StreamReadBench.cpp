@@ -25,13 +25,15 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "BenchSupport.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
+
+using namespace qss;
 
 namespace {
 

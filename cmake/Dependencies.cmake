@@ -10,12 +10,12 @@
 
 if(WIN32 AND CMAKE_CROSSCOMPILING)
   if(NOT TARGET qss::lz4)
-    set(QSS_LZ4_MINGW_DIR "${CMAKE_BINARY_DIR}/lz4-mingw" CACHE PATH
+    set(QSS_LZ4_MINGW_DIR "${PROJECT_BINARY_DIR}/lz4-mingw" CACHE PATH
         "Where scripts/build-lz4-mingw puts the MinGW build of LZ4")
     if(NOT EXISTS "${QSS_LZ4_MINGW_DIR}/lib/liblz4.a")
       message(STATUS "Building LZ4 for Windows in ${QSS_LZ4_MINGW_DIR}")
       execute_process(
-        COMMAND ${CMAKE_SOURCE_DIR}/scripts/build-lz4-mingw "${QSS_LZ4_MINGW_DIR}"
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-lz4-mingw "${QSS_LZ4_MINGW_DIR}"
         RESULT_VARIABLE lz4_result)
       if(NOT lz4_result EQUAL 0)
         message(FATAL_ERROR "scripts/build-lz4-mingw failed (${lz4_result})")
@@ -37,7 +37,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     # GoogleTest is built with its own settings, not with our warning flags.
     get_directory_property(qss_saved_compile_options COMPILE_OPTIONS)
     set_directory_properties(PROPERTIES COMPILE_OPTIONS "")
-    add_subdirectory("${QSS_GOOGLETEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+    add_subdirectory("${QSS_GOOGLETEST_SOURCE_DIR}" "${PROJECT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
     set_directory_properties(PROPERTIES COMPILE_OPTIONS "${qss_saved_compile_options}")
     foreach(gtest_library gtest gtest_main gmock gmock_main)
       if(NOT TARGET GTest::${gtest_library})

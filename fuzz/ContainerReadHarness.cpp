@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
 #include "HarnessCheck.h"
+
+using namespace qss;
 
 namespace {
 

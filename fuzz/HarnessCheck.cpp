@@ -5,8 +5,10 @@
 
 #include "ContainerChecker.h"
 
+using namespace qss;
+
 int RunConsistencyCheck(CPhysicalByteArray* array) {
   std::vector<std::string> problems;
-  qss::CheckContainer(array, &problems);
+  qss_tool::CheckContainer(array, &problems);
   return static_cast<int>(problems.size());
 }

@@ -4,8 +4,8 @@
 #ifndef FUZZ_HARNESSCHECK_H_
 #define FUZZ_HARNESSCHECK_H_
 
-class CPhysicalByteArray;
+namespace qss { class CPhysicalByteArray; }
 
-int RunConsistencyCheck(CPhysicalByteArray* array);
+int RunConsistencyCheck(qss::CPhysicalByteArray* array);
 
 #endif  // FUZZ_HARNESSCHECK_H_

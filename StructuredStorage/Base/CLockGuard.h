@@ -5,7 +5,9 @@
 #ifndef STRUCTUREDSTORAGE_BASE_CLOCKGUARD_H_
 #define STRUCTUREDSTORAGE_BASE_CLOCKGUARD_H_
 
-#include "Base/CLock.h"
+#include "qss/CLock.h"
+
+namespace qss {
 
 class CLockGuard {
  public:
@@ -20,5 +22,7 @@ class CLockGuard {
  private:
   CLockBase* lock_;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_BASE_CLOCKGUARD_H_

@@ -1,4 +1,4 @@
-#include "Base/CQssRefCountedObject.h"
+#include "qss/CQssRefCountedObject.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "Base/CLock.h"
+#include "qss/CLock.h"
 #include "Base/CLockGuard.h"
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
+
+namespace qss {
 
 namespace {
 
@@ -130,3 +132,5 @@ TEST(Lock, GuardUnlocksWhenAnExceptionLeavesItsScope) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace qss {
+
 template <typename T>
 inline T LoadLittleEndian(const std::uint8_t* bytes) {
   static_assert(std::is_integral_v<T>);
@@ -22,5 +24,7 @@ inline void StoreLittleEndian(std::uint8_t* bytes, T value) {
   const U bits = static_cast<U>(value);
   for (unsigned i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_BASE_LITTLEENDIAN_H_

@@ -3,6 +3,8 @@
 #include <limits>
 #include <utility>
 
+namespace qss {
+
 CFileArray::CFileArray(std::unique_ptr<NativeFile> file) : file_(std::move(file)) {}
 
 CFileArray::~CFileArray() {
@@ -77,8 +79,10 @@ QssResult CFileArray::SetSize(std::int64_t size) {
   return file_->SetSize(size);
 }
 
-QssResult CFileArray::SetTimestamp(native_file::FileTime time) {
+QssResult CFileArray::SetTimestamp(FileTime time) {
   fileTime_ = time;
   if (time == 0) return kQssOk;
   return file_->SetTimes(time);
 }
+
+}  // namespace qss

@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Platform/NativeFile.h"
+
+namespace qss {
 
 class CFileArray : public CPhysicalByteArray {
  public:
@@ -33,7 +35,7 @@ class CFileArray : public CPhysicalByteArray {
   QssResult GetSize(std::int64_t* size) override;
   QssResult SetSize(std::int64_t size) override;
   // Stamps the file now and again at close; 0 stamps nothing, now or later.
-  QssResult SetTimestamp(native_file::FileTime time) override;
+  QssResult SetTimestamp(FileTime time) override;
   // A single file is not deleted: does nothing.
   QssResult Remove() override { return kQssOk; }
 
@@ -42,7 +44,9 @@ class CFileArray : public CPhysicalByteArray {
 
   std::int64_t cachedSize_ = kUnknownSize;
   std::unique_ptr<NativeFile> file_;
-  native_file::FileTime fileTime_ = 0;
+  FileTime fileTime_ = 0;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CFILEARRAY_H_

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Platform/NativeFile.h"
 #include "TemporaryFolder.h"
 
-namespace {
+namespace qss {
 
-using native_file::FileTime;
+namespace {
 
 class FileArrayTest : public ::testing::Test {
  protected:
@@ -169,3 +169,5 @@ TEST(NativeFileTest, MissingFilesAndFoldersAreReportedAsSystemErrors) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -1,8 +1,10 @@
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CMemoryByteArray.h"
 
 #include <cstring>
 
 #include "Base/CLockGuard.h"
+
+namespace qss {
 
 namespace {
 // A vector cannot grow to sizes a 64-bit offset can name; refuse what it
@@ -59,3 +61,5 @@ std::vector<std::uint8_t> CMemoryByteArray::Bytes() {
   CLockGuard guard(lock_);
   return bytes_;
 }
+
+}  // namespace qss

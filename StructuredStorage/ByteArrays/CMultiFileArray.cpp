@@ -7,6 +7,8 @@
 #include "ByteArrays/CFileArray.h"
 #include "Platform/NativeFile.h"
 
+namespace qss {
+
 CMultiFileArray::CMultiFileArray(std::filesystem::path basePath, std::uint32_t desiredAccess, std::uint32_t shareMode,
                                  std::uint32_t flagsAndAttributes, std::int64_t segmentSize,
                                  std::uint32_t createDisposition)
@@ -51,7 +53,7 @@ QssResult CMultiFileArray::SetSize(std::int64_t size) {
   return CMultiPhysicalByteArray::SetSize(size);
 }
 
-QssResult CMultiFileArray::SetTimestamp(native_file::FileTime time) {
+QssResult CMultiFileArray::SetTimestamp(FileTime time) {
   CLockGuard guard(lock_);
   return CMultiPhysicalByteArray::SetTimestamp(time);
 }
@@ -99,3 +101,5 @@ QssResult CMultiFileArray::QuerySegmentLength(const std::filesystem::path& name,
   if (QssFailed(NativeFile::QueryLength(name, length))) return kQssUnspecifiedFailure;
   return kQssOk;
 }
+
+}  // namespace qss

@@ -12,8 +12,11 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "Base/CLock.h"
+#include "qss/CLock.h"
 #include "ByteArrays/CMultiPhysicalByteArray.h"
+#include "Platform/NativeFile.h"
+
+namespace qss {
 
 class CMultiFileArray : public CMultiPhysicalByteArray {
  public:
@@ -33,7 +36,7 @@ class CMultiFileArray : public CMultiPhysicalByteArray {
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;
   QssResult SetSize(std::int64_t size) override;
-  QssResult SetTimestamp(native_file::FileTime time) override;
+  QssResult SetTimestamp(FileTime time) override;
   // Marks the segment files for deletion when the array is destroyed.
   QssResult Remove() override;
   QssResult Create() override;
@@ -57,5 +60,7 @@ class CMultiFileArray : public CMultiPhysicalByteArray {
   bool removeOnDestroy_ = false;
   CLock lock_;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CMULTIFILEARRAY_H_

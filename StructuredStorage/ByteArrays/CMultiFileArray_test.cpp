@@ -15,8 +15,10 @@
 #include <sys/stat.h>
 #endif
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "TemporaryFolder.h"
+
+namespace qss {
 
 namespace {
 
@@ -231,3 +233,5 @@ TEST(MultiFileArrayConcurrencyTest, TwoThreadsKeepTheirOwnRegions) {
 }
 
 }  // namespace
+
+}  // namespace qss

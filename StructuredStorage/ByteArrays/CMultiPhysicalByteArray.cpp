@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+namespace qss {
+
 namespace {
 
 constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int64_t>::max();
@@ -278,6 +280,8 @@ QssResult CMultiPhysicalByteArray::Flush() {
   return ForEverySegment([](CPhysicalByteArray* segment) { return segment->Flush(); });
 }
 
-QssResult CMultiPhysicalByteArray::SetTimestamp(native_file::FileTime time) {
+QssResult CMultiPhysicalByteArray::SetTimestamp(FileTime time) {
   return ForEverySegment([time](CPhysicalByteArray* segment) { return segment->SetTimestamp(time); });
 }
+
+}  // namespace qss

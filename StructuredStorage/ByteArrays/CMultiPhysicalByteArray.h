@@ -19,14 +19,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
+#include "qss/Segments.h"
 
-inline constexpr std::int64_t kDefaultSegmentSize = 10000000000LL;
+namespace qss {
 
 class CMultiPhysicalByteArray : public CPhysicalByteArray {
  public:
-  static constexpr std::int32_t kMaxSegmentCount = 9999;
-
   // A segmentSize of 0 or less means kDefaultSegmentSize.
   explicit CMultiPhysicalByteArray(std::filesystem::path basePath, std::int64_t segmentSize = kDefaultSegmentSize);
   ~CMultiPhysicalByteArray() override;
@@ -47,7 +46,7 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   // closed and left on disk. Refused while segment files exist on disk but
   // none is held (neither Open nor Create was called).
   QssResult SetSize(std::int64_t size) override;
-  QssResult SetTimestamp(native_file::FileTime time) override;
+  QssResult SetTimestamp(FileTime time) override;
   // Deletes the segment files 1, 2, 3, ... now, up to the first that cannot be
   // deleted. Held segments stay held.
   QssResult Remove() override;
@@ -101,5 +100,7 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   void Hold(CPhysicalByteArray* segment);
   void DropLastSegment();
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CMULTIPHYSICALBYTEARRAY_H_

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
+
+namespace qss {
 
 namespace {
 
@@ -228,16 +230,16 @@ TEST(SegmentedArrayTest, RefusesNegativeAndOverflowingRequests) {
 TEST(SegmentedArrayTest, GrowthBeyondTheLastNameableSegmentFails) {
   FakeSegmentedArray array(1);
   ASSERT_EQ(kQssOk, array.Create());
-  ASSERT_EQ(kQssOk, array.SetSize(CMultiPhysicalByteArray::kMaxSegmentCount));
+  ASSERT_EQ(kQssOk, array.SetSize(kMaxSegmentCount));
   ASSERT_EQ(kQssOk, array.WriteAt(0, "A", 1, nullptr));
 
   // Segment 10000 would end in .F0000 and 10002 would be segment 2's file.
   std::uint32_t written = 9;
-  EXPECT_EQ(kQssInvalidArgument, array.WriteAt(CMultiPhysicalByteArray::kMaxSegmentCount + 1, "B", 1, &written));
+  EXPECT_EQ(kQssInvalidArgument, array.WriteAt(kMaxSegmentCount + 1, "B", 1, &written));
   EXPECT_EQ(0u, written);
-  EXPECT_EQ(kQssInvalidArgument, array.SetSize(CMultiPhysicalByteArray::kMaxSegmentCount + 1));
-  EXPECT_EQ(CMultiPhysicalByteArray::kMaxSegmentCount, array.segmentCount());
-  EXPECT_EQ(CMultiPhysicalByteArray::kMaxSegmentCount, static_cast<std::int64_t>(array.files.size()));
+  EXPECT_EQ(kQssInvalidArgument, array.SetSize(kMaxSegmentCount + 1));
+  EXPECT_EQ(kMaxSegmentCount, array.segmentCount());
+  EXPECT_EQ(kMaxSegmentCount, static_cast<std::int64_t>(array.files.size()));
   char first = 0;
   EXPECT_EQ(kQssOk, array.ReadAt(0, &first, 1, nullptr));
   EXPECT_EQ('A', first);
@@ -358,3 +360,5 @@ TEST(SegmentedArrayTest, AFlushFailureOfAnEarlierSegmentIsNotHiddenByALaterOne) 
 }
 
 }  // namespace
+
+}  // namespace qss

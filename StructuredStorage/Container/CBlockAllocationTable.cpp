@@ -8,9 +8,11 @@
 
 #include "Base/CLockGuard.h"
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
 #include "Container/ContainerFormat.h"
+
+namespace qss {
 
 namespace {
 constexpr std::int64_t kNoBlock = -1;
@@ -518,3 +520,5 @@ QssResult CBlockAllocationTable::Flush() {
   }
   return first;
 }
+
+}  // namespace qss

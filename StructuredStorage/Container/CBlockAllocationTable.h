@@ -23,9 +23,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "Base/CLock.h"
-#include "Base/CQssRefCountedObject.h"
-#include "Base/ResultCodes.h"
+#include "qss/CLock.h"
+#include "qss/CQssRefCountedObject.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
 
 class CMultiBlockArrayBase;
 class CPhysicalByteArray;
@@ -140,5 +142,7 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   bool dirty_ = false;
   QssResult status_ = kQssOk;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CBLOCKALLOCATIONTABLE_H_

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "Base/CLockGuard.h"
-#include "Base/CQssRef.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CPhysicalByteArray.h"
 #include "ContainerTesting.h"
 #include "Container/CMultiBlockArray.h"
-#include "Container/CreateContainer.h"
+#include "qss/CreateContainer.h"
 #include "CountingByteArray.h"
+
+namespace qss {
 
 namespace {
 
@@ -228,7 +230,7 @@ class SparseByteArray : public CPhysicalByteArray {
     return kQssOk;
   }
   QssResult SetSize(std::int64_t) override { return kQssReadOnly; }
-  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult SetTimestamp(FileTime) override { return kQssOk; }
   QssResult Remove() override { return kQssOk; }
 
  private:
@@ -568,3 +570,5 @@ TEST(BlockAllocationTableCorruptionTest, BrokenFreeListsAndOverlapsAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace qss

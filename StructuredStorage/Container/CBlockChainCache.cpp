@@ -5,7 +5,9 @@
 
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
+
+namespace qss {
 
 namespace {
 // Floor division; the head offset of a corrupt record may be negative.
@@ -142,3 +144,5 @@ bool CBlockChainCache::PassThroughCycleSearch(const Segment& next) {
   }
   return true;
 }
+
+}  // namespace qss

@@ -26,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+namespace qss {
+
 class CBlockAllocationTable;
 class CStorageEntry;
 
@@ -82,5 +84,7 @@ class CBlockChainCache {
   // cycle is known.
   std::int64_t cycleStart_ = -1;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_

@@ -8,7 +8,9 @@
 
 #include "Base/CLockGuard.h"
 #include "Base/LittleEndian.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
+
+namespace qss {
 
 namespace {
 // LZ4's largest input; the image header's lengths are 32-bit as well.
@@ -247,3 +249,5 @@ QssResult CCompressedStream::Seek(std::int64_t offset, std::int32_t origin, std:
   if (newPosition) *newPosition = logicalPosition_;
   return kQssOk;
 }
+
+}  // namespace qss

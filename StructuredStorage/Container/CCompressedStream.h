@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "Container/CStream.h"
+#include "qss/CStream.h"
+
+namespace qss {
 
 inline constexpr std::uint32_t kCompressedImageMagic = 0xFDA39EB2u;
 inline constexpr int kCompressedImageHeaderSize = 16;
@@ -48,5 +50,7 @@ class CCompressedStream : public CStream {
   std::unique_ptr<std::uint8_t[]> content_;
   std::int32_t contentLength_ = 0;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CCOMPRESSEDSTREAM_H_

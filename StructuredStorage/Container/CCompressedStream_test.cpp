@@ -7,13 +7,15 @@
 #include <random>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
 #include "CountingByteArray.h"
+
+namespace qss {
 
 namespace {
 
@@ -446,3 +448,5 @@ TEST_F(CCompressedStreamTest, InvalidRequestsChangeNothing) {
 }
 
 }  // namespace
+
+}  // namespace qss

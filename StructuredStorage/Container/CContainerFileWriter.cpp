@@ -1,4 +1,4 @@
-#include "Container/CContainerFileWriter.h"
+#include "qss/CContainerFileWriter.h"
 
 #include <mutex>
 #include <set>
@@ -7,9 +7,11 @@
 #include <utility>
 
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CreateContainer.h"
 #include "Platform/NativeFile.h"
+
+namespace qss {
 
 namespace {
 
@@ -216,7 +218,7 @@ QssResult CContainerFileWriter::Seal() {
     return result;
   }
   segmentCount_ = array_->segmentCount();
-  if (segmentCount_ < 1 || segmentCount_ > CMultiPhysicalByteArray::kMaxSegmentCount) {
+  if (segmentCount_ < 1 || segmentCount_ > kMaxSegmentCount) {
     Discard();
     return kQssInvalidArgument;
   }
@@ -239,7 +241,7 @@ QssResult CContainerFileWriter::Replace() {
     }
   }
   std::int32_t oldCount = count;
-  while (oldCount < CMultiPhysicalByteArray::kMaxSegmentCount && NameExists(DestinationSegment(oldCount + 1))) {
+  while (oldCount < kMaxSegmentCount && NameExists(DestinationSegment(oldCount + 1))) {
     ++oldCount;
   }
 
@@ -293,3 +295,5 @@ void CContainerFileWriter::Discard() {
   if (state_ != State::kIdle) state_ = State::kDiscarded;
   ReleaseRegistration();
 }
+
+}  // namespace qss

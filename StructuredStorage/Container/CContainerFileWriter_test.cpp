@@ -1,7 +1,7 @@
 // The safe container writer: the destination changes only by the final
 // moves, and never-finished work leaves nothing behind.
 
-#include "Container/CContainerFileWriter.h"
+#include "qss/CContainerFileWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +9,15 @@
 #include <set>
 #include <string>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
 #include "Platform/NativeFile.h"
 #include "TemporaryFolder.h"
+
+namespace qss {
 
 namespace {
 
@@ -229,3 +231,5 @@ TEST(ContainerFileWriterTest, AMissingFolderFailsAtStart) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -5,6 +5,8 @@
 
 #include "Base/LittleEndian.h"
 
+namespace qss {
+
 template <typename T>
 CMultiBlockArray<T>::CMultiBlockArray(std::int32_t blockSize, std::uint32_t fill, std::int64_t defaultValue)
     : CMultiBlockArrayBase(blockSize, fill, defaultValue),
@@ -77,3 +79,5 @@ std::int32_t CMultiBlockArray<T>::Resize(std::int64_t size) {
 template class CMultiBlockArray<std::int16_t>;
 template class CMultiBlockArray<std::int32_t>;
 template class CMultiBlockArray<std::int64_t>;
+
+}  // namespace qss

@@ -18,6 +18,8 @@
 #include <memory>
 #include <vector>
 
+namespace qss {
+
 // One block of a multi-block array.
 class CMultiBlockArrayBlock {
  public:
@@ -100,5 +102,7 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
 extern template class CMultiBlockArray<std::int16_t>;
 extern template class CMultiBlockArray<std::int32_t>;
 extern template class CMultiBlockArray<std::int64_t>;
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CMULTIBLOCKARRAY_H_

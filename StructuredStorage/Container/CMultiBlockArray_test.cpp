@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+namespace qss {
+
 namespace {
 
 template <typename T>
@@ -108,3 +110,5 @@ TEST(MultiBlockArrayNarrowingTest, RefusesBlockCountsBeyond32Bits) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -1,11 +1,13 @@
-#include "Container/CRootStorage.h"
+#include "qss/CRootStorage.h"
 
 #include <utility>
 
 #include "Base/CLockGuard.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
+
+namespace qss {
 
 CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
   physical_->AddRef();
@@ -121,3 +123,5 @@ QssResult CRootStorage::Commit() {
   keepFirst(rootTable_->Flush());  // does nothing unless the table is dirty
   return first;
 }
+
+}  // namespace qss

@@ -1,15 +1,17 @@
-#include "Container/CRootStorage.h"
+#include "qss/CRootStorage.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
 #include "CountingByteArray.h"
+
+namespace qss {
 
 namespace {
 
@@ -115,3 +117,5 @@ TEST(CRootStorageTest, ContainersThatDoNotOpen) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -1,4 +1,4 @@
-#include "Container/CStorage.h"
+#include "qss/CStorage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "Base/CLockGuard.h"
-#include "Base/CQssRef.h"
-#include "ByteArrays/CStreamByteArray.h"
+#include "qss/CQssRef.h"
+#include "Container/CStreamByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CCompressedStream.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
+
+namespace qss {
 
 namespace {
 constexpr std::uint32_t kEntriesPerPage = 128;
@@ -399,3 +401,5 @@ QssResult CStorage::CreateNestedContainer(const char16_t* name, std::int32_t ent
   HandOut(created, root);
   return kQssOk;
 }
+
+}  // namespace qss

@@ -1,9 +1,11 @@
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
 
 #include <cstring>
 
 #include "Base/CLockGuard.h"
 #include "Base/LittleEndian.h"
+
+namespace qss {
 
 namespace {
 constexpr int kFlagsOffset = 64;
@@ -102,3 +104,5 @@ bool CStorageEntry::SetName(const std::u16string& name) {
   }
   return true;
 }
+
+}  // namespace qss

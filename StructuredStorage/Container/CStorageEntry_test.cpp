@@ -1,10 +1,12 @@
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "Base/LittleEndian.h"
+
+namespace qss {
 
 namespace {
 
@@ -67,3 +69,5 @@ TEST(StorageEntryTest, NamesUpToThirtyOneUnits) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -5,14 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
+
+namespace qss {
 
 namespace {
 
@@ -251,3 +253,5 @@ TEST(CStorageWritingTest, CommitMakesTheContainerCompleteWhileOpen) {
 }
 
 }  // namespace
+
+}  // namespace qss

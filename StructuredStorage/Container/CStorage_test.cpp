@@ -1,4 +1,4 @@
-#include "Container/CStorage.h"
+#include "qss/CStorage.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
+
+namespace qss {
 
 namespace {
 
@@ -272,3 +274,5 @@ TEST(CStorageTest, NotAContainerOpensNothingAndWritesNothing) {
 }
 
 }  // namespace
+
+}  // namespace qss

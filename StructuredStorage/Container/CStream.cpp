@@ -1,4 +1,4 @@
-#include "Container/CStream.h"
+#include "qss/CStream.h"
 
 #include <algorithm>
 #include <limits>
@@ -8,8 +8,10 @@
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CBlockChainCache.h"
-#include "Container/CStorage.h"  // only to hold the parent as a reference-counted object
-#include "Container/CStorageEntry.h"
+#include "qss/CStorage.h"  // only to hold the parent as a reference-counted object
+#include "qss/CStorageEntry.h"
+
+namespace qss {
 
 namespace {
 constexpr std::int64_t kNoBlock = -1;
@@ -193,3 +195,5 @@ QssResult CStream::Seek(std::int64_t offset, std::int32_t origin, std::int64_t* 
   if (newPosition) *newPosition = position_;
   return kQssOk;
 }
+
+}  // namespace qss

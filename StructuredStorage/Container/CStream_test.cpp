@@ -1,4 +1,4 @@
-#include "Container/CStream.h"
+#include "qss/CStream.h"
 
 #include <gtest/gtest.h>
 
@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "Base/CLockGuard.h"
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "ContainerTesting.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CBlockChainCache.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CreateContainer.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CreateContainer.h"
 #include "CountingByteArray.h"
+
+namespace qss {
 
 namespace {
 
@@ -383,3 +385,5 @@ TEST(StreamCorruptionTest, CorruptRecordsAndChainsFailWithoutHanging) {
 }
 
 }  // namespace
+
+}  // namespace qss

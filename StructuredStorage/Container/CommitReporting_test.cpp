@@ -7,14 +7,16 @@
 
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "CFailingByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
+
+namespace qss {
 
 namespace {
 
@@ -199,3 +201,5 @@ TEST(CommitReportingTest, ADirectoryThatWasNotReadWholeTakesNoChildAndIsNeverSav
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -15,15 +15,17 @@
 #include <thread>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
 #include "TemporaryFolder.h"
+
+namespace qss {
 
 namespace {
 
@@ -261,3 +263,5 @@ TEST(ConcurrencyTest, WritersOfOneContainerCommitting) {
 }
 
 }  // namespace
+
+}  // namespace qss

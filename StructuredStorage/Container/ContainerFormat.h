@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace qss {
+
 // "Quorell Structured Storage", 0x1A, 0x00.
 inline constexpr std::uint8_t kContainerMagic[28] = {'Q', 'u', 'o', 'r', 'e', 'l', 'l', ' ', 'S', 't',
                                                      'r', 'u', 'c', 't', 'u', 'r', 'e', 'd', ' ', 'S',
@@ -19,5 +21,7 @@ inline constexpr int kHeaderEntryWidthOffset = 32;
 inline constexpr int kHeaderBlockSizeOffset = 36;
 inline constexpr int kHeaderDataOffsetOffset = 40;
 inline constexpr int kHeaderTableStartOffset = 48;
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_CONTAINER_CONTAINERFORMAT_H_

@@ -1,4 +1,4 @@
-#include "Container/CreateContainer.h"
+#include "qss/CreateContainer.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
 #include "Container/ContainerFormat.h"
+
+namespace qss {
 
 namespace {
 constexpr std::int64_t kTableStart = 1;
@@ -72,3 +74,5 @@ QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, st
   if (QssResult result = writeWhole(0, header.data(), kContainerHeaderSize); QssFailed(result)) return result;
   return writeWhole(dataOffset, table.data(), static_cast<std::uint32_t>(blockSize));
 }
+
+}  // namespace qss

@@ -1,4 +1,4 @@
-#include "Container/CreateContainer.h"
+#include "qss/CreateContainer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CMemoryByteArray.h"
 #include "CFailingByteArray.h"
 #include "ContainerTesting.h"
+
+namespace qss {
 
 namespace {
 
@@ -71,3 +73,5 @@ TEST(CreateContainerTest, HeaderOrTableStoredInPartIsAWriteFault) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -12,14 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "CFailingByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
+
+namespace qss {
 
 namespace {
 
@@ -339,3 +341,5 @@ TEST_F(FaultInjectionTest, ObjectsStayUsableAfterAFailure) {
 }
 
 }  // namespace
+
+}  // namespace qss

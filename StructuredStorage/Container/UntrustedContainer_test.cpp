@@ -7,16 +7,18 @@
 #include <cstring>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
 #include "Container/ContainerFormat.h"
-#include "Container/CreateContainer.h"
+#include "qss/CreateContainer.h"
+
+namespace qss {
 
 namespace {
 
@@ -178,3 +180,5 @@ TEST(UntrustedContainerTest, CircularChainReadsOnlyItsDistinctBlocks) {
 }
 
 }  // namespace
+
+}  // namespace qss

@@ -26,17 +26,19 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "CFailingByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
 #include "ContainerTesting.h"
 #include "TemporaryFolder.h"
+
+namespace qss {
 
 namespace {
 
@@ -746,3 +748,5 @@ TEST(WriteFailureSweepTest, FailingArrayCutsWritesShortAndFailsFlushes) {
 }
 
 }  // namespace
+
+}  // namespace qss

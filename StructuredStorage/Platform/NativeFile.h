@@ -23,8 +23,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 
-#include "Base/ResultCodes.h"
+#include "qss/FileTime.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
 
 namespace native_file {
 
@@ -41,9 +45,7 @@ inline constexpr std::uint32_t kOpenExisting = 3;  // fail when the file does no
 
 inline constexpr std::uint32_t kAttributeNormal = 0x80u;
 
-// A file time: 100-nanosecond ticks since 1601-01-01 UTC (a Windows FILETIME
-// read as one 64-bit number). 0 means "no time".
-using FileTime = std::uint64_t;
+using FileTime = qss::FileTime;
 
 // What OpenForReadingNoFollow found at a path.
 enum class FoundKind {
@@ -67,6 +69,9 @@ bool ProcessIsAlive(std::uint32_t processId);
 void RaiseOpenFileLimit();
 // Whether result says the process or the system has too many files open.
 bool IsTooManyOpenFiles(QssResult result);
+// The operating system's own words for one of its error numbers (errno, or
+// GetLastError on Windows), in UTF-8; empty when it has none.
+std::string SystemErrorText(std::uint32_t error);
 
 }  // namespace native_file
 
@@ -87,7 +92,7 @@ class NativeFile {
   virtual QssResult Flush() = 0;
   // Sets the creation (where the platform keeps one), last-access and
   // last-write times alike.
-  virtual QssResult SetTimes(native_file::FileTime time) = 0;
+  virtual QssResult SetTimes(FileTime time) = 0;
 
   // Opens or creates a file. flagsAndAttributes is passed on where the
   // platform knows it.
@@ -118,5 +123,7 @@ class NativeFile {
   // The size of a file, learned without opening it.
   static QssResult QueryLength(const std::filesystem::path& path, std::int64_t* length);
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_PLATFORM_NATIVEFILE_H_

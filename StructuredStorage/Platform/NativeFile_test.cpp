@@ -19,6 +19,8 @@
 #include <unistd.h>
 #endif
 
+namespace qss {
+
 namespace {
 
 using native_file::kCreateAlways;
@@ -175,7 +177,7 @@ TEST_F(NativeFileLayerTest, DirectoriesAreNoFiles) {
 TEST_F(NativeFileLayerTest, SetTimesStampsTheLastWriteTime) {
   const auto path = directory_ / "stamped.bin";
   // 2001-09-09 01:46:40 UTC: 10^9 seconds after the Unix epoch.
-  constexpr native_file::FileTime kStamp = 116444736000000000ull + 1000000000ull * 10000000ull;
+  constexpr FileTime kStamp = 116444736000000000ull + 1000000000ull * 10000000ull;
   {
     auto file = Create(path);
     ASSERT_NE(nullptr, file);
@@ -332,3 +334,5 @@ TEST_F(NativeFileLayerTest, ThisProcessIsAliveAndAnUnusedIdIsNot) {
 #endif
 
 }  // namespace
+
+}  // namespace qss

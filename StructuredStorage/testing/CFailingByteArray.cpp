@@ -1,5 +1,7 @@
 #include "CFailingByteArray.h"
 
+namespace qss {
+
 CFailingByteArray::CFailingByteArray(CPhysicalByteArray* inner) : inner_(inner) { inner_->AddRef(); }
 
 CFailingByteArray::~CFailingByteArray() { inner_->Release(); }
@@ -76,6 +78,8 @@ QssResult CFailingByteArray::SetSize(std::int64_t size) {
   return inner_->SetSize(size);
 }
 
-QssResult CFailingByteArray::SetTimestamp(native_file::FileTime time) { return inner_->SetTimestamp(time); }
+QssResult CFailingByteArray::SetTimestamp(FileTime time) { return inner_->SetTimestamp(time); }
 
 QssResult CFailingByteArray::Remove() { return inner_->Remove(); }
+
+}  // namespace qss

@@ -19,7 +19,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
+
+namespace qss {
 
 class CFailingByteArray : public CPhysicalByteArray {
  public:
@@ -56,7 +58,7 @@ class CFailingByteArray : public CPhysicalByteArray {
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;
   QssResult SetSize(std::int64_t size) override;
-  QssResult SetTimestamp(native_file::FileTime time) override;
+  QssResult SetTimestamp(FileTime time) override;
   QssResult Remove() override;
 
  private:
@@ -76,5 +78,7 @@ class CFailingByteArray : public CPhysicalByteArray {
   Plan plans_[kOperationCount];
   std::atomic<std::int64_t> failures_{0};
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_TESTING_CFAILINGBYTEARRAY_H_

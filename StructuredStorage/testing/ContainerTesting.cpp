@@ -4,8 +4,10 @@
 
 #include "Base/CLockGuard.h"
 #include "Base/LittleEndian.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
 #include "Container/ContainerFormat.h"
+
+namespace qss {
 
 namespace qss_testing {
 
@@ -104,3 +106,5 @@ std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool com
 }
 
 }  // namespace qss_testing
+
+}  // namespace qss

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStream.h"
+#include "qss/CStream.h"
+
+namespace qss {
 
 namespace qss_testing {
 
@@ -47,5 +49,7 @@ std::vector<std::uint8_t> CompressiblePattern(std::size_t length, std::uint32_t 
 std::vector<std::uint8_t> Bytes(std::size_t length, std::uint32_t seed, bool compressible);
 
 }  // namespace qss_testing
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_TESTING_CONTAINERTESTING_H_

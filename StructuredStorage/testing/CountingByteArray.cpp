@@ -1,5 +1,7 @@
 #include "CountingByteArray.h"
 
+namespace qss {
+
 QssResult CountingByteArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count,
                                     std::uint32_t* bytesRead) {
   reads.push_back({offset, count});
@@ -24,3 +26,5 @@ QssResult CountingByteArray::SetSize(std::int64_t size) {
   sizes.push_back(size);
   return CMemoryByteArray::SetSize(size);
 }
+
+}  // namespace qss

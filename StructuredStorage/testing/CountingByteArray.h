@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CMemoryByteArray.h"
+
+namespace qss {
 
 class CountingByteArray : public CMemoryByteArray {
  public:
@@ -40,5 +42,7 @@ class CountingByteArray : public CMemoryByteArray {
   QssResult failReads = kQssOk;
   QssResult failWrites = kQssOk;
 };
+
+}  // namespace qss
 
 #endif  // STRUCTUREDSTORAGE_TESTING_COUNTINGBYTEARRAY_H_

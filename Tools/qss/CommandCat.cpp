@@ -7,7 +7,9 @@
 #include "StreamCopy.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 int RunCat(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
@@ -59,4 +61,4 @@ int RunCat(const Arguments& args, ToolContext& context) {
   return kExitOk;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -6,7 +6,9 @@
 #include "ContainerChecker.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 int RunCheck(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
@@ -28,4 +30,4 @@ int RunCheck(const Arguments& args, ToolContext& context) {
   return kExitFailure;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -7,7 +7,9 @@
 #include "Container/CBlockAllocationTable.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -94,4 +96,4 @@ int RunInfo(const Arguments& args, ToolContext& context) {
   return kExitOk;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

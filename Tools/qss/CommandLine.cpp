@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace qss {
+namespace qss_tool {
 
 bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<OptionDefinition>& specs,
                       ParsedCommandLine* parsed, std::string* error) {
@@ -66,4 +66,4 @@ bool ParseInteger(const std::string& text, std::int64_t minimum, std::int64_t ma
   return true;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

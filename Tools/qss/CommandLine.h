@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace qss {
+namespace qss_tool {
 
 struct OptionDefinition {
   std::string name;  // without the leading "--"
@@ -35,6 +35,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<Op
 // A decimal integer in [minimum, maximum], nothing else.
 bool ParseInteger(const std::string& text, std::int64_t minimum, std::int64_t maximum, std::int64_t* value);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_COMMANDLINE_H_

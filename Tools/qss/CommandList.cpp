@@ -7,7 +7,9 @@
 #include "ContainerAccess.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -64,4 +66,4 @@ int RunList(const Arguments& args, ToolContext& context) {
   return kExitOk;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -12,20 +12,22 @@
 #include <set>
 #include <system_error>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "ContainerChecker.h"
-#include "Container/CContainerFileWriter.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStream.h"
+#include "qss/CContainerFileWriter.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStream.h"
 #include "Platform/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -33,7 +35,7 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kMinBlockSize = 128;
 constexpr std::int64_t kMaxBlockSize = 1 << 24;
-constexpr std::int32_t kMaxSegments = CMultiPhysicalByteArray::kMaxSegmentCount;
+constexpr std::int32_t kMaxSegments = kMaxSegmentCount;
 
 struct PackNode {
   std::u16string name;
@@ -601,4 +603,4 @@ int RunPack(const Arguments& args, ToolContext& context) {
   return Fail(context, unchanged);
 }
 
-}  // namespace qss
+}  // namespace qss_tool

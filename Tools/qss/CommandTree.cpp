@@ -7,7 +7,9 @@
 #include "StorageWalker.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -149,4 +151,4 @@ int RunTree(const Arguments& args, ToolContext& context) {
   return failed ? kExitFailure : kExitOk;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -17,7 +17,9 @@
 #include "StreamCopy.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -220,4 +222,4 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   return unpacker.failed() ? kExitFailure : kExitOk;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

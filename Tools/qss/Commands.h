@@ -10,7 +10,7 @@
 
 #include "ToolContext.h"
 
-namespace qss {
+namespace qss_tool {
 
 using Arguments = std::vector<std::string>;
 
@@ -29,6 +29,6 @@ int RunUmount(const Arguments& args, ToolContext& context);
 // The help text of a command ("" for the overview).
 const char* HelpText(const std::string& command);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_COMMANDS_H_

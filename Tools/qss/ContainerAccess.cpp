@@ -5,7 +5,9 @@
 #include "Container/CBlockAllocationTable.h"
 #include "TextCodec.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base) {
   ReadOnlyArray opened;
@@ -25,7 +27,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     if (native_file::IsTooManyOpenFiles(array.result)) {
       std::int32_t segments = 0;
       std::int64_t length = 0;
-      while (segments < CMultiPhysicalByteArray::kMaxSegmentCount &&
+      while (segments < kMaxSegmentCount &&
              QssSucceeded(NativeFile::QueryLength(CMultiPhysicalByteArray::SegmentName(base, segments + 1), &length)))
         ++segments;
       opened.failure += ": too many files are open for its " + std::to_string(segments) + " segment files";
@@ -191,4 +193,4 @@ std::string EntryJsonMembers(const EntryInfo& info) {
   return json;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -14,15 +14,15 @@
 #include <string_view>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "Base/ResultCodes.h"
+#include "qss/CQssRef.h"
+#include "qss/ResultCodes.h"
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStorageEntry.h"
 #include "Container/ContainerFormat.h"
 
-namespace qss {
+namespace qss_tool {
 
 // The largest content LZ4 can compress in one block.
 inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
@@ -39,19 +39,19 @@ inline constexpr int kMaxTreeDepth = 64;
 inline constexpr std::int64_t kMaxTreeEntries = 10000000;
 
 struct ReadOnlyArray {
-  CQssRef<CMultiFileArray> array;
-  QssResult result = kQssOk;
+  qss::CQssRef<qss::CMultiFileArray> array;
+  qss::QssResult result = qss::kQssOk;
 };
 
 // Opens the segment files of base with read access and read sharing.
 ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base);
 
 struct OpenedContainer {
-  CQssRef<CMultiFileArray> array;
-  CQssRef<CRootStorage> root;
+  qss::CQssRef<qss::CMultiFileArray> array;
+  qss::CQssRef<qss::CRootStorage> root;
   // Bytes of the whole container: no content inside it can be larger.
   std::int64_t bytes = 0;
-  QssResult result = kQssOk;
+  qss::QssResult result = qss::kQssOk;
   // What failed, for messages: "cannot open", "not a container".
   std::string failure;
 };
@@ -76,29 +76,29 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
 // than it and no larger once expanded than LZ4 allows; otherwise the bytes
 // from the head offset to the size no more than the container holds.
 // kQssNotAContainer otherwise.
-QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes);
+qss::QssResult CheckEntryFits(const qss::CStorageEntry& entry, bool asStream, std::int64_t containerBytes);
 
 // The first entry named name, found without FindEntry: FindEntry remembers
 // its last hit and tries the entry after it first, so an extra lookup before
 // an open could make the open reach a later entry of the same name in a
 // damaged directory.
-const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name);
+const qss::CStorageEntry* FirstEntryNamed(qss::CStorage* storage, const std::u16string& name);
 
 // OpenStorage and OpenStream of parent, after CheckEntryFits on the entry of
 // that name. On success the caller owns one reference.
-QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                           CStorage** child);
-QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                          CStream** child);
+qss::QssResult OpenChildStorage(qss::CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                           qss::CStorage** child);
+qss::QssResult OpenChildStream(qss::CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
+                          qss::CStream** child);
 
 // Opens the storage named by the first count components, starting at the
 // container's root; a kind-3 component opens as a nested container. On
 // failure *failedAt is the index of the component that did not open.
-QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
-                          std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt);
+qss::QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
+                          std::size_t count, qss::CQssRef<qss::CStorage>* storage, std::size_t* failedAt);
 
 // The kind of an entry that is a stream holding a nested container.
-inline constexpr std::uint32_t kKindNestedContainer = kEntryStorage | kEntryStream;
+inline constexpr std::uint32_t kKindNestedContainer = qss::kEntryStorage | qss::kEntryStream;
 
 // The fields of one directory entry, as the listings show them.
 struct EntryInfo {
@@ -113,11 +113,11 @@ struct EntryInfo {
   bool compressed = false;  // stored compressed: flag 0x20 and storedLength != size
 };
 
-EntryInfo DescribeEntry(const CStorageEntry& entry);
+EntryInfo DescribeEntry(const qss::CStorageEntry& entry);
 // {"name": ..., "kind": ..., ..., "compressed": ...} without a closing brace,
 // so that a caller can add members.
 std::string EntryJsonMembers(const EntryInfo& info);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_CONTAINERACCESS_H_

@@ -8,15 +8,17 @@
 #include <set>
 
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CCompressedStream.h"
-#include "Container/CStorageEntry.h"
+#include "qss/CStorageEntry.h"
 #include "ContainerAccess.h"
 #include "TextCodec.h"
 #include "ToolContext.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -569,4 +571,4 @@ void CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problem
   }
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -19,17 +19,17 @@
 #include <string>
 #include <vector>
 
-class CPhysicalByteArray;
+namespace qss { class CPhysicalByteArray; }
 
-namespace qss {
+namespace qss_tool {
 
 // Appends one line per problem to problems; none for a sound container.
-void CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems);
+void CheckContainer(qss::CPhysicalByteArray* array, std::vector<std::string>* problems);
 
 // The most problem lines one check reports; a last line says when more were
 // found.
 inline constexpr std::size_t kMaxReportedProblems = 200;
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_CONTAINERCHECKER_H_

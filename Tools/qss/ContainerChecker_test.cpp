@@ -8,10 +8,12 @@
 #include <cstring>
 #include <random>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
+
+using namespace qss;
 
 namespace qss_test {
 namespace {
@@ -19,7 +21,7 @@ namespace {
 std::vector<std::string> CheckBytes(const std::string& bytes) {
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
   std::vector<std::string> problems;
-  qss::CheckContainer(array.get(), &problems);
+  qss_tool::CheckContainer(array.get(), &problems);
   return problems;
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace qss {
+namespace qss_tool {
 
 namespace {
 constexpr int kBarWidth = 40;
@@ -39,4 +39,4 @@ void ProgressBar::Draw() {
             << percent << std::flush;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

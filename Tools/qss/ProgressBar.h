@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-namespace qss {
+namespace qss_tool {
 
 class ProgressBar {
  public:
@@ -35,6 +35,6 @@ class ProgressBar {
   int drawnPermille_ = -1;
 };
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_PROGRESSBAR_H_

@@ -6,10 +6,12 @@
 
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CRootStorage.h"
+#include "qss/CRootStorage.h"
 #include "ContainerAccess.h"
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
+
+using namespace qss;
 
 namespace qss_test {
 namespace {
@@ -269,7 +271,7 @@ TEST(PackLayoutTest, LargeFileIsStoredInConsecutiveBlocks) {
   const fs::path container = folder / "c.qss";
   ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
 
-  qss::OpenedContainer opened = qss::OpenContainerReadOnly(container);
+  qss_tool::OpenedContainer opened = qss_tool::OpenContainerReadOnly(container);
   ASSERT_EQ(opened.result, kQssOk);
   CStorageEntry* entry = opened.root->FindEntry(u"big.bin");
   ASSERT_NE(entry, nullptr);

@@ -8,15 +8,17 @@
 #include <functional>
 #include <set>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
+
+using namespace qss;
 
 namespace qss_test {
 namespace {

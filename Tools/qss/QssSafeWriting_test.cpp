@@ -13,6 +13,8 @@
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
 
+using namespace qss;
+
 #ifndef _WIN32
 #include <csignal>
 #include <fcntl.h>
@@ -94,8 +96,8 @@ TEST(OutputFailureTest, EveryCommandFailsWhenStandardOutputTakesNothing) {
       FailingFlushBuffer failing;
       std::ostream out(failAtFlush ? static_cast<std::streambuf*>(&failing) : &refusing);
       std::ostringstream err;
-      qss::ToolContext context{out, err};
-      EXPECT_EQ(qss::RunQss(args, context), 1) << args[0] << (failAtFlush ? " at flush" : "");
+      qss_tool::ToolContext context{out, err};
+      EXPECT_EQ(qss_tool::RunQss(args, context), 1) << args[0] << (failAtFlush ? " at flush" : "");
       const std::string expected =
           args[0] == "--help" ? "qss: cannot write to standard output\n" : "qss: " + args[0] + ": cannot write to standard output\n";
       EXPECT_EQ(err.str(), expected) << args[0] << (failAtFlush ? " at flush" : "");

@@ -34,10 +34,10 @@ struct RunResult {
 inline RunResult RunInProcess(const std::vector<std::string>& args, bool progress = false) {
   std::ostringstream out;
   std::ostringstream err;
-  qss::ToolContext context{out, err};
+  qss_tool::ToolContext context{out, err};
   context.progress = progress;
   RunResult run;
-  run.code = qss::RunQss(args, context);
+  run.code = qss_tool::RunQss(args, context);
   run.out = out.str();
   run.err = err.str();
   return run;

@@ -2,7 +2,9 @@
 
 #include "Commands.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -349,4 +351,4 @@ int RunQss(const Arguments& args, ToolContext& context) {
   return code;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -3,7 +3,9 @@
 #include <string>
 #include <utility>
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 // Attempts at a free temporary name; a name of another unpack's leftover or
@@ -82,4 +84,4 @@ void ReplacingFile::Abandon() {
   temporaryPath_.clear();
 }
 
-}  // namespace qss
+}  // namespace qss_tool

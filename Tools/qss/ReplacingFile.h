@@ -16,10 +16,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "Base/ResultCodes.h"
+#include "qss/ResultCodes.h"
 #include "Platform/NativeFile.h"
 
-namespace qss {
+namespace qss_tool {
 
 class ReplacingFile {
  public:
@@ -29,11 +29,11 @@ class ReplacingFile {
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
   // Creates the temporary file.
-  QssResult Create();
-  QssResult Append(const char* data, std::size_t size);
+  qss::QssResult Create();
+  qss::QssResult Append(const char* data, std::size_t size);
   // Moves the file over the target. sync first writes it to the disk, so
   // that a crash right after cannot trade an existing file for an empty one.
-  QssResult Commit(bool sync);
+  qss::QssResult Commit(bool sync);
   // Deletes the temporary; the target stays as it was.
   void Abandon();
 
@@ -42,10 +42,10 @@ class ReplacingFile {
  private:
   std::filesystem::path target_;
   std::filesystem::path temporaryPath_;
-  std::unique_ptr<NativeFile> file_;
+  std::unique_ptr<qss::NativeFile> file_;
   std::int64_t written_ = 0;
 };
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_REPLACINGFILE_H_

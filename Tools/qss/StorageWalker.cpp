@@ -1,6 +1,8 @@
 #include "StorageWalker.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 void StorageWalker::Walk(CStorage* storage) {
   path_.clear();
@@ -74,4 +76,4 @@ void StorageWalker::WalkStorage(CStorage* storage) {
   }
 }
 
-}  // namespace qss
+}  // namespace qss_tool

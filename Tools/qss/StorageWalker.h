@@ -22,7 +22,7 @@
 #include "Container/CBlockAllocationTable.h"
 #include "ContainerAccess.h"
 
-namespace qss {
+namespace qss_tool {
 
 class StorageWalker;
 
@@ -31,18 +31,18 @@ class WalkEvents {
   virtual ~WalkEvents() = default;
   // Every entry. Return false to keep the walker from opening a storage or
   // nested container entry.
-  virtual bool Visit(StorageWalker& walker, CStorage* parent, const EntryInfo& info) = 0;
+  virtual bool Visit(StorageWalker& walker, qss::CStorage* parent, const EntryInfo& info) = 0;
   // A storage or nested container was opened; its entries follow, then Leave.
-  virtual void Enter(StorageWalker&, CStorage* /*child*/, const EntryInfo&) {}
+  virtual void Enter(StorageWalker&, qss::CStorage* /*child*/, const EntryInfo&) {}
   virtual void Leave(StorageWalker&, const EntryInfo&) {}
   // A storage or nested container entry did not open.
-  virtual void OpenFailed(StorageWalker&, const EntryInfo&, QssResult /*result*/) {}
+  virtual void OpenFailed(StorageWalker&, const EntryInfo&, qss::QssResult /*result*/) {}
   // An entry the walker would not open (duplicate name, no terminator,
   // depth limit), with the reason.
   virtual void NotOpened(StorageWalker&, const EntryInfo&, const std::string& /*reason*/) {}
   // The storage at walker.path() (the root when empty) could not be read to
   // its end; its entries before that point were visited.
-  virtual void DirectoryCutShort(StorageWalker&, QssResult /*result*/) {}
+  virtual void DirectoryCutShort(StorageWalker&, qss::QssResult /*result*/) {}
 };
 
 class StorageWalker {
@@ -51,7 +51,7 @@ class StorageWalker {
   StorageWalker(WalkEvents& events, std::int64_t containerBytes)
       : events_(events), containerBytes_(containerBytes) {}
 
-  void Walk(CStorage* storage);
+  void Walk(qss::CStorage* storage);
 
   // The names from the walk's root down to the entry being visited
   // (inclusive), for messages.
@@ -66,12 +66,12 @@ class StorageWalker {
   // chain into the walk. False when an earlier entry already did; *earlier
   // then names it ("" for the root directory). Entries without blocks
   // share nothing.
-  bool ClaimChain(CStorage* parent, const EntryInfo& info, std::string* earlier);
+  bool ClaimChain(qss::CStorage* parent, const EntryInfo& info, std::string* earlier);
 
  private:
-  void WalkStorage(CStorage* storage);
+  void WalkStorage(qss::CStorage* storage);
   // The same for the walk's root directory.
-  void ClaimRoot(CStorage* root);
+  void ClaimRoot(qss::CStorage* root);
 
   WalkEvents& events_;
   std::int64_t containerBytes_;
@@ -80,14 +80,14 @@ class StorageWalker {
   bool limitReached_ = false;
   // Chains brought into the walk: (the container's table, first block) ->
   // the path of the entry that brought it.
-  std::map<std::pair<const CBlockAllocationTable*, std::int64_t>, std::string> claimed_;
+  std::map<std::pair<const qss::CBlockAllocationTable*, std::int64_t>, std::string> claimed_;
   // The tables named there stay alive for the walk, so that no later nested
   // container's table takes the address of one that is gone.
-  std::map<const CBlockAllocationTable*, CQssRef<CBlockAllocationTable>> tables_;
+  std::map<const qss::CBlockAllocationTable*, qss::CQssRef<qss::CBlockAllocationTable>> tables_;
   // Claims block of table for path; false with *earlier when it was taken.
-  bool Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier);
+  bool Claim(qss::CBlockAllocationTable* table, std::int64_t block, std::string* earlier);
 };
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_STORAGEWALKER_H_

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
 #include "ProgressBar.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 CopyOutcome CopyStreamContent(CStream* stream, const ByteSink& sink, ProgressBar* progress) {
   CopyOutcome outcome;
@@ -54,4 +56,4 @@ CopyOutcome CopyStreamContent(CStream* stream, const ByteSink& sink, ProgressBar
   return outcome;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -13,11 +13,11 @@
 #include <functional>
 #include <string>
 
-#include "Base/ResultCodes.h"
+#include "qss/ResultCodes.h"
 
-class CStream;
+namespace qss { class CStream; }
 
-namespace qss {
+namespace qss_tool {
 
 class ProgressBar;
 
@@ -28,14 +28,14 @@ struct CopyOutcome {
   // Why it failed ("read failed", "the stream ended after N of M bytes").
   std::string problem;
   bool hasResult = false;
-  QssResult result = kQssOk;
+  qss::QssResult result = qss::kQssOk;
 };
 
 // sink receives each piece and returns false when it cannot take it.
 using ByteSink = std::function<bool(const char* data, std::size_t size)>;
 
-CopyOutcome CopyStreamContent(CStream* stream, const ByteSink& sink, ProgressBar* progress);
+CopyOutcome CopyStreamContent(qss::CStream* stream, const ByteSink& sink, ProgressBar* progress);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_STREAMCOPY_H_

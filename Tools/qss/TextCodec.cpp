@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace qss {
+namespace qss_tool {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -214,4 +214,4 @@ std::string DisplayPath(const std::filesystem::path& path) {
 #endif
 }
 
-}  // namespace qss
+}  // namespace qss_tool

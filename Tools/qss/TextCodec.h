@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace qss {
+namespace qss_tool {
 
 // UTF-16 to UTF-8; every unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
@@ -44,6 +44,6 @@ std::string DisplayPath(const std::filesystem::path& path);
 // char string would be read in the ANSI code page there.
 std::filesystem::path PathFromArgument(const std::string& argument);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_TEXTCODEC_H_

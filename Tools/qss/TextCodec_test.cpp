@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace qss {
+namespace qss_tool {
 namespace {
 
 TEST(TextCodecTest, Utf16ToUtf8KeepsPairsAndReplacesLoneSurrogates) {
@@ -68,4 +68,4 @@ TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
 }
 
 }  // namespace
-}  // namespace qss
+}  // namespace qss_tool

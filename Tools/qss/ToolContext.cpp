@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 std::string FormatResult(QssResult result) {
   char text[16];
@@ -30,4 +32,4 @@ int UsageError(ToolContext& context, std::string_view command, std::string_view 
   return kExitUsage;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "Base/ResultCodes.h"
-#include "Container/CContainerFileWriter.h"
+#include "qss/ResultCodes.h"
+#include "qss/CContainerFileWriter.h"
 
-namespace qss {
+namespace qss_tool {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
@@ -27,7 +27,7 @@ inline constexpr int kExitUsage = 2;
 // have none.
 class InterruptCleanup {
  public:
-  using TemporaryFiles = std::atomic<const CContainerFileWriter::TemporaryFile*>;
+  using TemporaryFiles = std::atomic<const qss::CContainerFileWriter::TemporaryFile*>;
   virtual ~InterruptCleanup() = default;
   // Until Disarm, an interrupt deletes every file listed in files, writes
   // interrupted to standard error and ends the process as the signal would.
@@ -51,15 +51,15 @@ struct ToolContext {
 };
 
 // "0x%08x" of a result code.
-std::string FormatResult(QssResult result);
+std::string FormatResult(qss::QssResult result);
 
 // Writes "qss: <message>\n" to err; returns kExitFailure.
 int Fail(ToolContext& context, std::string_view message);
 // Writes "qss: <message> (0xXXXXXXXX)\n" to err; returns kExitFailure.
-int Fail(ToolContext& context, std::string_view message, QssResult result);
+int Fail(ToolContext& context, std::string_view message, qss::QssResult result);
 // Writes "qss: <message>\n" and a hint to run --help; returns kExitUsage.
 int UsageError(ToolContext& context, std::string_view command, std::string_view message);
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_TOOLCONTEXT_H_

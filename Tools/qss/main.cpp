@@ -25,13 +25,15 @@
 #include "Platform/NativeFile.h"
 #include "TextCodec.h"
 
+using namespace qss;
+
 namespace {
 
 // Everything the interrupt handler reads is in place before it is
 // installed, and it calls only functions that are safe in a signal handler:
 // unlink (on Windows, where the handler runs on a thread of its own, the
 // run-time's _wunlink), write, signal and raise.
-const qss::InterruptCleanup::TemporaryFiles* volatile g_files = nullptr;
+const qss_tool::InterruptCleanup::TemporaryFiles* volatile g_files = nullptr;
 const std::string* volatile g_interrupted = nullptr;
 volatile std::sig_atomic_t g_deferred = 0;
 volatile std::sig_atomic_t g_pending = 0;
@@ -77,7 +79,7 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGBREAK};
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 #endif
 
-class ProgramInterrupts final : public qss::InterruptCleanup {
+class ProgramInterrupts final : public qss_tool::InterruptCleanup {
  public:
   void Arm(const TemporaryFiles* files, const std::string& interrupted, const std::string& late) override {
     g_files = files;
@@ -128,7 +130,7 @@ class ProgramInterrupts final : public qss::InterruptCleanup {
 #endif
 };
 
-int RunProgram(const qss::Arguments& args) {
+int RunProgram(const qss_tool::Arguments& args) {
   // A container of many segment files holds one file open for each.
   native_file::RaiseOpenFileLimit();
   std::ios::sync_with_stdio(false);
@@ -141,23 +143,23 @@ int RunProgram(const qss::Arguments& args) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
   ProgramInterrupts interrupts;
-  qss::ToolContext context{std::cout, std::cerr};
+  qss_tool::ToolContext context{std::cout, std::cerr};
   context.progress = QSS_ISATTY(QSS_FILENO(stderr)) != 0;
   context.outIsTerminal = QSS_ISATTY(QSS_FILENO(stdout)) != 0;
   context.interrupts = &interrupts;
-  int code = qss::kExitFailure;
+  int code = qss_tool::kExitFailure;
   try {
-    code = qss::RunQss(args, context);
+    code = qss_tool::RunQss(args, context);
   } catch (const std::bad_alloc&) {
     // The library allocates what a container's fields ask for; a damaged
     // one can ask for more memory than there is.
     std::cout.flush();
     std::cerr << "\nqss: out of memory\n";
-    return qss::kExitFailure;
+    return qss_tool::kExitFailure;
   } catch (const std::exception& error) {
     std::cout.flush();
     std::cerr << "\nqss: " << error.what() << '\n';
-    return qss::kExitFailure;
+    return qss_tool::kExitFailure;
   }
   return code;
 }
@@ -168,7 +170,7 @@ int RunProgram(const qss::Arguments& args) {
 // The wide command line carries every character of a path; the narrow one
 // only those of the ANSI code page. The commands take UTF-8.
 int wmain(int argc, wchar_t** argv) {
-  qss::Arguments args;
+  qss_tool::Arguments args;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view wide(argv[i]);
     args.push_back(qss::Utf16ToUtf8(std::u16string(wide.begin(), wide.end())));
@@ -176,5 +178,5 @@ int wmain(int argc, wchar_t** argv) {
   return RunProgram(args);
 }
 #else
-int main(int argc, char** argv) { return RunProgram(qss::Arguments(argv + 1, argv + argc)); }
+int main(int argc, char** argv) { return RunProgram(qss_tool::Arguments(argv + 1, argv + argc)); }
 #endif

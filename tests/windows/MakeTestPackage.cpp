@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CreateContainer.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CreateContainer.h"
 #include "Platform/NativeFile.h"
+
+using namespace qss;
 
 namespace {
 

@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstddef>
 #include <limits>
+
+namespace qss {
 
 namespace {
 
@@ -22,7 +25,7 @@ QssResult LastError() { return QssResultFromSystemError(errno); }
 constexpr std::int64_t kUnixEpochInFileTime = 116444736000000000LL;
 constexpr std::int64_t kTicksPerSecond = 10000000LL;
 
-timespec ToTimespec(native_file::FileTime time) {
+timespec ToTimespec(FileTime time) {
   // A file time above INT64_MAX lies thousands of centuries ahead; clamp it.
   const std::int64_t ticks =
       time > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
@@ -151,7 +154,7 @@ class PosixFile final : public NativeFile {
     return kQssOk;
   }
 
-  QssResult SetTimes(native_file::FileTime time) override {
+  QssResult SetTimes(FileTime time) override {
     const timespec stamp = ToTimespec(time);
     const timespec times[2] = {stamp, stamp};  // last access, last write; POSIX keeps no creation time
     if (::futimens(descriptor_, times) != 0) return LastError();
@@ -293,4 +296,18 @@ bool IsTooManyOpenFiles(QssResult result) {
   return result == QssResultFromSystemError(EMFILE) || result == QssResultFromSystemError(ENFILE);
 }
 
+std::string SystemErrorText(std::uint32_t error) {
+  char text[256] = {};
+  // The GNU strerror_r may return a static string instead of filling text.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  const char* words = ::strerror_r(static_cast<int>(error), text, sizeof(text));
+  return words ? std::string(words) : std::string();
+#else
+  if (::strerror_r(static_cast<int>(error), text, sizeof(text)) != 0) return std::string();
+  return std::string(text);
+#endif
+}
+
 }  // namespace native_file
+
+}  // namespace qss

@@ -1,8 +1,10 @@
-#include "Platform/NativeLock.h"
+#include "qss/NativeLock.h"
 
 #include <pthread.h>
 
 #include <new>
+
+namespace qss {
 
 namespace {
 pthread_mutex_t* AsMutex(unsigned char* storage) { return std::launder(reinterpret_cast<pthread_mutex_t*>(storage)); }
@@ -24,3 +26,5 @@ NativeRecursiveLock::~NativeRecursiveLock() { pthread_mutex_destroy(AsMutex(stor
 void NativeRecursiveLock::Lock() { pthread_mutex_lock(AsMutex(storage_)); }
 
 void NativeRecursiveLock::Unlock() { pthread_mutex_unlock(AsMutex(storage_)); }
+
+}  // namespace qss

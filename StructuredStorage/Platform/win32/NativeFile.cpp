@@ -10,6 +10,8 @@
 #include <limits>
 #include <string_view>
 
+namespace qss {
+
 namespace {
 
 QssResult ResultFromError(DWORD error) { return QssResultFromSystemError(static_cast<std::int64_t>(error)); }
@@ -100,7 +102,7 @@ class Win32File final : public NativeFile {
     return kQssOk;
   }
 
-  QssResult SetTimes(native_file::FileTime time) override {
+  QssResult SetTimes(FileTime time) override {
     FILETIME stamp;
     stamp.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
     stamp.dwHighDateTime = static_cast<DWORD>(time >> 32);
@@ -217,4 +219,29 @@ void RaiseOpenFileLimit() {}
 
 bool IsTooManyOpenFiles(QssResult result) { return result == QssResultFromSystemError(ERROR_TOO_MANY_OPEN_FILES); }
 
+std::string SystemErrorText(std::uint32_t error) {
+  wchar_t* words = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+      0, reinterpret_cast<wchar_t*>(&words), 0, nullptr);
+  if (length == 0 || words == nullptr) return std::string();
+  std::wstring_view text(words, length);
+  // The system ends its messages with a full stop and a line break.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'.')) {
+    text.remove_suffix(1);
+  }
+  std::string utf8;
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                          nullptr);
+  if (bytes > 0) {
+    utf8.resize(static_cast<std::size_t>(bytes));
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr,
+                          nullptr);
+  }
+  ::LocalFree(words);
+  return utf8;
+}
+
 }  // namespace native_file
+
+}  // namespace qss

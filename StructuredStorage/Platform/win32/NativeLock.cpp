@@ -1,8 +1,10 @@
-#include "Platform/NativeLock.h"
+#include "qss/NativeLock.h"
 
 #include <windows.h>
 
 #include <new>
+
+namespace qss {
 
 namespace {
 CRITICAL_SECTION* AsCriticalSection(unsigned char* storage) {
@@ -22,3 +24,5 @@ NativeRecursiveLock::~NativeRecursiveLock() { DeleteCriticalSection(AsCriticalSe
 void NativeRecursiveLock::Lock() { EnterCriticalSection(AsCriticalSection(storage_)); }
 
 void NativeRecursiveLock::Unlock() { LeaveCriticalSection(AsCriticalSection(storage_)); }
+
+}  // namespace qss

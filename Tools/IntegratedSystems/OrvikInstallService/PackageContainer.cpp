@@ -1,8 +1,10 @@
 #include "PackageContainer.h"
 
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/CRootStorage.h"
+#include "qss/CRootStorage.h"
 #include "WideText.h"
+
+using namespace qss;
 
 PackageContainer::PackageContainer(const std::u16string& packagePath)
     : package_(new CMultiFileArray(ToNativePath(packagePath), native_file::kGenericRead, native_file::kShareRead,

@@ -11,11 +11,11 @@
 
 #include <string>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 
-class CMultiFileArray;
-class CRootStorage;
-class CStorage;
+namespace qss { class CMultiFileArray; }
+namespace qss { class CRootStorage; }
+namespace qss { class CStorage; }
 
 class PackageContainer {
  public:
@@ -25,15 +25,15 @@ class PackageContainer {
   PackageContainer(const PackageContainer&) = delete;
   PackageContainer& operator=(const PackageContainer&) = delete;
 
-  CStorage& root();
+  qss::CStorage& root();
   // True when the package held a readable container.
   bool valid() const;
 
  private:
-  CQssRef<CMultiFileArray> package_;
+  qss::CQssRef<qss::CMultiFileArray> package_;
   // Held with one reference; null when the package did not open as a
   // container.
-  CRootStorage* root_ = nullptr;
+  qss::CRootStorage* root_ = nullptr;
 };
 
 #endif  // TOOLS_ORVIKINSTALLSERVICE_PACKAGECONTAINER_H_

@@ -2,14 +2,16 @@
 
 #include <memory>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "ConsolePrint.h"
-#include "Container/CStorage.h"
+#include "qss/CStorage.h"
 #include "PackageContainer.h"
 #include "PathText.h"
 #include "ServiceRegistration.h"
 #include "ServiceStreamPaths.h"
 #include "StreamCopy.h"
+
+using namespace qss;
 
 bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& storage,
                    const std::u16string& outputPath) {

@@ -13,7 +13,7 @@
 
 #include "InstallerServices.h"
 
-class CStorage;
+namespace qss { class CStorage; }
 
 inline constexpr char16_t kTemporaryServiceFileName[] = u"Win_Talvane_Kivra7.tmp";
 inline constexpr char16_t kServiceFileName[] = u"Win_Talvane_Kivra7.exe";
@@ -23,7 +23,7 @@ inline constexpr char16_t kServiceFileName[] = u"Win_Talvane_Kivra7.exe";
 // was found and the file now holds all of it; false when the path cannot be
 // followed, the stream cannot be opened or the copy could not be completed
 // (then no file of ours is left at outputPath).
-bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& storage,
+bool ExtractStream(InstallerServices& services, std::u16string path, qss::CStorage& storage,
                    const std::u16string& outputPath);
 
 // Opens the package, extracts the service executable from the first of

@@ -2,7 +2,9 @@
 
 #include <memory>
 
-#include "Container/CStream.h"
+#include "qss/CStream.h"
+
+using namespace qss;
 
 namespace {
 

@@ -15,13 +15,13 @@
 
 #include "FilePlacement.h"
 
-class CStream;
+namespace qss { class CStream; }
 
 inline constexpr std::uint32_t kCopyChunkBytes = 1048576;
 
 // Copies the stream from its start into outputPath, which is created (or
 // truncated). True when the file was created and holds all the stream's
 // bytes; false otherwise, and then no file of ours is left at outputPath.
-bool CopyStreamToNewFile(FilePlacement& files, CStream& stream, const std::u16string& outputPath);
+bool CopyStreamToNewFile(FilePlacement& files, qss::CStream& stream, const std::u16string& outputPath);
 
 #endif  // TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_

@@ -7,9 +7,11 @@
 #include <new>
 #include <optional>
 
-#include "Container/CStream.h"
+#include "qss/CStream.h"
 #include "testing/FakeInstallerServices.h"
 #include "testing/TestPackage.h"
+
+using namespace qss;
 
 namespace {
 

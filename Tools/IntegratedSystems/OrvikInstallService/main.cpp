@@ -5,6 +5,8 @@
 #include "MainFlow.h"
 #include "Platform/NativeFile.h"
 
+using namespace qss;
+
 int main() {
   // A package of many segment files holds one file open for each.
   native_file::RaiseOpenFileLimit();

@@ -8,11 +8,13 @@
 #include <random>
 #include <sstream>
 
-#include "Base/CQssRef.h"
-#include "ByteArrays/CMemoryByteArray.h"
-#include "Container/CRootStorage.h"
-#include "Container/CStorage.h"
-#include "Container/CreateContainer.h"
+#include "qss/CQssRef.h"
+#include "qss/CMemoryByteArray.h"
+#include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
+#include "qss/CreateContainer.h"
+
+using namespace qss;
 
 namespace {
 

@@ -5,12 +5,14 @@
 // (flags storage, firstBlock -1, size 0); block 1 is the first allocation
 // table block. Open the result with CRootStorage.
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
+#ifndef QSS_CREATECONTAINER_H_
+#define QSS_CREATECONTAINER_H_
 
 #include <cstdint>
 
-#include "Base/ResultCodes.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
 
 class CPhysicalByteArray;
 
@@ -20,4 +22,6 @@ class CPhysicalByteArray;
 // fewer bytes than given is kQssWriteFault.
 QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize);
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CREATECONTAINER_H_
+}  // namespace qss
+
+#endif  // QSS_CREATECONTAINER_H_

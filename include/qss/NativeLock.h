@@ -4,10 +4,12 @@
 // Its storage is held inline and opaque so that no platform header leaks
 // into the library's headers.
 
-#ifndef STRUCTUREDSTORAGE_PLATFORM_NATIVELOCK_H_
-#define STRUCTUREDSTORAGE_PLATFORM_NATIVELOCK_H_
+#ifndef QSS_NATIVELOCK_H_
+#define QSS_NATIVELOCK_H_
 
 #include <cstddef>
+
+namespace qss {
 
 class NativeRecursiveLock {
  public:
@@ -25,4 +27,6 @@ class NativeRecursiveLock {
   alignas(16) unsigned char storage_[kStorageSize];
 };
 
-#endif  // STRUCTUREDSTORAGE_PLATFORM_NATIVELOCK_H_
+}  // namespace qss
+
+#endif  // QSS_NATIVELOCK_H_

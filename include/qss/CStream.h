@@ -9,15 +9,17 @@
 // SetSize, Seek; the last Release runs FinalRelease (drops entry, table and
 // parent, clears the entry's open flag) and destroys the stream.
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTREAM_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CSTREAM_H_
+#ifndef QSS_CSTREAM_H_
+#define QSS_CSTREAM_H_
 
 #include <cstdint>
 #include <memory>
 
-#include "Base/CLock.h"
-#include "Base/CQssRefCountedObject.h"
-#include "Base/ResultCodes.h"
+#include "qss/CLock.h"
+#include "qss/CQssRefCountedObject.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
 
 class CBlockAllocationTable;
 class CBlockChainCache;
@@ -60,4 +62,6 @@ class CStream : public CQssRefCountedObject {
   CLock lock_;
 };
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTREAM_H_
+}  // namespace qss
+
+#endif  // QSS_CSTREAM_H_

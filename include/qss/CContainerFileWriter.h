@@ -38,8 +38,8 @@
 // Threads: a writer is used by one thread. temporaryFiles() may be read at
 // any moment from a signal handler or another thread (see there).
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CCONTAINERFILEWRITER_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CCONTAINERFILEWRITER_H_
+#ifndef QSS_CCONTAINERFILEWRITER_H_
+#define QSS_CCONTAINERFILEWRITER_H_
 
 #include <atomic>
 #include <cstdint>
@@ -47,9 +47,11 @@
 #include <memory>
 #include <vector>
 
-#include "Base/CQssRef.h"
-#include "Base/ResultCodes.h"
-#include "ByteArrays/CMultiPhysicalByteArray.h"
+#include "qss/CQssRef.h"
+#include "qss/ResultCodes.h"
+#include "qss/Segments.h"
+
+namespace qss {
 
 class CMultiFileArray;
 class CRootStorage;
@@ -150,4 +152,6 @@ class CContainerFileWriter {
   bool damaged_ = false;
 };
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CCONTAINERFILEWRITER_H_
+}  // namespace qss
+
+#endif  // QSS_CCONTAINERFILEWRITER_H_

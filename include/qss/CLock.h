@@ -4,10 +4,12 @@
 // it may take it again; it is free after as many Unlock calls as Lock calls.
 // The lock itself is the platform's (see Platform/NativeLock.h).
 
-#ifndef STRUCTUREDSTORAGE_BASE_CLOCK_H_
-#define STRUCTUREDSTORAGE_BASE_CLOCK_H_
+#ifndef QSS_CLOCK_H_
+#define QSS_CLOCK_H_
 
-#include "Platform/NativeLock.h"
+#include "qss/NativeLock.h"
+
+namespace qss {
 
 class CLockBase {
  public:
@@ -29,4 +31,6 @@ class CLock final : public CLockBase {
   NativeRecursiveLock native_;
 };
 
-#endif  // STRUCTUREDSTORAGE_BASE_CLOCK_H_
+}  // namespace qss
+
+#endif  // QSS_CLOCK_H_

@@ -1,10 +1,12 @@
-#include "ByteArrays/CStreamByteArray.h"
+#include "Container/CStreamByteArray.h"
 
 #include <limits>
 
 #include "Base/CLockGuard.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
+
+namespace qss {
 
 namespace {
 // A stream transfer counts fewer than 2^31 bytes; a larger request would turn
@@ -44,3 +46,5 @@ QssResult CStreamByteArray::GetSize(std::int64_t* size) {
 }
 
 QssResult CStreamByteArray::SetSize(std::int64_t size) { return stream_->SetSize(size); }
+
+}  // namespace qss

@@ -6,11 +6,13 @@
 // holder (count 0): whoever hands an object out says whether it already
 // carries a reference for the receiver.
 
-#ifndef STRUCTUREDSTORAGE_BASE_CQSSREFCOUNTEDOBJECT_H_
-#define STRUCTUREDSTORAGE_BASE_CQSSREFCOUNTEDOBJECT_H_
+#ifndef QSS_CQSSREFCOUNTEDOBJECT_H_
+#define QSS_CQSSREFCOUNTEDOBJECT_H_
 
 #include <atomic>
 #include <cstdint>
+
+namespace qss {
 
 class CQssRefCountedObject {
  public:
@@ -42,4 +44,6 @@ class CQssRefCountedObject {
   std::atomic<std::int32_t> referenceCount_{0};
 };
 
-#endif  // STRUCTUREDSTORAGE_BASE_CQSSREFCOUNTEDOBJECT_H_
+}  // namespace qss
+
+#endif  // QSS_CQSSREFCOUNTEDOBJECT_H_

@@ -1,16 +1,18 @@
-#include "ByteArrays/CStreamByteArray.h"
+#include "Container/CStreamByteArray.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "Base/CQssRef.h"
+#include "qss/CQssRef.h"
 #include "Base/LittleEndian.h"
-#include "ByteArrays/CMemoryByteArray.h"
+#include "qss/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStorageEntry.h"
-#include "Container/CStream.h"
-#include "Container/CreateContainer.h"
+#include "qss/CStorageEntry.h"
+#include "qss/CStream.h"
+#include "qss/CreateContainer.h"
+
+namespace qss {
 
 namespace {
 
@@ -60,7 +62,7 @@ TEST_F(CStreamByteArrayTest, TransfersArePositionedOnTheStream) {
   EXPECT_EQ(array_->SetSize(10), kQssOk);
   EXPECT_EQ(entry_->Size(), 10);
   EXPECT_EQ(array_->Flush(), kQssOk);
-  EXPECT_EQ(array_->SetTimestamp(native_file::FileTime{}), kQssOk);
+  EXPECT_EQ(array_->SetTimestamp(FileTime{}), kQssOk);
   EXPECT_EQ(array_->Remove(), kQssOk);
   EXPECT_EQ(entry_->Size(), 10);
 
@@ -91,3 +93,5 @@ TEST_F(CStreamByteArrayTest, ReleasingTheArrayReleasesTheStream) {
 }
 
 }  // namespace
+
+}  // namespace qss

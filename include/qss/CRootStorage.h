@@ -10,10 +10,12 @@
 // nested container, the storage that holds it. A writer that needs to know
 // commits first.
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CROOTSTORAGE_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CROOTSTORAGE_H_
+#ifndef QSS_CROOTSTORAGE_H_
+#define QSS_CROOTSTORAGE_H_
 
-#include "Container/CStorage.h"
+#include "qss/CStorage.h"
+
+namespace qss {
 
 class CPhysicalByteArray;
 
@@ -50,4 +52,6 @@ class CRootStorage : public CStorage {
   QssResult status_ = kQssOk;
 };
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CROOTSTORAGE_H_
+}  // namespace qss
+
+#endif  // QSS_CROOTSTORAGE_H_

@@ -8,8 +8,8 @@
 // written back when the storage commits or is finally released, unless the
 // storage's own entry is read-only.
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
+#ifndef QSS_CSTORAGE_H_
+#define QSS_CSTORAGE_H_
 
 #include <cstdint>
 #include <functional>
@@ -17,7 +17,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "Container/CStream.h"
+#include "qss/CStream.h"
+
+namespace qss {
 
 class CRootStorage;
 
@@ -144,4 +146,6 @@ class CStorage : public CStream {
   QssResult PrepareChild(const char16_t* name, const void* result, std::uint32_t flags, CStorageEntry** entry);
 };
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGE_H_
+}  // namespace qss
+
+#endif  // QSS_CSTORAGE_H_

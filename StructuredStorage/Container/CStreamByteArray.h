@@ -4,10 +4,12 @@
 // by laying one of these on a stream of its parent and building a
 // CRootStorage on it.
 
-#ifndef STRUCTUREDSTORAGE_BYTEARRAYS_CSTREAMBYTEARRAY_H_
-#define STRUCTUREDSTORAGE_BYTEARRAYS_CSTREAMBYTEARRAY_H_
+#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTREAMBYTEARRAY_H_
+#define STRUCTUREDSTORAGE_CONTAINER_CSTREAMBYTEARRAY_H_
 
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CPhysicalByteArray.h"
+
+namespace qss {
 
 class CStream;
 
@@ -23,11 +25,13 @@ class CStreamByteArray : public CPhysicalByteArray {
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;
   QssResult SetSize(std::int64_t size) override;
-  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult SetTimestamp(FileTime) override { return kQssOk; }
   QssResult Remove() override { return kQssOk; }
 
  private:
   CStream* stream_;
 };
 
-#endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CSTREAMBYTEARRAY_H_
+}  // namespace qss
+
+#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTREAMBYTEARRAY_H_

@@ -5,14 +5,16 @@
 // than 2^31 bytes. bytesRead / bytesWritten may be null; when given they are
 // set to 0 first and receive the bytes actually transferred, also on failure.
 
-#ifndef STRUCTUREDSTORAGE_BYTEARRAYS_CPHYSICALBYTEARRAY_H_
-#define STRUCTUREDSTORAGE_BYTEARRAYS_CPHYSICALBYTEARRAY_H_
+#ifndef QSS_CPHYSICALBYTEARRAY_H_
+#define QSS_CPHYSICALBYTEARRAY_H_
 
 #include <cstdint>
 
-#include "Base/CQssRefCountedObject.h"
-#include "Base/ResultCodes.h"
-#include "Platform/NativeFile.h"
+#include "qss/CQssRefCountedObject.h"
+#include "qss/ResultCodes.h"
+#include "qss/FileTime.h"
+
+namespace qss {
 
 class CPhysicalByteArray : public CQssRefCountedObject {
  public:
@@ -23,9 +25,11 @@ class CPhysicalByteArray : public CQssRefCountedObject {
   virtual QssResult GetSize(std::int64_t* size) = 0;
   virtual QssResult SetSize(std::int64_t size) = 0;
   // Stamps the backing store's times; 0 means no time.
-  virtual QssResult SetTimestamp(native_file::FileTime time) = 0;
+  virtual QssResult SetTimestamp(FileTime time) = 0;
   // Removes the backing store where that makes sense (segment files).
   virtual QssResult Remove() = 0;
 };
 
-#endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CPHYSICALBYTEARRAY_H_
+}  // namespace qss
+
+#endif  // QSS_CPHYSICALBYTEARRAY_H_

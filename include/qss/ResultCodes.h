@@ -11,10 +11,12 @@
 // being ignored. It converts to and from the 32-bit value freely; where a
 // result is deliberately not acted on, the code says why.
 
-#ifndef STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
-#define STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
+#ifndef QSS_RESULTCODES_H_
+#define QSS_RESULTCODES_H_
 
 #include <cstdint>
+
+namespace qss {
 
 class [[nodiscard]] QssResult {
  public:
@@ -78,4 +80,6 @@ inline constexpr QssResult QssResultFromSystemError(std::int64_t error) {
   return static_cast<QssResult>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
 }
 
-#endif  // STRUCTUREDSTORAGE_BASE_RESULTCODES_H_
+}  // namespace qss
+
+#endif  // QSS_RESULTCODES_H_

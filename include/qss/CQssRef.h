@@ -5,10 +5,12 @@
 // the caller already owns (for example one handed out by OpenStream);
 // constructing from a raw pointer takes a new one.
 
-#ifndef STRUCTUREDSTORAGE_BASE_CQSSREF_H_
-#define STRUCTUREDSTORAGE_BASE_CQSSREF_H_
+#ifndef QSS_CQSSREF_H_
+#define QSS_CQSSREF_H_
 
 #include <utility>
+
+namespace qss {
 
 template <typename T>
 class CQssRef {
@@ -54,4 +56,6 @@ class CQssRef {
   T* object_ = nullptr;
 };
 
-#endif  // STRUCTUREDSTORAGE_BASE_CQSSREF_H_
+}  // namespace qss
+
+#endif  // QSS_CQSSREF_H_

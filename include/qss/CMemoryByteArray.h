@@ -4,14 +4,16 @@
 // kQssInvalidArgument, a write past the end grows the array). Tools and tests
 // use it to build and inspect containers without touching the disk.
 
-#ifndef STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
-#define STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
+#ifndef QSS_CMEMORYBYTEARRAY_H_
+#define QSS_CMEMORYBYTEARRAY_H_
 
 #include <cstdint>
 #include <vector>
 
-#include "Base/CLock.h"
-#include "ByteArrays/CPhysicalByteArray.h"
+#include "qss/CLock.h"
+#include "qss/CPhysicalByteArray.h"
+
+namespace qss {
 
 class CMemoryByteArray : public CPhysicalByteArray {
  public:
@@ -24,7 +26,7 @@ class CMemoryByteArray : public CPhysicalByteArray {
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;
   QssResult SetSize(std::int64_t size) override;
-  QssResult SetTimestamp(native_file::FileTime) override { return kQssOk; }
+  QssResult SetTimestamp(FileTime) override { return kQssOk; }
   QssResult Remove() override { return kQssOk; }
 
   // A copy of the contents, for inspection.
@@ -35,4 +37,6 @@ class CMemoryByteArray : public CPhysicalByteArray {
   std::vector<std::uint8_t> bytes_;
 };
 
-#endif  // STRUCTUREDSTORAGE_BYTEARRAYS_CMEMORYBYTEARRAY_H_
+}  // namespace qss
+
+#endif  // QSS_CMEMORYBYTEARRAY_H_

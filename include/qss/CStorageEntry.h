@@ -16,15 +16,17 @@
 //   96  8  headOffset    first readable position of the content
 // Bytes 68-71, 76-79 and 104-127 are reserved.
 
-#ifndef STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
-#define STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
+#ifndef QSS_CSTORAGEENTRY_H_
+#define QSS_CSTORAGEENTRY_H_
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "Base/CLock.h"
-#include "Base/CQssRefCountedObject.h"
+#include "qss/CLock.h"
+#include "qss/CQssRefCountedObject.h"
+
+namespace qss {
 
 // Bits of the record's flags.
 inline constexpr std::uint32_t kEntryStorage = 0x1;        // opens with OpenStorage
@@ -104,4 +106,6 @@ class CStorageEntry : public CQssRefCountedObject {
   CLock recordLock_;
 };
 
-#endif  // STRUCTUREDSTORAGE_CONTAINER_CSTORAGEENTRY_H_
+}  // namespace qss
+
+#endif  // QSS_CSTORAGEENTRY_H_
