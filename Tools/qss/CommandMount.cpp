@@ -33,7 +33,9 @@
 
 extern char** environ;
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 namespace {
 
@@ -459,11 +461,11 @@ int RunUmount(const Arguments& args, ToolContext& context) {
   return Fail(context, std::string("umount: cannot run fusermount3: ") + std::strerror(spawned));
 }
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #else  // !QSS_HAVE_FUSE
 
-namespace qss {
+namespace qss_tool {
 
 namespace {
 int NotAvailable(const Arguments& args, ToolContext& context, const char* command) {
@@ -481,6 +483,6 @@ int NotAvailable(const Arguments& args, ToolContext& context, const char* comman
 int RunMount(const Arguments& args, ToolContext& context) { return NotAvailable(args, context, "mount"); }
 int RunUmount(const Arguments& args, ToolContext& context) { return NotAvailable(args, context, "umount"); }
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // QSS_HAVE_FUSE

@@ -7,12 +7,14 @@
 
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CStream.h"
+#include "qss/CStream.h"
 #include "StorageWalker.h"
 #include "TextCodec.h"
 #include "ToolContext.h"
 
-namespace qss {
+using namespace qss;
+
+namespace qss_tool {
 
 struct MountFileSystem::OpenFile {
   NodeId id = 0;
@@ -284,4 +286,4 @@ void MountFileSystem::Release(OpenFile* file) {
   delete file;
 }
 
-}  // namespace qss
+}  // namespace qss_tool

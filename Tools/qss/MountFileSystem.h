@@ -24,9 +24,7 @@
 
 #include "ContainerAccess.h"
 
-class CStream;
-
-namespace qss {
+namespace qss_tool {
 
 class MountFileSystem {
  public:
@@ -51,8 +49,8 @@ class MountFileSystem {
     int listError = 0;
 
     // Files: the entry, found again by name in its storage when opened.
-    CStorage* storage = nullptr;
-    const CStorageEntry* entry = nullptr;
+    qss::CStorage* storage = nullptr;
+    const qss::CStorageEntry* entry = nullptr;
     std::u16string entryName;
     // Later entries of the same name in that storage (left out), which a
     // lookup by name may reach instead of this one.
@@ -100,12 +98,12 @@ class MountFileSystem {
   OpenedContainer container_;
   std::vector<Node> nodes_;  // node id n is nodes_[n - 1]
   // Storages and nested containers held open for their files and folders.
-  std::vector<CQssRef<CStorage>> storages_;
+  std::vector<qss::CQssRef<qss::CStorage>> storages_;
 
   std::mutex openLock_;
   std::unordered_map<NodeId, OpenFile*> open_;
 };
 
-}  // namespace qss
+}  // namespace qss_tool
 
 #endif  // TOOLS_QSS_MOUNTFILESYSTEM_H_

@@ -17,10 +17,10 @@
 namespace qss_test {
 namespace {
 
-using qss::MountFileSystem;
+using qss_tool::MountFileSystem;
 
 std::unique_ptr<MountFileSystem> MountTree(const fs::path& container, std::vector<std::string>* problems) {
-  qss::OpenedContainer opened = qss::OpenContainerReadOnly(container);
+  qss_tool::OpenedContainer opened = qss_tool::OpenContainerReadOnly(container);
   EXPECT_TRUE(opened.root) << opened.failure;
   return std::make_unique<MountFileSystem>(std::move(opened), problems);
 }

@@ -84,11 +84,11 @@ class ContainerEditor {
 
   template <typename T>
   T Load(std::size_t at) const {
-    return LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at);
+    return qss::LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at);
   }
   template <typename T>
   void Store(std::size_t at, T value) {
-    StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, value);
+    qss::StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, value);
   }
 
  private:
