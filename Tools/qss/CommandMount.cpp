@@ -381,6 +381,11 @@ int RunMount(const Arguments& args, ToolContext& context) {
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   struct fuse_args fuseArgs = FUSE_ARGS_INIT(static_cast<int>(words.size()), argv.data());
+  // Parsing may leave libfuse's own copy of the arguments here.
+  struct ArgumentsKept {
+    struct fuse_args* args;
+    ~ArgumentsKept() { fuse_opt_free_args(args); }
+  } argumentsKept{&fuseArgs};
 
   fuse_set_log_func(OnFuseLog);
   LogCapture log;
