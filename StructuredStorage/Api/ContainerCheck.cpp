@@ -148,8 +148,7 @@ class Checker {
     blockSize_ = header.blockSize;
     dataOffset_ = header.dataOffset;
     tableStart_ = header.tableStart;
-    root_ = header.root;
-    root_.flags = root_.StoredFlags();
+    root_ = ParseRecord(bytes + kRootEntryOffset);
     if (fault == ContainerHeader::Fault::kEntryWidth) {
       Problem("header: entryWidth " + std::to_string(entryWidth_) + " is not 2, 4 or 8" + Code(kQssNotAContainer));
       return false;
