@@ -16,7 +16,6 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
-#include "ContainerChecker.h"
 #include "qss/CContainerFileWriter.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
@@ -24,6 +23,7 @@
 #include "Platform/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
+#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
@@ -424,13 +424,12 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
       }
       continue;
     }
-    CStorage* opened = nullptr;
-    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &opened);
-    if (QssFailed(result) || opened == nullptr) {
+    CQssRef<CStorage> sub;
+    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &sub);
+    if (QssFailed(result)) {
       problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
       continue;
     }
-    CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(opened);
     VerifyPacked(sub.get(), child, containerBytes, problems);
   }
 }
@@ -567,7 +566,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
       return Fail(context, unchanged);
     }
     std::vector<std::string> problems;
-    CheckContainer(written.array.get(), &problems);
+    if (QssFailed(CheckContainer(written.array.get(), &problems, kMaxTreeDepth)) && problems.empty())
+      problems.push_back("the new container cannot be checked");
     written.array.Reset();
     if (problems.empty()) {
       OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
