@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Base/LittleEndian.h"
+#include "Format/LittleEndian.h"
 #include "QssTestSupport.h"
 
 namespace qss_test {
