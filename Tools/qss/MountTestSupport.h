@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Format/Format.h"
 #include "Format/LittleEndian.h"
 #include "QssTestSupport.h"
 
@@ -42,13 +43,13 @@ class ContainerEditor {
  public:
   explicit ContainerEditor(fs::path base) : base_(std::move(base)), bytes_(ReadFile(base_)) {}
 
-  std::int32_t blockSize() const { return Load<std::int32_t>(36); }
-  std::int32_t entryWidth() const { return Load<std::int32_t>(32); }
+  std::int32_t blockSize() const { return Load<std::int32_t>(qss::kHeaderBlockSizeOffset); }
+  std::int32_t entryWidth() const { return Load<std::int32_t>(qss::kHeaderEntryWidthOffset); }
   std::size_t BlockPosition(std::int64_t block) const {
-    return static_cast<std::size_t>(Load<std::int32_t>(40) + (block - 1) * blockSize());
+    return static_cast<std::size_t>(Load<std::int32_t>(qss::kHeaderDataOffsetOffset) + (block - 1) * blockSize());
   }
-  std::int64_t RootFirstBlock() const { return Load<std::int64_t>(64 + 80); }
-  std::int64_t RootSize() const { return Load<std::int64_t>(64 + 88); }
+  std::int64_t RootFirstBlock() const { return Load<std::int64_t>(qss::kRootEntryOffset + qss::kEntryFirstBlockOffset); }
+  std::int64_t RootSize() const { return Load<std::int64_t>(qss::kRootEntryOffset + qss::kEntrySizeOffset); }
 
   // The record named name (which must occur once).
   std::size_t Record(const std::u16string& name) const {
@@ -67,10 +68,10 @@ class ContainerEditor {
     const std::size_t record = Record(from);
     for (int i = 0; i < 32; ++i) Store<std::uint16_t>(record + 2 * i, i < static_cast<int>(units.size()) ? units[i] : 0);
   }
-  std::int64_t FirstBlock(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + 80); }
-  void SetFirstBlock(const std::u16string& name, std::int64_t block) { Store(Record(name) + 80, block); }
-  void SetSize(const std::u16string& name, std::int64_t size) { Store(Record(name) + 88, size); }
-  void SetFlags(const std::u16string& name, std::uint32_t flags) { Store(Record(name) + 64, flags); }
+  std::int64_t FirstBlock(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + qss::kEntryFirstBlockOffset); }
+  void SetFirstBlock(const std::u16string& name, std::int64_t block) { Store(Record(name) + qss::kEntryFirstBlockOffset, block); }
+  void SetSize(const std::u16string& name, std::int64_t size) { Store(Record(name) + qss::kEntrySizeOffset, size); }
+  void SetFlags(const std::u16string& name, std::uint32_t flags) { Store(Record(name) + qss::kEntryFlagsOffset, flags); }
 
   // Entries of the first table block only; enough for small containers.
   std::int64_t TableEntry(std::int64_t k) const { return entryWidth() == 2 ? Load<std::int16_t>(TableAt(k)) : Load<std::int32_t>(TableAt(k)); }
@@ -93,7 +94,7 @@ class ContainerEditor {
 
  private:
   std::size_t TableAt(std::int64_t k) const {
-    return BlockPosition(Load<std::int64_t>(48)) + static_cast<std::size_t>(k * entryWidth());
+    return BlockPosition(Load<std::int64_t>(qss::kHeaderTableStartOffset)) + static_cast<std::size_t>(k * entryWidth());
   }
 
   fs::path base_;
