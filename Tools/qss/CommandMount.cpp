@@ -13,6 +13,7 @@
 #if QSS_HAVE_FUSE
 
 #define FUSE_USE_VERSION 34
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -119,6 +120,8 @@ void OnOpen(fuse_req_t request, fuse_ino_t id, struct fuse_file_info* info) {
   MountFileSystem::OpenFile* file = nullptr;
   if (const int error = tree.Open(id, &file); error != 0) return static_cast<void>(fuse_reply_err(request, error));
   info->fh = reinterpret_cast<std::uintptr_t>(file);
+  // The content never changes: what the kernel cached at an earlier open
+  // stays good, so a second reader of a file costs no reads here.
   info->keep_cache = 1;
   // An interrupted open is never released by the kernel.
   if (fuse_reply_open(request, info) != 0) tree.Release(file);
@@ -419,13 +422,13 @@ int RunMount(const Arguments& args, ToolContext& context) {
   struct fuse_loop_config loop {};
   loop.clone_fd = 0;
   loop.max_idle_threads = 10;
-  const int served_result = fuse_session_loop_mt(session, &loop);
+  const int loopResult = fuse_session_loop_mt(session, &loop);
   fuse_session_unmount(session);
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
   // Ctrl-C and SIGTERM end the loop with the signal's number: a clean end.
-  if (served_result < 0) {
-    return Fail(context, "mount: serving " + DisplayPath(mountPoint) + " failed: " + std::strerror(-served_result));
+  if (loopResult < 0) {
+    return Fail(context, "mount: serving " + DisplayPath(mountPoint) + " failed: " + std::strerror(-loopResult));
   }
   return kExitOk;
 }

@@ -8,6 +8,7 @@
 #include "Base/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStream.h"
+#include "qss/EntryPath.h"
 #include "StorageWalker.h"
 #include "TextCodec.h"
 #include "ToolContext.h"

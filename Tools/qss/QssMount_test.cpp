@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -368,8 +369,14 @@ TEST_F(MountProgramTest, ReadsAtRandomOffsetsFromSeveralThreads) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  ::close(shared);
   EXPECT_EQ(failures.load(), 0);
+
+  // A mapping (how programs are loaded) sees the same content.
+  void* mapped = ::mmap(nullptr, contents[0].size(), PROT_READ, MAP_PRIVATE, shared, 0);
+  ASSERT_NE(mapped, MAP_FAILED) << std::strerror(errno);
+  EXPECT_EQ(std::memcmp(mapped, contents[0].data(), contents[0].size()), 0);
+  ::munmap(mapped, contents[0].size());
+  ::close(shared);
 }
 
 // Nothing changes anything: every kind of change fails with EROFS, the
