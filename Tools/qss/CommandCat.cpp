@@ -27,13 +27,13 @@ int RunCat(const Arguments& args, ToolContext& context) {
   QssResult result =
       OpenStoragePath(container, components, components.size() - 1, &storage, &failedAt);
   if (QssFailed(result)) {
-    return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
+    return FailToOpenEntry(context, "cat", "storage", components, failedAt, result);
   }
   const std::string pathText = JoinEntryPath(components, components.size());
   CStream* opened = nullptr;
   result = OpenChildStream(storage.get(), components.back(), container.bytes, &opened);
   if (QssFailed(result) || opened == nullptr) {
-    return Fail(context, "cat: cannot open stream '" + pathText + "'", result);
+    return FailToOpenEntry(context, "cat", "stream", components, components.size() - 1, result);
   }
   CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
 
@@ -41,7 +41,7 @@ int RunCat(const Arguments& args, ToolContext& context) {
   const std::int64_t size = stream->entry()->Size();
   const std::int64_t head = stream->entry()->HeadOffset();
   const std::int64_t total = head >= 0 && head <= size ? size - head : 0;
-  ProgressBar progress(context.err, context.progress && !context.outIsTerminal && total > kCopyPieceSize, "cat",
+  ProgressBar progress(context.err, context.progress && (context.progressForced || (!context.outIsTerminal && total > kCopyPieceSize)), "cat",
                        total);
   const CopyOutcome outcome = CopyStreamContent(
       stream.get(),

@@ -80,7 +80,7 @@ bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::st
       *refusal = "neither a file nor a folder; not packed";
       break;
     default:
-      *refusal = "cannot be opened for reading (" + FormatResult(result) + ")";
+      *refusal = "cannot be opened for reading: " + DescribeResult(result);
       break;
   }
   return false;
@@ -162,7 +162,7 @@ class Scanner {
       }
       const QssResult measured = file->GetSize(&child.size);
       if (QssFailed(measured)) {
-        errors_->push_back(DisplayPath(path) + ": cannot be measured (" + FormatResult(measured) + ")");
+        errors_->push_back(DisplayPath(path) + ": cannot be measured: " + DescribeResult(measured));
         return;
       }
       if (options_.compress && child.size > kMaxCompressibleSize) {
@@ -427,7 +427,7 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
     CStorage* opened = nullptr;
     const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &opened);
     if (QssFailed(result) || opened == nullptr) {
-      problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
+      problems->push_back(childWhere + ": does not open: " + DescribeResult(result));
       continue;
     }
     CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(opened);
@@ -446,10 +446,10 @@ int ReportFailure(ToolContext& context, const PackOptions& options, const PackFa
     if (options.entryWidth == 4) {
       advice = "the container would need more than 2,147,483,647 blocks; use --entry-width 8";
     }
-    return Fail(context, "pack: " + where + advice, failure.result);
+    return FailSaid(context, "pack: " + where + advice, failure.result);
   }
   if (native_file::IsTooManyOpenFiles(failure.result)) {
-    return Fail(context, "pack: " + failure.message + ": too many files are open for the container's segment files; "
+    return FailSaid(context, "pack: " + failure.message + ": too many files are open for the container's segment files; "
                 "use a larger --segment-size", failure.result);
   }
   return Fail(context, "pack: " + failure.message, failure.result);
@@ -572,7 +572,7 @@ int RunPack(const Arguments& args, ToolContext& context) {
     if (problems.empty()) {
       OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
       if (!opened.root) {
-        problems.push_back(opened.failure + " (" + FormatResult(opened.result) + ")");
+        problems.push_back(opened.failure + ": " + DescribeResult(opened.result));
       } else {
         VerifyPacked(opened.root.get(), tree, opened.bytes, &problems);
       }

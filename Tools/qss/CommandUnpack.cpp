@@ -124,7 +124,7 @@ class Unpacker : public WalkEvents {
     CStream* opened = nullptr;
     const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &opened);
     if (QssFailed(result) || opened == nullptr) {
-      ProblemWithResult(walker, "the stream does not open; skipped", result);
+      ProblemWithResult(walker, "the stream does not open", result, "; skipped");
       return;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
@@ -133,7 +133,7 @@ class Unpacker : public WalkEvents {
     ReplacingFile file(target);
     const QssResult created = file.Create();
     if (QssFailed(created)) {
-      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()) + kept, created);
+      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()), created, kept);
       return;
     }
     QssResult written = kQssOk;
@@ -146,22 +146,21 @@ class Unpacker : public WalkEvents {
         &progress_);
     if (QssFailed(written)) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, written);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target), written, kept);
       return;
     }
     if (!outcome.ok) {
       // A partial file would pass for the whole stream.
       file.Abandon();
-      const std::string message = outcome.problem + kept;
       if (outcome.hasResult) {
-        ProblemWithResult(walker, message, outcome.result);
+        ProblemWithResult(walker, outcome.problem, outcome.result, kept);
       } else {
-        Problem(walker, message);
+        Problem(walker, outcome.problem + kept);
       }
       return;
     }
     const QssResult moved = file.Commit(replacing);
-    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place" + kept, moved);
+    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place", moved, kept);
   }
 
   bool Problem(StorageWalker& walker, const std::string& message) {
@@ -171,8 +170,10 @@ class Unpacker : public WalkEvents {
     return false;
   }
 
-  void ProblemWithResult(StorageWalker& walker, const std::string& message, QssResult result) {
-    Problem(walker, message + " (" + FormatResult(result) + ")");
+  // "<message>: <result in words> (0x...)<then>".
+  void ProblemWithResult(StorageWalker& walker, const std::string& message, QssResult result,
+                         const std::string& then = "") {
+    Problem(walker, message + ": " + DescribeResult(result) + then);
   }
 
   ToolContext& context_;

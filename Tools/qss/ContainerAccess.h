@@ -21,6 +21,7 @@
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
 #include "Container/ContainerFormat.h"
+#include "ToolContext.h"
 
 namespace qss_tool {
 
@@ -67,6 +68,13 @@ bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* componen
 
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
+
+// Reports that components[failedAt] of a path did not open as a what
+// ("storage", "stream"): "<command>: no such entry 'x' in 'A\B' (0x...)"
+// when it is missing, "<command>: cannot open <what> 'A\B\x': <why> (0x...)"
+// otherwise. Returns kExitFailure.
+int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_view what,
+                    const std::vector<std::u16string>& components, std::size_t failedAt, qss::QssResult result);
 
 // The library sizes tables and buffers from an entry's fields and reads
 // directories until their size, so a damaged entry could make it allocate

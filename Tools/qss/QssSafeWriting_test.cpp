@@ -210,7 +210,7 @@ TEST(PackReplacementTest, FilesThatCannotBeReadAreReportedBeforeAnythingIsWritte
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("fifo: neither a file nor a folder"), std::string::npos) << run.err;
   if (checksPermissions) {
-    EXPECT_NE(run.err.find("sealed: cannot be opened for reading (0x8007000d)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("sealed: cannot be opened for reading: Permission denied (0x8007000d)"), std::string::npos) << run.err;
   }
   EXPECT_NE(run.err.find("qss: pack: nothing written"), std::string::npos) << run.err;
   EXPECT_EQ(ReadFile(folder / "c.qss"), "old");
@@ -342,11 +342,11 @@ TEST(UnpackReplacementTest, AFileThatCannotBeWrittenLeavesTheExistingOneAndNoTem
   ASSERT_TRUE(WIFEXITED(status)) << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(child.err().find("qss: unpack: 'big': cannot write " + (out / "big").string() +
-                             "; the existing file was left unchanged (0x8007001b)\n"),
+                             ": File too large (0x8007001b); the existing file was left unchanged\n"),
             std::string::npos)
       << child.err();
   EXPECT_NE(child.err().find("qss: unpack: 'new-big': cannot write " + (out / "new-big").string() +
-                             "; no file written (0x8007001b)\n"),
+                             ": File too large (0x8007001b); no file written\n"),
             std::string::npos)
       << child.err();
   EXPECT_EQ(ReadFile(out / "big"), "precious");

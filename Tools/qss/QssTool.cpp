@@ -1,6 +1,9 @@
 #include <cstring>
 
+#include <lz4.h>
+
 #include "Commands.h"
+#include "qss/Version.h"
 
 using namespace qss;
 
@@ -20,6 +23,17 @@ Commands:
   pack    build a container from a folder tree
   info    show the container's header and block counts
   check   check a container's consistency
+  version show the versions of qss and of the LZ4 library it was built with
+
+Options of every command:
+  -q, --quiet        print errors only: no progress bar, no warnings, no
+                     "ok" from check
+  --progress=WHEN    draw a progress bar on standard error for long work
+                     (pack, unpack, cat): auto (default: only when standard
+                     error is a terminal), always or never. It shows the
+                     bytes done and in all, the rate and the time left, and
+                     never goes to standard output.
+  --version          the same as 'qss version'
 
 CONTAINER is the path of a container file. A container split into segments
 is named by its first file (BASE); the others are BASE.F0002, BASE.F0003, ...
@@ -46,6 +60,8 @@ Examples:
   qss ls --json package.qss 'Kivra7i'
   qss cat package.qss 'Kivra7i\KivMod7Win.bin' > service.bin
   qss check package.qss
+  qss unpack -q --progress=never package.qss out/
+  qss --version
 
 Run 'qss COMMAND --help' for the options of one command.
 )";
@@ -202,7 +218,7 @@ Shows the header fields and block counts:
 --json prints one object with exactly these members.
 )";
 
-constexpr const char* kCheckHelp = R"(usage: qss check CONTAINER
+constexpr const char* kCheckHelp = R"(usage: qss check [--json] [-q] CONTAINER
 
 Checks the container's consistency and prints "ok" (exit 0), or one line per
 problem (exit 1): the header, the allocation table, every chain reachable from
@@ -214,6 +230,20 @@ nor in any chain, on a line of their own), unterminated or duplicate names,
 and compressed images whose header disagrees with the entry or that do not
 decompress. Storages and nested containers more than 64 levels deep are
 reported as too deep to check, not as damage.
+
+Options:
+  --json    print one object instead of lines, also for a sound container:
+              {"ok": bool, "problems": [{"path": str or null,
+               "block": int or null, "message": str}, ...]}
+            path is the entry the problem concerns (names separated by
+            '\', through nested containers), null for the header, the
+            allocation table, the free list and lost blocks; block is the
+            first block the message names, null when it names none.
+  -q        print nothing for a sound container; the exit code tells
+
+Examples:
+  qss check package.qss
+  qss check --json package.qss > report.json
 )";
 
 struct CommandEntry {
@@ -239,12 +269,57 @@ const char* HelpText(const std::string& command) {
 
 namespace {
 
+int ShowVersion(ToolContext& context) {
+  context.out << "qss " << QSS_VERSION_STRING << "\nLZ4 " << LZ4_versionString() << '\n';
+  return kExitOk;
+}
+
+// -q/--quiet and --progress belong to every command and may stand anywhere
+// before "--"; they are taken out here so that each command's parser sees
+// only its own options. False with a message for a bad --progress value.
+bool TakeCommonOptions(const Arguments& args, Arguments* rest, ToolContext& context, std::string* error) {
+  bool quiet = false;
+  std::string when = "auto";
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded) {
+      rest->push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+      rest->push_back(arg);
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
+    } else if (arg.rfind("--progress=", 0) == 0) {
+      when = arg.substr(std::strlen("--progress="));
+    } else if (arg == "--progress") {
+      if (i + 1 >= args.size()) {
+        *error = "option --progress needs a value: auto, always or never";
+        return false;
+      }
+      when = args[++i];
+    } else {
+      rest->push_back(arg);
+    }
+  }
+  if (when != "auto" && when != "always" && when != "never") {
+    *error = "--progress must be auto, always or never, not '" + when + "'";
+    return false;
+  }
+  // context.progress arrives as "standard error is a terminal".
+  context.quiet = quiet;
+  context.progress = !quiet && (when == "always" || (when == "auto" && context.progress));
+  context.progressForced = when == "always";
+  return true;
+}
+
 int Dispatch(const Arguments& args, ToolContext& context) {
   if (args.empty()) {
     context.err << kOverview;
     return kExitUsage;
   }
   const std::string& command = args[0];
+  if (command == "--version" || command == "version") return ShowVersion(context);
   if (command == "--help" || command == "-h" || command == "help") {
     if (command == "help" && args.size() > 1) {
       context.out << HelpText(args[1]);
@@ -255,7 +330,11 @@ int Dispatch(const Arguments& args, ToolContext& context) {
   }
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {
-      const Arguments rest(args.begin() + 1, args.end());
+      Arguments rest;
+      std::string error;
+      if (!TakeCommonOptions(Arguments(args.begin() + 1, args.end()), &rest, context, &error)) {
+        return UsageError(context, entry.name, std::string(entry.name) + ": " + error);
+      }
       for (const std::string& arg : rest) {
         if (arg == "--") break;
         if (arg == "--help" || arg == "-h") {
