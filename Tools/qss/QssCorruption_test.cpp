@@ -488,7 +488,7 @@ TEST_F(CorruptionTest, UnpackOfAStreamThatFailsLeavesTheExistingFileUntouched) {
   const fs::path out = folder_ / "out";
   WriteFile(out / "data", "precious");
   WriteFile(out / "whole", "to be replaced");
-  const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
+  const RunResult run = RunInProcess({"unpack", "--overwrite", container.string(), out.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("qss: unpack: 'data': "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("; the existing file was left unchanged"), std::string::npos) << run.err;

@@ -138,7 +138,7 @@ TEST(UnpackReplacementTest, ExistingFilesAreReplacedWholeAndOtherNamesOfThemKeep
   fs::create_hard_link(folder / "outside" / "precious", target / "linked");
   fs::create_hard_link(folder / "outside" / "precious", target / "inner" / "linked");
   WriteFile(target / "shorter", "a much longer old content");
-  const RunResult run = RunInProcess({"unpack", container, target.string()});
+  const RunResult run = RunInProcess({"unpack", "--overwrite", container, target.string()});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(ReadFile(folder / "outside" / "precious"), "precious");
   EXPECT_EQ(Snapshot(target), Snapshot(folder / "src"));
@@ -337,7 +337,7 @@ TEST(UnpackReplacementTest, AFileThatCannotBeWrittenLeavesTheExistingOneAndNoTem
   ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
   const fs::path out = folder / "out";
   WriteFile(out / "big", "precious");
-  Child child({"unpack", container.string(), out.string()}, ChildOptions{50000, false});
+  Child child({"unpack", "--overwrite", container.string(), out.string()}, ChildOptions{50000, false});
   const int status = child.Wait();
   ASSERT_TRUE(WIFEXITED(status)) << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -125,25 +125,54 @@ written). With standard error on a terminal and standard output redirected,
 a progress bar is shown.
 )";
 
-constexpr const char* kUnpackHelp = R"(usage: qss unpack CONTAINER DIR
+constexpr const char* kUnpackHelp = R"(usage: qss unpack [OPTIONS] CONTAINER DIR [PATH]
 
 Copies the container into the folder DIR (created when missing): storages
-become folders, streams files, nested containers folders.
+become folders, streams files, nested containers folders. With PATH, only
+the storage, nested container or stream at PATH is copied, into DIR under
+its own name ('qss unpack c.qss out Drivers' makes out/Drivers/...).
 
-Existing files of the same names are replaced whole, never written through:
+Options:
+  --include GLOB   copy only entries that match GLOB (repeatable); a storage
+                   that matches brings everything below it
+  --exclude GLOB   leave out entries that match GLOB, and everything below a
+                   storage that matches (repeatable; wins over --include)
+  --overwrite      replace existing files
+  --keep           leave existing files as they are and copy the rest
+  -q, --quiet      errors only
+  --progress=WHEN  auto, always or never (see 'qss --help')
+
+GLOB is matched against an entry's own name when it holds no '/' ("*.log"
+at any depth), else against its path from the container's root with '/'
+between names ("Drivers/**/*.sys"): '*' is any run of characters within a
+name, '?' one character, [abc], [a-z] and [!a-z] one of (or none of) a set,
+'**' any run of characters across names ("**/" also none at all).
+
+Existing files: by default unpack first looks for files in DIR at the
+names it would write, and when there are any it names them and writes
+nothing (exit 1). --overwrite replaces them whole, never writing through:
 each file is written under a temporary name in its folder and moved into
-place only when complete. Another name (a hard link) of a file outside DIR
-that stands at such a name keeps its content, and a stream that cannot be
-read leaves no file behind and an existing file of its name unchanged.
+place only when complete, so another name (a hard link) of a file outside
+DIR keeps its content, and a stream that cannot be read leaves no file
+behind and an existing file of its name unchanged. --keep skips them and
+says how many were kept.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
-or NUL, or an unpaired surrogate), entries of kind 0, duplicate names,
-entries whose chain an earlier entry already brought in (a damaged container
-can make many entries share one chain, or a storage point back at its
-parent), and streams that cannot be read are reported on standard error and
-skipped; the
-command then goes on and exits with 1 at the end. Nothing is written outside
-DIR: an existing symbolic link in the way is reported, never followed.
+or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device
+names CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 with or without an
+extension, and names ending in a dot or a space), entries of kind 0,
+duplicate names, entries whose chain an earlier entry already brought in (a
+damaged container can make many entries share one chain, or a storage point
+back at its parent), and streams that cannot be read are reported on
+standard error and skipped; the command then goes on and exits with 1 at
+the end. Nothing is written outside DIR: an existing symbolic link in the
+way is reported, never followed.
+
+Examples:
+  qss unpack package.qss out/
+  qss unpack package.qss out/ 'Kivra7i\KivMod7Win.bin'
+  qss unpack --exclude '*.log' --include 'Drivers/**' package.qss out/
+  qss unpack --keep package.qss out/
 )";
 
 constexpr const char* kPackHelp = R"(usage: qss pack [OPTIONS] DIR CONTAINER
