@@ -197,13 +197,27 @@ Options:
                      folders inside other nested folders
   --segment-size N   split the result into segment files of N bytes:
                      CONTAINER, CONTAINER.F0002, ... (at most 9999)
+  --dereference      follow symbolic links: a link to a file is packed as
+                     that file, a link to a folder as that folder; a link
+                     that leads back to a folder above it is an error that
+                     names it
+  --skip-special     skip what cannot be a stream (FIFOs, sockets, devices,
+                     and symbolic links without --dereference) with one
+                     warning line each
+  --exclude GLOB     leave out files and folders that match GLOB
+                     (repeatable; see 'qss unpack --help' for the patterns),
+                     matched against the path relative to DIR with '/'
+  -q, --quiet        errors only (no warnings, no progress bar)
+  --progress=WHEN    auto, always or never (see 'qss --help')
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
 units, not valid UTF-8, or containing '\' (the path separator inside
-containers) is an error that names the file. Symbolic links, special files
-and files that cannot be opened for reading are refused. All such problems
-are reported before anything is written. A file replaced by a link or a
-special file while pack runs is refused too, never followed or waited for.
+containers) is an error that names the file. Without --dereference or
+--skip-special a symbolic link or a special file is an error that names the
+first one and the option that gets past it. Files that cannot be opened for
+reading are refused. All such problems are reported before anything is
+written. A file replaced by a link or a special file while pack runs is
+refused too, never followed or waited for.
 
 The new container is built beside CONTAINER in temporary files
 (.NAME.qss-tmp-PID, and .NAME.qss-tmp-PID.F0002, ... for segments), written
@@ -227,7 +241,10 @@ pack over a container in use fails at its first move and the old container
 stays. A symbolic link or another name (hard link) at CONTAINER is replaced
 as a name; the file it led to keeps its content.
 
-Example: qss pack --compress --nest Drivers firmware/ firmware.qss
+Examples:
+  qss pack --compress --nest Drivers firmware/ firmware.qss
+  qss pack --dereference --exclude '*.tmp' --exclude '.git' firmware/ firmware.qss
+  qss pack --skip-special -q --progress=never home/ home.qss
 )";
 
 constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER
