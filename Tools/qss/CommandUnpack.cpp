@@ -15,7 +15,6 @@
 #include "ProgressBar.h"
 #include "ReplacingFile.h"
 #include "StorageWalker.h"
-#include "StreamCopy.h"
 #include "TextCodec.h"
 
 using namespace qss;
@@ -192,13 +191,12 @@ class Unpacker : public WalkEvents {
                           ", unpacked already; skipped");
       return;
     }
-    CStream* opened = nullptr;
-    const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &opened);
-    if (QssFailed(result) || opened == nullptr) {
+    CQssRef<CStream> stream;
+    const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &stream);
+    if (QssFailed(result)) {
       ProblemWithResult(walker, "the stream does not open", result, "; skipped");
       return;
     }
-    CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
     ReplacingFile file(target);
@@ -207,26 +205,28 @@ class Unpacker : public WalkEvents {
       ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()), created, kept);
       return;
     }
-    QssResult written = kQssOk;
-    const CopyOutcome outcome = CopyStreamContent(
+    StreamCopyOptions options;
+    options.progress = [this](std::uint32_t size) {
+      if (progress_ != nullptr) progress_->Advance(size);
+    };
+    StreamCopyReport report;
+    const QssResult copied = CopyStream(
         stream.get(),
-        [&](const char* data, std::size_t size) {
-          written = file.Append(data, size);
-          return QssSucceeded(written);
-        },
-        progress_);
-    if (QssFailed(written)) {
+        [&file](const void* data, std::uint32_t size) { return file.Append(static_cast<const char*>(data), size); },
+        options, &report);
+    if (report.stage == StreamCopyReport::Stage::kSink) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target), written, kept);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target), copied, kept);
       return;
     }
-    if (!outcome.ok) {
+    if (QssFailed(copied)) {
       // A partial file would pass for the whole stream.
       file.Abandon();
-      if (outcome.hasResult) {
-        ProblemWithResult(walker, outcome.problem, outcome.result, kept);
+      const std::string problem = CopyProblem(report, stream.get());
+      if (report.stage == StreamCopyReport::Stage::kSeek || report.stage == StreamCopyReport::Stage::kRead) {
+        ProblemWithResult(walker, problem, copied, kept);
       } else {
-        Problem(walker, outcome.problem + kept);
+        Problem(walker, problem + kept);
       }
       return;
     }
@@ -307,7 +307,8 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   UnpackStart start;
   if (!components.empty()) {
     std::size_t failedAt = 0;
-    const QssResult result = OpenStoragePath(container, components, components.size() - 1, &start.parent, &failedAt);
+    const std::vector<std::u16string> parentNames(components.begin(), components.end() - 1);
+    const QssResult result = OpenStoragePath(container.root.get(), parentNames, &start.parent, &failedAt);
     if (QssFailed(result)) return FailToOpenEntry(context, "unpack", "storage", components, failedAt, result);
     const CStorageEntry* entry = FirstEntryNamed(start.parent.get(), components.back());
     for (std::int32_t i = 0; entry != nullptr && i < start.parent->EntryCount(); ++i) {
