@@ -315,6 +315,43 @@ const char* HelpText(const std::string& command) {
 
 namespace {
 
+// One help text as roff: shown as written (the help texts are laid out for
+// a terminal already), with what roff would take for requests escaped.
+std::string RoffVerbatim(std::string_view text) {
+  std::string roff = ".nf\n";
+  bool lineStart = true;
+  for (const char c : text) {
+    if (lineStart && (c == '.' || c == '\'')) roff += "\\&";
+    if (c == '\\') {
+      roff += "\\e";
+    } else if (c == '-') {
+      roff += "\\-";
+    } else {
+      roff.push_back(c);
+    }
+    lineStart = c == '\n';
+  }
+  if (!lineStart) roff.push_back('\n');
+  return roff + ".fi\n";
+}
+
+}  // namespace
+
+std::string ManualPage() {
+  std::string page = ".TH QSS 1 \"\" \"qss " QSS_VERSION_STRING "\" \"User Commands\"\n";
+  page += ".SH NAME\nqss \\- build, inspect and debug Quorell Structured Storage containers\n";
+  page += ".SH SYNOPSIS\n.B qss\n.I COMMAND\n[\\fIOPTIONS\\fR] \\fIARGUMENTS\\fR\n";
+  page += ".SH DESCRIPTION\n" + RoffVerbatim(kOverview);
+  page += ".SH COMMANDS\n";
+  for (const CommandEntry& entry : kCommands) {
+    page += ".SS " + std::string(entry.name) + "\n" + RoffVerbatim(entry.help);
+  }
+  page += ".SH FILES\n.TP\n.I BASE.F0002, BASE.F0003, ...\nthe further segment files of a container split into segments\n";
+  return page;
+}
+
+namespace {
+
 int ShowVersion(ToolContext& context) {
   context.out << "qss " << QSS_VERSION_STRING << "\nLZ4 " << LZ4_versionString() << '\n';
   return kExitOk;
@@ -366,6 +403,12 @@ int Dispatch(const Arguments& args, ToolContext& context) {
   }
   const std::string& command = args[0];
   if (command == "--version" || command == "version") return ShowVersion(context);
+  // For the build, which makes qss.1 from the help texts so that the two
+  // never differ.
+  if (command == "--manual-page") {
+    context.out << ManualPage();
+    return kExitOk;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     if (command == "help" && args.size() > 1) {
       context.out << HelpText(args[1]);
