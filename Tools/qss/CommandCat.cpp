@@ -26,10 +26,8 @@ int RunCat(const Arguments& args, ToolContext& context) {
   std::size_t failedAt = 0;
   const QssResult result = OpenStreamPath(container.root.get(), components, &stream, &failedAt);
   if (QssFailed(result)) {
-    if (failedAt + 1 < components.size()) {
-      return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
-    }
-    return Fail(context, "cat: cannot open stream '" + pathText + "'", result);
+    return FailToOpenEntry(context, "cat", failedAt + 1 < components.size() ? "storage" : "stream", components, failedAt,
+                           result);
   }
 
   // Only a sound pair of fields gives a total; the copy reports the others.
@@ -38,7 +36,8 @@ int RunCat(const Arguments& args, ToolContext& context) {
   const std::int64_t total = head >= 0 && head <= size ? size - head : 0;
   StreamCopyOptions options;
   ProgressBar progress(context.err,
-                       context.progress && !context.outIsTerminal && total > static_cast<std::int64_t>(options.pieceSize),
+                       context.progress && (context.progressForced ||
+                                             (!context.outIsTerminal && total > static_cast<std::int64_t>(options.pieceSize))),
                        "cat", total);
   options.progress = [&progress](std::uint32_t size) { progress.Advance(size); };
   StreamCopyReport report;

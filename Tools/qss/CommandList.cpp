@@ -43,7 +43,7 @@ int RunList(const Arguments& args, ToolContext& context) {
   std::size_t failedAt = 0;
   const QssResult result = OpenStoragePath(container.root.get(), components, &storage, &failedAt);
   if (QssFailed(result)) {
-    return Fail(context, "ls: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
+    return FailToOpenEntry(context, "ls", "storage", components, failedAt, result);
   }
 
   const bool json = parsed.Has("json");

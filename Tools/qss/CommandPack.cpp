@@ -14,6 +14,7 @@
 
 #include "qss/CQssRef.h"
 #include "CommandLine.h"
+#include "Glob.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "qss/CContainerFileWriter.h"
@@ -40,6 +41,9 @@ constexpr std::int32_t kMaxSegments = kMaxSegmentCount;
 struct PackNode {
   std::u16string name;
   fs::path path;
+  // What the bytes are read from: path, or with --dereference the file a
+  // symbolic link at path leads to.
+  fs::path source;
   bool folder = false;
   bool nested = false;
   std::int64_t size = 0;     // as the scan measured it
@@ -53,6 +57,9 @@ struct PackOptions {
   bool compress = false;
   std::int64_t segmentSize = kDefaultSegmentSize;
   std::set<std::string> nest;  // relative folder paths, NestKey form
+  bool dereference = false;     // follow symbolic links
+  bool skipSpecial = false;     // skip what cannot be a stream, with a warning
+  PathFilter filter;            // --exclude
 };
 
 // A folder path relative to DIR as --nest compares it: normalised, '/'
@@ -80,7 +87,7 @@ bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::st
       *refusal = "neither a file nor a folder; not packed";
       break;
     default:
-      *refusal = "cannot be opened for reading (" + FormatResult(result) + ")";
+      *refusal = "cannot be opened for reading: " + DescribeResult(result);
       break;
   }
   return false;
@@ -88,7 +95,8 @@ bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::st
 
 class Scanner {
  public:
-  Scanner(const PackOptions& options, std::vector<std::string>* errors) : options_(options), errors_(errors) {}
+  Scanner(const PackOptions& options, std::vector<std::string>* errors, ToolContext& context)
+      : options_(options), errors_(errors), context_(context) {}
 
   void ScanFolder(const fs::path& folder, const fs::path& relative, PackNode* node, int depth) {
     // A folder becomes a storage the tools open only above the depth limit.
@@ -97,30 +105,75 @@ class Scanner {
                          " levels deep, deeper than qss reads");
       return;
     }
+    // With --dereference a link can lead back to a folder above it; the
+    // folders on the way down, by identity, find that.
     std::error_code ec;
+    const fs::path identity = fs::canonical(folder, ec);
+    for (const auto& [above, where] : ancestors_) {
+      if (!ec && above == identity) {
+        errors_->push_back(DisplayPath(folder) + ": a symbolic link loop: it leads back to " + DisplayPath(where));
+        return;
+      }
+    }
+    ancestors_.emplace_back(ec ? fs::path() : identity, folder);
     fs::directory_iterator it(folder, ec);
     if (ec) {
       errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
+      ancestors_.pop_back();
       return;
     }
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-      ScanEntry(it->path(), relative / it->path().filename(), node, depth);
-    }
+    // In name order, so that messages (the first special file above all)
+    // do not depend on the order the system lists a folder in.
+    std::vector<fs::path> paths;
+    for (; it != fs::directory_iterator(); it.increment(ec)) paths.push_back(it->path());
     if (ec) errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
+    std::sort(paths.begin(), paths.end());
+    for (const fs::path& path : paths) ScanEntry(path, relative / path.filename(), node, depth);
+    ancestors_.pop_back();
     std::sort(node->children.begin(), node->children.end(),
               [](const PackNode& a, const PackNode& b) { return a.name < b.name; });
+  }
+
+  // Reports the first entry that cannot be a stream, with the way past it;
+  // called once the scan is done.
+  void ReportSpecial() {
+    if (firstSpecial_.empty()) return;
+    std::string message = firstSpecial_;
+    if (specialCount_ > 1) message += " (and " + std::to_string(specialCount_ - 1) + " more such entries)";
+    errors_->push_back(message);
   }
 
   std::set<std::string> nestedFound;
   std::int64_t totalBytes = 0;
 
  private:
+  // Something that cannot be a stream: skipped with a warning under
+  // --skip-special, otherwise an error.
+  void Special(const fs::path& path, const std::string& what, const std::string& way) {
+    if (options_.skipSpecial) {
+      Note(context_, "pack: " + DisplayPath(path) + ": " + what + "; skipped");
+      return;
+    }
+    if (++specialCount_ == 1) {
+      firstSpecial_ = DisplayPath(path) + ": " + what + "; not packed (" + way + ")";
+    }
+  }
+
   void ScanEntry(const fs::path& path, const fs::path& relative, PackNode* parent, int depth) {
     PackNode child;
     child.path = path;
+    child.source = path;
     if (!EntryNameFromFileName(path.filename(), &child.name)) {
       errors_->push_back(DisplayPath(path) + ": the file name is not valid UTF-8");
       return;
+    }
+    {
+      const std::u8string generic = relative.generic_u8string();
+      std::u16string relativeName;
+      if (Utf8ToUtf16(std::string(generic.begin(), generic.end()), &relativeName) &&
+          options_.filter.Excluded(relativeName, child.name)) {
+        return;
+      }
     }
     if (child.name.find(u'\\') != std::u16string::npos) {
       // Paths inside a container are separated by backslashes (the
@@ -134,14 +187,29 @@ class Scanner {
       return;
     }
     std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
+    fs::file_status status = fs::symlink_status(path, ec);
     if (ec) {
       errors_->push_back(DisplayPath(path) + ": " + ec.message());
       return;
     }
     if (fs::is_symlink(status)) {
-      errors_->push_back(DisplayPath(path) + ": a symbolic link; not packed (copy its target instead)");
-      return;
+      if (!options_.dereference) {
+        Special(path, "a symbolic link", "--dereference follows it, --skip-special skips it");
+        return;
+      }
+      status = fs::status(path, ec);
+      if (ec) {
+        // A link to itself or round a circle of links cannot be resolved.
+        const bool loop = ec == std::errc::too_many_symbolic_link_levels;
+        errors_->push_back(DisplayPath(path) + ": " +
+                           (loop ? std::string("a symbolic link loop") : "the symbolic link leads nowhere: " + ec.message()));
+        return;
+      }
+      if (!fs::is_directory(status)) child.source = fs::canonical(path, ec);
+      if (ec) {
+        errors_->push_back(DisplayPath(path) + ": the symbolic link cannot be followed: " + ec.message());
+        return;
+      }
     }
     if (fs::is_directory(status)) {
       child.folder = true;
@@ -156,13 +224,13 @@ class Scanner {
       // read is reported now, before anything is written.
       std::unique_ptr<NativeFile> file;
       std::string refusal;
-      if (!OpenSource(path, &file, &refusal)) {
+      if (!OpenSource(child.source, &file, &refusal)) {
         errors_->push_back(DisplayPath(path) + ": " + refusal);
         return;
       }
       const QssResult measured = file->GetSize(&child.size);
       if (QssFailed(measured)) {
-        errors_->push_back(DisplayPath(path) + ": cannot be measured (" + FormatResult(measured) + ")");
+        errors_->push_back(DisplayPath(path) + ": cannot be measured: " + DescribeResult(measured));
         return;
       }
       if (options_.compress && child.size > kMaxCompressibleSize) {
@@ -172,14 +240,29 @@ class Scanner {
       }
       totalBytes += child.size;
     } else {
-      errors_->push_back(DisplayPath(path) + ": neither a file nor a folder; not packed");
+      Special(path, SpecialKind(status), "--skip-special skips it");
       return;
     }
     parent->children.push_back(std::move(child));
   }
 
+  static std::string SpecialKind(const fs::file_status& status) {
+    switch (status.type()) {
+      case fs::file_type::fifo: return "a FIFO";
+      case fs::file_type::socket: return "a socket";
+      case fs::file_type::block:
+      case fs::file_type::character: return "a device";
+      default: return "neither a file nor a folder";
+    }
+  }
+
   const PackOptions& options_;
   std::vector<std::string>* errors_;
+  ToolContext& context_;
+  // The folders being scanned, outermost first: (canonical path, path).
+  std::vector<std::pair<fs::path, fs::path>> ancestors_;
+  std::string firstSpecial_;
+  std::int64_t specialCount_ = 0;
 };
 
 struct PackFailure {
@@ -253,7 +336,7 @@ class Builder {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
-    if (!OpenSource(file.path, &source, &refusal)) {
+    if (!OpenSource(file.source, &source, &refusal)) {
       *failure = {where + ": " + refusal};
       return false;
     }
@@ -286,7 +369,7 @@ class Builder {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
-    if (!OpenSource(file.path, &source, &refusal)) {
+    if (!OpenSource(file.source, &source, &refusal)) {
       *failure = {where + ": " + refusal};
       return false;
     }
@@ -360,6 +443,13 @@ bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std
     options->segmentSize = value;
   }
   options->compress = parsed.Has("compress");
+  options->dereference = parsed.Has("dereference");
+  options->skipSpecial = parsed.Has("skip-special");
+  if (parsed.Has("exclude")) {
+    for (const std::string& pattern : parsed.options.at("exclude")) {
+      if (!options->filter.Add(pattern, false, error)) return false;
+    }
+  }
   if (parsed.Has("nest")) {
     for (const std::string& text : parsed.options.at("nest")) {
       const fs::path relative = PathFromArgument(text).lexically_normal();
@@ -427,7 +517,7 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
     CQssRef<CStorage> sub;
     const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &sub);
     if (QssFailed(result)) {
-      problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
+      problems->push_back(childWhere + ": does not open: " + DescribeResult(result));
       continue;
     }
     VerifyPacked(sub.get(), child, containerBytes, problems);
@@ -445,10 +535,10 @@ int ReportFailure(ToolContext& context, const PackOptions& options, const PackFa
     if (options.entryWidth == 4) {
       advice = "the container would need more than 2,147,483,647 blocks; use --entry-width 8";
     }
-    return Fail(context, "pack: " + where + advice, failure.result);
+    return FailSaid(context, "pack: " + where + advice, failure.result);
   }
   if (native_file::IsTooManyOpenFiles(failure.result)) {
-    return Fail(context, "pack: " + failure.message + ": too many files are open for the container's segment files; "
+    return FailSaid(context, "pack: " + failure.message + ": too many files are open for the container's segment files; "
                 "use a larger --segment-size", failure.result);
   }
   return Fail(context, "pack: " + failure.message, failure.result);
@@ -491,7 +581,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
   std::string error;
   const std::vector<OptionDefinition> specs = {
-      {"block-size", true}, {"entry-width", true}, {"compress", false}, {"nest", true}, {"segment-size", true}};
+      {"block-size", true}, {"entry-width", true},    {"compress", false},     {"nest", true},
+      {"segment-size", true}, {"dereference", false}, {"skip-special", false}, {"exclude", true}};
   if (!ParseCommandLine(args, specs, &parsed, &error)) return UsageError(context, "pack", "pack: " + error);
   if (parsed.operands.size() != 2) return UsageError(context, "pack", "pack: expected DIR CONTAINER");
   PackOptions options;
@@ -512,8 +603,9 @@ int RunPack(const Arguments& args, ToolContext& context) {
   tree.folder = true;
   tree.path = folder;
   std::vector<std::string> errors;
-  Scanner scanner(options, &errors);
+  Scanner scanner(options, &errors, context);
   scanner.ScanFolder(folder, fs::path(), &tree, 0);
+  scanner.ReportSpecial();
   for (const std::string& nest : options.nest) {
     if (scanner.nestedFound.count(nest) == 0) errors.push_back("--nest " + nest + ": no such folder in DIR");
   }
@@ -572,7 +664,7 @@ int RunPack(const Arguments& args, ToolContext& context) {
     if (problems.empty()) {
       OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
       if (!opened.root) {
-        problems.push_back(opened.failure + " (" + FormatResult(opened.result) + ")");
+        problems.push_back(opened.failure + ": " + DescribeResult(opened.result));
       } else {
         VerifyPacked(opened.root.get(), tree, opened.bytes, &problems);
       }

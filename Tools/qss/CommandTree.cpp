@@ -26,13 +26,13 @@ class TreeProblems : public WalkEvents {
   void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
     failed_ = true;
     context_.err << "qss: tree: '" << walker.PathText() << "': the "
-                 << (info.kind == kKindNestedContainer ? "nested container" : "storage") << " does not open (" << FormatResult(result)
-                 << ")\n";
+                 << (info.kind == kKindNestedContainer ? "nested container" : "storage") << " does not open: " << DescribeResult(result)
+                 << '\n';
   }
   void DirectoryCutShort(StorageWalker& walker, QssResult result) override {
     failed_ = true;
-    context_.err << "qss: tree: '" << walker.PathText() << "': the directory could not be read to its end ("
-                 << FormatResult(result) << ")\n";
+    context_.err << "qss: tree: '" << walker.PathText() << "': the directory could not be read to its end: "
+                 << DescribeResult(result) << '\n';
   }
   bool failed() const { return failed_; }
 
@@ -64,7 +64,7 @@ class TextTree : public TreeProblems {
     return true;
   }
   void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
-    context_.out << Indent(walker.depth() + 1) << "[does not open: " << FormatResult(result) << "]\n";
+    context_.out << Indent(walker.depth() + 1) << "[does not open: " << DescribeResult(result) << "]\n";
     TreeProblems::OpenFailed(walker, info, result);
   }
   void NotOpened(StorageWalker& walker, const EntryInfo& info, const std::string& reason) override {

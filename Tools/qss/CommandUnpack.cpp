@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "CommandLine.h"
+#include "Glob.h"
 #include "Commands.h"
 #include "ProgressBar.h"
 #include "ReplacingFile.h"
@@ -24,26 +25,46 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Adds up the stream bytes to copy, for the progress bar.
-class SizeSum : public WalkEvents {
- public:
-  bool Visit(StorageWalker&, CStorage*, const EntryInfo& info) override {
-    if (info.kind == kEntryStream && info.size > info.headOffset && info.headOffset >= 0) total += info.size - info.headOffset;
-    return true;
-  }
-  std::int64_t total = 0;
+// What unpack does about a file that already stands where a stream goes.
+enum class Existing { kRefuse, kOverwrite, kKeep };
+
+struct UnpackOptions {
+  PathFilter filter;
+  Existing existing = Existing::kRefuse;
 };
 
+// "A/B/C": the form --include and --exclude patterns see.
+std::u16string SlashPath(const std::vector<std::u16string>& names) {
+  std::u16string path;
+  for (const std::u16string& name : names) {
+    if (!path.empty()) path.push_back(u'/');
+    path += name;
+  }
+  return path;
+}
+
+// Both passes of unpack. Planning makes nothing and reports nothing: it
+// finds the files in the way and adds up the bytes to copy, so that unpack
+// can refuse before it writes anything and the bar knows its total. The
+// second pass writes.
 class Unpacker : public WalkEvents {
  public:
-  Unpacker(ToolContext& context, const fs::path& root, ProgressBar& progress)
-      : context_(context), progress_(progress) {
-    folders_.push_back(root);
+  Unpacker(ToolContext& context, const fs::path& root, ProgressBar* progress, const UnpackOptions& options,
+           bool planning)
+      : context_(context), progress_(progress), options_(options), planning_(planning) {
+    folders_.push_back({root, Folder::kMade});
     seen_.emplace_back();
+    included_.push_back(!options.filter.HasIncludes());
   }
 
   bool Visit(StorageWalker& walker, CStorage* parent, const EntryInfo& info) override {
-    if (folders_.back().empty()) return false;  // the folder above could not be made
+    if (folders_.back().state == Folder::kFailed) return false;  // reported when it failed
+    const std::u16string path = SlashPath(walker.path());
+    if (options_.filter.Excluded(path, info.name)) return false;
+    // A storage that matches --include brings everything below it.
+    const bool included = included_.back() || options_.filter.Included(path, info.name);
+    const bool isStorage = info.kind == kEntryStorage || info.kind == kKindNestedContainer;
+    if (!included && !isStorage) return false;
     if (!info.nameTerminated) return Problem(walker, "the name has no terminator; skipped");
     fs::path fileName;
     std::string reason;
@@ -51,7 +72,7 @@ class Unpacker : public WalkEvents {
     if (!seen_.back().insert(info.name).second) {
       return Problem(walker, "the name repeats an earlier entry's name; skipped");
     }
-    const fs::path target = folders_.back() / fileName;
+    const fs::path target = folders_.back().path / fileName;
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(target, ec);
     if (fs::is_symlink(status)) return Problem(walker, "a symbolic link is in the way; not followed, skipped");
@@ -63,9 +84,14 @@ class Unpacker : public WalkEvents {
           return Problem(walker, "a file of that name is in the way; skipped");
         }
         pending_ = target;
+        pendingIncluded_ = included;
         return true;
       case kEntryStream:
-        UnpackStream(walker, parent, info, target, status);
+        if (planning_) {
+          Plan(info, target, status);
+        } else {
+          UnpackStream(walker, parent, info, target, status);
+        }
         return false;
       default:
         return Problem(walker, "an entry of kind 0 cannot be opened; skipped");
@@ -73,20 +99,18 @@ class Unpacker : public WalkEvents {
   }
 
   void Enter(StorageWalker& walker, CStorage*, const EntryInfo&) override {
-    std::error_code ec;
-    fs::create_directory(pending_, ec);
-    if (ec) {
-      Problem(walker, "cannot create folder " + DisplayPath(pending_) + ": " + ec.message());
-      folders_.emplace_back();
-    } else {
-      folders_.push_back(pending_);
-    }
+    folders_.push_back({pending_, Folder::kPending});
     seen_.emplace_back();
+    included_.push_back(pendingIncluded_);
+    // An included storage is made even when empty; one entered only to look
+    // for included entries is made when the first of them is written.
+    if (pendingIncluded_) MakeFolders(walker);
   }
 
   void Leave(StorageWalker&, const EntryInfo&) override {
     folders_.pop_back();
     seen_.pop_back();
+    included_.pop_back();
   }
 
   void OpenFailed(StorageWalker& walker, const EntryInfo& info, QssResult result) override {
@@ -104,14 +128,61 @@ class Unpacker : public WalkEvents {
   }
 
   bool failed() const { return failed_; }
+  // Planning: the files in the way, and the bytes the second pass copies.
+  const std::vector<fs::path>& existing() const { return existing_; }
+  std::int64_t total() const { return total_; }
+  std::int64_t kept() const { return kept_; }
 
  private:
+  struct Folder {
+    enum State { kPending, kMade, kFailed };
+    fs::path path;
+    State state;
+  };
+
+  // Makes the folders down to the current one that are not made yet; false
+  // when one cannot be (reported once, and nothing below it is written).
+  bool MakeFolders(StorageWalker& walker) {
+    if (planning_) return true;
+    for (Folder& folder : folders_) {
+      if (folder.state == Folder::kFailed) return false;
+      if (folder.state == Folder::kMade) continue;
+      std::error_code ec;
+      fs::create_directory(folder.path, ec);
+      if (ec) {
+        folder.state = Folder::kFailed;
+        Problem(walker, "cannot create folder " + DisplayPath(folder.path) + ": " + ec.message());
+        return false;
+      }
+      folder.state = Folder::kMade;
+    }
+    return true;
+  }
+
+  void Plan(const EntryInfo& info, const fs::path& target, const fs::file_status& status) {
+    if (fs::is_regular_file(status)) {
+      existing_.push_back(target);
+      if (options_.existing == Existing::kKeep) return;
+    }
+    if (info.size > info.headOffset && info.headOffset >= 0) total_ += info.size - info.headOffset;
+  }
+
   void UnpackStream(StorageWalker& walker, CStorage* parent, const EntryInfo& info, const fs::path& target,
                     const fs::file_status& status) {
     if (fs::exists(status) && !fs::is_regular_file(status)) {
       Problem(walker, "something that is not a file is in the way; skipped");
       return;
     }
+    if (fs::exists(status) && options_.existing != Existing::kOverwrite) {
+      if (options_.existing == Existing::kKeep) {
+        ++kept_;
+        return;
+      }
+      // Checked before anything was written; this one appeared since.
+      Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
+      return;
+    }
+    if (!MakeFolders(walker)) return;
     // Entries sharing one chain (or one compressed image) would write its
     // bytes again for each of them: a small damaged container could fill the
     // disk.
@@ -123,7 +194,7 @@ class Unpacker : public WalkEvents {
     CQssRef<CStream> stream;
     const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &stream);
     if (QssFailed(result)) {
-      ProblemWithResult(walker, "the stream does not open; skipped", result);
+      ProblemWithResult(walker, "the stream does not open", result, "; skipped");
       return;
     }
     const bool replacing = fs::exists(status);
@@ -131,11 +202,13 @@ class Unpacker : public WalkEvents {
     ReplacingFile file(target);
     const QssResult created = file.Create();
     if (QssFailed(created)) {
-      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()) + kept, created);
+      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()), created, kept);
       return;
     }
     StreamCopyOptions options;
-    options.progress = [this](std::uint32_t size) { progress_.Advance(size); };
+    options.progress = [this](std::uint32_t size) {
+      if (progress_ != nullptr) progress_->Advance(size);
+    };
     StreamCopyReport report;
     const QssResult copied = CopyStream(
         stream.get(),
@@ -143,54 +216,133 @@ class Unpacker : public WalkEvents {
         options, &report);
     if (report.stage == StreamCopyReport::Stage::kSink) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, copied);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target), copied, kept);
       return;
     }
     if (QssFailed(copied)) {
       // A partial file would pass for the whole stream.
       file.Abandon();
-      const std::string message = CopyProblem(report, stream.get()) + kept;
+      const std::string problem = CopyProblem(report, stream.get());
       if (report.stage == StreamCopyReport::Stage::kSeek || report.stage == StreamCopyReport::Stage::kRead) {
-        ProblemWithResult(walker, message, copied);
+        ProblemWithResult(walker, problem, copied, kept);
       } else {
-        Problem(walker, message);
+        Problem(walker, problem + kept);
       }
       return;
     }
     const QssResult moved = file.Commit(replacing);
-    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place" + kept, moved);
+    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place", moved, kept);
   }
 
   bool Problem(StorageWalker& walker, const std::string& message) {
-    progress_.Finish();
     failed_ = true;
+    if (planning_) return false;  // the second pass reports it
+    if (progress_ != nullptr) progress_->Finish();
     context_.err << "qss: unpack: '" << walker.PathText() << "': " << message << '\n';
     return false;
   }
 
-  void ProblemWithResult(StorageWalker& walker, const std::string& message, QssResult result) {
-    Problem(walker, message + " (" + FormatResult(result) + ")");
+  // "<message>: <result in words> (0x...)<then>".
+  void ProblemWithResult(StorageWalker& walker, const std::string& message, QssResult result,
+                         const std::string& then = "") {
+    Problem(walker, message + ": " + DescribeResult(result) + then);
   }
 
   ToolContext& context_;
-  ProgressBar& progress_;
-  std::vector<fs::path> folders_;
+  ProgressBar* progress_;
+  const UnpackOptions& options_;
+  const bool planning_;
+  std::vector<Folder> folders_;
   std::vector<std::set<std::u16string>> seen_;
+  // Whether each storage on the way down is included as a whole.
+  std::vector<bool> included_;
   fs::path pending_;
+  bool pendingIncluded_ = false;
   bool failed_ = false;
+  std::vector<fs::path> existing_;
+  std::int64_t total_ = 0;
+  std::int64_t kept_ = 0;
 };
 
 }  // namespace
 
+// Where the walk starts: the root, or the entry at PATH.
+struct UnpackStart {
+  CQssRef<CStorage> parent;
+  std::int32_t index = -1;  // -1: the whole container
+};
+
 int RunUnpack(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
   std::string error;
-  if (!ParseCommandLine(args, {}, &parsed, &error)) return UsageError(context, "unpack", "unpack: " + error);
-  if (parsed.operands.size() != 2) return UsageError(context, "unpack", "unpack: expected CONTAINER DIR");
+  const std::vector<OptionDefinition> specs = {
+      {"exclude", true}, {"include", true}, {"overwrite", false}, {"keep", false}};
+  if (!ParseCommandLine(args, specs, &parsed, &error)) return UsageError(context, "unpack", "unpack: " + error);
+  if (parsed.operands.size() != 2 && parsed.operands.size() != 3) {
+    return UsageError(context, "unpack", "unpack: expected CONTAINER DIR [PATH]");
+  }
+  if (parsed.Has("overwrite") && parsed.Has("keep")) {
+    return UsageError(context, "unpack", "unpack: --overwrite and --keep exclude each other");
+  }
+  UnpackOptions options;
+  options.existing = parsed.Has("overwrite") ? Existing::kOverwrite : parsed.Has("keep") ? Existing::kKeep
+                                                                                         : Existing::kRefuse;
+  for (const char* name : {"include", "exclude"}) {
+    if (!parsed.Has(name)) continue;
+    for (const std::string& pattern : parsed.options.at(name)) {
+      if (!options.filter.Add(pattern, std::string(name) == "include", &error)) {
+        return UsageError(context, "unpack", "unpack: " + error);
+      }
+    }
+  }
+  std::vector<std::u16string> components;
+  if (parsed.operands.size() == 3 && !ParseEntryPath(parsed.operands[2], &components, &error)) {
+    return UsageError(context, "unpack", "unpack: " + error);
+  }
   const fs::path folder = PathFromArgument(parsed.operands[1]);
 
   OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "unpack: " + container.failure, container.result);
+
+  UnpackStart start;
+  if (!components.empty()) {
+    std::size_t failedAt = 0;
+    const std::vector<std::u16string> parentNames(components.begin(), components.end() - 1);
+    const QssResult result = OpenStoragePath(container.root.get(), parentNames, &start.parent, &failedAt);
+    if (QssFailed(result)) return FailToOpenEntry(context, "unpack", "storage", components, failedAt, result);
+    const CStorageEntry* entry = FirstEntryNamed(start.parent.get(), components.back());
+    for (std::int32_t i = 0; entry != nullptr && i < start.parent->EntryCount(); ++i) {
+      if (start.parent->EntryAt(i) == entry) start.index = i;
+    }
+    if (start.index < 0) {
+      return FailToOpenEntry(context, "unpack", "entry", components, components.size() - 1, kQssNotFound);
+    }
+  }
+  const std::vector<std::u16string> above(components.begin(), components.end() - (components.empty() ? 0 : 1));
+  auto walk = [&](StorageWalker& walker) {
+    if (start.index < 0) {
+      walker.Walk(container.root.get());
+    } else {
+      walker.WalkEntry(start.parent.get(), start.index, above);
+    }
+  };
+
+  // Check first, then write: a refusal leaves DIR as it was.
+  Unpacker plan(context, folder, nullptr, options, true);
+  {
+    StorageWalker planWalker(plan, container.bytes);
+    walk(planWalker);
+  }
+  if (options.existing == Existing::kRefuse && !plan.existing().empty()) {
+    constexpr std::size_t kListed = 20;
+    for (std::size_t i = 0; i < plan.existing().size() && i < kListed; ++i) {
+      Fail(context, "unpack: " + DisplayPath(plan.existing()[i]) + " exists");
+    }
+    if (plan.existing().size() > kListed) {
+      Fail(context, "unpack: and " + std::to_string(plan.existing().size() - kListed) + " more existing files");
+    }
+    return Fail(context, "unpack: nothing written; --overwrite replaces existing files, --keep skips them");
+  }
 
   // DIR itself may be a symbolic link the user made; only what lies below it
   // is guarded.
@@ -200,18 +352,15 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     return Fail(context, "unpack: cannot create folder " + DisplayPath(folder) + (ec ? ": " + ec.message() : ""));
   }
 
-  std::int64_t total = 0;
-  if (context.progress) {
-    SizeSum sum;
-    StorageWalker sizeWalker(sum, container.bytes);
-    sizeWalker.Walk(container.root.get());
-    total = sum.total;
-  }
-  ProgressBar progress(context.err, context.progress, "unpack", total);
-  Unpacker unpacker(context, folder, progress);
+  ProgressBar progress(context.err, context.progress, "unpack", plan.total());
+  Unpacker unpacker(context, folder, &progress, options, false);
   StorageWalker walker(unpacker, container.bytes);
-  walker.Walk(container.root.get());
+  walk(walker);
   progress.Finish();
+  if (unpacker.kept() > 0) {
+    Note(context, "unpack: " + std::to_string(unpacker.kept()) + " existing file" + (unpacker.kept() == 1 ? "" : "s") +
+                      " kept");
+  }
   if (walker.limitReached()) {
     return Fail(context, "unpack: the walk stopped at its limit (" + std::to_string(kMaxTreeDepth) + " levels, " +
                              std::to_string(kMaxTreeEntries) + " entries); the container may be damaged");

@@ -28,6 +28,9 @@ int RunUmount(const Arguments& args, ToolContext& context);
 
 // The help text of a command ("" for the overview).
 const char* HelpText(const std::string& command);
+// The manual page qss(1) in roff, made of the overview and every command's
+// help text ('qss --manual-page' prints it).
+std::string ManualPage();
 
 }  // namespace qss_tool
 

@@ -2,6 +2,7 @@
 
 #include "Platform/NativeFile.h"
 #include "TextCodec.h"
+#include "qss/ResultText.h"
 
 using namespace qss;
 
@@ -12,6 +13,15 @@ ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base) {
   opened.array = CQssRef<CMultiFileArray>(new CMultiFileArray(
       base, native_file::kGenericRead, native_file::kShareRead, native_file::kAttributeNormal));
   opened.result = opened.array->Open();
+  if (opened.result == kQssNotFound) {
+    // The array says only that it found no first segment; the system says
+    // why ("No such file or directory", "Permission denied"), which is what
+    // the user needs to hear.
+    std::unique_ptr<NativeFile> file;
+    const QssResult direct = NativeFile::Open(base, native_file::kGenericRead, native_file::kShareRead,
+                                              native_file::kOpenExisting, native_file::kAttributeNormal, &file);
+    if (QssFailed(direct)) opened.result = direct;
+  }
   return opened;
 }
 
@@ -34,7 +44,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
   }
   opened.result = CRootStorage::Open(opened.array.get(), &opened.root);
   if (QssFailed(opened.result)) {
-    opened.failure = DisplayPath(base) + " is not a valid container";
+    opened.failure = "cannot open " + DisplayPath(base);
     if (QssFailed(CRootStorage::CheckRootDirectoryFits(opened.array.get())))
       opened.failure += ": its root directory is larger than the file";
     return opened;
@@ -75,6 +85,19 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
     joined += PrintableName(components[i]);
   }
   return joined;
+}
+
+int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_view what,
+                    const std::vector<std::u16string>& components, std::size_t failedAt, QssResult result) {
+  const std::string prefix = std::string(command) + ": ";
+  if (result == kQssNotFound && failedAt < components.size()) {
+    const std::string parent = failedAt == 0 ? "the root" : "'" + JoinEntryPath(components, failedAt) + "'";
+    return FailSaid(context,
+                    prefix + QssResultText(result) + " '" + PrintableName(components[failedAt]) + "' in " + parent,
+                    result);
+  }
+  return Fail(context, prefix + "cannot open " + std::string(what) + " '" + JoinEntryPath(components, failedAt + 1) + "'",
+              result);
 }
 
 std::string CopyProblem(const StreamCopyReport& report, CStream* stream) {

@@ -23,6 +23,7 @@
 #include "qss/EntryPath.h"
 #include "qss/ResultCodes.h"
 #include "qss/StreamCopy.h"
+#include "ToolContext.h"
 
 namespace qss_tool {
 
@@ -64,6 +65,13 @@ bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* componen
 
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
+
+// Reports that components[failedAt] of a path did not open as a what
+// ("storage", "stream"): "<command>: no such entry 'x' in 'A\B' (0x...)"
+// when it is missing, "<command>: cannot open <what> 'A\B\x': <why> (0x...)"
+// otherwise. Returns kExitFailure.
+int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_view what,
+                    const std::vector<std::u16string>& components, std::size_t failedAt, qss::QssResult result);
 
 // Why a copy of stream stopped, in words ("the stream ended after N of M
 // bytes"); report as CopyStream filled it.

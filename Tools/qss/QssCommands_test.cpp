@@ -421,15 +421,15 @@ TEST(ProgramTest, TheBuiltProgramPacksListsAndFailsWithResultCodes) {
 
   run = RunProgram({"cat", container, "Kivra7i\\missing"}, folder.path());
   EXPECT_EQ(run.code, 1);
-  EXPECT_EQ(run.err, "qss: cat: cannot open stream 'Kivra7i\\missing' (0x81016002)\n");
+  EXPECT_EQ(run.err, "qss: cat: no such entry 'missing' in 'Kivra7i' (0x81016002)\n");
   run = RunProgram({"ls", (folder / "nothing-here").string()}, folder.path());
   EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.err.find("(0x81016002)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("(0x80070002)"), std::string::npos) << run.err;
   WriteFile(folder / "text.txt", std::string(1000, 'x'));
   run = RunProgram({"info", (folder / "text.txt").string()}, folder.path());
   EXPECT_EQ(run.code, 1);
   EXPECT_EQ(run.err.rfind("qss: info: ", 0), 0u);
-  EXPECT_NE(run.err.find("is not a valid container (0x81016005)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(": not a valid container, or damaged (0x81016005)"), std::string::npos) << run.err;
   run = RunProgram({"tree"}, folder.path());
   EXPECT_EQ(run.code, 2);
 }

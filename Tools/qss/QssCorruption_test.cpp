@@ -228,8 +228,8 @@ TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {
   for (const char* command : {"ls", "tree", "info"}) {
     const RunResult run = RunProgram({command, garbage.string()}, folder_.path());
     EXPECT_EQ(run.code, 1) << command;
-    EXPECT_EQ(run.err, std::string("qss: ") + command + ": " + garbage.string() +
-                           " is not a valid container (0x81016005)\n");
+    EXPECT_EQ(run.err, std::string("qss: ") + command + ": cannot open " + garbage.string() +
+                           ": not a valid container, or damaged (0x81016005)\n");
   }
   RunResult run = RunInProcess({"check", garbage.string()});
   EXPECT_EQ(run.code, 1);
@@ -238,10 +238,10 @@ TEST_F(CorruptionTest, FilesThatAreNotWholeContainersFailWithTheLibrarysCode) {
   run = RunInProcess({"cat", (folder_ / "absent").string(), "x"});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("cannot open"), std::string::npos);
-  EXPECT_NE(run.err.find("(0x81016002)"), std::string::npos);
+  EXPECT_NE(run.err.find("(0x80070002)"), std::string::npos);
   run = RunInProcess({"check", (folder_ / "absent").string()});
   EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.err.find("(0x81016002)"), std::string::npos);
+  EXPECT_NE(run.err.find("(0x80070002)"), std::string::npos);
 
   // Cut short before the second allocation-table block.
   const fs::path container = Pack({{"data.bin", std::string(20000, 'd')}}, {"--block-size", "128", "--entry-width", "8"});
@@ -363,12 +363,12 @@ TEST_F(CorruptionTest, CheckNamesEachChainAndFreeListFault) {
   image.Save();
   run = RunInProcess({"cat", container.string(), "alpha.bin"});
   EXPECT_EQ(run.code, 1);
-  EXPECT_EQ(run.err, "qss: cat: cannot open stream 'alpha.bin' (0x81016005)\n");
+  EXPECT_EQ(run.err, "qss: cat: cannot open stream 'alpha.bin': not a valid container, or damaged (0x81016005)\n");
   image.ChangeRecord(kRootEntryOffset, [](EntryRecord& root) { root.size = std::int64_t{1} << 40; });
   image.Save();
   run = RunInProcess({"ls", container.string()});
   EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.err.find("its root directory is larger than the file (0x81016005)"), std::string::npos);
+  EXPECT_NE(run.err.find("its root directory is larger than the file: not a valid container, or damaged (0x81016005)"), std::string::npos);
 
   image.bytes() = cleanBytes;
   image.SetTableEntry(5, 5000);
@@ -465,7 +465,7 @@ TEST_F(CorruptionTest, ADamagedNestedContainerIsReportedWhereItLies) {
 
   RunResult run = RunInProcess({"ls", container.string(), "inner"});
   EXPECT_EQ(run.code, 1);
-  EXPECT_EQ(run.err, "qss: ls: cannot open storage 'inner' (0x81016005)\n");
+  EXPECT_EQ(run.err, "qss: ls: cannot open storage 'inner': not a valid container, or damaged (0x81016005)\n");
   run = RunInProcess({"tree", "--json", container.string()});
   EXPECT_EQ(run.code, 1);
   Json tree;
@@ -514,7 +514,7 @@ TEST_F(CorruptionTest, UnpackOfAStreamThatFailsLeavesTheExistingFileUntouched) {
   const fs::path out = folder_ / "out";
   WriteFile(out / "data", "precious");
   WriteFile(out / "whole", "to be replaced");
-  const RunResult run = RunInProcess({"unpack", container.string(), out.string()});
+  const RunResult run = RunInProcess({"unpack", "--overwrite", container.string(), out.string()});
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("qss: unpack: 'data': "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("; the existing file was left unchanged"), std::string::npos) << run.err;
@@ -643,6 +643,54 @@ TEST_F(CorruptionTest, RandomDamageNeverCrashesOrWrites) {
     fs::remove_all(folder_ / "out");
   }
   EXPECT_GT(reported, rounds / 3);  // the damage was mostly noticed
+}
+
+}  // namespace
+}  // namespace qss_test
+
+namespace qss_test {
+namespace {
+
+// check --json: a script finds each problem's entry and block without
+// reading the sentences.
+TEST_F(CorruptionTest, CheckJsonNamesTheEntryAndBlockOfEachProblem) {
+  const fs::path container = Pack({{"sub/alpha.bin", std::string(10000, 'a')}, {"beta", "b"}}, {"--block-size", "4096"});
+  RunResult run = RunInProcess({"check", "--json", container.string()});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(run.out, "{\"ok\": true, \"problems\": []}\n");
+
+  ContainerImage image(container);
+  const std::int64_t first = image.FirstBlock(u"alpha.bin");
+  image.SetTableEntry(image.LastBlock(u"alpha.bin"), first);
+  image.Save();
+  run = RunInProcess({"check", "--json", container.string()});
+  EXPECT_EQ(run.code, 1);
+  Json report;
+  ASSERT_TRUE(JsonReader::Parse(run.out, &report)) << run.out;
+  EXPECT_EQ(report.Keys(), (std::vector<std::string>{"ok", "problems"}));
+  EXPECT_EQ(report.Find("ok")->kind, Json::kBool);
+  EXPECT_FALSE(report.Find("ok")->boolean);
+  const Json& problems = *report.Find("problems");
+  ASSERT_FALSE(problems.items.empty());
+  const Json& cycle = problems.items[0];
+  EXPECT_EQ(cycle.Keys(), (std::vector<std::string>{"path", "block", "message"}));
+  EXPECT_EQ(cycle.Find("path")->text, "sub\\alpha.bin");
+  EXPECT_EQ(cycle.Find("block")->number, first);
+  EXPECT_EQ(cycle.Find("message")->text, "the chain runs in a cycle at block " + std::to_string(first));
+  // The lines say the same, one per problem.
+  EXPECT_EQ(Check(container).find("'sub\\alpha.bin': the chain runs in a cycle"), 0u);
+
+  const fs::path garbage = folder_ / "garbage";
+  WriteFile(garbage, std::string(100, 'Q'));
+  run = RunInProcess({"check", "--json", garbage.string()});
+  EXPECT_EQ(run.code, 1);
+  report = Json();
+  ASSERT_TRUE(JsonReader::Parse(run.out, &report)) << run.out;
+  ASSERT_EQ(report.Find("problems")->items.size(), 1u);
+  const Json& header = report.Find("problems")->items[0];
+  EXPECT_EQ(header.Find("path")->kind, Json::kNull);
+  EXPECT_EQ(header.Find("block")->kind, Json::kNull);
+  EXPECT_EQ(header.Find("message")->text.rfind("header: ", 0), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <cstring>
 
+#include <lz4.h>
+
 #include "Commands.h"
+#include "qss/Version.h"
 
 using namespace qss;
 
@@ -22,6 +25,17 @@ Commands:
   check   check a container's consistency
   mount   show a container as a read-only folder (Linux, FUSE 3)
   umount  end a mount made by qss mount
+  version show the versions of qss and of the LZ4 library it was built with
+
+Options of every command:
+  -q, --quiet        print errors only: no progress bar, no warnings, no
+                     "ok" from check
+  --progress=WHEN    draw a progress bar on standard error for long work
+                     (pack, unpack, cat): auto (default: only when standard
+                     error is a terminal), always or never. It shows the
+                     bytes done and in all, the rate and the time left, and
+                     never goes to standard output.
+  --version          the same as 'qss version'
 
 CONTAINER is the path of a container file. A container split into segments
 is named by its first file (BASE); the others are BASE.F0002, BASE.F0003, ...
@@ -50,6 +64,8 @@ Examples:
   qss check package.qss
   qss mount package.qss /mnt/package && diff -r package/ /mnt/package
   qss umount /mnt/package
+  qss unpack -q --progress=never package.qss out/
+  qss --version
 
 Run 'qss COMMAND --help' for the options of one command.
 )";
@@ -113,25 +129,54 @@ written). With standard error on a terminal and standard output redirected,
 a progress bar is shown.
 )";
 
-constexpr const char* kUnpackHelp = R"(usage: qss unpack CONTAINER DIR
+constexpr const char* kUnpackHelp = R"(usage: qss unpack [OPTIONS] CONTAINER DIR [PATH]
 
 Copies the container into the folder DIR (created when missing): storages
-become folders, streams files, nested containers folders.
+become folders, streams files, nested containers folders. With PATH, only
+the storage, nested container or stream at PATH is copied, into DIR under
+its own name ('qss unpack c.qss out Drivers' makes out/Drivers/...).
 
-Existing files of the same names are replaced whole, never written through:
+Options:
+  --include GLOB   copy only entries that match GLOB (repeatable); a storage
+                   that matches brings everything below it
+  --exclude GLOB   leave out entries that match GLOB, and everything below a
+                   storage that matches (repeatable; wins over --include)
+  --overwrite      replace existing files
+  --keep           leave existing files as they are and copy the rest
+  -q, --quiet      errors only
+  --progress=WHEN  auto, always or never (see 'qss --help')
+
+GLOB is matched against an entry's own name when it holds no '/' ("*.log"
+at any depth), else against its path from the container's root with '/'
+between names ("Drivers/**/*.sys"): '*' is any run of characters within a
+name, '?' one character, [abc], [a-z] and [!a-z] one of (or none of) a set,
+'**' any run of characters across names ("**/" also none at all).
+
+Existing files: by default unpack first looks for files in DIR at the
+names it would write, and when there are any it names them and writes
+nothing (exit 1). --overwrite replaces them whole, never writing through:
 each file is written under a temporary name in its folder and moved into
-place only when complete. Another name (a hard link) of a file outside DIR
-that stands at such a name keeps its content, and a stream that cannot be
-read leaves no file behind and an existing file of its name unchanged.
+place only when complete, so another name (a hard link) of a file outside
+DIR keeps its content, and a stream that cannot be read leaves no file
+behind and an existing file of its name unchanged. --keep skips them and
+says how many were kept.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
-or NUL, or an unpaired surrogate), entries of kind 0, duplicate names,
-entries whose chain an earlier entry already brought in (a damaged container
-can make many entries share one chain, or a storage point back at its
-parent), and streams that cannot be read are reported on standard error and
-skipped; the
-command then goes on and exits with 1 at the end. Nothing is written outside
-DIR: an existing symbolic link in the way is reported, never followed.
+or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device
+names CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 with or without an
+extension, and names ending in a dot or a space), entries of kind 0,
+duplicate names, entries whose chain an earlier entry already brought in (a
+damaged container can make many entries share one chain, or a storage point
+back at its parent), and streams that cannot be read are reported on
+standard error and skipped; the command then goes on and exits with 1 at
+the end. Nothing is written outside DIR: an existing symbolic link in the
+way is reported, never followed.
+
+Examples:
+  qss unpack package.qss out/
+  qss unpack package.qss out/ 'Kivra7i\KivMod7Win.bin'
+  qss unpack --exclude '*.log' --include 'Drivers/**' package.qss out/
+  qss unpack --keep package.qss out/
 )";
 
 constexpr const char* kPackHelp = R"(usage: qss pack [OPTIONS] DIR CONTAINER
@@ -156,13 +201,27 @@ Options:
                      folders inside other nested folders
   --segment-size N   split the result into segment files of N bytes:
                      CONTAINER, CONTAINER.F0002, ... (at most 9999)
+  --dereference      follow symbolic links: a link to a file is packed as
+                     that file, a link to a folder as that folder; a link
+                     that leads back to a folder above it is an error that
+                     names it
+  --skip-special     skip what cannot be a stream (FIFOs, sockets, devices,
+                     and symbolic links without --dereference) with one
+                     warning line each
+  --exclude GLOB     leave out files and folders that match GLOB
+                     (repeatable; see 'qss unpack --help' for the patterns),
+                     matched against the path relative to DIR with '/'
+  -q, --quiet        errors only (no warnings, no progress bar)
+  --progress=WHEN    auto, always or never (see 'qss --help')
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
 units, not valid UTF-8, or containing '\' (the path separator inside
-containers) is an error that names the file. Symbolic links, special files
-and files that cannot be opened for reading are refused. All such problems
-are reported before anything is written. A file replaced by a link or a
-special file while pack runs is refused too, never followed or waited for.
+containers) is an error that names the file. Without --dereference or
+--skip-special a symbolic link or a special file is an error that names the
+first one and the option that gets past it. Files that cannot be opened for
+reading are refused. All such problems are reported before anything is
+written. A file replaced by a link or a special file while pack runs is
+refused too, never followed or waited for.
 
 The new container is built beside CONTAINER in temporary files
 (.NAME.qss-tmp-PID, and .NAME.qss-tmp-PID.F0002, ... for segments), written
@@ -186,7 +245,10 @@ pack over a container in use fails at its first move and the old container
 stays. A symbolic link or another name (hard link) at CONTAINER is replaced
 as a name; the file it led to keeps its content.
 
-Example: qss pack --compress --nest Drivers firmware/ firmware.qss
+Examples:
+  qss pack --compress --nest Drivers firmware/ firmware.qss
+  qss pack --dereference --exclude '*.tmp' --exclude '.git' firmware/ firmware.qss
+  qss pack --skip-special -q --progress=never home/ home.qss
 )";
 
 constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER
@@ -206,7 +268,7 @@ Shows the header fields and block counts:
 --json prints one object with exactly these members.
 )";
 
-constexpr const char* kCheckHelp = R"(usage: qss check CONTAINER
+constexpr const char* kCheckHelp = R"(usage: qss check [--json] [-q] CONTAINER
 
 Checks the container's consistency and prints "ok" (exit 0), or one line per
 problem (exit 1): the header, the allocation table, every chain reachable from
@@ -218,6 +280,20 @@ nor in any chain, on a line of their own), unterminated or duplicate names,
 and compressed images whose header disagrees with the entry or that do not
 decompress. Storages and nested containers more than 64 levels deep are
 reported as too deep to check, not as damage.
+
+Options:
+  --json    print one object instead of lines, also for a sound container:
+              {"ok": bool, "problems": [{"path": str or null,
+               "block": int or null, "message": str}, ...]}
+            path is the entry the problem concerns (names separated by
+            '\', through nested containers), null for the header, the
+            allocation table, the free list and lost blocks; block is the
+            first block the message names, null when it names none.
+  -q        print nothing for a sound container; the exit code tells
+
+Examples:
+  qss check package.qss
+  qss check --json package.qss > report.json
 )";
 
 constexpr const char* kMountHelp = R"(usage: qss mount [--foreground] [--allow-other] CONTAINER MOUNTPOINT
@@ -298,12 +374,100 @@ const char* HelpText(const std::string& command) {
 
 namespace {
 
+// One help text as roff: shown as written (the help texts are laid out for
+// a terminal already), with what roff would take for requests escaped.
+std::string RoffVerbatim(std::string_view text) {
+  std::string roff = ".nf\n";
+  bool lineStart = true;
+  for (const char c : text) {
+    if (lineStart && (c == '.' || c == '\'')) roff += "\\&";
+    if (c == '\\') {
+      roff += "\\e";
+    } else if (c == '-') {
+      roff += "\\-";
+    } else {
+      roff.push_back(c);
+    }
+    lineStart = c == '\n';
+  }
+  if (!lineStart) roff.push_back('\n');
+  return roff + ".fi\n";
+}
+
+}  // namespace
+
+std::string ManualPage() {
+  std::string page = ".TH QSS 1 \"\" \"qss " QSS_VERSION_STRING "\" \"User Commands\"\n";
+  page += ".SH NAME\nqss \\- build, inspect and debug Quorell Structured Storage containers\n";
+  page += ".SH SYNOPSIS\n.B qss\n.I COMMAND\n[\\fIOPTIONS\\fR] \\fIARGUMENTS\\fR\n";
+  page += ".SH DESCRIPTION\n" + RoffVerbatim(kOverview);
+  page += ".SH COMMANDS\n";
+  for (const CommandEntry& entry : kCommands) {
+    page += ".SS " + std::string(entry.name) + "\n" + RoffVerbatim(entry.help);
+  }
+  page += ".SH FILES\n.TP\n.I BASE.F0002, BASE.F0003, ...\nthe further segment files of a container split into segments\n";
+  return page;
+}
+
+namespace {
+
+int ShowVersion(ToolContext& context) {
+  context.out << "qss " << QSS_VERSION_STRING << "\nLZ4 " << LZ4_versionString() << '\n';
+  return kExitOk;
+}
+
+// -q/--quiet and --progress belong to every command and may stand anywhere
+// before "--"; they are taken out here so that each command's parser sees
+// only its own options. False with a message for a bad --progress value.
+bool TakeCommonOptions(const Arguments& args, Arguments* rest, ToolContext& context, std::string* error) {
+  bool quiet = false;
+  std::string when = "auto";
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded) {
+      rest->push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+      rest->push_back(arg);
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
+    } else if (arg.rfind("--progress=", 0) == 0) {
+      when = arg.substr(std::strlen("--progress="));
+    } else if (arg == "--progress") {
+      if (i + 1 >= args.size()) {
+        *error = "option --progress needs a value: auto, always or never";
+        return false;
+      }
+      when = args[++i];
+    } else {
+      rest->push_back(arg);
+    }
+  }
+  if (when != "auto" && when != "always" && when != "never") {
+    *error = "--progress must be auto, always or never, not '" + when + "'";
+    return false;
+  }
+  // context.progress arrives as "standard error is a terminal".
+  context.quiet = quiet;
+  context.progress = !quiet && (when == "always" || (when == "auto" && context.progress));
+  context.progressForced = when == "always";
+  return true;
+}
+
 int Dispatch(const Arguments& args, ToolContext& context) {
   if (args.empty()) {
     context.err << kOverview;
     return kExitUsage;
   }
   const std::string& command = args[0];
+  if (command == "--version" || command == "version") return ShowVersion(context);
+  // For the build, which makes qss.1 from the help texts so that the two
+  // never differ.
+  if (command == "--manual-page") {
+    context.out << ManualPage();
+    return kExitOk;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     if (command == "help" && args.size() > 1) {
       context.out << HelpText(args[1]);
@@ -314,7 +478,11 @@ int Dispatch(const Arguments& args, ToolContext& context) {
   }
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {
-      const Arguments rest(args.begin() + 1, args.end());
+      Arguments rest;
+      std::string error;
+      if (!TakeCommonOptions(Arguments(args.begin() + 1, args.end()), &rest, context, &error)) {
+        return UsageError(context, entry.name, std::string(entry.name) + ": " + error);
+      }
       for (const std::string& arg : rest) {
         if (arg == "--") break;
         if (arg == "--help" || arg == "-h") {

@@ -30,6 +30,15 @@ bool StorageWalker::ClaimChain(CStorage* parent, const EntryInfo& info, std::str
   return Claim(parent->table(), info.firstBlock, earlier);
 }
 
+void StorageWalker::WalkEntry(CStorage* parent, std::int32_t index, const std::vector<std::u16string>& above) {
+  path_ = above;
+  visited_ = 0;
+  limitReached_ = false;
+  claimed_.clear();
+  CStorageEntry* entry = parent->EntryAt(index);
+  if (entry != nullptr) VisitEntry(parent, entry);
+}
+
 void StorageWalker::WalkStorage(CStorage* storage) {
   const std::int32_t count = storage->EntryCount();
   for (std::int32_t i = 0; i < count; ++i) {
@@ -39,41 +48,45 @@ void StorageWalker::WalkStorage(CStorage* storage) {
     }
     CStorageEntry* entry = storage->EntryAt(i);
     if (entry == nullptr) continue;
-    const EntryInfo info = DescribeEntry(*entry);
-    path_.push_back(info.name);
-    const bool descend = events_.Visit(*this, storage, info) && (info.kind & kEntryStorage) != 0;
-    if (descend) {
-      if (!info.nameTerminated) {
-        events_.NotOpened(*this, info, "the name has no terminator");
-      } else if (FirstEntryNamed(storage, info.name) != entry) {
-        events_.NotOpened(*this, info, "the name repeats an earlier entry's name");
-      } else if (depth() >= kMaxTreeDepth) {
-        limitReached_ = true;
-        events_.NotOpened(*this, info,
-                          "storages and nested containers nest more than " + std::to_string(kMaxTreeDepth) + " levels");
-      } else if (std::string earlier; !ClaimChain(storage, info, &earlier)) {
-        events_.NotOpened(*this, info,
-                          "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
-                              ", walked already");
-      } else {
-        CQssRef<CStorage> held;
-        const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &held);
-        if (QssFailed(result)) {
-          events_.OpenFailed(*this, info, result);
-        } else {
-          CStorage* child = held.get();
-          // A nested container's root directory lives in its own table.
-          if (info.kind == kKindNestedContainer) ClaimRoot(child);
-          events_.Enter(*this, child, info);
-          WalkStorage(child);
-          if (QssFailed(child->loadStatus())) events_.DirectoryCutShort(*this, child->loadStatus());
-          events_.Leave(*this, info);
-        }
-      }
-    }
-    path_.pop_back();
+    VisitEntry(storage, entry);
     if (limitReached_ && visited_ > kMaxTreeEntries) return;
   }
+}
+
+void StorageWalker::VisitEntry(CStorage* storage, CStorageEntry* entry) {
+  const EntryInfo info = DescribeEntry(*entry);
+  path_.push_back(info.name);
+  const bool descend = events_.Visit(*this, storage, info) && (info.kind & kEntryStorage) != 0;
+  if (descend) {
+    if (!info.nameTerminated) {
+      events_.NotOpened(*this, info, "the name has no terminator");
+    } else if (FirstEntryNamed(storage, info.name) != entry) {
+      events_.NotOpened(*this, info, "the name repeats an earlier entry's name");
+    } else if (depth() >= kMaxTreeDepth) {
+      limitReached_ = true;
+      events_.NotOpened(*this, info,
+                        "storages and nested containers nest more than " + std::to_string(kMaxTreeDepth) + " levels");
+    } else if (std::string earlier; !ClaimChain(storage, info, &earlier)) {
+      events_.NotOpened(*this, info,
+                        "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
+                            ", walked already");
+    } else {
+      CQssRef<CStorage> held;
+      const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &held);
+      if (QssFailed(result)) {
+        events_.OpenFailed(*this, info, result);
+      } else {
+        CStorage* child = held.get();
+        // A nested container's root directory lives in its own table.
+        if (info.kind == kKindNestedContainer) ClaimRoot(child);
+        events_.Enter(*this, child, info);
+        WalkStorage(child);
+        if (QssFailed(child->loadStatus())) events_.DirectoryCutShort(*this, child->loadStatus());
+        events_.Leave(*this, info);
+      }
+    }
+  }
+  path_.pop_back();
 }
 
 }  // namespace qss_tool

@@ -52,6 +52,10 @@ class StorageWalker {
       : events_(events), containerBytes_(containerBytes) {}
 
   void Walk(qss::CStorage* storage);
+  // Visits the entry at index of parent alone (and what lies below it);
+  // above names the storages from the container's root down to parent,
+  // so that paths and the depth limit count from the root.
+  void WalkEntry(qss::CStorage* parent, std::int32_t index, const std::vector<std::u16string>& above);
 
   // The names from the walk's root down to the entry being visited
   // (inclusive), for messages.
@@ -70,6 +74,7 @@ class StorageWalker {
 
  private:
   void WalkStorage(qss::CStorage* storage);
+  void VisitEntry(qss::CStorage* storage, qss::CStorageEntry* entry);
   // The same for the walk's root directory.
   void ClaimRoot(qss::CStorage* root);
 

@@ -79,6 +79,29 @@ std::string JsonString(std::string_view text) {
 
 std::string PrintableName(std::u16string_view name) { return qss::PrintableEntryName(name); }
 
+bool IsReservedWindowsName(std::u16string_view name, std::string* reason) {
+  if (!name.empty() && (name.back() == u'.' || name.back() == u' ')) {
+    // "." and ".." are refused for their own reason.
+    if (name == u"." || name == u"..") return false;
+    *reason = "the name ends in a dot or a space, which Windows drops";
+    return true;
+  }
+  // The device name is what stands before the first dot, trailing spaces
+  // dropped ("NUL .txt" is NUL too).
+  std::u16string_view stem = name.substr(0, name.find(u'.'));
+  while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
+  std::string upper;
+  for (const char16_t unit : stem) {
+    if (unit > 0x7F) return false;
+    upper.push_back(static_cast<char>(unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit));
+  }
+  const bool device = upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" ||
+                      (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+                       upper[3] >= '1' && upper[3] <= '9');
+  if (device) *reason = "'" + upper + "' is a device name on Windows";
+  return device;
+}
+
 bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* fileName, std::string* reason) {
   if (name.empty()) {
     *reason = "the name is empty";
@@ -115,6 +138,8 @@ bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* file
     return false;
   }
 #ifdef _WIN32
+  // Such a name would open a device or reach a file of another name.
+  if (IsReservedWindowsName(name, reason)) return false;
   *fileName = std::filesystem::path(std::wstring(name.begin(), name.end()));
 #else
   *fileName = std::filesystem::path(Utf16ToUtf8(name));

@@ -30,9 +30,16 @@ std::string JsonString(std::string_view text);
 // backslash doubled, so a name can neither break a line nor fake one.
 std::string PrintableName(std::u16string_view name);
 
+// True with a reason when Windows cannot create a file of that name: the
+// device names CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (in any case,
+// with or without an extension, "nul.txt" too), and names ending in a dot
+// or a space, which Windows strips. Every platform has it, so that it is
+// tested everywhere; FileNameFromEntryName asks it on Windows only.
+bool IsReservedWindowsName(std::u16string_view name, std::string* reason);
+
 // The file name an entry name becomes, or false with a reason when the name
 // cannot be a file name: empty, "." or "..", a '/' or NUL unit (on Windows
-// also '\' or ':'), or an unpaired surrogate.
+// also '\' or ':', or a reserved name), or an unpaired surrogate.
 bool FileNameFromEntryName(std::u16string_view name, std::filesystem::path* fileName, std::string* reason);
 // The entry name a file name becomes, or false when the file name is not
 // valid UTF-8 (on systems whose file names are bytes).

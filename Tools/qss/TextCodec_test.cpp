@@ -67,5 +67,26 @@ TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
 #endif
 }
 
+TEST(ReservedNameTest, WindowsDeviceNamesAndTrailingDotsOrSpacesAreRefused) {
+  std::string reason;
+  for (const std::u16string name : {u"CON", u"con", u"Prn", u"AUX", u"NUL", u"nul.txt", u"NUL.tar.gz", u"COM1",
+                                    u"com9.log", u"LPT1", u"lpt9", u"NUL .txt", u"name.", u"name ", u"..."}) {
+    reason.clear();
+    EXPECT_TRUE(IsReservedWindowsName(name, &reason)) << Utf16ToUtf8(name);
+    EXPECT_FALSE(reason.empty());
+  }
+  for (const std::u16string name : {u"CONSOLE", u"COM0", u"COM10", u"LPT", u"xNUL", u"nul_x", u"a.con", u".", u"..",
+                                    u"üNUL", u"file.txt"}) {
+    EXPECT_FALSE(IsReservedWindowsName(name, &reason)) << Utf16ToUtf8(name);
+  }
+  std::filesystem::path file;
+#ifdef _WIN32
+  EXPECT_FALSE(FileNameFromEntryName(u"aux.h", &file, &reason));
+  EXPECT_NE(reason.find("device name"), std::string::npos);
+#else
+  EXPECT_TRUE(FileNameFromEntryName(u"aux.h", &file, &reason));
+#endif
+}
+
 }  // namespace
 }  // namespace qss_tool

@@ -43,8 +43,13 @@ class InterruptCleanup {
 struct ToolContext {
   std::ostream& out;
   std::ostream& err;
-  // Progress bars go to err; only when err is a terminal.
+  // Progress bars go to err. The caller sets this when err is a terminal;
+  // --progress and --quiet then decide.
   bool progress = false;
+  // --progress=always: drawn even over a terminal on standard output.
+  bool progressForced = false;
+  // --quiet: errors only, no warnings or notes.
+  bool quiet = false;
   // Standard output is a terminal (cat then draws no progress bar under it).
   bool outIsTerminal = false;
   InterruptCleanup* interrupts = nullptr;
@@ -52,11 +57,22 @@ struct ToolContext {
 
 // "0x%08x" of a result code.
 std::string FormatResult(qss::QssResult result);
+// The code in words and in hexadecimal, "no such entry (0x81016002)": the
+// one form every message of the tool gives a result in, so that a user
+// reads the cause and a script or a bug report still has the code.
+std::string DescribeResult(qss::QssResult result);
 
 // Writes "qss: <message>\n" to err; returns kExitFailure.
 int Fail(ToolContext& context, std::string_view message);
-// Writes "qss: <message> (0xXXXXXXXX)\n" to err; returns kExitFailure.
+// Writes "qss: <message>: <result in words> (0xXXXXXXXX)\n" to err; returns
+// kExitFailure.
 int Fail(ToolContext& context, std::string_view message, qss::QssResult result);
+// Writes "qss: <message> (0xXXXXXXXX)\n", for a message that already says
+// in its own words what the code means; returns kExitFailure.
+int FailSaid(ToolContext& context, std::string_view message, qss::QssResult result);
+// Writes "qss: <message>\n" to err unless --quiet: a warning or note that
+// does not make the command fail.
+void Note(ToolContext& context, std::string_view message);
 // Writes "qss: <message>\n" and a hint to run --help; returns kExitUsage.
 int UsageError(ToolContext& context, std::string_view command, std::string_view message);
 
