@@ -10,13 +10,14 @@
 
 #include <cstdint>
 
+#include "qss/Export.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
 #include "qss/FileTime.h"
 
 namespace qss {
 
-class CPhysicalByteArray : public CQssRefCountedObject {
+class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
  public:
   virtual QssResult Flush() = 0;
   virtual QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) = 0;

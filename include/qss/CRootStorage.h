@@ -26,7 +26,7 @@ namespace qss {
 
 class CPhysicalByteArray;
 
-class CRootStorage : public CStorage {
+class QSS_EXPORT CRootStorage : public CStorage {
  public:
   explicit CRootStorage(CPhysicalByteArray* physical);
   ~CRootStorage() override;

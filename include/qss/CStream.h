@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
@@ -31,7 +32,7 @@ inline constexpr std::int32_t kSeekBegin = 0;
 inline constexpr std::int32_t kSeekCurrent = 1;
 inline constexpr std::int32_t kSeekEnd = 2;  // the offset counts backwards from the end
 
-class CStream : public CQssRefCountedObject {
+class QSS_EXPORT CStream : public CQssRefCountedObject {
  public:
   CStream();
   ~CStream() override;
