@@ -57,7 +57,8 @@ constexpr std::int64_t kSourcePiece = std::int64_t{1} << 20;
 // library says kQssNotAContainer for both.
 struct QssFailure {
   QssResult code;
-  std::string path;
+  std::u16string entryPath;  // the entry it concerns, or empty
+  std::string filePath;      // else the container file, or empty
   bool opening = false;
 };
 
@@ -68,17 +69,31 @@ struct ErrorClasses {
 };
 ErrorClasses* errorClasses = nullptr;
 
-[[noreturn]] void Fail(QssResult code, std::string path = {}, bool opening = false) {
-  throw QssFailure{code, std::move(path), opening};
+[[noreturn]] void Fail(QssResult code, std::u16string entryPath = {}) {
+  throw QssFailure{code, std::move(entryPath), {}, false};
 }
 
-void Check(QssResult code, const std::string& path = {}, bool opening = false) {
-  if (QssFailed(code)) Fail(code, path, opening);
+void Check(QssResult code, const std::u16string& entryPath = {}) {
+  if (QssFailed(code)) Fail(code, entryPath);
+}
+
+// A failure concerning the container file itself.
+void CheckFile(QssResult code, const std::string& filePath, bool opening) {
+  if (QssFailed(code)) throw QssFailure{code, {}, filePath, opening};
 }
 
 bool IsNotFound(QssResult code) {
   return code == kQssNotFound || code == QssResultFromSystemError(2) /* no such file */ ||
          code == QssResultFromSystemError(3) /* no such path (Windows) */;
+}
+
+py::str FromUnits(const std::u16string& units);
+
+// A file name as os.fsdecode shows it, also when it is not UTF-8.
+py::str FromFileName(const std::string& name) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
 }
 
 // The quorell.Error (or subclass) instance for a failure.
@@ -94,7 +109,12 @@ py::object MakeError(const QssFailure& failure) {
   } else if (failure.code == kQssNotAContainer) {
     cls = failure.opening ? errorClasses->notAContainer : errorClasses->corrupt;
   }
-  py::object path = failure.path.empty() ? py::object(py::none()) : py::object(py::str(failure.path));
+  py::object path = py::none();
+  if (!failure.entryPath.empty()) {
+    path = FromUnits(failure.entryPath);
+  } else if (!failure.filePath.empty()) {
+    path = FromFileName(failure.filePath);
+  }
   return cls(code, text, path);
 }
 
@@ -132,11 +152,14 @@ py::str FromUnits(const std::u16string& units) {
   return py::reinterpret_steal<py::str>(text);
 }
 
-// For messages: the path as the caller wrote it, names joined by '/'.
-std::string JoinNames(const std::vector<std::u16string>& names, std::size_t count) {
-  py::list parts;
-  for (std::size_t i = 0; i < count && i < names.size(); ++i) parts.append(FromUnits(names[i]));
-  return py::str("/").attr("join")(parts).cast<std::string>();
+// For messages and paths shown: names joined by '/'.
+std::u16string JoinNames(const std::vector<std::u16string>& names, std::size_t count) {
+  std::u16string joined;
+  for (std::size_t i = 0; i < count && i < names.size(); ++i) {
+    if (i > 0) joined += u'/';
+    joined += names[i];
+  }
+  return joined;
 }
 
 // ---------------------------------------------------------------------------
@@ -233,9 +256,8 @@ class PyEntry {
     if ((entry_->Kind() & kEntryStream) == 0) return py::none();
     return py::str(compressed() && entry_->StoredLength() != entry_->Size() ? "lz4" : "plain");
   }
-  std::string repr() const {
-    return "<quorell.Entry " + py::repr(name()).cast<std::string>() + " " + kind() +
-           " size=" + std::to_string(size()) + ">";
+  py::str repr() const {
+    return py::str("<quorell.Entry {!r} {} size={}>").format(name(), kind(), size());
   }
 
  private:
@@ -244,7 +266,7 @@ class PyEntry {
 
 class PyStream {
  public:
-  PyStream(std::shared_ptr<ContainerState> container, CQssRef<CStream> stream, std::string path)
+  PyStream(std::shared_ptr<ContainerState> container, CQssRef<CStream> stream, std::u16string path)
       : container_(std::move(container)), path_(std::move(path)) {
     CStorageEntry* entry = stream->entry();
     head_ = entry->HeadOffset();
@@ -259,7 +281,10 @@ class PyStream {
 
   std::int64_t readinto(const py::object& target) {
     Py_buffer view;
-    if (PyObject_GetBuffer(target.ptr(), &view, PyBUF_WRITABLE) != 0) throw py::error_already_set();
+    if (PyObject_GetBuffer(target.ptr(), &view, PyBUF_WRITABLE) != 0) {
+      PyErr_Clear();
+      throw py::type_error("readinto() argument must be a writable bytes-like object");
+    }
     std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
     CQssRef<CStream> stream = Acquire();
     return ReadInto(stream.get(), static_cast<char*>(view.buf), view.len);
@@ -318,7 +343,7 @@ class PyStream {
   bool closed() const { return !handle_->object; }
   std::int64_t length() const { return length_; }
   PyEntry entry() const { return *entry_; }
-  const std::string& path() const { return path_; }
+  py::str path() const { return FromUnits(path_); }
 
  private:
   CQssRef<CStream> Acquire() const {
@@ -351,7 +376,7 @@ class PyStream {
 
   std::shared_ptr<ContainerState> container_;
   std::shared_ptr<Handle> handle_;
-  std::string path_;
+  std::u16string path_;
   std::optional<PyEntry> entry_;
   std::int64_t head_ = 0;
   std::int64_t length_ = 0;
@@ -361,7 +386,7 @@ class PyStream {
 
 class PyStorage {
  public:
-  PyStorage(std::shared_ptr<ContainerState> container, CQssRef<CStorage> storage, std::string path)
+  PyStorage(std::shared_ptr<ContainerState> container, CQssRef<CStorage> storage, std::u16string path)
       : container_(std::move(container)), path_(std::move(path)) {
     handle_ = container_->Track(CQssRef<CStream>(storage.get()), true);
   }
@@ -379,7 +404,7 @@ class PyStorage {
   PyEntry entry(const py::handle& name) const {
     const std::u16string units = ToUnits(name);
     const CStorageEntry* found = FirstEntryNamed(Storage(), units);
-    if (found == nullptr) Fail(kQssNotFound, Join(FromUnits(units).cast<std::string>()));
+    if (found == nullptr) Fail(kQssNotFound, Join(units));
     return PyEntry(const_cast<CStorageEntry*>(found));
   }
 
@@ -400,9 +425,16 @@ class PyStorage {
 
   // Opens what path names below this storage: a stream, or a storage (a
   // nested container opens as its root storage unless asStream is set).
-  py::object open(const py::handle& pathText, bool asStream) const {
+  // path is a str of names separated by '/' or '\\', or a sequence of names
+  // (which may hold those characters themselves).
+  py::object open(const py::handle& path, bool asStream) const {
     CQssRef<CStorage> start(Storage());
-    const std::vector<std::u16string> names = SplitEntryPath(ToUnits(pathText));
+    std::vector<std::u16string> names;
+    if (PyUnicode_Check(path.ptr())) {
+      names = SplitEntryPath(ToUnits(path));
+    } else {
+      for (const py::handle name : py::iter(path)) names.push_back(ToUnits(name));
+    }
     if (names.empty()) return py::cast(PyStorage(container_, start, path_));
     CQssRef<CStorage> parent;
     std::size_t failedAt = 0;
@@ -413,7 +445,7 @@ class PyStorage {
                                &failedAt);
     }
     if (QssFailed(result)) Fail(result, Join(JoinNames(names, failedAt + 1)));
-    const std::string fullPath = Join(JoinNames(names, names.size()));
+    const std::u16string fullPath = Join(JoinNames(names, names.size()));
     const CStorageEntry* entry = FirstEntryNamed(parent.get(), names.back());
     if (entry == nullptr) Fail(kQssNotFound, fullPath);
     const bool stream = entry->Kind() == kEntryStream || (entry->Kind() == kEntryKindMask && asStream) ||
@@ -438,7 +470,7 @@ class PyStorage {
 
   PyEntry createStream(const py::handle& name, const py::object& source, bool compress) {
     const std::u16string units = ToUnits(name);
-    const std::string path = Join(FromUnits(units).cast<std::string>());
+    const std::u16string path = Join(units);
     CQssRef<CStorage> storage(Writable());
     // A compressed stream is stored as one image: its content goes in with
     // one write, so a file object is read whole first.
@@ -487,9 +519,9 @@ class PyStorage {
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(container_->writeMutex);
-      Check(storage->CreateStorage(units.c_str(), child.Receive()), Join(FromUnits(units).cast<std::string>()));
+      Check(storage->CreateStorage(units.c_str(), child.Receive()), Join(units));
     }
-    return PyStorage(container_, std::move(child), Join(FromUnits(units).cast<std::string>()));
+    return PyStorage(container_, std::move(child), Join(units));
   }
 
   PyStorage createNested(const py::handle& name, std::int32_t blockSize, std::int32_t entryWidth) {
@@ -500,9 +532,9 @@ class PyStorage {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(container_->writeMutex);
       Check(storage->CreateNestedContainer(units.c_str(), entryWidth, blockSize, nested.Receive()),
-            Join(FromUnits(units).cast<std::string>()));
+            Join(units));
     }
-    return PyStorage(container_, CQssRef<CStorage>(nested.get()), Join(FromUnits(units).cast<std::string>()));
+    return PyStorage(container_, CQssRef<CStorage>(nested.get()), Join(units));
   }
 
   void close() {
@@ -513,7 +545,7 @@ class PyStorage {
   }
 
   bool closed() const { return !handle_->object; }
-  const std::string& path() const { return path_; }
+  py::str path() const { return FromUnits(path_); }
 
  private:
   CStorage* Storage() const {
@@ -527,9 +559,9 @@ class PyStorage {
     return storage;
   }
 
-  std::string Join(const std::string& below) const { return path_.empty() ? below : path_ + "/" + below; }
+  std::u16string Join(const std::u16string& below) const { return path_.empty() ? below : path_ + u"/" + below; }
 
-  void WriteAll(CStream* stream, const char* data, std::int64_t count, const std::string& path) {
+  void WriteAll(CStream* stream, const char* data, std::int64_t count, const std::u16string& path) {
     py::gil_scoped_release release;
     std::lock_guard<std::mutex> lock(container_->writeMutex);
     std::int64_t done = 0;
@@ -545,7 +577,7 @@ class PyStorage {
 
   std::shared_ptr<ContainerState> container_;
   std::shared_ptr<Handle> handle_;
-  std::string path_;
+  std::u16string path_;
 };
 
 class PyContainer {
@@ -559,7 +591,7 @@ class PyContainer {
       py::gil_scoped_release release;
       result = OpenContainerFile(path, writable ? OpenMode::kReadWrite : OpenMode::kReadOnly, &state->root);
     }
-    Check(result, state->path, true);
+    CheckFile(result, state->path, true);
     return PyContainer(std::move(state));
   }
 
@@ -575,14 +607,14 @@ class PyContainer {
       py::gil_scoped_release release;
       result = state->writer->Start(entryWidth, blockSize);
     }
-    Check(result, state->path);
+    CheckFile(result, state->path, false);
     state->root = CQssRef<CRootStorage>(state->writer->root());
     return PyContainer(std::move(state));
   }
 
   PyStorage root() const {
     if (state_->closed) ClosedError("container");
-    return PyStorage(state_, CQssRef<CStorage>(state_->root.get()), "");
+    return PyStorage(state_, CQssRef<CStorage>(state_->root.get()), u"");
   }
 
   // Saves what was written. A created container is sealed and moved over its
@@ -590,9 +622,9 @@ class PyContainer {
   // place and stays open.
   void commit() {
     if (state_->closed) ClosedError("container");
-    if (!state_->writable) Fail(kQssReadOnly, state_->path);
+    if (!state_->writable) CheckFile(kQssReadOnly, state_->path, false);
     if (!state_->writer) {
-      Check(state_->CommitInPlace(), state_->path);
+      CheckFile(state_->CommitInPlace(), state_->path, false);
       return;
     }
     std::vector<CQssRef<CStream>> handles = state_->TakeHandles();
@@ -610,7 +642,7 @@ class PyContainer {
       if (QssSucceeded(result)) result = writer->Replace();
       writer.reset();
     }
-    Check(result, state_->path);
+    CheckFile(result, state_->path, false);
   }
 
   // Closes every storage and stream handed out. A created container that was
@@ -631,7 +663,7 @@ class PyContainer {
   bool closed() const { return state_->closed; }
   bool writable() const { return state_->writable; }
   bool created() const { return static_cast<bool>(state_->writer); }
-  const std::string& path() const { return state_->path; }
+  py::str path() const { return FromFileName(state_->path); }
 
  private:
   explicit PyContainer(std::shared_ptr<ContainerState> state) : state_(std::move(state)) {}
@@ -646,6 +678,7 @@ PYBIND11_MODULE(_quorell, m) {
   m.attr("MAX_PATH_DEPTH") = kMaxEntryPathDepth;
   m.attr("DEFAULT_SEGMENT_SIZE") = kDefaultSegmentSize;
   m.attr("NOT_FOUND") = static_cast<std::uint32_t>(static_cast<std::int32_t>(kQssNotFound));
+  m.attr("NOT_A_CONTAINER") = static_cast<std::uint32_t>(static_cast<std::int32_t>(kQssNotAContainer));
   m.attr("INVALID_ARGUMENT") = static_cast<std::uint32_t>(static_cast<std::int32_t>(kQssInvalidArgument));
 
   py::register_exception_translator([](std::exception_ptr thrown) {
@@ -665,8 +698,8 @@ PYBIND11_MODULE(_quorell, m) {
       });
   m.def(
       "_error_for",
-      [](std::uint32_t code, const std::string& path) {
-        return MakeError({static_cast<std::int32_t>(code), path, false});
+      [](std::uint32_t code, const py::str& path) {
+        return MakeError({static_cast<std::int32_t>(code), ToUnits(path), {}, false});
       },
       py::arg("code"), py::arg("path"));
   m.def("result_text", [](std::uint32_t code) { return QssResultText(static_cast<std::int32_t>(code)); },

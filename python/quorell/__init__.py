@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import io
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, BinaryIO, Callable, Optional, Union
 
 from . import _quorell
@@ -223,8 +223,9 @@ class Storage(Mapping):
     def items(self) -> list[tuple[str, Entry]]:  # type: ignore[override]
         return [(entry.name, entry) for entry in self.entries()]
 
-    def open(self, path: str, as_stream: bool = False) -> Union["Storage", Stream]:
-        """Opens what path ('a/b/c' or 'a\\\\b\\\\c') names below this storage.
+    def open(self, path: Union[str, Sequence[str]], as_stream: bool = False) -> Union["Storage", Stream]:
+        """Opens what path names below this storage: 'a/b/c' or 'a\\b\\c', or a
+        sequence of names (which may then hold '/' or '\\' themselves).
 
         A stream opens as a Stream, a storage as a Storage, and a nested
         container as its root Storage (as its raw Stream with as_stream).
@@ -291,7 +292,7 @@ class Container:
             self._root = Storage(self._raw.root())
         return self._root
 
-    def open(self, path: str, as_stream: bool = False) -> Union[Storage, Stream]:
+    def open(self, path: Union[str, Sequence[str]], as_stream: bool = False) -> Union[Storage, Stream]:
         """Opens a stream or storage by path from the root (see Storage.open)."""
         return self.root.open(path, as_stream)
 
@@ -302,18 +303,20 @@ class Container:
         their children, in directory order; paths use '/'.
 
         Storages are entered, and nested containers too unless nested is
-        False. A storage that cannot be opened or read whole raises its Error,
-        or, when onerror is given, is passed to it and the walk goes on.
+        False. Nothing stays open while an entry is yielded, so the caller
+        may open what it is shown. A storage that cannot be opened or read
+        whole (or that a damaged container reaches a second time) raises its
+        Error, or, when onerror is given, is passed to it and the walk goes
+        on past it.
         """
-        start = self.root if not top else self.open(top)
+        names = tuple(_split(top))
+        start = self.root.open(names) if names else self.root
         if not isinstance(start, Storage):
+            start.close()
             raise NotADirectoryError(f"'{top}' is a stream")
-        prefix = start.path
-        try:
-            yield from _walk(start, prefix, 0, nested, onerror)
-        finally:
-            if start is not self._root:
-                start.close()
+        if names:
+            start.close()
+        yield from _walk(self.root, names, (), set(), nested, onerror)
 
     def commit(self) -> None:
         """Saves what was written. A container from create() is sealed and
@@ -352,30 +355,59 @@ class Container:
         return f"<quorell.Container {self.path!r} {state}>"
 
 
+def _split(path: str) -> list[str]:
+    return [name for name in path.replace("\\", "/").split("/") if name]
+
+
 def _walk(
-    storage: Storage, prefix: str, depth: int, nested: bool, onerror: Optional[Callable[[Error], None]]
+    root: Storage,
+    names: tuple[str, ...],
+    container: tuple[int, ...],
+    visited: set[tuple[tuple[int, ...], int]],
+    nested: bool,
+    onerror: Optional[Callable[[Error], None]],
 ) -> Iterator[tuple[str, Entry]]:
+    # The directory is read and closed before anything is yielded. Storages
+    # are told apart by their container and first block: a damaged container
+    # can make entries share a directory, and walking it once per entry could
+    # take for ever.
     try:
-        for entry in storage.entries():
-            path = f"{prefix}/{entry.name}" if prefix else entry.name
-            yield path, entry
-            if entry.kind != "storage" and not (nested and entry.kind == "nested"):
-                continue
-            try:
-                if depth + 1 >= MAX_PATH_DEPTH:
-                    raise Error(_quorell.INVALID_ARGUMENT, "storages nested too deep", path)
-                child = storage.open(entry.name)
-            except Error as error:
-                if onerror is None:
-                    raise
-                onerror(error)
-                continue
-            with child:
-                yield from _walk(child, path, depth + 1, nested, onerror)
+        storage = root.open(names) if names else root
     except Error as error:
         if onerror is None:
             raise
         onerror(error)
+        return
+    try:
+        entries = [storage._raw.entry_at(index) for index in range(len(storage))]
+        load_error = storage.load_error
+    finally:
+        if names:
+            storage.close()
+    prefix = "/".join(names)
+    for entry in entries:
+        path = f"{prefix}/{entry.name}" if prefix else entry.name
+        yield path, entry
+        if entry.kind != "storage" and not (nested and entry.kind == "nested"):
+            continue
+        inner = container + (entry.first_block,) if entry.kind == "nested" else container
+        key = (container, entry.first_block)
+        problem = None
+        if len(names) + 1 >= MAX_PATH_DEPTH:
+            problem = Error(_quorell.INVALID_ARGUMENT, "storages nested too deep", path)
+        elif entry.first_block >= 0 and key in visited:
+            problem = _quorell._error_for(_quorell.NOT_A_CONTAINER, path)
+        if problem is not None:
+            if onerror is None:
+                raise problem
+            onerror(problem)
+            continue
+        visited.add(key)
+        yield from _walk(root, names + (entry.name,), inner, visited, nested, onerror)
+    if load_error is not None:
+        if onerror is None:
+            raise load_error
+        onerror(load_error)
 
 
 def open(path: Union[str, os.PathLike], writable: bool = False) -> Container:  # noqa: A001
