@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -179,6 +180,12 @@ struct ContainerState {
   // moved into place by commit.
   std::unique_ptr<CContainerFileWriter> writer;
   std::vector<std::weak_ptr<Handle>> handles;
+  // Every storage opened or created, by its names from the root. A stream
+  // holds its storage open, and an entry opens once at a time: the second
+  // stream of a storage must reach the same storage object, not open its
+  // entry again.
+  std::map<std::vector<std::u16string>, CQssRef<CStorage>> storages;
+  std::mutex storagesMutex;
   bool closed = false;
   // The library's writing side is used by one thread at a time.
   std::mutex writeMutex;
@@ -203,21 +210,53 @@ struct ContainerState {
       if (auto handle = it->lock(); handle && handle->object) taken.push_back(std::move(handle->object));
     }
     handles.clear();
+    std::lock_guard<std::mutex> lock(storagesMutex);
+    for (auto it = storages.rbegin(); it != storages.rend(); ++it) taken.push_back(CQssRef<CStream>(it->second.get()));
+    storages.clear();
     return taken;
+  }
+
+  // The storage names lead to from the root, opened (and remembered) where
+  // not open yet. Runs without the GIL.
+  CQssRef<CStorage> StorageAt(const std::vector<std::u16string>& names) {
+    if (names.size() > static_cast<std::size_t>(kMaxEntryPathDepth)) Fail(kQssInvalidArgument, JoinNames(names, names.size()));
+    std::lock_guard<std::mutex> lock(storagesMutex);
+    CQssRef<CStorage> current(root.get());
+    std::vector<std::u16string> key;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      key.push_back(names[i]);
+      if (auto found = storages.find(key); found != storages.end()) {
+        current = found->second;
+        continue;
+      }
+      CQssRef<CStorage> child;
+      Check(OpenChildStorage(current.get(), names[i], ContainerBytes(current.get()), &child), JoinNames(names, i + 1));
+      storages.emplace(key, child);
+      current = std::move(child);
+    }
+    return current;
+  }
+
+  void Remember(const std::vector<std::u16string>& names, const CQssRef<CStorage>& storage) {
+    std::lock_guard<std::mutex> lock(storagesMutex);
+    storages.insert_or_assign(names, storage);
   }
 
   // Commits every writable storage handed out, children first, then the
   // root. The first failure wins; every commit runs.
   QssResult CommitInPlace() {
     QssResult first = kQssOk;
-    std::vector<CQssRef<CStream>> storages;
-    for (auto it = handles.rbegin(); it != handles.rend(); ++it) {
-      if (auto handle = it->lock(); handle && handle->object && handle->isStorage) storages.push_back(handle->object);
-    }
     py::gil_scoped_release release;
     std::lock_guard<std::mutex> lock(writeMutex);
-    for (const auto& storage : storages) {
-      const QssResult result = static_cast<CStorage*>(storage.get())->Commit();
+    std::vector<std::pair<std::size_t, CQssRef<CStorage>>> open;
+    {
+      std::lock_guard<std::mutex> storagesLock(storagesMutex);
+      for (const auto& [names, storage] : storages) open.emplace_back(names.size(), storage);
+    }
+    // Deepest first: a storage's commit records its content in its parent.
+    std::stable_sort(open.begin(), open.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [depth, storage] : open) {
+      const QssResult result = storage->Commit();
       if (QssFailed(result) && !QssFailed(first)) first = result;
     }
     const QssResult result = root->Commit();
@@ -386,8 +425,8 @@ class PyStream {
 
 class PyStorage {
  public:
-  PyStorage(std::shared_ptr<ContainerState> container, CQssRef<CStorage> storage, std::u16string path)
-      : container_(std::move(container)), path_(std::move(path)) {
+  PyStorage(std::shared_ptr<ContainerState> container, CQssRef<CStorage> storage, std::vector<std::u16string> names)
+      : container_(std::move(container)), names_(std::move(names)), path_(JoinNames(names_, names_.size())) {
     handle_ = container_->Track(CQssRef<CStream>(storage.get()), true);
   }
 
@@ -428,44 +467,30 @@ class PyStorage {
   // path is a str of names separated by '/' or '\\', or a sequence of names
   // (which may hold those characters themselves).
   py::object open(const py::handle& path, bool asStream) const {
-    CQssRef<CStorage> start(Storage());
-    std::vector<std::u16string> names;
+    Storage();
+    std::vector<std::u16string> names = names_;
     if (PyUnicode_Check(path.ptr())) {
-      names = SplitEntryPath(ToUnits(path));
+      for (std::u16string& name : SplitEntryPath(ToUnits(path))) names.push_back(std::move(name));
     } else {
       for (const py::handle name : py::iter(path)) names.push_back(ToUnits(name));
     }
-    if (names.empty()) return py::cast(PyStorage(container_, start, path_));
-    CQssRef<CStorage> parent;
-    std::size_t failedAt = 0;
-    QssResult result;
-    {
-      py::gil_scoped_release release;
-      result = OpenStoragePath(start.get(), std::vector<std::u16string>(names.begin(), names.end() - 1), &parent,
-                               &failedAt);
-    }
-    if (QssFailed(result)) Fail(result, Join(JoinNames(names, failedAt + 1)));
-    const std::u16string fullPath = Join(JoinNames(names, names.size()));
+    if (names.size() == names_.size()) return py::cast(PyStorage(container_, CQssRef<CStorage>(Storage()), names));
+    const std::u16string fullPath = JoinNames(names, names.size());
+    const std::vector<std::u16string> parentNames(names.begin(), names.end() - 1);
+    py::gil_scoped_release release;
+    const CQssRef<CStorage> parent = container_->StorageAt(parentNames);
     const CStorageEntry* entry = FirstEntryNamed(parent.get(), names.back());
     if (entry == nullptr) Fail(kQssNotFound, fullPath);
-    const bool stream = entry->Kind() == kEntryStream || (entry->Kind() == kEntryKindMask && asStream) ||
-                        (entry->Kind() & kEntryKindMask) == 0;
-    if (stream) {
-      CQssRef<CStream> opened;
-      {
-        py::gil_scoped_release release;
-        result = OpenChildStream(parent.get(), names.back(), ContainerBytes(parent.get()), &opened);
-      }
-      Check(result, fullPath);
-      return py::cast(new PyStream(container_, std::move(opened), fullPath), py::return_value_policy::take_ownership);
+    const std::uint32_t kind = entry->Kind();
+    if (kind == kEntryStorage || (kind == kEntryKindMask && !asStream)) {
+      CQssRef<CStorage> storage = container_->StorageAt(names);
+      py::gil_scoped_acquire acquire;
+      return py::cast(PyStorage(container_, std::move(storage), std::move(names)));
     }
-    CQssRef<CStorage> opened;
-    {
-      py::gil_scoped_release release;
-      result = OpenChildStorage(parent.get(), names.back(), ContainerBytes(parent.get()), &opened);
-    }
-    Check(result, fullPath);
-    return py::cast(PyStorage(container_, std::move(opened), fullPath));
+    CQssRef<CStream> stream;
+    Check(OpenChildStream(parent.get(), names.back(), ContainerBytes(parent.get()), &stream), fullPath);
+    py::gil_scoped_acquire acquire;
+    return py::cast(new PyStream(container_, std::move(stream), fullPath), py::return_value_policy::take_ownership);
   }
 
   PyEntry createStream(const py::handle& name, const py::object& source, bool compress) {
@@ -521,7 +546,7 @@ class PyStorage {
       std::lock_guard<std::mutex> lock(container_->writeMutex);
       Check(storage->CreateStorage(units.c_str(), child.Receive()), Join(units));
     }
-    return PyStorage(container_, std::move(child), Join(units));
+    return Created(units, std::move(child));
   }
 
   PyStorage createNested(const py::handle& name, std::int32_t blockSize, std::int32_t entryWidth) {
@@ -534,7 +559,7 @@ class PyStorage {
       Check(storage->CreateNestedContainer(units.c_str(), entryWidth, blockSize, nested.Receive()),
             Join(units));
     }
-    return PyStorage(container_, CQssRef<CStorage>(nested.get()), Join(units));
+    return Created(units, CQssRef<CStorage>(nested.get()));
   }
 
   void close() {
@@ -561,6 +586,14 @@ class PyStorage {
 
   std::u16string Join(const std::u16string& below) const { return path_.empty() ? below : path_ + u"/" + below; }
 
+  // A new child storage, remembered so that paths through it reach it.
+  PyStorage Created(const std::u16string& name, CQssRef<CStorage> child) const {
+    std::vector<std::u16string> names = names_;
+    names.push_back(name);
+    container_->Remember(names, child);
+    return PyStorage(container_, std::move(child), std::move(names));
+  }
+
   void WriteAll(CStream* stream, const char* data, std::int64_t count, const std::u16string& path) {
     py::gil_scoped_release release;
     std::lock_guard<std::mutex> lock(container_->writeMutex);
@@ -577,6 +610,7 @@ class PyStorage {
 
   std::shared_ptr<ContainerState> container_;
   std::shared_ptr<Handle> handle_;
+  std::vector<std::u16string> names_;
   std::u16string path_;
 };
 
@@ -614,7 +648,7 @@ class PyContainer {
 
   PyStorage root() const {
     if (state_->closed) ClosedError("container");
-    return PyStorage(state_, CQssRef<CStorage>(state_->root.get()), u"");
+    return PyStorage(state_, CQssRef<CStorage>(state_->root.get()), {});
   }
 
   // Saves what was written. A created container is sealed and moved over its

@@ -229,7 +229,10 @@ class Storage(Mapping):
 
         A stream opens as a Stream, a storage as a Storage, and a nested
         container as its root Storage (as its raw Stream with as_stream).
-        An entry opened once stays busy until that object is closed.
+        A stream can be open once at a time (until closed); storages stay
+        open with the container and are shared by everything opened
+        through them, so a nested container opened as a storage cannot also
+        be read raw before the container is closed.
         """
         return _wrap(self._raw.open(path, as_stream))
 

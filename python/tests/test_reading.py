@@ -61,12 +61,16 @@ def test_open_returns_storages_and_nested_roots(sample):
         assert list(kivra) == ["KivMod7Win.bin", "packed.txt", "Deeper"]
         inner = container.open("inner.qss")
         assert isinstance(inner, quorell.Storage) and list(inner) == ["data.bin", "Docs"]
-        inner.close()
-        # The same entry as its raw bytes: a container of its own.
+        assert container.open("").path == "" and container.open("Kivra7i/").path == "Kivra7i"
+        # Once open, a storage stays open with its container: a second stream
+        # of it, or the storage itself, opens again through it.
+        with container.open("Kivra7i/packed.txt"), container.open("Kivra7i/KivMod7Win.bin"):
+            assert list(container.open("Kivra7i")) == list(kivra)
+    with quorell.open(sample) as container:
+        # A nested container as its raw bytes: a container of its own.
         raw = container.open("inner.qss", as_stream=True)
         assert isinstance(raw, quorell.Stream)
         assert raw.read(28).startswith(b"Quorell")
-        assert container.open("") is not None
 
 
 def test_missing_paths_name_the_part_that_failed(sample):
