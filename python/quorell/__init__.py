@@ -22,7 +22,7 @@ from __future__ import annotations
 import io
 import os
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, BinaryIO, Callable, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 from . import _quorell
 from ._quorell import Entry
