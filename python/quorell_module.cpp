@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,16 +133,22 @@ void RaiseFailure(const QssFailure& failure) {
 
 std::u16string ToUnits(const py::handle& text) {
   if (!PyUnicode_Check(text.ptr())) throw py::type_error("a name or path must be str");
-  py::object encoded =
-      py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass"));
-  if (!encoded) throw py::error_already_set();
-  char* data = nullptr;
-  Py_ssize_t length = 0;
-  if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &length) != 0) throw py::error_already_set();
-  std::u16string units(static_cast<std::size_t>(length) / 2, u'\0');
-  std::copy_n(data, units.size() * 2, reinterpret_cast<char*>(units.data()));
-  // Names are compared up to their first 0 unit: "a\0b" would find "a".
-  if (units.find(u'\0') != std::u16string::npos) throw py::value_error("a name cannot contain NUL");
+  const int kind = PyUnicode_KIND(text.ptr());
+  const void* data = PyUnicode_DATA(text.ptr());
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  std::u16string units;
+  units.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 point = PyUnicode_READ(kind, data, i);
+    // Names are compared up to their first 0 unit: "a\0b" would find "a".
+    if (point == 0) throw py::value_error("a name cannot contain NUL");
+    if (point < 0x10000) {
+      units.push_back(static_cast<char16_t>(point));
+    } else {
+      units.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+    }
+  }
   return units;
 }
 
@@ -442,9 +449,9 @@ class PyStorage {
 
   PyEntry entry(const py::handle& name) const {
     const std::u16string units = ToUnits(name);
-    const CStorageEntry* found = FirstEntryNamed(Storage(), units);
+    CStorageEntry* found = FirstNamed(units);
     if (found == nullptr) Fail(kQssNotFound, Join(units));
-    return PyEntry(const_cast<CStorageEntry*>(found));
+    return PyEntry(found);
   }
 
   bool contains(const py::handle& name) const {
@@ -455,7 +462,7 @@ class PyStorage {
     } catch (const py::value_error&) {
       return false;
     }
-    return FirstEntryNamed(Storage(), units) != nullptr;
+    return FirstNamed(units) != nullptr;
   }
 
   std::uint32_t loadError() const {
@@ -479,9 +486,16 @@ class PyStorage {
     const std::vector<std::u16string> parentNames(names.begin(), names.end() - 1);
     py::gil_scoped_release release;
     const CQssRef<CStorage> parent = container_->StorageAt(parentNames);
-    const CStorageEntry* entry = FirstEntryNamed(parent.get(), names.back());
-    if (entry == nullptr) Fail(kQssNotFound, fullPath);
-    const std::uint32_t kind = entry->Kind();
+    // The kind of the entry the storage's own open will pick (its indexed
+    // lookup, under its lock).
+    std::uint32_t kind = 0;
+    {
+      parent->lock().Lock();
+      const CStorageEntry* entry = parent->FindEntry(names.back().c_str());
+      if (entry != nullptr) kind = entry->Kind();
+      parent->lock().Unlock();
+      if (entry == nullptr) Fail(kQssNotFound, fullPath);
+    }
     if (kind == kEntryStorage || (kind == kEntryKindMask && !asStream)) {
       CQssRef<CStorage> storage = container_->StorageAt(names);
       py::gil_scoped_acquire acquire;
@@ -584,6 +598,22 @@ class PyStorage {
     return storage;
   }
 
+  // The first entry of that name, as a mapping shows a directory that a
+  // damaged container gave duplicates. Looked up through an index of first
+  // occurrences, extended as entries are added, so that going through a
+  // large directory by name does not scan it once per name.
+  CStorageEntry* FirstNamed(const std::u16string& name) const {
+    CStorage* storage = Storage();
+    const std::int32_t count = storage->EntryCount();
+    for (std::int32_t i = indexed_; i < count; ++i) {
+      if (CStorageEntry* entry = storage->EntryAt(i); entry != nullptr && entry->NameIsTerminated())
+        firstIndex_.try_emplace(entry->Name(), i);
+    }
+    indexed_ = std::max(indexed_, count);
+    const auto found = firstIndex_.find(name);
+    return found == firstIndex_.end() || found->second >= count ? nullptr : storage->EntryAt(found->second);
+  }
+
   std::u16string Join(const std::u16string& below) const { return path_.empty() ? below : path_ + u"/" + below; }
 
   // A new child storage, remembered so that paths through it reach it.
@@ -612,6 +642,8 @@ class PyStorage {
   std::shared_ptr<Handle> handle_;
   std::vector<std::u16string> names_;
   std::u16string path_;
+  mutable std::unordered_map<std::u16string, std::int32_t> firstIndex_;
+  mutable std::int32_t indexed_ = 0;
 };
 
 class PyContainer {
