@@ -36,18 +36,18 @@ class QSS_EXPORT CRootStorage : public CStorage {
   /// result says why: kQssNotAContainer or kQssTruncated for bytes that are no
   /// sound container, kQssNullResult for a null root, kQssInvalidPointer for
   /// a null array.
-  QSS_EXPORT static QssResult Open(CPhysicalByteArray* array, CQssRef<CRootStorage>* root);
+  static QssResult Open(CPhysicalByteArray* array, CQssRef<CRootStorage>* root);
 
   /// Writes a new, empty container into array (see CreateContainer) and opens
   /// it as Open does.
-  QSS_EXPORT static QssResult Create(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize,
+  static QssResult Create(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize,
                           CQssRef<CRootStorage>* root);
 
   /// kQssNotAContainer when the header of array names a root directory larger
   /// than array itself (a damaged or hostile size, which Open refuses before
   /// reading the directory); kQssOk otherwise, including when the header is
   /// unreadable or not a container header at all (Open reports those).
-  QSS_EXPORT static QssResult CheckRootDirectoryFits(CPhysicalByteArray* array);
+  static QssResult CheckRootDirectoryFits(CPhysicalByteArray* array);
 
   // Commits, and leaves a failure with the entry given to
   // ReportTeardownFailuresTo.
