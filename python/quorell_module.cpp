@@ -225,10 +225,13 @@ struct ContainerState {
 
   // The storage names lead to from the root, opened (and remembered) where
   // not open yet. Runs without the GIL.
-  CQssRef<CStorage> StorageAt(const std::vector<std::u16string>& names) {
-    if (names.size() > static_cast<std::size_t>(kMaxEntryPathDepth)) Fail(kQssInvalidArgument, JoinNames(names, names.size()));
+  // rootRef is the caller's own reference to the root, taken with the GIL:
+  // another thread may close the container meanwhile.
+  CQssRef<CStorage> StorageAt(const CQssRef<CStorage>& rootRef, const std::vector<std::u16string>& names) {
+    if (names.size() > static_cast<std::size_t>(kMaxEntryPathDepth))
+      Fail(kQssInvalidArgument, JoinNames(names, names.size()));
     std::lock_guard<std::mutex> lock(storagesMutex);
-    CQssRef<CStorage> current(root.get());
+    CQssRef<CStorage> current = rootRef;
     std::vector<std::u16string> key;
     for (std::size_t i = 0; i < names.size(); ++i) {
       key.push_back(names[i]);
@@ -484,8 +487,10 @@ class PyStorage {
     if (names.size() == names_.size()) return py::cast(PyStorage(container_, CQssRef<CStorage>(Storage()), names));
     const std::u16string fullPath = JoinNames(names, names.size());
     const std::vector<std::u16string> parentNames(names.begin(), names.end() - 1);
+    if (container_->closed) ClosedError("container");
+    const CQssRef<CStorage> root(container_->root.get());
     py::gil_scoped_release release;
-    const CQssRef<CStorage> parent = container_->StorageAt(parentNames);
+    const CQssRef<CStorage> parent = container_->StorageAt(root, parentNames);
     // The kind of the entry the storage's own open will pick (its indexed
     // lookup, under its lock).
     std::uint32_t kind = 0;
@@ -497,7 +502,7 @@ class PyStorage {
       if (entry == nullptr) Fail(kQssNotFound, fullPath);
     }
     if (kind == kEntryStorage || (kind == kEntryKindMask && !asStream)) {
-      CQssRef<CStorage> storage = container_->StorageAt(names);
+      CQssRef<CStorage> storage = container_->StorageAt(root, names);
       py::gil_scoped_acquire acquire;
       return py::cast(PyStorage(container_, std::move(storage), std::move(names)));
     }
