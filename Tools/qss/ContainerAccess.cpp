@@ -91,7 +91,13 @@ int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_
                     const std::vector<std::u16string>& components, std::size_t failedAt, QssResult result) {
   const std::string prefix = std::string(command) + ": ";
   if (result == kQssNotFound && failedAt < components.size()) {
-    const std::string parent = failedAt == 0 ? "the root" : "'" + JoinEntryPath(components, failedAt) + "'";
+    // Built by appending: GCC 12 warns falsely about "'" + std::string here.
+    std::string parent = "the root";
+    if (failedAt > 0) {
+      parent.assign(1, '\'');
+      parent += JoinEntryPath(components, failedAt);
+      parent.push_back('\'');
+    }
     return FailSaid(context,
                     prefix + QssResultText(result) + " '" + PrintableName(components[failedAt]) + "' in " + parent,
                     result);
