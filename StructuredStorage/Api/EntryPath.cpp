@@ -39,11 +39,7 @@ QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t
 const CStorageEntry* FirstEntryNamed(CStorage* storage, std::u16string_view name) {
   if (storage == nullptr) return nullptr;
   const std::u16string terminated(name);
-  for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
-    const CStorageEntry* entry = storage->EntryAt(i);
-    if (entry != nullptr && entry->NameEquals(terminated.c_str())) return entry;
-  }
-  return nullptr;
+  return storage->FindFirstEntry(terminated.c_str());
 }
 
 std::int64_t ContainerBytes(CStorage* storage) {

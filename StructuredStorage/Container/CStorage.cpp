@@ -141,29 +141,36 @@ CStorageEntry* CStorage::FindEntry(const char16_t* name) {
       return next;
     }
   }
+  const std::int32_t index = FirstIndexNamed(name);
+  if (index < 0) return nullptr;
+  lastFound_ = index;
+  return EntryAt(index);
+}
+
+CStorageEntry* CStorage::FindFirstEntry(const char16_t* name) {
+  CLockGuard guard(lock_);
+  const std::int32_t index = FirstIndexNamed(name);
+  return index < 0 ? nullptr : EntryAt(index);
+}
+
+std::int32_t CStorage::FirstIndexNamed(const char16_t* name) {
   if (entryCount_ < kIndexedLookupThreshold) {
     for (std::int32_t i = 0; i < entryCount_; ++i) {
-      CStorageEntry* entry = EntryAt(i);
-      if (entry->NameEquals(name)) {
-        lastFound_ = i;
-        return entry;
-      }
+      if (EntryAt(i)->NameEquals(name)) return i;
     }
-    return nullptr;
+    return -1;
   }
   // A name with no terminator within the field's length matches no record.
-  if (name == nullptr) return nullptr;
+  if (name == nullptr) return -1;
   const int length = BoundedNameLength(name);
-  if (length == kEntryNameUnits) return nullptr;
+  if (length == kEntryNameUnits) return -1;
   if (!indexBuilt_) {
     nameIndex_.reserve(static_cast<std::size_t>(entryCount_));
     for (std::int32_t i = 0; i < entryCount_; ++i) IndexEntry(i);
     indexBuilt_ = true;
   }
   const auto found = nameIndex_.find(std::u16string_view(name, static_cast<std::size_t>(length)));
-  if (found == nameIndex_.end()) return nullptr;
-  lastFound_ = found->second;
-  return EntryAt(found->second);
+  return found == nameIndex_.end() ? -1 : found->second;
 }
 
 bool CStorage::IsDirty() {

@@ -4,7 +4,7 @@
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "TextCodec.h"
-#include "qss/Inspection.h"
+#include "qss/ContainerInfo.h"
 
 using namespace qss;
 

@@ -241,7 +241,7 @@ TEST(MountDamageTest, ADirectoryCutShortEndsInAnErrorAndOversizedEntriesDoNotOpe
   WriteFile(source / "huge.bin", std::string(3000, 'h'));
   const fs::path container = folder / "c.qss";
   ASSERT_EQ(RunInProcess({"pack", "--block-size", "512", "--entry-width", "2", source.string(), container.string()}).code, 0);
-  ContainerEditor editor(container);
+  ContainerImage editor(container);
   // 12 records take three blocks: the chain ends after the second.
   editor.SetTableEntry(editor.TableEntry(editor.FirstBlock(u"dir")), -1);
   editor.SetSize(u"huge.bin", std::int64_t{1} << 40);

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Format/Format.h"
-#include "Format/LittleEndian.h"
+#include "ContainerImage.h"
 #include "QssTestSupport.h"
 
 namespace qss_test {
@@ -37,69 +36,6 @@ inline void MakeMountSourceTree(const fs::path& root) {
   WriteFile(root / "sub" / "inner" / "core" / "last.txt", text.substr(0, 5000));
   fs::create_directories(root / "sub" / "nothing");
 }
-
-// Edits a single-file container in place: records found by their name.
-class ContainerEditor {
- public:
-  explicit ContainerEditor(fs::path base) : base_(std::move(base)), bytes_(ReadFile(base_)) {}
-
-  std::int32_t blockSize() const { return Load<std::int32_t>(qss::kHeaderBlockSizeOffset); }
-  std::int32_t entryWidth() const { return Load<std::int32_t>(qss::kHeaderEntryWidthOffset); }
-  std::size_t BlockPosition(std::int64_t block) const {
-    return static_cast<std::size_t>(Load<std::int32_t>(qss::kHeaderDataOffsetOffset) + (block - 1) * blockSize());
-  }
-  std::int64_t RootFirstBlock() const { return Load<std::int64_t>(qss::kRootEntryOffset + qss::kEntryFirstBlockOffset); }
-  std::int64_t RootSize() const { return Load<std::int64_t>(qss::kRootEntryOffset + qss::kEntrySizeOffset); }
-
-  // The record named name (which must occur once).
-  std::size_t Record(const std::u16string& name) const {
-    std::string pattern;
-    for (const char16_t unit : name + u'\0') {
-      pattern.push_back(static_cast<char>(unit & 0xFF));
-      pattern.push_back(static_cast<char>(unit >> 8));
-    }
-    const std::size_t at = bytes_.find(pattern);
-    EXPECT_NE(at, std::string::npos);
-    EXPECT_EQ(bytes_.find(pattern, at + 1), std::string::npos) << "name not unique";
-    return at;
-  }
-  // units replace the whole name field (zero-filled after them).
-  void Rename(const std::u16string& from, const std::vector<char16_t>& units) {
-    const std::size_t record = Record(from);
-    for (int i = 0; i < 32; ++i) Store<std::uint16_t>(record + 2 * i, i < static_cast<int>(units.size()) ? units[i] : 0);
-  }
-  std::int64_t FirstBlock(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + qss::kEntryFirstBlockOffset); }
-  void SetFirstBlock(const std::u16string& name, std::int64_t block) { Store(Record(name) + qss::kEntryFirstBlockOffset, block); }
-  void SetSize(const std::u16string& name, std::int64_t size) { Store(Record(name) + qss::kEntrySizeOffset, size); }
-  void SetFlags(const std::u16string& name, std::uint32_t flags) { Store(Record(name) + qss::kEntryFlagsOffset, flags); }
-
-  // Entries of the first table block only; enough for small containers.
-  std::int64_t TableEntry(std::int64_t k) const { return entryWidth() == 2 ? Load<std::int16_t>(TableAt(k)) : Load<std::int32_t>(TableAt(k)); }
-  void SetTableEntry(std::int64_t k, std::int64_t value) {
-    if (entryWidth() == 2) Store(TableAt(k), static_cast<std::int16_t>(value));
-    if (entryWidth() == 4) Store(TableAt(k), static_cast<std::int32_t>(value));
-  }
-
-  std::string& bytes() { return bytes_; }
-  void Save() const { WriteFile(base_, bytes_); }
-
-  template <typename T>
-  T Load(std::size_t at) const {
-    return qss::LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at);
-  }
-  template <typename T>
-  void Store(std::size_t at, T value) {
-    qss::StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, value);
-  }
-
- private:
-  std::size_t TableAt(std::int64_t k) const {
-    return BlockPosition(Load<std::int64_t>(qss::kHeaderTableStartOffset)) + static_cast<std::size_t>(k * entryWidth());
-  }
-
-  fs::path base_;
-  std::string bytes_;
-};
 
 // What a damaged container holds that is still sound, and how it is damaged.
 struct DamagedContainer {
@@ -146,14 +82,14 @@ inline DamagedContainer MakeDamagedContainer(const fs::path& folder) {
                                          source.string(), made.path.string()});
   EXPECT_EQ(packed.code, 0) << packed.err;
 
-  ContainerEditor editor(made.path);
+  ContainerImage editor(made.path);
   editor.Rename(u"good.txu", {u'g', u'o', u'o', u'd', u'.', u't', u'x', u't'});
   std::int64_t block = editor.FirstBlock(u"broken.bin");
   for (int i = 0; i < 2; ++i) block = editor.TableEntry(block);
   editor.SetTableEntry(block, -1);
   editor.bytes()[editor.BlockPosition(editor.FirstBlock(u"squeezed.txt"))] ^= 0x55;
-  editor.SetFirstBlock(u"loop", editor.RootFirstBlock());
-  editor.SetSize(u"loop", editor.RootSize());
+  editor.SetFirstBlock(u"loop", editor.RootRecord().firstBlock);
+  editor.SetSize(u"loop", editor.RootRecord().size);
   editor.Rename(u"rename1.txt", {u'.', u'.'});
   editor.Rename(u"rename2.txt", {u'a', u'/', u'b'});
   editor.Rename(u"rename3.txt", {});

@@ -54,6 +54,11 @@ class QSS_EXPORT CStorage : public CStream {
   // lookup and kept up to date as entries are added; names never change once
   // an entry is in the table.
   CStorageEntry* FindEntry(const char16_t* name);
+  // The first entry of that name, or null; no reference added. Unlike
+  // FindEntry it leaves the successor hint alone, so asking before an open
+  // cannot steer the open to a later entry of the same name in a damaged
+  // directory. Uses the same name index; takes the storage's lock.
+  CStorageEntry* FindFirstEntry(const char16_t* name);
   // Reads the records; a read that fails (not the end of the content) is
   // kept in loadFailure_.
   void LoadEntries();
@@ -133,6 +138,8 @@ class QSS_EXPORT CStorage : public CStream {
     std::size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>{}(name); }
   };
   void IndexEntry(std::int32_t index);
+  // Index of the first entry named name (scan or name index), or -1.
+  std::int32_t FirstIndexNamed(const char16_t* name);
   // The entry at an index below entryCount_.
   CStorageEntry* Slot(std::uint32_t index) const;
   std::unordered_map<std::u16string, std::int32_t, NameHash, std::equal_to<>> nameIndex_;

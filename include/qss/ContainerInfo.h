@@ -1,11 +1,11 @@
-// Inspection: what tools show about a container's layout, read through the
+// ContainerInfo: what tools show about a container's layout, read through the
 // library so that they need neither its internal headers nor its locks.
 //
 // Every call is safe on a damaged container: walks are bounded by the
 // allocation table, and results never claim more than the table holds.
 
-#ifndef QSS_INSPECTION_H_
-#define QSS_INSPECTION_H_
+#ifndef QSS_CONTAINERINFO_H_
+#define QSS_CONTAINERINFO_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -75,4 +75,4 @@ QSS_EXPORT QssResult CopyEntryRecord(CStorageEntry* entry, std::uint8_t* out, st
 
 }  // namespace qss
 
-#endif  // QSS_INSPECTION_H_
+#endif  // QSS_CONTAINERINFO_H_

@@ -1,7 +1,7 @@
 // The inspection calls on sound and damaged containers: the numbers qss info
 // prints, chains listed in order and bounded, records as saved.
 
-#include "qss/Inspection.h"
+#include "qss/ContainerInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ std::vector<std::uint8_t> ContainerWithStream() {
   return array->Bytes();
 }
 
-TEST(InspectionTest, LayoutAndFreeBlocksOfASoundContainer) {
+TEST(ContainerInfoTest, LayoutAndFreeBlocksOfASoundContainer) {
   const std::vector<std::uint8_t> bytes = ContainerWithStream();
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
   CQssRef<CRootStorage> root(new CRootStorage(array.get()));
@@ -65,7 +65,7 @@ TEST(InspectionTest, LayoutAndFreeBlocksOfASoundContainer) {
   EXPECT_EQ(CountFreeBlocks(root.get(), nullptr), kQssNullResult);
 }
 
-TEST(InspectionTest, ARootThatDidNotOpenReportsItsStatus) {
+TEST(ContainerInfoTest, ARootThatDidNotOpenReportsItsStatus) {
   std::vector<std::uint8_t> bytes = ContainerWithStream();
   bytes.resize(512);  // cut where the table begins
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
@@ -78,7 +78,7 @@ TEST(InspectionTest, ARootThatDidNotOpenReportsItsStatus) {
   delete root;  // a root that did not open is destroyed by its creator
 }
 
-TEST(InspectionTest, ChainsAreListedInOrderAndBounded) {
+TEST(ContainerInfoTest, ChainsAreListedInOrderAndBounded) {
   std::vector<std::uint8_t> bytes = ContainerWithStream();
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
   CQssRef<CRootStorage> root(new CRootStorage(array.get()));
@@ -105,7 +105,7 @@ TEST(InspectionTest, ChainsAreListedInOrderAndBounded) {
   EXPECT_EQ(ListEntryChain(root.get(), nullptr, 1, &blocks), kQssInvalidArgument);
 }
 
-TEST(InspectionTest, ACircularChainIsACorruptionNotAnEndlessList) {
+TEST(ContainerInfoTest, ACircularChainIsACorruptionNotAnEndlessList) {
   std::vector<std::uint8_t> bytes = ContainerWithStream();
   std::vector<std::int64_t> chain;
   {
@@ -125,7 +125,7 @@ TEST(InspectionTest, ACircularChainIsACorruptionNotAnEndlessList) {
   EXPECT_EQ(blocks.size(), 7u);
 }
 
-TEST(InspectionTest, RecordsAreCopiedAsTheNextSaveWritesThem) {
+TEST(ContainerInfoTest, RecordsAreCopiedAsTheNextSaveWritesThem) {
   CStorageEntry entry;
   ASSERT_TRUE(entry.SetName(u"name"));
   entry.SetFlags(kEntryStream);

@@ -1,4 +1,4 @@
-#include "qss/Inspection.h"
+#include "qss/ContainerInfo.h"
 
 #include <algorithm>
 
