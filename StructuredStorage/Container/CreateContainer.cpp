@@ -35,12 +35,7 @@ QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, st
   // Block 1 starts at the first multiple of the block size clear of the header.
   const std::int32_t dataOffset = std::max(kContainerHeaderSize, blockSize);
 
-  ContainerHeader layout;
-  layout.entryWidth = entryWidth;
-  layout.blockSize = blockSize;
-  layout.dataOffset = dataOffset;
-  layout.tableStart = kTableStart;
-  layout.root.flags = kEntryStorage;
+  const ContainerHeader layout = ContainerHeader::ForNewContainer(entryWidth, blockSize, dataOffset, kTableStart);
   std::vector<std::uint8_t> header(kContainerHeaderSize);
   layout.EncodeTo(header.data());
 

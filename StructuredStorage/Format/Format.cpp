@@ -93,6 +93,17 @@ QssResult ContainerHeader::Decode(const std::uint8_t* bytes, std::size_t size, C
   return found == Fault::kNone ? kQssOk : kQssNotAContainer;
 }
 
+ContainerHeader ContainerHeader::ForNewContainer(std::int32_t entryWidth, std::int32_t blockSize,
+                                                 std::int32_t dataOffset, std::int64_t tableStart) {
+  ContainerHeader layout;
+  layout.entryWidth = entryWidth;
+  layout.blockSize = blockSize;
+  layout.dataOffset = dataOffset;
+  layout.tableStart = tableStart;
+  layout.root.flags = kEntryStorage;
+  return layout;
+}
+
 void ContainerHeader::EncodeTo(std::uint8_t* bytes) const {
   std::memset(bytes, 0, kContainerHeaderSize);
   std::memcpy(bytes, kContainerMagic, sizeof(kContainerMagic));

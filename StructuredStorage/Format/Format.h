@@ -176,6 +176,9 @@ struct ContainerHeader {
                           Fault* fault = nullptr);
   // Writes kContainerHeaderSize bytes: magic, fields, root record, zeros.
   void EncodeTo(std::uint8_t* bytes) const;
+  // The header of a new container: an empty root storage, nothing else.
+  static ContainerHeader ForNewContainer(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
+                                         std::int64_t tableStart);
 
   std::int64_t EntriesPerTableBlock() const { return blockSize / entryWidth; }
   // Byte position of block (block >= 1, not past what the format addresses).

@@ -42,12 +42,7 @@ void SetFreeList(CBlockAllocationTable* table, const std::vector<std::int64_t>& 
 
 std::vector<std::uint8_t> MakeHeader(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
                                      std::int64_t tableStart) {
-  ContainerHeader layout;
-  layout.entryWidth = entryWidth;
-  layout.blockSize = blockSize;
-  layout.dataOffset = dataOffset;
-  layout.tableStart = tableStart;
-  layout.root.flags = kEntryStorage;
+  const ContainerHeader layout = ContainerHeader::ForNewContainer(entryWidth, blockSize, dataOffset, tableStart);
   std::vector<std::uint8_t> header(kContainerHeaderSize);
   layout.EncodeTo(header.data());
   return header;
