@@ -89,15 +89,18 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
 
 int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_view what,
                     const std::vector<std::u16string>& components, std::size_t failedAt, QssResult result) {
-  const std::string prefix = std::string(command) + ": ";
+  std::string message(command);
   if (result == kQssNotFound && failedAt < components.size()) {
-    const std::string parent = failedAt == 0 ? "the root" : "'" + JoinEntryPath(components, failedAt) + "'";
-    return FailSaid(context,
-                    prefix + QssResultText(result) + " '" + PrintableName(components[failedAt]) + "' in " + parent,
-                    result);
+    message.append(": ").append(QssResultText(result)).append(" '").append(PrintableName(components[failedAt]));
+    if (failedAt == 0) {
+      message.append("' in the root");
+    } else {
+      message.append("' in '").append(JoinEntryPath(components, failedAt)).append("'");
+    }
+    return FailSaid(context, message, result);
   }
-  return Fail(context, prefix + "cannot open " + std::string(what) + " '" + JoinEntryPath(components, failedAt + 1) + "'",
-              result);
+  message.append(": cannot open ").append(what).append(" '").append(JoinEntryPath(components, failedAt + 1)).append("'");
+  return Fail(context, message, result);
 }
 
 std::string CopyProblem(const StreamCopyReport& report, CStream* stream) {
