@@ -7,16 +7,13 @@
 #include <new>
 
 #include "Base/CLockGuard.h"
-#include "Base/LittleEndian.h"
+#include "Format/Format.h"
 #include "qss/CStorageEntry.h"
 
 namespace qss {
 
 namespace {
-// LZ4's largest input; the image header's lengths are 32-bit as well.
-constexpr std::int64_t kMaxContentLength = LZ4_MAX_INPUT_SIZE;
-// One LZ4 block never expands to more than 255 times its own length.
-constexpr std::int64_t kMaxExpansion = 255;
+static_assert(kMaxCompressedContentLength == LZ4_MAX_INPUT_SIZE, "the format's longest content is LZ4's largest input");
 constexpr std::uint8_t kFillByte = 0x20;
 
 std::int32_t Low32(std::int64_t value) {
@@ -58,7 +55,7 @@ QssResult CCompressedStream::Write(const void* buffer, std::int32_t count, std::
   if (entry_->Size() == 0) return WriteFirst(buffer, count, written);
   if (count == 0) return kQssOk;
   if (!IsCompressed()) {
-    if (position_ < 0 || position_ > kMaxContentLength - count) return kQssInvalidArgument;
+    if (position_ < 0 || position_ > kMaxCompressedContentLength - count) return kQssInvalidArgument;
     return WritePlain(buffer, count, written);
   }
   return Rewrite(buffer, count, written);
@@ -74,7 +71,7 @@ QssResult CCompressedStream::WritePlain(const void* buffer, std::int32_t count, 
 }
 
 QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written) {
-  if (count > kMaxContentLength) return kQssInvalidArgument;
+  if (count > kMaxCompressedContentLength) return kQssInvalidArgument;
   DropContent();
   const int bound = LZ4_compressBound(count);
   auto image = TryAllocate(kCompressedImageHeaderSize + static_cast<std::int64_t>(bound));
@@ -91,10 +88,10 @@ QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, 
   const std::int64_t imageLength = kCompressedImageHeaderSize + static_cast<std::int64_t>(compressed);
   if (compressed <= 0 || imageLength >= count) return WritePlain(buffer, count, written);
 
-  StoreLittleEndian<std::uint32_t>(image.get(), kCompressedImageMagic);
-  StoreLittleEndian<std::uint32_t>(image.get() + 4, static_cast<std::uint32_t>(count));
-  StoreLittleEndian<std::uint32_t>(image.get() + 8, static_cast<std::uint32_t>(imageLength));
-  StoreLittleEndian<std::uint32_t>(image.get() + 12, 0);
+  CompressedImageHeader imageHeader;
+  imageHeader.contentLength = static_cast<std::uint32_t>(count);
+  imageHeader.imageLength = static_cast<std::uint32_t>(imageLength);
+  imageHeader.EncodeTo(image.get());
 
   std::uint32_t stored = 0;
   const QssResult result = CStream::Write(image.get(), static_cast<std::int32_t>(imageLength), &stored);
@@ -119,7 +116,7 @@ QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std
   const std::int64_t position = logicalPosition_;
   if (position < 0) return kQssInvalidArgument;
   const std::int64_t newLength = std::max(entry_->Size(), position + count);
-  if (newLength > kMaxContentLength) return kQssInvalidArgument;
+  if (newLength > kMaxCompressedContentLength) return kQssInvalidArgument;
 
   // Content that cannot be read back is not silently replaced by fill bytes.
   // A previous Read may have left the content decompressed already.
@@ -149,8 +146,8 @@ QssResult CCompressedStream::LoadContent() {
   const std::int64_t size = entry_->Size();
   const std::int32_t storedLength = entry_->StoredLength();
   // The entry alone must describe an image LZ4 could have made.
-  if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxContentLength ||
-      size > kMaxExpansion * (storedLength - kCompressedImageHeaderSize)) {
+  if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxCompressedContentLength ||
+      size > kMaxCompressionRatio * (storedLength - kCompressedImageHeaderSize)) {
     return kQssNotAContainer;
   }
 
@@ -159,9 +156,9 @@ QssResult CCompressedStream::LoadContent() {
   position_ = 0;
   QssResult result = CStream::Read(header, kCompressedImageHeaderSize, &got);
   if (QssFailed(result) || got != static_cast<std::uint32_t>(kCompressedImageHeaderSize)) return kQssNotAContainer;
-  if (LoadLittleEndian<std::uint32_t>(header) != kCompressedImageMagic ||
-      LoadLittleEndian<std::uint32_t>(header + 4) != static_cast<std::uint32_t>(size) ||
-      LoadLittleEndian<std::uint32_t>(header + 8) != static_cast<std::uint32_t>(storedLength)) {
+  CompressedImageHeader imageHeader;
+  if (QssFailed(CompressedImageHeader::Decode(header, got, &imageHeader)) ||
+      !imageHeader.Describes(size, storedLength)) {
     return kQssNotAContainer;
   }
   // The chain must really hold the whole image before a buffer of the length
@@ -212,7 +209,7 @@ QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {
   if (entry_ == nullptr) return kQssInvalidRequest;
   CLockGuard guard(lock_);
-  if (newSize < 0 || newSize > kMaxContentLength) return kQssInvalidArgument;
+  if (newSize < 0 || newSize > kMaxCompressedContentLength) return kQssInvalidArgument;
   DropContent();
   if (!IsCompressed()) {
     const QssResult result = CStream::SetSize(newSize);

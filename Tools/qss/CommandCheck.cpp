@@ -5,8 +5,8 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
-#include "ContainerChecker.h"
 #include "TextCodec.h"
+#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
@@ -87,7 +87,12 @@ int RunCheck(const Arguments& args, ToolContext& context) {
     return Fail(context, "check: cannot open " + DisplayPath(base), opened.result);
   }
   std::vector<std::string> problems;
-  CheckContainer(opened.array.get(), &problems);
+  // check opens no storage or nested container deeper than the other
+  // commands do.
+  const QssResult checked = CheckContainer(opened.array.get(), &problems, kMaxTreeDepth);
+  if (QssFailed(checked) && problems.empty()) {
+    return Fail(context, "check: cannot check " + DisplayPath(base), checked);
+  }
   if (json) {
     PrintJson(context, problems);
   } else if (problems.empty()) {
