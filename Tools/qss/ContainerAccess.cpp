@@ -89,18 +89,21 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
 
 int FailToOpenEntry(ToolContext& context, std::string_view command, std::string_view what,
                     const std::vector<std::u16string>& components, std::size_t failedAt, QssResult result) {
-  std::string message(command);
+  const std::string prefix = std::string(command) + ": ";
   if (result == kQssNotFound && failedAt < components.size()) {
-    message.append(": ").append(QssResultText(result)).append(" '").append(PrintableName(components[failedAt]));
-    if (failedAt == 0) {
-      message.append("' in the root");
-    } else {
-      message.append("' in '").append(JoinEntryPath(components, failedAt)).append("'");
+    // Built by appending: GCC 12 warns falsely about "'" + std::string here.
+    std::string parent = "the root";
+    if (failedAt > 0) {
+      parent.assign(1, '\'');
+      parent += JoinEntryPath(components, failedAt);
+      parent.push_back('\'');
     }
-    return FailSaid(context, message, result);
+    return FailSaid(context,
+                    prefix + QssResultText(result) + " '" + PrintableName(components[failedAt]) + "' in " + parent,
+                    result);
   }
-  message.append(": cannot open ").append(what).append(" '").append(JoinEntryPath(components, failedAt + 1)).append("'");
-  return Fail(context, message, result);
+  return Fail(context, prefix + "cannot open " + std::string(what) + " '" + JoinEntryPath(components, failedAt + 1) + "'",
+              result);
 }
 
 std::string CopyProblem(const StreamCopyReport& report, CStream* stream) {

@@ -43,9 +43,9 @@ TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
     EXPECT_FALSE(FileNameFromEntryName(bad, &name, &reason)) << Utf16ToUtf8(bad);
     EXPECT_FALSE(reason.empty());
   }
-  ASSERT_TRUE(FileNameFromEntryName(u"...", &name, &reason));
-  EXPECT_EQ(name, std::filesystem::path("..."));
 #ifdef _WIN32
+  // Windows drops a trailing dot, so "..." would name the folder above.
+  EXPECT_FALSE(FileNameFromEntryName(u"...", &name, &reason));
   // A backslash or a colon would lead out of the folder on Windows.
   EXPECT_FALSE(FileNameFromEntryName(u"..\\up", &name, &reason));
   EXPECT_FALSE(FileNameFromEntryName(u"C:x", &name, &reason));
@@ -53,6 +53,8 @@ TEST(TextCodecTest, EntryNamesThatCannotBeFileNamesAreRefused) {
   ASSERT_TRUE(FileNameFromEntryName(u"a b \u00fc", &name, &reason));
   EXPECT_EQ(name, std::filesystem::path(u8"a b \u00fc"));
 #else
+  ASSERT_TRUE(FileNameFromEntryName(u"...", &name, &reason));
+  EXPECT_EQ(name, std::filesystem::path("..."));
   ASSERT_TRUE(FileNameFromEntryName(u"a\\b \u00fc", &name, &reason));
   EXPECT_EQ(name, std::filesystem::path(u8"a\\b \u00fc"));
 #endif
