@@ -87,6 +87,8 @@ TEST(CompletionTest, CompletesCommandsOptionsAndEntryPathsInsideTheContainer) {
   EXPECT_EQ(Complete(folder.path(), {"qss", "--vers"}), "--version\n");
   EXPECT_EQ(Complete(folder.path(), {"qss", "unpack", "--ov"}), "--overwrite\n");
   EXPECT_EQ(Complete(folder.path(), {"qss", "pack", "--skip"}), "--skip-special\n");
+  EXPECT_EQ(Complete(folder.path(), {"qss", "um"}), "umount\n");
+  EXPECT_EQ(Complete(folder.path(), {"qss", "mount", "--fo"}), "--foreground\n");
   EXPECT_EQ(Complete(folder.path(), {"qss", "cat", "--progress", "al"}), "always\n");
   // Entry paths come from the container, storages with a '/' to go on.
   EXPECT_EQ(Complete(folder.path(), {"qss", "cat", container, "K"}), "Key.txt\nKivra7i/\n");

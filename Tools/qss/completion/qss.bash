@@ -28,7 +28,7 @@ _qss_entries() {
 _qss() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="ls tree cat unpack pack info check version help"
+  local commands="ls tree cat unpack pack info check mount umount version help"
   local common="-q --quiet --progress= --help"
   COMPREPLY=()
 
@@ -42,6 +42,8 @@ _qss() {
     ls | tree | info) options="--json" ;;
     check) options="--json" ;;
     cat) options= ;;
+    mount) options="--foreground --allow-other" ;;
+    umount) options= ;;
     unpack) options="--include --exclude --overwrite --keep" ;;
     pack) options="--block-size --entry-width --compress --nest --segment-size --dereference --skip-special --exclude" ;;
     help)
@@ -104,7 +106,8 @@ _qss() {
     return
   fi
   compopt -o filenames 2>/dev/null
-  if [[ $command == pack && ${#operands[@]} == 0 ]] || [[ $command == unpack && ${#operands[@]} == 1 ]]; then
+  if [[ $command == pack && ${#operands[@]} == 0 ]] || [[ $command == unpack && ${#operands[@]} == 1 ]] ||
+    [[ $command == mount && ${#operands[@]} == 1 ]] || [[ $command == umount ]]; then
     COMPREPLY=($(compgen -d -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
