@@ -21,6 +21,8 @@ const char* LibraryText(QssResult code) {
     case kQssNotAContainer: return "not a valid container, or damaged";
     case kQssBeforeHead: return "position before the stream's first readable byte";
     case kQssTruncated: return "the container is truncated";
+    case kQssNotEmpty: return "the storage is not empty";
+    case kQssNoRoomInPlace: return "no room to change the container in place (its allocation table would have to grow)";
     case kQssTableCannotGrow: return "the allocation table cannot grow";
     case kQssNullName: return "no name given";
     case kQssNullResult: return "no place for the result given";

@@ -10,7 +10,7 @@ namespace {
 TEST(ResultTextTest, EveryLibraryCodeHasWordsOfItsOwn) {
   const QssResult codes[] = {kQssOk, kQssPartial, kQssInvalidPointer, kQssOutOfMemory, kQssWriteFault,
                              kQssUnspecifiedFailure, kQssInvalidArgument, kQssInvalidRequest, kQssNotFound,
-                             kQssAlreadyOpen, kQssNotAContainer, kQssBeforeHead, kQssTruncated,
+                             kQssAlreadyOpen, kQssNotAContainer, kQssBeforeHead, kQssTruncated, kQssNotEmpty, kQssNoRoomInPlace,
                              kQssTableCannotGrow, kQssNullName, kQssNullResult, kQssReadOnly};
   for (QssResult code : codes) {
     const std::string text = QssResultText(code);

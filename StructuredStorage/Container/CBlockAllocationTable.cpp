@@ -353,6 +353,7 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
     block = next;
   }
   std::int64_t tableTail = kNoBlock;
+  if (available < count && !growthAllowed_) return kQssNoRoomInPlace;
   if (available < count && !PlanGrowth(count - available, &tableTail)) return kQssTableCannotGrow;
 
   std::int64_t highest = 0;
@@ -465,6 +466,71 @@ QssResult CBlockAllocationTable::ReadChain(std::int64_t start, std::int64_t offs
 QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count,
                                             const void* buffer, std::int32_t* done) {
   return TransferChain(true, start, offset, count, static_cast<const std::uint8_t*>(buffer), done);
+}
+
+void CBlockAllocationTable::SetGrowthAllowed(bool allowed) {
+  CLockGuard guard(lock_);
+  growthAllowed_ = allowed;
+}
+
+void CBlockAllocationTable::CollectChain(std::int64_t start, std::unordered_set<std::int64_t>* seen,
+                                         std::vector<std::int64_t>* out) {
+  CLockGuard guard(lock_);
+  std::int64_t current = start;
+  for (std::int64_t steps = 0; steps < EntryCount() && IsBlock(current); ++steps) {
+    if (!seen->insert(current).second) return;
+    out->push_back(current);
+    if (!FollowLink(current, &current)) return;
+  }
+}
+
+QssResult CBlockAllocationTable::FreeInTwoPasses(const std::vector<std::int64_t>& blocks) {
+  CLockGuard guard(lock_);
+  if (blocks.empty()) return kQssOk;
+  if (!CanRecordChanges()) return kQssTableCannotGrow;
+  // The merged list, planned before anything changes: each freed block's
+  // final successor (first pass), and each free entry that comes to link
+  // to a freed block (second pass).
+  std::vector<std::pair<std::int64_t, std::int64_t>> freedLinks;
+  std::vector<std::pair<std::int64_t, std::int64_t>> entryLinks;
+  std::int64_t previous = 0;
+  std::int64_t next = kNoBlock;
+  if (!FollowLink(0, &next)) return kQssNotAContainer;
+  std::int64_t steps = 0;
+  std::size_t i = 0;
+  while (i < blocks.size()) {
+    const std::int64_t block = blocks[i];
+    if (!IsBlock(block) || (i > 0 && block <= blocks[i - 1])) return kQssInvalidArgument;
+    while (next != kNoBlock && next < block) {
+      std::int64_t after = kNoBlock;
+      if (++steps > EntryCount() || !FollowLink(next, &after) || (after != kNoBlock && after <= next))
+        return kQssNotAContainer;
+      previous = next;
+      next = after;
+    }
+    if (next == block) {
+      ++i;
+      continue;
+    }
+    // A run of freed blocks that all go between previous and next.
+    std::int64_t last = block;
+    for (++i; i < blocks.size() && (next == kNoBlock || blocks[i] < next); ++i) {
+      if (blocks[i] <= last || !IsBlock(blocks[i])) return kQssInvalidArgument;
+      freedLinks.emplace_back(last, blocks[i]);
+      last = blocks[i];
+    }
+    freedLinks.emplace_back(last, next);
+    entryLinks.emplace_back(previous, block);
+    previous = last;
+  }
+  if (QssResult result = Flush(); QssFailed(result)) return result;
+  for (const auto& [entry, value] : freedLinks) SetNext(entry, value);
+  dirty_ = true;
+  if (QssResult result = Flush(); QssFailed(result)) return result;
+  if (QssResult result = physical_->Flush(); QssFailed(result)) return result;
+  for (const auto& [entry, value] : entryLinks) SetNext(entry, value);
+  dirty_ = true;
+  return Flush();
 }
 
 QssResult CBlockAllocationTable::Flush() {

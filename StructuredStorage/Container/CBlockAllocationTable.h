@@ -22,6 +22,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
+#include <vector>
 
 #include "Format/Format.h"
 #include "qss/CLock.h"
@@ -74,6 +76,26 @@ class CBlockAllocationTable : public CQssRefCountedObject {
                       std::int32_t* done);
   QssResult WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count, const void* buffer,
                        std::int32_t* done);
+  // While false, AllocateBlocks hands out only blocks the table describes
+  // already and answers a request for more with kQssNoRoomInPlace. An edit
+  // in place turns growth off: new table blocks lengthen the table's chain
+  // and the byte array, and the container opens only when both agree, which
+  // no order of writes keeps true at every moment.
+  void SetGrowthAllowed(bool allowed);
+  // Appends to out the blocks of the chain from start that are not in seen,
+  // adding them to seen. The walk stops at the chain's end, at a broken link
+  // and at a block seen before (a cycle, or a chain that joins one already
+  // collected), so it takes at most as many steps as the table has entries.
+  void CollectChain(std::int64_t start, std::unordered_set<std::int64_t>* seen, std::vector<std::int64_t>* out);
+  // Puts blocks (ascending, distinct, each a block of the table) into the
+  // free list and writes the change in two flushes. The first writes only
+  // the entries of the blocks being freed, each already linking to its
+  // final successor; the second writes the entries before them. A failure
+  // between any two writes leaves a free list that ascends and holds only
+  // free blocks: the blocks not yet reached by it are merely lost. A block
+  // already free is left where it is. The table must be clean (kQssOk from
+  // Flush) before; when the first flush fails, the second is not made.
+  QssResult FreeInTwoPasses(const std::vector<std::int64_t>& blocks);
   // Writes every changed table block back into the table's chain. A block
   // that does not reach the byte array stays dirty for the next flush; the
   // first failure is returned after every other changed block was tried.
@@ -138,6 +160,7 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   CLock lock_;
   bool valid_ = false;
   bool dirty_ = false;
+  bool growthAllowed_ = true;
   QssResult status_ = kQssOk;
 };
 

@@ -134,6 +134,17 @@ CRootStorage::~CRootStorage() {
   physical_ = nullptr;
 }
 
+QssResult CRootStorage::WriteRootRecord() {
+  // Copied first: another thread's save may be changing the record.
+  std::uint8_t record[kEntryRecordSize];
+  rootEntry_->CopyRecord(record);
+  CLockGuard guard(rootTable_->lock());
+  std::uint32_t written = 0;
+  const QssResult result = rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, &written);
+  if (QssFailed(result)) return result;
+  return written == kEntryRecordSize ? kQssOk : kQssWriteFault;
+}
+
 QssResult CRootStorage::Commit() {
   if (!valid_) return status_;
   // The directory first: saving it can move the root record's firstBlock and
@@ -147,20 +158,8 @@ QssResult CRootStorage::Commit() {
     if (QssSucceeded(first)) first = result;
   };
   if (rootTable_ == nullptr) return first;
-  if (rootEntry_ != nullptr && rootEntry_->dirty) {
-    // Copied first: another thread's save may be changing the record.
-    std::uint8_t record[kEntryRecordSize];
-    rootEntry_->CopyRecord(record);
-    CLockGuard guard(rootTable_->lock());
-    // The record stays dirty, so every later Commit writes it again.
-    std::uint32_t written = 0;
-    const QssResult result = rootTable_->physical()->WriteAt(kRootEntryOffset, record, kEntryRecordSize, &written);
-    if (QssFailed(result)) {
-      keepFirst(result);
-    } else if (written != kEntryRecordSize) {
-      keepFirst(kQssWriteFault);
-    }
-  }
+  // The record stays dirty, so every later Commit writes it again.
+  if (rootEntry_ != nullptr && rootEntry_->dirty) keepFirst(WriteRootRecord());
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.
   keepFirst(rootTable_->Flush());  // does nothing unless the table is dirty

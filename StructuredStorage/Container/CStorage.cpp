@@ -105,6 +105,42 @@ void CStorage::ReleaseEntries() {
   pages_.clear();
 }
 
+CQssRef<CStorageEntry>& CStorage::SlotRef(std::int32_t index) {
+  const auto at = static_cast<std::uint32_t>(index);
+  return pages_[at / kEntriesPerPage][at % kEntriesPerPage];
+}
+
+void CStorage::ForgetPositions() {
+  nameIndex_.clear();
+  indexBuilt_ = false;
+  lastFound_ = -1;
+}
+
+void CStorage::InsertEntryAt(std::int32_t index, CStorageEntry* entry) {
+  AppendEntry(entry);
+  for (std::int32_t i = entryCount_ - 1; i > index; --i) std::swap(SlotRef(i), SlotRef(i - 1));
+  ForgetPositions();
+}
+
+void CStorage::RemoveEntryAt(std::int32_t index) {
+  for (std::int32_t i = index; i < entryCount_ - 1; ++i) std::swap(SlotRef(i), SlotRef(i + 1));
+  SlotRef(entryCount_ - 1).Reset();
+  --entryCount_;
+  ForgetPositions();
+}
+
+void CStorage::ReplaceEntryAt(std::int32_t index, CStorageEntry* entry) {
+  SlotRef(index) = CQssRef<CStorageEntry>(entry);
+  ForgetPositions();
+}
+
+std::int32_t CStorage::SortedIndexFor(const std::u16string& name) const {
+  for (std::int32_t i = 0; i < entryCount_; ++i) {
+    if (Slot(static_cast<std::uint32_t>(i))->Name() > name) return i;
+  }
+  return entryCount_;
+}
+
 CStorageEntry* CStorage::Slot(std::uint32_t index) const {
   return pages_[index / kEntriesPerPage][index % kEntriesPerPage].get();
 }
@@ -289,6 +325,25 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
     HandOut(opened, storage);
   }
   entry->readOnly = true;
+  return kQssOk;
+}
+
+QssResult CStorage::OpenStorageForWriting(const char16_t* name, CStorage** storage) {
+  CLockGuard guard(lock_);
+  if (name == nullptr) return kQssNullName;
+  if (storage == nullptr) return kQssNullResult;
+  *storage = nullptr;
+  if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  if (QssFailed(loadFailure_)) return loadFailure_;
+  CStorageEntry* entry = EntryAt(FirstIndexNamed(name));
+  if (entry == nullptr) return kQssNotFound;
+  if (entry->Kind() != kEntryStorage) return kQssInvalidRequest;
+  if (entry->open) return kQssAlreadyOpen;
+  // An earlier read-only open leaves its mark on the entry.
+  entry->readOnly = false;
+  CStorage* opened = nullptr;
+  if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) return result;
+  HandOut(opened, storage);
   return kQssOk;
 }
 

@@ -69,6 +69,13 @@ class QSS_EXPORT CRootStorage : public CStorage {
   CStorageEntry* rootEntry() const { return rootEntry_; }
 
  private:
+  friend class ContainerEdit;
+  // Writes the root record into the header: the one write that switches a
+  // container from one directory tree to another.
+  QssResult WriteRootRecord();
+  // A container nested in a stream of another one.
+  bool IsNested() const { return outerEntry_ != nullptr; }
+
   CPhysicalByteArray* physical_ = nullptr;
   CBlockAllocationTable* rootTable_ = nullptr;
   CStorageEntry* rootEntry_ = nullptr;

@@ -46,6 +46,15 @@ class QSS_EXPORT CStorage : public CStream {
   // On success the caller owns one reference to the new object.
   QssResult OpenStream(const char16_t* name, std::uint32_t reserved, CStream** stream);
   QssResult OpenStorage(const char16_t* name, std::uint32_t reserved, CStorage** storage);
+  /// Opens the existing sub-storage (kind 1) named name for writing, so that
+  /// entries can be added to and removed from it (see qss/ContainerEditing.h
+  /// for changes that must survive a failure half-way). This storage must be
+  /// writable: kQssReadOnly otherwise, the load failure for a directory that
+  /// was not read whole, kQssNotFound for no entry of that name,
+  /// kQssInvalidRequest for an entry of another kind (a nested container is
+  /// changed by rewriting the container that holds it), kQssAlreadyOpen for
+  /// an entry that is open. On success the caller owns one reference.
+  QssResult OpenStorageForWriting(const char16_t* name, CStorage** storage);
 
   // No reference added. The first entry of that name, except that the
   // successor of the last hit is tried first (so lookups in directory order
@@ -105,6 +114,8 @@ class QSS_EXPORT CStorage : public CStream {
   CStorageEntry* EntryAt(std::int32_t index) const;
 
  protected:
+  // Changes made in place, record by record, by ContainerEdit.
+  friend class ContainerEdit;
   // Adds entry at the end of the table, taking one reference to it.
   void AppendEntry(CStorageEntry* entry);
   // Drops every entry's reference (in directory order) and frees the pages.
@@ -144,6 +155,17 @@ class QSS_EXPORT CStorage : public CStream {
   CStorageEntry* Slot(std::uint32_t index) const;
   std::unordered_map<std::u16string, std::int32_t, NameHash, std::equal_to<>> nameIndex_;
   bool indexBuilt_ = false;
+
+  // Directory changes of an edit in place. Entries move, so every position
+  // remembered for lookups is forgotten.
+  void InsertEntryAt(std::int32_t index, CStorageEntry* entry);
+  void RemoveEntryAt(std::int32_t index);
+  void ReplaceEntryAt(std::int32_t index, CStorageEntry* entry);
+  // Where a new entry of that name goes in a directory in UTF-16 name order:
+  // before the first entry whose name is greater.
+  std::int32_t SortedIndexFor(const std::u16string& name) const;
+  void ForgetPositions();
+  CQssRef<CStorageEntry>& SlotRef(std::int32_t index);
 
   // A new CStorage attached to entry, its records loaded.
   QssResult NewSubStorage(CStorageEntry* entry, CStorage** storage);

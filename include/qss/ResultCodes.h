@@ -61,6 +61,14 @@ inline constexpr QssResult kQssBeforeHead = static_cast<QssResult>(0x81016006u);
 // The container is truncated: its allocation table runs past the end of the
 // byte array.
 inline constexpr QssResult kQssTruncated = static_cast<QssResult>(0x81016007u);
+// A storage still holds entries and removing it was not asked to take them
+// along.
+inline constexpr QssResult kQssNotEmpty = static_cast<QssResult>(0x81016008u);
+// A change in place would need more blocks than the allocation table
+// describes; growing the table cannot be done without a moment in which the
+// container does not open, so the change was not made (rewrite the container
+// instead).
+inline constexpr QssResult kQssNoRoomInPlace = static_cast<QssResult>(0x81016009u);
 // The in-memory allocation table cannot grow.
 inline constexpr QssResult kQssTableCannotGrow = static_cast<QssResult>(0x81031105u);
 // The name pointer is null.
