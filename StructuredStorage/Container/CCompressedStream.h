@@ -19,6 +19,8 @@
 
 namespace qss {
 
+struct CompressedImage;
+
 inline constexpr std::uint32_t kCompressedImageMagic = 0xFDA39EB2u;
 inline constexpr int kCompressedImageHeaderSize = 16;
 
@@ -28,13 +30,20 @@ class CCompressedStream : public CStream {
 
   QssResult Write(const void* buffer, std::int32_t count, std::uint32_t* written) override;
   QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read) override;
+  // Compressed content goes through buffer: it exists only decompressed.
+  QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
+                       std::uint32_t* read) override;
   QssResult SetSize(std::int64_t newSize) override;
   QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) override;
 
   bool IsCompressed() const;
+  // The first write, with the content compressed already (see
+  // WriteCompressedImage).
+  QssResult WriteImage(const void* buffer, std::int32_t count, const CompressedImage& image, std::uint32_t* written);
 
  private:
   QssResult WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written);
+  QssResult StoreFirst(const void* buffer, std::int32_t count, const CompressedImage& image, std::uint32_t* written);
   QssResult Rewrite(const void* buffer, std::int32_t count, std::uint32_t* written);
   // Stores count bytes plain at the current position, keeping the content
   // marked plain (storedLength = size).
