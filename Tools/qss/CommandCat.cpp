@@ -43,13 +43,23 @@ int RunCat(const Arguments& args, ToolContext& context) {
   const std::int64_t total = head >= 0 && head <= size ? size - head : 0;
   ProgressBar progress(context.err, context.progress && !context.outIsTerminal && total > kCopyPieceSize, "cat",
                        total);
-  const CopyOutcome outcome = CopyStreamContent(
-      stream.get(),
-      [&](const char* data, std::size_t size) {
-        context.out.write(data, static_cast<std::streamsize>(size));
-        return static_cast<bool>(context.out);
-      },
-      &progress);
+  CopyOutcome outcome;
+  if (context.outFile >= 0) {
+    // Into a file the bytes can move inside the kernel; nothing is buffered
+    // in context.out before them.
+    context.out.flush();
+    bool writeFailed = false;
+    outcome = CopyStreamToNativeFile(stream.get(), context.outFile, &progress, &writeFailed);
+    if (writeFailed) context.out.setstate(std::ios::badbit);
+  } else {
+    outcome = CopyStreamContent(
+        stream.get(),
+        [&](const char* data, std::size_t size) {
+          context.out.write(data, static_cast<std::streamsize>(size));
+          return static_cast<bool>(context.out);
+        },
+        &progress);
+  }
   context.out.flush();
   progress.Finish();
   // A failed write is reported once, by RunQss, like every command's.

@@ -136,17 +136,11 @@ class Unpacker : public WalkEvents {
       ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()) + kept, created);
       return;
     }
-    QssResult written = kQssOk;
-    const CopyOutcome outcome = CopyStreamContent(
-        stream.get(),
-        [&](const char* data, std::size_t size) {
-          written = file.Append(data, size);
-          return QssSucceeded(written);
-        },
-        &progress_);
-    if (QssFailed(written)) {
+    bool writeFailed = false;
+    const CopyOutcome outcome = CopyStreamToNativeFile(stream.get(), file.nativeHandle(), &progress_, &writeFailed);
+    if (writeFailed) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, written);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, outcome.result);
       return;
     }
     if (!outcome.ok) {

@@ -152,6 +152,9 @@ Options:
                      folders inside other nested folders
   --segment-size N   split the result into segment files of N bytes:
                      CONTAINER, CONTAINER.F0002, ... (at most 9999)
+  --threads N        with --compress, read and compress files on N threads
+                     ahead of the one that stores them (default: one per
+                     core); the container's bytes are the same for every N
 
 Names are the file names converted to UTF-16; a name longer than 31 UTF-16
 units, not valid UTF-8, or containing '\' (the path separator inside

@@ -5,6 +5,7 @@
 
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
+#include "qss/StreamCopy.h"
 #include "ProgressBar.h"
 
 using namespace qss;
@@ -52,6 +53,39 @@ CopyOutcome CopyStreamContent(CStream* stream, const ByteSink& sink, ProgressBar
     outcome.ok = false;
     outcome.problem = "the stream ended after " + std::to_string(copied) + " of " + std::to_string(expected) +
                       " bytes";
+  }
+  return outcome;
+}
+
+CopyOutcome CopyStreamToNativeFile(CStream* stream, std::intptr_t file, ProgressBar* progress, bool* writeFailed) {
+  *writeFailed = false;
+  StreamCopyOptions options;
+  options.pieceSize = kCopyPieceSize;
+  if (progress != nullptr) options.progress = [progress](std::uint32_t size) { progress->Advance(size); };
+  StreamCopyReport report;
+  const QssResult result = CopyStreamToFile(stream, file, options, &report);
+  CopyOutcome outcome;
+  switch (report.stage) {
+    case StreamCopyReport::Stage::kDone:
+      break;
+    case StreamCopyReport::Stage::kBadHeadOffset:
+      outcome = {false, "the entry's head offset " + std::to_string(stream->entry()->HeadOffset()) +
+                            " lies outside its size " + std::to_string(stream->entry()->Size())};
+      break;
+    case StreamCopyReport::Stage::kSeek:
+      outcome = {false, "seek to the head offset failed", true, result};
+      break;
+    case StreamCopyReport::Stage::kRead:
+      outcome = {false, "read failed at byte " + std::to_string(report.copied), true, result};
+      break;
+    case StreamCopyReport::Stage::kSink:
+      *writeFailed = true;
+      outcome = {false, "the output could not be written", true, result};
+      break;
+    case StreamCopyReport::Stage::kEndedEarly:
+      outcome = {false, "the stream ended after " + std::to_string(report.copied) + " of " +
+                            std::to_string(report.expected) + " bytes"};
+      break;
   }
   return outcome;
 }

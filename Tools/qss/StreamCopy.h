@@ -36,6 +36,12 @@ using ByteSink = std::function<bool(const char* data, std::size_t size)>;
 
 CopyOutcome CopyStreamContent(qss::CStream* stream, const ByteSink& sink, ProgressBar* progress);
 
+// The same into an open file (a descriptor or HANDLE) at its position, with
+// the library's kernel copy where the system has one. *writeFailed is set
+// when the file could not take the bytes (the outcome then says so).
+CopyOutcome CopyStreamToNativeFile(qss::CStream* stream, std::intptr_t file, ProgressBar* progress,
+                                   bool* writeFailed);
+
 }  // namespace qss_tool
 
 #endif  // TOOLS_QSS_STREAMCOPY_H_
