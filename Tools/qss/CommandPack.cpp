@@ -435,7 +435,10 @@ class Builder {
         return false;
       }
     }
-    std::vector<char> piece(1 << 20);
+    // One buffer for every file: a fresh megabyte for each of many small
+    // files costs more than copying them.
+    if (piece_.empty()) piece_.resize(1 << 20);
+    std::vector<char>& piece = piece_;
     std::int64_t total = 0;
     for (;;) {
       std::uint32_t got = 0;
@@ -467,6 +470,7 @@ class Builder {
   const PackOptions& options_;
   ProgressBar& progress_;
   CompressionPipeline* pipeline_;
+  std::vector<char> piece_;
 };
 
 bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std::string* error) {
