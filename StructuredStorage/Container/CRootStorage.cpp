@@ -1,6 +1,11 @@
 #include "qss/CRootStorage.h"
 
+#include <cstring>
 #include <utility>
+
+#include "qss/CreateContainer.h"
+#include "qss/EntryPath.h"
+#include "Container/ContainerFormat.h"
 
 #include "Base/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
@@ -52,6 +57,44 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
   LoadEntries();
 }
 
+QssResult CRootStorage::CheckRootDirectoryFits(CPhysicalByteArray* array) {
+  if (array == nullptr) return kQssInvalidPointer;
+  std::int64_t bytes = 0;
+  std::uint8_t header[kContainerHeaderSize] = {};
+  std::uint32_t got = 0;
+  if (QssFailed(array->GetSize(&bytes)) || QssFailed(array->ReadAt(0, header, kContainerHeaderSize, &got)) ||
+      got != kContainerHeaderSize || std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
+    return kQssOk;
+  }
+  CStorageEntry rootEntry;
+  std::memcpy(rootEntry.record, header + kRootEntryOffset, kEntryRecordSize);
+  return CheckEntryFits(rootEntry, false, bytes);
+}
+
+QssResult CRootStorage::Open(CPhysicalByteArray* array, CQssRef<CRootStorage>* root) {
+  if (root == nullptr) return kQssNullResult;
+  root->Reset();
+  if (array == nullptr) return kQssInvalidPointer;
+  // The root directory is loaded while the root storage is built; a damaged
+  // header record could make that read run on through a looping chain.
+  if (QssResult fits = CheckRootDirectoryFits(array); QssFailed(fits)) return fits;
+  // Held from the start: a root that did not open is released like any other
+  // (it holds nothing but its byte array, and writes nothing).
+  CQssRef<CRootStorage> opened(new CRootStorage(array));
+  if (!opened->valid()) return opened->status();
+  *root = std::move(opened);
+  return kQssOk;
+}
+
+QssResult CRootStorage::Create(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize,
+                               CQssRef<CRootStorage>* root) {
+  if (root == nullptr) return kQssNullResult;
+  root->Reset();
+  if (array == nullptr) return kQssInvalidPointer;
+  if (QssResult created = CreateContainer(array, entryWidth, blockSize); QssFailed(created)) return created;
+  return Open(array, root);
+}
+
 void CRootStorage::ReportTeardownFailuresTo(CStorageEntry* entry) {
   entry->AddRef();
   if (outerEntry_ != nullptr) outerEntry_->Release();
@@ -69,10 +112,10 @@ void CRootStorage::FinalRelease() {
 CRootStorage::~CRootStorage() {
   if (valid_) {
     if (rootTable_ != nullptr) {
-      {
-        // Written whether or not the record changed; a byte array that refuses
-        // the write (opened for reading, or a read-only outer stream) is not an
-        // error here.
+      // Written whether or not the record changed, unless the container was
+      // opened for reading; a byte array that refuses the write anyway (a
+      // read-only outer stream) is not an error here.
+      if (rootEntry_ != nullptr && !rootEntry_->readOnly) {
         CLockGuard guard(rootTable_->lock());
         static_cast<void>(
             rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr));

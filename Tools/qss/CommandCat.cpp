@@ -4,7 +4,6 @@
 #include "Commands.h"
 #include "ContainerAccess.h"
 #include "ProgressBar.h"
-#include "StreamCopy.h"
 #include "TextCodec.h"
 
 using namespace qss;
@@ -22,51 +21,53 @@ int RunCat(const Arguments& args, ToolContext& context) {
 
   OpenedContainer container = OpenContainerReadOnly(PathFromArgument(parsed.operands[0]));
   if (!container.root) return Fail(context, "cat: " + container.failure, container.result);
-  CQssRef<CStorage> storage;
-  std::size_t failedAt = 0;
-  QssResult result =
-      OpenStoragePath(container, components, components.size() - 1, &storage, &failedAt);
-  if (QssFailed(result)) {
-    return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
-  }
   const std::string pathText = JoinEntryPath(components, components.size());
-  CStream* opened = nullptr;
-  result = OpenChildStream(storage.get(), components.back(), container.bytes, &opened);
-  if (QssFailed(result) || opened == nullptr) {
+  CQssRef<CStream> stream;
+  std::size_t failedAt = 0;
+  const QssResult result = OpenStreamPath(container.root.get(), components, &stream, &failedAt);
+  if (QssFailed(result)) {
+    if (failedAt + 1 < components.size()) {
+      return Fail(context, "cat: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
+    }
     return Fail(context, "cat: cannot open stream '" + pathText + "'", result);
   }
-  CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
 
   // Only a sound pair of fields gives a total; the copy reports the others.
   const std::int64_t size = stream->entry()->Size();
   const std::int64_t head = stream->entry()->HeadOffset();
   const std::int64_t total = head >= 0 && head <= size ? size - head : 0;
-  ProgressBar progress(context.err, context.progress && !context.outIsTerminal && total > kCopyPieceSize, "cat",
-                       total);
-  CopyOutcome outcome;
+  StreamCopyOptions options;
+  ProgressBar progress(context.err,
+                       context.progress && !context.outIsTerminal && total > static_cast<std::int64_t>(options.pieceSize),
+                       "cat", total);
+  options.progress = [&progress](std::uint32_t size) { progress.Advance(size); };
+  StreamCopyReport report;
+  QssResult copied = kQssOk;
   if (context.outFile >= 0) {
-    // Into a file the bytes can move inside the kernel; nothing is buffered
-    // in context.out before them.
+    // Into a regular file the bytes can move inside the kernel; nothing is
+    // buffered in context.out before them.
     context.out.flush();
-    bool writeFailed = false;
-    outcome = CopyStreamToNativeFile(stream.get(), context.outFile, &progress, &writeFailed);
-    if (writeFailed) context.out.setstate(std::ios::badbit);
+    copied = CopyStreamToFile(stream.get(), context.outFile, options, &report);
+    if (report.stage == StreamCopyReport::Stage::kSink) context.out.setstate(std::ios::badbit);
   } else {
-    outcome = CopyStreamContent(
+    copied = CopyStream(
         stream.get(),
-        [&](const char* data, std::size_t size) {
-          context.out.write(data, static_cast<std::streamsize>(size));
-          return static_cast<bool>(context.out);
+        [&](const void* data, std::uint32_t size) -> QssResult {
+          context.out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+          return context.out ? kQssOk : kQssWriteFault;
         },
-        &progress);
+        options, &report);
   }
   context.out.flush();
   progress.Finish();
   // A failed write is reported once, by RunQss, like every command's.
   if (!context.out) return kExitFailure;
-  if (!outcome.ok) {
-    const std::string message = "cat: '" + pathText + "': " + outcome.problem;
-    return outcome.hasResult ? Fail(context, message, outcome.result) : Fail(context, message);
+  if (QssFailed(copied)) {
+    const std::string message = "cat: '" + pathText + "': " + CopyProblem(report, stream.get());
+    // A head offset outside the size or a short stream is told in words alone.
+    const bool withCode = report.stage == StreamCopyReport::Stage::kSeek ||
+                          report.stage == StreamCopyReport::Stage::kRead;
+    return withCode ? Fail(context, message, copied) : Fail(context, message);
   }
   return kExitOk;
 }

@@ -41,7 +41,7 @@ int RunList(const Arguments& args, ToolContext& context) {
   if (!container.root) return Fail(context, "ls: " + container.failure, container.result);
   CQssRef<CStorage> storage;
   std::size_t failedAt = 0;
-  const QssResult result = OpenStoragePath(container, components, components.size(), &storage, &failedAt);
+  const QssResult result = OpenStoragePath(container.root.get(), components, &storage, &failedAt);
   if (QssFailed(result)) {
     return Fail(context, "ls: cannot open storage '" + JoinEntryPath(components, failedAt + 1) + "'", result);
   }

@@ -572,13 +572,12 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
       }
       continue;
     }
-    CStorage* opened = nullptr;
-    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &opened);
-    if (QssFailed(result) || opened == nullptr) {
+    CQssRef<CStorage> sub;
+    const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &sub);
+    if (QssFailed(result)) {
       problems->push_back(childWhere + ": does not open (" + FormatResult(result) + ")");
       continue;
     }
-    CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(opened);
     VerifyPacked(sub.get(), child, containerBytes, problems);
   }
 }

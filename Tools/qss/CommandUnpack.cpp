@@ -14,7 +14,6 @@
 #include "ProgressBar.h"
 #include "ReplacingFile.h"
 #include "StorageWalker.h"
-#include "StreamCopy.h"
 #include "TextCodec.h"
 
 using namespace qss;
@@ -121,13 +120,12 @@ class Unpacker : public WalkEvents {
                           ", unpacked already; skipped");
       return;
     }
-    CStream* opened = nullptr;
-    const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &opened);
-    if (QssFailed(result) || opened == nullptr) {
+    CQssRef<CStream> stream;
+    const QssResult result = OpenChildStream(parent, info.name, walker.containerBytes(), &stream);
+    if (QssFailed(result)) {
       ProblemWithResult(walker, "the stream does not open; skipped", result);
       return;
     }
-    CQssRef<CStream> stream = CQssRef<CStream>::Attach(opened);
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
     ReplacingFile file(target);
@@ -136,19 +134,23 @@ class Unpacker : public WalkEvents {
       ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()) + kept, created);
       return;
     }
-    bool writeFailed = false;
-    const CopyOutcome outcome = CopyStreamToNativeFile(stream.get(), file.nativeHandle(), &progress_, &writeFailed);
-    if (writeFailed) {
+    StreamCopyOptions options;
+    options.progress = [this](std::uint32_t size) { progress_.Advance(size); };
+    StreamCopyReport report;
+    // Long runs of blocks move into the file inside the kernel where the
+    // system can; scattered ones are read together.
+    const QssResult copied = CopyStreamToFile(stream.get(), file.nativeHandle(), options, &report);
+    if (report.stage == StreamCopyReport::Stage::kSink) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, outcome.result);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target) + kept, copied);
       return;
     }
-    if (!outcome.ok) {
+    if (QssFailed(copied)) {
       // A partial file would pass for the whole stream.
       file.Abandon();
-      const std::string message = outcome.problem + kept;
-      if (outcome.hasResult) {
-        ProblemWithResult(walker, message, outcome.result);
+      const std::string message = CopyProblem(report, stream.get()) + kept;
+      if (report.stage == StreamCopyReport::Stage::kSeek || report.stage == StreamCopyReport::Stage::kRead) {
+        ProblemWithResult(walker, message, copied);
       } else {
         Problem(walker, message);
       }

@@ -1,8 +1,6 @@
 #include "ContainerAccess.h"
 
-#include <cstring>
-
-#include "Container/CBlockAllocationTable.h"
+#include "Platform/NativeFile.h"
 #include "TextCodec.h"
 
 using namespace qss;
@@ -34,50 +32,26 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
     }
     return opened;
   }
-  // The root directory is loaded while the root storage is built; a damaged
-  // header record could make that read run on through a looping chain.
-  // Anything else wrong with the header is for the library to report.
-  std::int64_t bytes = 0;
-  std::uint8_t header[kContainerHeaderSize] = {};
-  std::uint32_t got = 0;
-  if (QssSucceeded(opened.array->GetSize(&bytes)) &&
-      QssSucceeded(opened.array->ReadAt(0, header, kContainerHeaderSize, &got)) && got == kContainerHeaderSize &&
-      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) == 0) {
-    CStorageEntry rootEntry;
-    std::memcpy(rootEntry.record, header + kRootEntryOffset, kEntryRecordSize);
-    if (QssFailed(CheckEntryFits(rootEntry, false, bytes))) {
-      opened.result = kQssNotAContainer;
-      opened.failure = DisplayPath(base) + " is not a valid container: its root directory is larger than the file";
-      return opened;
-    }
-  }
-  auto* root = new CRootStorage(opened.array.get());
-  if (!root->valid()) {
-    opened.result = root->status();
+  opened.result = CRootStorage::Open(opened.array.get(), &opened.root);
+  if (QssFailed(opened.result)) {
     opened.failure = DisplayPath(base) + " is not a valid container";
-    // A root storage that did not open holds only its array; its creator
-    // destroys it directly, and nothing is written.
-    delete root;
+    if (QssFailed(CRootStorage::CheckRootDirectoryFits(opened.array.get())))
+      opened.failure += ": its root directory is larger than the file";
     return opened;
   }
-  opened.root = CQssRef<CRootStorage>(root);
+  // The commands only read: nothing is saved back, not even the header record.
+  opened.root->rootEntry()->readOnly = true;
   if (QssFailed(opened.array->GetSize(&opened.bytes))) opened.bytes = 0;
   return opened;
 }
 
 bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* components) {
   components->clear();
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find_first_of("\\/", start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end > start) {
-      std::u16string component;
-      if (!Utf8ToUtf16(path.substr(start, end - start), &component)) return false;
-      components->push_back(std::move(component));
-    }
-    start = end + 1;
-  }
+  std::u16string converted;
+  // The separators are single bytes in UTF-8 and never part of a longer
+  // sequence, so the path is valid exactly when every component is.
+  if (!Utf8ToUtf16(path, &converted)) return false;
+  *components = qss::SplitEntryPath(converted);
   return true;
 }
 
@@ -103,66 +77,24 @@ std::string JoinEntryPath(const std::vector<std::u16string>& components, std::si
   return joined;
 }
 
-const CStorageEntry* FirstEntryNamed(CStorage* storage, const std::u16string& name) {
-  for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {
-    const CStorageEntry* entry = storage->EntryAt(i);
-    if (entry != nullptr && entry->NameEquals(name.c_str())) return entry;
+std::string CopyProblem(const StreamCopyReport& report, CStream* stream) {
+  switch (report.stage) {
+    case StreamCopyReport::Stage::kDone:
+      return {};
+    case StreamCopyReport::Stage::kBadHeadOffset:
+      return "the entry's head offset " + std::to_string(stream->entry()->HeadOffset()) + " lies outside its size " +
+             std::to_string(stream->entry()->Size());
+    case StreamCopyReport::Stage::kSeek:
+      return "seek to the head offset failed";
+    case StreamCopyReport::Stage::kRead:
+      return "read failed at byte " + std::to_string(report.copied);
+    case StreamCopyReport::Stage::kSink:
+      return "the output could not be written";
+    case StreamCopyReport::Stage::kEndedEarly:
+      return "the stream ended after " + std::to_string(report.copied) + " of " + std::to_string(report.expected) +
+             " bytes";
   }
-  return nullptr;
-}
-
-QssResult CheckEntryFits(const CStorageEntry& entry, bool asStream, std::int64_t containerBytes) {
-  const std::int64_t size = entry.Size();
-  const std::int64_t stored = entry.StoredLength();
-  const bool compressedImage = asStream && (entry.Flags() & kEntryCompressed) != 0 && stored != size;
-  if (!compressedImage) {
-    // The chain holds the bytes from the head offset on; those before it
-    // are not stored, so a large head offset does not make the size lie.
-    const std::int64_t head = entry.HeadOffset();
-    if (size < 0 || head < 0 || head > size) return kQssNotAContainer;
-    return size - head <= containerBytes ? kQssOk : kQssNotAContainer;
-  }
-  if (stored < 0 || stored > containerBytes) return kQssNotAContainer;
-  if (size < 0 || size > kMaxCompressibleSize || size > stored * kMaxLz4Ratio + 64) return kQssNotAContainer;
-  return kQssOk;
-}
-
-namespace {
-// The first entry of that name must fit the container before the library
-// sizes anything from it.
-QssResult CheckNamedEntryFits(CStorage* parent, const std::u16string& name, bool asStream,
-                              std::int64_t containerBytes) {
-  const CStorageEntry* entry = FirstEntryNamed(parent, name);
-  return entry ? CheckEntryFits(*entry, asStream, containerBytes) : kQssOk;
-}
-}  // namespace
-
-QssResult OpenChildStorage(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                           CStorage** child) {
-  const QssResult fits = CheckNamedEntryFits(parent, name, false, containerBytes);
-  return QssFailed(fits) ? fits : parent->OpenStorage(name.c_str(), 0, child);
-}
-
-QssResult OpenChildStream(CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                          CStream** child) {
-  const QssResult fits = CheckNamedEntryFits(parent, name, true, containerBytes);
-  return QssFailed(fits) ? fits : parent->OpenStream(name.c_str(), 0, child);
-}
-
-QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
-                          std::size_t count, CQssRef<CStorage>* storage, std::size_t* failedAt) {
-  CQssRef<CStorage> current(container.root.get());
-  for (std::size_t i = 0; i < count; ++i) {
-    CStorage* child = nullptr;
-    const QssResult result = OpenChildStorage(current.get(), components[i], container.bytes, &child);
-    if (QssFailed(result)) {
-      *failedAt = i;
-      return result;
-    }
-    current = CQssRef<CStorage>::Attach(child);
-  }
-  *storage = current;
-  return kQssOk;
+  return {};
 }
 
 EntryInfo DescribeEntry(const CStorageEntry& entry) {

@@ -1,9 +1,10 @@
 // ContainerAccess: opening a container for reading and finding things in it.
 //
 // Every command except pack opens its container through OpenContainerReadOnly:
-// a segmented file array with read access and read sharing, so nothing can
-// be written to it even where the library tries (the root storage writes its
-// header record at teardown; on this array that write fails silently).
+// a segmented file array with read access and read sharing, under a root
+// storage that saves nothing. Finding entries by path and measuring them
+// against their container is the library's (qss/EntryPath.h); what is left
+// here turns its results into the tool's words.
 
 #ifndef TOOLS_QSS_CONTAINERACCESS_H_
 #define TOOLS_QSS_CONTAINERACCESS_H_
@@ -14,27 +15,24 @@
 #include <string_view>
 #include <vector>
 
-#include "qss/CQssRef.h"
-#include "qss/ResultCodes.h"
 #include "ByteArrays/CMultiFileArray.h"
+#include "Container/ContainerFormat.h"  // for the checker, which reads the header itself
+#include "qss/CQssRef.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
-#include "Container/ContainerFormat.h"
+#include "qss/EntryPath.h"
+#include "qss/ResultCodes.h"
+#include "qss/StreamCopy.h"
 
 namespace qss_tool {
-
-// The largest content LZ4 can compress in one block.
-inline constexpr std::int64_t kMaxCompressibleSize = 0x7E000000;
-// LZ4 cannot expand a block by more than this factor.
-inline constexpr std::int64_t kMaxLz4Ratio = 255;
 
 // How deep the tools go, one limit for all of them: an entry path has at
 // most this many names, storages and nested containers (counted together)
 // are opened only above this depth, pack refuses a deeper tree and check
 // reports one as too deep to check. A damaged container can make a storage
 // contain itself; the limit also bounds the chain of parents a path holds.
-inline constexpr int kMaxTreeDepth = 64;
+inline constexpr int kMaxTreeDepth = qss::kMaxEntryPathDepth;
 // How many entries one walk visits at most, for the same reason.
 inline constexpr std::int64_t kMaxTreeEntries = 10000000;
 
@@ -43,7 +41,8 @@ struct ReadOnlyArray {
   qss::QssResult result = qss::kQssOk;
 };
 
-// Opens the segment files of base with read access and read sharing.
+// Opens the segment files of base with read access and read sharing (for
+// the commands that look at the bytes themselves).
 ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base);
 
 struct OpenedContainer {
@@ -58,9 +57,8 @@ struct OpenedContainer {
 
 OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base);
 
-// Splits a path of '\' or '/' separated components (UTF-8). Empty components
-// are dropped, so "", "/" and "\" are the root. False when a component is not
-// valid UTF-8.
+// Splits a path of '\' or '/' separated components (UTF-8) as
+// qss::SplitEntryPath does. False when the path is not valid UTF-8.
 bool SplitEntryPath(std::string_view path, std::vector<std::u16string>* components);
 // SplitEntryPath, then the depth limit; false with *error when either fails.
 bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* components, std::string* error);
@@ -68,34 +66,9 @@ bool ParseEntryPath(std::string_view path, std::vector<std::u16string>* componen
 // "A\B\C" for messages.
 std::string JoinEntryPath(const std::vector<std::u16string>& components, std::size_t count);
 
-// The library sizes tables and buffers from an entry's fields and reads
-// directories until their size, so a damaged entry could make it allocate
-// terabytes or read round a looping chain for ever. Before anything is
-// opened, its entry must fit the container that holds it: content no larger
-// than the whole container, and a compressed image (asStream) no longer
-// than it and no larger once expanded than LZ4 allows; otherwise the bytes
-// from the head offset to the size no more than the container holds.
-// kQssNotAContainer otherwise.
-qss::QssResult CheckEntryFits(const qss::CStorageEntry& entry, bool asStream, std::int64_t containerBytes);
-
-// The first entry named name, found without FindEntry: FindEntry remembers
-// its last hit and tries the entry after it first, so an extra lookup before
-// an open could make the open reach a later entry of the same name in a
-// damaged directory.
-const qss::CStorageEntry* FirstEntryNamed(qss::CStorage* storage, const std::u16string& name);
-
-// OpenStorage and OpenStream of parent, after CheckEntryFits on the entry of
-// that name. On success the caller owns one reference.
-qss::QssResult OpenChildStorage(qss::CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                           qss::CStorage** child);
-qss::QssResult OpenChildStream(qss::CStorage* parent, const std::u16string& name, std::int64_t containerBytes,
-                          qss::CStream** child);
-
-// Opens the storage named by the first count components, starting at the
-// container's root; a kind-3 component opens as a nested container. On
-// failure *failedAt is the index of the component that did not open.
-qss::QssResult OpenStoragePath(const OpenedContainer& container, const std::vector<std::u16string>& components,
-                          std::size_t count, qss::CQssRef<qss::CStorage>* storage, std::size_t* failedAt);
+// Why a copy of stream stopped, in words ("the stream ended after N of M
+// bytes"); report as CopyStream filled it.
+std::string CopyProblem(const qss::StreamCopyReport& report, qss::CStream* stream);
 
 // The kind of an entry that is a stream holding a nested container.
 inline constexpr std::uint32_t kKindNestedContainer = qss::kEntryStorage | qss::kEntryStream;

@@ -56,12 +56,12 @@ void StorageWalker::WalkStorage(CStorage* storage) {
                           "its chain is the one of " + (earlier.empty() ? "the root directory" : "'" + earlier + "'") +
                               ", walked already");
       } else {
-        CStorage* child = nullptr;
-        const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &child);
-        if (QssFailed(result) || child == nullptr) {
+        CQssRef<CStorage> held;
+        const QssResult result = OpenChildStorage(storage, info.name, containerBytes_, &held);
+        if (QssFailed(result)) {
           events_.OpenFailed(*this, info, result);
         } else {
-          CQssRef<CStorage> held = CQssRef<CStorage>::Attach(child);
+          CStorage* child = held.get();
           // A nested container's root directory lives in its own table.
           if (info.kind == kKindNestedContainer) ClaimRoot(child);
           events_.Enter(*this, child, info);

@@ -176,7 +176,7 @@ int wmain(int argc, wchar_t** argv) {
   qss_tool::Arguments args;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view wide(argv[i]);
-    args.push_back(qss::Utf16ToUtf8(std::u16string(wide.begin(), wide.end())));
+    args.push_back(qss_tool::Utf16ToUtf8(std::u16string(wide.begin(), wide.end())));
   }
   return RunProgram(args);
 }

@@ -47,6 +47,7 @@
 #include <memory>
 #include <vector>
 
+#include "qss/Export.h"
 #include "qss/CQssRef.h"
 #include "qss/ResultCodes.h"
 #include "qss/Segments.h"
@@ -56,7 +57,7 @@ namespace qss {
 class CMultiFileArray;
 class CRootStorage;
 
-class CContainerFileWriter {
+class QSS_EXPORT CContainerFileWriter {
  public:
   // One temporary file of the writer. Records are linked newest first, each
   // complete before it is linked and linked just before its file is created,

@@ -10,12 +10,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CPhysicalByteArray.h"
 
 namespace qss {
 
-class CMemoryByteArray : public CPhysicalByteArray {
+class QSS_EXPORT CMemoryByteArray : public CPhysicalByteArray {
  public:
   CMemoryByteArray() = default;
   explicit CMemoryByteArray(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qss/Export.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
 #include "qss/FileTime.h"
@@ -24,7 +25,7 @@ struct ReadPiece {
   std::uint32_t length = 0;
 };
 
-class CPhysicalByteArray : public CQssRefCountedObject {
+class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
  public:
   virtual QssResult Flush() = 0;
   virtual QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) = 0;

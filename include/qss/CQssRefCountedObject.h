@@ -9,12 +9,14 @@
 #ifndef QSS_CQSSREFCOUNTEDOBJECT_H_
 #define QSS_CQSSREFCOUNTEDOBJECT_H_
 
+#include "qss/Export.h"
+
 #include <atomic>
 #include <cstdint>
 
 namespace qss {
 
-class CQssRefCountedObject {
+class QSS_EXPORT CQssRefCountedObject {
  public:
   CQssRefCountedObject() = default;
   CQssRefCountedObject(const CQssRefCountedObject&) = delete;

@@ -3,8 +3,11 @@
 // Built on a byte array that holds a whole container (a file, segment files,
 // or a stream of another container), it creates the container's allocation
 // table, reads its own directory entry record from the header (byte 64),
-// attaches itself to it and loads the root directory. It always finishes
-// construction: valid and status tell whether the container opened. At its
+// attaches itself to it and loads the root directory. Open (or Create) is the
+// way in: it says in its result whether the container opened and hands out
+// only a root storage that did. (The constructor always finishes, valid and
+// status telling the outcome; a root that did not open holds nothing but its
+// byte array.) At its
 // last release it commits (saves the directory, writes the header record
 // back and flushes the table); nobody hears of a failure there except, for a
 // nested container, the storage that holds it. A writer that needs to know
@@ -13,16 +16,38 @@
 #ifndef QSS_CROOTSTORAGE_H_
 #define QSS_CROOTSTORAGE_H_
 
+#include <cstdint>
+
+#include "qss/CQssRef.h"
 #include "qss/CStorage.h"
+#include "qss/Export.h"
 
 namespace qss {
 
 class CPhysicalByteArray;
 
-class CRootStorage : public CStorage {
+class QSS_EXPORT CRootStorage : public CStorage {
  public:
   explicit CRootStorage(CPhysicalByteArray* physical);
   ~CRootStorage() override;
+
+  /// Opens the container that array holds. On success *root holds the root
+  /// storage (writable when the array is); on failure *root is empty and the
+  /// result says why: kQssNotAContainer or kQssTruncated for bytes that are no
+  /// sound container, kQssNullResult for a null root, kQssInvalidPointer for
+  /// a null array.
+  static QssResult Open(CPhysicalByteArray* array, CQssRef<CRootStorage>* root);
+
+  /// Writes a new, empty container into array (see CreateContainer) and opens
+  /// it as Open does.
+  static QssResult Create(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize,
+                          CQssRef<CRootStorage>* root);
+
+  /// kQssNotAContainer when the header of array names a root directory larger
+  /// than array itself (a damaged or hostile size, which Open refuses before
+  /// reading the directory); kQssOk otherwise, including when the header is
+  /// unreadable or not a container header at all (Open reports those).
+  static QssResult CheckRootDirectoryFits(CPhysicalByteArray* array);
 
   // Commits, and leaves a failure with the entry given to
   // ReportTeardownFailuresTo.

@@ -17,13 +17,14 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "qss/Export.h"
 #include "qss/CStream.h"
 
 namespace qss {
 
 class CRootStorage;
 
-class CStorage : public CStream {
+class QSS_EXPORT CStorage : public CStream {
  public:
   CStorage();
   ~CStorage() override;

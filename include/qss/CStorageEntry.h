@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
 
@@ -40,7 +41,7 @@ inline constexpr std::uint32_t kEntryRunTimeMask = 0xF0000;   // bits 16 to 19
 inline constexpr int kEntryRecordSize = 128;
 inline constexpr int kEntryNameUnits = 32;  // the name field, terminator included
 
-class CStorageEntry : public CQssRefCountedObject {
+class QSS_EXPORT CStorageEntry : public CQssRefCountedObject {
  public:
   // A zeroed record with firstBlock -1 and all status bytes clear.
   CStorageEntry();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
@@ -40,7 +41,7 @@ struct FileCopyState {
   bool targetFailed = false;
 };
 
-class CStream : public CQssRefCountedObject {
+class QSS_EXPORT CStream : public CQssRefCountedObject {
  public:
   CStream();
   ~CStream() override;

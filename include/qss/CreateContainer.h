@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "qss/Export.h"
 #include "qss/ResultCodes.h"
 
 namespace qss {
@@ -20,7 +21,7 @@ class CPhysicalByteArray;
 // twice entryWidth (a table block describes itself and more). Anything else:
 // kQssInvalidArgument, nothing written. A write of the byte array that stores
 // fewer bytes than given is kQssWriteFault.
-QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize);
+QSS_EXPORT QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize);
 
 }  // namespace qss
 

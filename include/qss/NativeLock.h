@@ -9,9 +9,11 @@
 
 #include <cstddef>
 
+#include "qss/Export.h"
+
 namespace qss {
 
-class NativeRecursiveLock {
+class QSS_EXPORT NativeRecursiveLock {
  public:
   NativeRecursiveLock();
   ~NativeRecursiveLock();

@@ -1,10 +1,13 @@
 #include "ServiceExtraction.h"
 
 #include <memory>
+#include <vector>
 
-#include "qss/CQssRef.h"
 #include "ConsolePrint.h"
+#include "qss/CQssRef.h"
 #include "qss/CStorage.h"
+#include "qss/CStream.h"
+#include "qss/EntryPath.h"
 #include "PackageContainer.h"
 #include "PathText.h"
 #include "ServiceRegistration.h"
@@ -13,18 +16,28 @@
 
 using namespace qss;
 
+namespace {
+
+// The package paths are exact: split at every backslash, and an empty name
+// (a leading, trailing or doubled backslash) stays, naming nothing. A slash
+// is part of a name.
+std::vector<std::u16string> PackagePathNames(const std::u16string& path) {
+  std::vector<std::u16string> names;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t separator = path.find(u'\\', start);
+    names.push_back(path.substr(start, separator == std::u16string::npos ? std::u16string::npos : separator - start));
+    if (separator == std::u16string::npos) return names;
+    start = separator + 1;
+  }
+}
+
+}  // namespace
+
 bool ExtractStream(InstallerServices& services, std::u16string path, CStorage& storage,
                    const std::u16string& outputPath) {
-  const std::size_t separator = path.find(u'\\');
-  if (separator != std::u16string::npos) {
-    const std::u16string storageName = path.substr(0, separator);
-    CQssRef<CStorage> child;
-    if (QssFailed(storage.OpenStorage(storageName.c_str(), 0, child.Receive())) || !child) return false;
-    return ExtractStream(services, path.substr(separator + 1), *child, outputPath);
-  }
-
   CQssRef<CStream> stream;
-  if (QssFailed(storage.OpenStream(path.c_str(), 0, stream.Receive())) || !stream) return false;
+  if (QssFailed(OpenStreamPath(&storage, PackagePathNames(path), &stream))) return false;
   return CopyStreamToNewFile(services.files, *stream, outputPath);
 }
 

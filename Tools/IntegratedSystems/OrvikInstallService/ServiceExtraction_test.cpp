@@ -112,8 +112,9 @@ TEST_F(ServiceExtractionTest, AFailedCopyIsRemovedAndTheNextPathTried) {
   EXPECT_EQ(fake_.files.files.count(kTemporary), 0u);
 }
 
-// A record that claims more bytes than its chain holds: the copy would end
-// short, so this path fails and leaves nothing, and the next one is used.
+// A record that claims more bytes than its chain holds: the copy ends short,
+// so this path fails and leaves nothing, and the next one is used. A record
+// that claims more than the whole package is not even opened.
 TEST_F(ServiceExtractionTest, AStreamShorterThanItsRecordIsNotInstalled) {
   std::vector<std::uint8_t> bytes = BuildTestPackage(
       {{{u"Kivra7i\\KivMod7Win.bin", PatternContent(3000)}, {u"Brova3i\\KivMod7Win.bin", "complete"}}});
@@ -128,13 +129,22 @@ TEST_F(ServiceExtractionTest, AStreamShorterThanItsRecordIsNotInstalled) {
     sizeField = static_cast<std::size_t>(at - bytes.begin()) + 88;
     if (sizeField + 8 <= bytes.size() && (bytes[sizeField] | bytes[sizeField + 1] << 8) == 3000) break;
   }
-  bytes[sizeField + 2] = 0x01;  // 3000 + 65536 bytes
+  bytes[sizeField + 1] = 0x0C;  // 3256 bytes: more than the chain's 3072, less than the package
   const std::filesystem::path path = folder_ / "firmware.varn";
   WriteTestPackage(path, bytes);
 
   EXPECT_TRUE(ExtractService(fake_.services, Utf8ToUtf16(path.string())));
   EXPECT_EQ(fake_.files.files[kFinal], "complete");
+  EXPECT_EQ(fake_.files.log[1], "create " + kTemporaryText);
   EXPECT_EQ(fake_.files.log[2], "delete " + kTemporaryText);
+
+  bytes[sizeField + 2] = 0x01;  // 3256 + 65536 bytes
+  WriteTestPackage(path, bytes);
+  FakeInstaller fake;
+  EXPECT_TRUE(ExtractService(fake.services, Utf8ToUtf16(path.string())));
+  EXPECT_EQ(fake.files.files[kFinal], "complete");
+  EXPECT_EQ(fake.files.log, (std::vector<std::string>{"delete " + kTemporaryText, "create " + kTemporaryText,
+                                                      "move " + kTemporaryText + " " + kFinalText}));
 }
 
 // An attempt that throws is a failed attempt: the next path is tried, and

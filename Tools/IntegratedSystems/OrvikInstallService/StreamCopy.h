@@ -6,6 +6,15 @@
 // could not be completed (a failed or short read, a read that throws, a
 // failed write, a failed close) is deleted, so a truncated executable is
 // never installed.
+//
+// This loop is the installer's own rather than the library's CopyStream, on
+// purpose: it copies from position 0 and learns the length by seeking to the
+// end, asks every read for a whole chunk and ends at the first shorter one
+// (an exact multiple ends with a read of nothing), and writes what a failing
+// read delivered before giving up. CopyStream starts at the entry's head
+// offset, measures by the entry and asks only for what remains, so the same
+// stream would be read in other pieces, and a stream without an entry could
+// not be copied at all.
 
 #ifndef TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_
 #define TOOLS_ORVIKINSTALLSERVICE_STREAMCOPY_H_

@@ -3,13 +3,13 @@
 // (any given are ignored) and always exits with 0.
 
 #include "MainFlow.h"
-#include "Platform/NativeFile.h"
+#include "qss/ContainerFile.h"
 
 using namespace qss;
 
 int main() {
   // A package of many segment files holds one file open for each.
-  native_file::RaiseOpenFileLimit();
+  qss::RaiseOpenFileLimit();
   // RunInstaller lets nothing through; this covers setting up the services.
   try {
     const auto console = NewPlatformConsole();
