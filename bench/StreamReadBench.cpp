@@ -86,7 +86,7 @@ std::uint64_t ReadContainer(const std::filesystem::path& path, const std::uint8_
   std::memcpy(entry->record, record, kEntryRecordSize);
   entry->readOnly = true;
   CQssRef<CStream> stream(new CStream);
-  stream->Attach(nullptr, table.get(), entry.get());
+  if (QssResult result = stream->Attach(nullptr, table.get(), entry.get()); QssFailed(result)) Fail("attach", result);
   *openSeconds = Seconds(opening);
   std::uint64_t sum = 0;
   for (;;) {
@@ -111,7 +111,7 @@ double WriteContainer(const std::filesystem::path& path, std::int64_t mebibytes,
   CQssRef<CStorageEntry> entry(new CStorageEntry);
   entry->SetFlags(kEntryStream);
   CQssRef<CStream> stream(new CStream);
-  stream->Attach(nullptr, table.get(), entry.get());
+  if (QssResult result = stream->Attach(nullptr, table.get(), entry.get()); QssFailed(result)) Fail("attach", result);
   const auto start = Clock::now();
   if (presize) {
     if (QssResult result = stream->SetSize(mebibytes * kPiece); QssFailed(result)) Fail("presize", result);
@@ -122,7 +122,7 @@ double WriteContainer(const std::filesystem::path& path, std::int64_t mebibytes,
   }
   stream.Reset();
   table.Reset();  // flushes the table
-  array->Flush();
+  if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush", result);
   const double seconds = Seconds(start);
   std::memcpy(record, entry->record, kEntryRecordSize);
   return seconds;
