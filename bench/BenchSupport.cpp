@@ -87,8 +87,9 @@ void Fragment(CBlockAllocationTable* table, CStorageEntry* entry, std::int64_t b
   std::vector<std::int64_t> chain(static_cast<std::size_t>(blocks) + 1);
   std::int32_t got = 0;
   if (QssResult result = table->GetChain(entry->FirstBlock(), static_cast<std::int32_t>(blocks), chain.data(), &got);
-      QssFailed(result) || got != blocks)
+      QssFailed(result))
     Fail("list the chain", result);
+  if (got != blocks) Fail("list the chain", -1);
   chain.resize(static_cast<std::size_t>(blocks));
   std::mt19937_64 random(42);
   std::shuffle(chain.begin(), chain.end(), random);
@@ -110,7 +111,7 @@ void Fragment(CBlockAllocationTable* table, CStorageEntry* entry, std::int64_t b
   // relinked table blocks out.
   std::int64_t spare = -1;
   if (QssFailed(table->AllocateBlocks(-1, 1, &spare, nullptr))) Fail("mark the table", -1);
-  if (QssResult result = table->FreeBlocks(spare, -1, nullptr); QssFailed(result)) Fail("give the block back", result);
+  if (QssResult result = table->FreeBlocks(spare, -1, nullptr); QssFailed(result)) Fail("mark the table", result);
 }
 
 }  // namespace

@@ -3,12 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "ContainerChecker.h"
+#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
 int RunConsistencyCheck(CPhysicalByteArray* array) {
   std::vector<std::string> problems;
-  qss_tool::CheckContainer(array, &problems);
+  // A refusal lists its reasons; the count is what the harness compares.
+  static_cast<void>(CheckContainer(array, &problems));
   return static_cast<int>(problems.size());
 }

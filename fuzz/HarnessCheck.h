@@ -1,4 +1,4 @@
-// Runs the consistency checker of the qss tool over a container and returns
+// Runs the library's consistency check over a container and returns
 // the number of problems it reported (0 for a sound container).
 
 #ifndef FUZZ_HARNESSCHECK_H_

@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
 #include "qss/CMemoryByteArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 #include "qss/CreateContainer.h"
+#include "Format/Format.h"
 
 using namespace qss;
 
@@ -93,27 +93,29 @@ bool Build(std::int32_t entryWidth, std::int32_t blockSize, std::string* problem
 // The smallest useful container, byte by byte: one table block, a root
 // directory of one record, one stream "S" of 10 bytes.
 std::vector<std::uint8_t> SmallestContainer() {
+  ContainerHeader header;
+  header.entryWidth = 4;
+  header.blockSize = 512;
+  header.dataOffset = 512;
+  header.tableStart = 1;
+  header.root.flags = kEntryStorage;
+  header.root.firstBlock = 2;
+  header.root.size = kEntryRecordSize;
   std::vector<std::uint8_t> bytes(1546, 0);
-  std::memcpy(bytes.data(), "Quorell Structured Storage\x1a", 28);
-  StoreLittleEndian<std::int32_t>(&bytes[32], 4);
-  StoreLittleEndian<std::int32_t>(&bytes[36], 512);
-  StoreLittleEndian<std::int32_t>(&bytes[40], 512);
-  StoreLittleEndian<std::int64_t>(&bytes[48], 1);
-  std::uint8_t* root = &bytes[64];
-  StoreLittleEndian<std::uint32_t>(root + 64, 0x1);
-  StoreLittleEndian<std::int64_t>(root + 80, 2);
-  StoreLittleEndian<std::int64_t>(root + 88, 128);
-  std::uint8_t* table = &bytes[512];
-  StoreLittleEndian<std::int32_t>(table, 4);
-  for (int k = 1; k <= 3; ++k) StoreLittleEndian<std::int32_t>(table + 4 * k, -1);
-  for (int k = 4; k <= 126; ++k) StoreLittleEndian<std::int32_t>(table + 4 * k, k + 1);
-  StoreLittleEndian<std::int32_t>(table + 4 * 127, -1);
-  std::uint8_t* record = &bytes[1024];
-  StoreLittleEndian<std::uint16_t>(record, u'S');
-  StoreLittleEndian<std::uint32_t>(record + 64, 0x2);
-  StoreLittleEndian<std::int64_t>(record + 80, 3);
-  StoreLittleEndian<std::int64_t>(record + 88, 10);
-  for (int i = 0; i < 10; ++i) bytes[1536 + i] = static_cast<std::uint8_t>('0' + i);
+  header.EncodeTo(bytes.data());
+  std::uint8_t* table = &bytes[static_cast<std::size_t>(header.BlockPosition(1))];
+  const auto link = [&](std::int64_t k, std::int64_t next) { StoreTableEntry(table + 4 * k, 4, next); };
+  link(0, 4);
+  for (int k = 1; k <= 3; ++k) link(k, -1);
+  for (int k = 4; k <= 126; ++k) link(k, k + 1);
+  link(127, -1);
+  EntryRecord stream;
+  stream.name[0] = u'S';
+  stream.flags = kEntryStream;
+  stream.firstBlock = 3;
+  stream.size = 10;
+  stream.EncodeTo(&bytes[static_cast<std::size_t>(header.BlockPosition(2))]);
+  for (int i = 0; i < 10; ++i) bytes[static_cast<std::size_t>(header.BlockPosition(3)) + i] = static_cast<std::uint8_t>('0' + i);
   return bytes;
 }
 
@@ -121,11 +123,13 @@ std::vector<std::uint8_t> SmallestContainer() {
 void SetHeadOffset(std::vector<std::uint8_t>* bytes, const char* name, std::int64_t headOffset) {
   const std::size_t length = std::strlen(name);
   for (std::size_t at = 0; at + kEntryRecordSize <= bytes->size(); at += 16) {
-    bool match = true;
-    for (std::size_t i = 0; i <= length && match; ++i)
-      match = LoadLittleEndian<std::uint16_t>(&(*bytes)[at + 2 * i]) == (i < length ? name[i] : 0);
+    EntryRecord record;
+    if (QssFailed(EntryRecord::Decode(&(*bytes)[at], bytes->size() - at, &record))) return;
+    bool match = length < static_cast<std::size_t>(kEntryNameUnits);
+    for (std::size_t i = 0; i <= length && match; ++i) match = record.name[i] == (i < length ? name[i] : 0);
     if (match) {
-      StoreLittleEndian<std::int64_t>(&(*bytes)[at + 96], headOffset);
+      record.headOffset = headOffset;
+      record.EncodeTo(&(*bytes)[at]);
       return;
     }
   }

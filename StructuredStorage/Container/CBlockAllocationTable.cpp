@@ -1,50 +1,34 @@
 #include "Container/CBlockAllocationTable.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "Base/CLockGuard.h"
-#include "Base/LittleEndian.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
-#include "Container/ContainerFormat.h"
+#include "Format/Format.h"
 #include "Platform/NativeFile.h"
 
 namespace qss {
 
-namespace {
-constexpr std::int64_t kNoBlock = -1;
-}  // namespace
-
 CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : physical_(physical) {
   physical_->AddRef();
 
-  std::uint8_t header[kContainerHeaderSize];
+  std::uint8_t bytes[kContainerHeaderSize];
   std::uint32_t got = 0;
-  const QssResult read = physical_->ReadAt(0, header, sizeof(header), &got);
-  if (QssFailed(read) || got != sizeof(header) ||
-      std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
-    status_ = kQssNotAContainer;
-    return;
-  }
-  entryWidth_ = LoadLittleEndian<std::int32_t>(header + kHeaderEntryWidthOffset);
-  blockSize_ = LoadLittleEndian<std::int32_t>(header + kHeaderBlockSizeOffset);
-  dataOffset_ = LoadLittleEndian<std::int32_t>(header + kHeaderDataOffsetOffset);
-  tableStart_ = LoadLittleEndian<std::int64_t>(header + kHeaderTableStartOffset);
-
-  // Every layout value is checked before anything is divided by it or sized
-  // from it; block 1 must lie clear of the header. A block one entry wide
-  // opens for reading, though its table can never record a change (see
-  // CanRecordChanges).
-  const bool widthKnown = entryWidth_ == 2 || entryWidth_ == 4 || entryWidth_ == 8;
-  const bool blockSizeSound = widthKnown && blockSize_ > 0 &&
-                              std::has_single_bit(static_cast<std::uint32_t>(blockSize_)) &&
-                              blockSize_ >= entryWidth_;
-  const bool layoutSound = dataOffset_ >= kContainerHeaderSize && (tableStart_ == kNoBlock || tableStart_ >= 1);
-  if (!widthKnown || !blockSizeSound || !layoutSound) {
+  const QssResult read = physical_->ReadAt(0, bytes, sizeof(bytes), &got);
+  ContainerHeader header;
+  const QssResult decoded = QssFailed(read) || got != sizeof(bytes) ? kQssNotAContainer
+                                                                    : ContainerHeader::Decode(bytes, got, &header);
+  entryWidth_ = header.entryWidth;
+  blockSize_ = header.blockSize;
+  dataOffset_ = header.dataOffset;
+  tableStart_ = header.tableStart;
+  // A block one entry wide passes and opens for reading, though its table
+  // can never record a change (see CanRecordChanges).
+  if (QssFailed(decoded)) {
     status_ = kQssNotAContainer;
     return;
   }

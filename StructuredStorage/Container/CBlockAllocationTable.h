@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "Format/Format.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
@@ -32,9 +33,6 @@ namespace qss {
 
 class CMultiBlockArrayBase;
 class CPhysicalByteArray;
-
-inline constexpr int kContainerHeaderSize = 256;
-inline constexpr int kRootEntryOffset = 64;  // the root storage's record in the header
 
 // Blocks that hold length bytes; length is not negative.
 inline std::int64_t BlocksFor(std::int64_t length, std::int64_t blockSize) {

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "Base/CLockGuard.h"
-#include "Base/LittleEndian.h"
+#include "Format/Format.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CompressedImage.h"
 #include "Platform/NativeFile.h"
@@ -15,10 +15,7 @@
 namespace qss {
 
 namespace {
-// LZ4's largest input; the image header's lengths are 32-bit as well.
-constexpr std::int64_t kMaxContentLength = LZ4_MAX_INPUT_SIZE;
-// One LZ4 block never expands to more than 255 times its own length.
-constexpr std::int64_t kMaxExpansion = 255;
+static_assert(kMaxCompressedContentLength == LZ4_MAX_INPUT_SIZE, "the format's longest content is LZ4's largest input");
 constexpr std::uint8_t kFillByte = 0x20;
 
 std::int32_t Low32(std::int64_t value) {
@@ -60,7 +57,7 @@ QssResult CCompressedStream::Write(const void* buffer, std::int32_t count, std::
   if (entry_->Size() == 0) return WriteFirst(buffer, count, written);
   if (count == 0) return kQssOk;
   if (!IsCompressed()) {
-    if (position_ < 0 || position_ > kMaxContentLength - count) return kQssInvalidArgument;
+    if (position_ < 0 || position_ > kMaxCompressedContentLength - count) return kQssInvalidArgument;
     return WritePlain(buffer, count, written);
   }
   return Rewrite(buffer, count, written);
@@ -78,7 +75,7 @@ QssResult CCompressedStream::WritePlain(const void* buffer, std::int32_t count, 
 QssResult CompressContent(const void* content, std::int32_t length, CompressedImage* image) {
   if (image == nullptr || (content == nullptr && length > 0)) return kQssInvalidPointer;
   *image = CompressedImage{};
-  if (length < 0 || length > kMaxContentLength) return kQssInvalidArgument;
+  if (length < 0 || length > kMaxCompressedContentLength) return kQssInvalidArgument;
   image->contentLength = length;
   if (length == 0) return kQssOk;
   const int bound = LZ4_compressBound(length);
@@ -90,10 +87,10 @@ QssResult CompressContent(const void* content, std::int32_t length, CompressedIm
   const std::int64_t imageLength = kCompressedImageHeaderSize + static_cast<std::int64_t>(compressed);
   // Content that would not shrink is stored plain.
   if (compressed <= 0 || imageLength >= length) return kQssOk;
-  StoreLittleEndian<std::uint32_t>(bytes.get(), kCompressedImageMagic);
-  StoreLittleEndian<std::uint32_t>(bytes.get() + 4, static_cast<std::uint32_t>(length));
-  StoreLittleEndian<std::uint32_t>(bytes.get() + 8, static_cast<std::uint32_t>(imageLength));
-  StoreLittleEndian<std::uint32_t>(bytes.get() + 12, 0);
+  CompressedImageHeader imageHeader;
+  imageHeader.contentLength = static_cast<std::uint32_t>(length);
+  imageHeader.imageLength = static_cast<std::uint32_t>(imageLength);
+  imageHeader.EncodeTo(bytes.get());
   image->bytes = std::move(bytes);
   image->length = static_cast<std::int32_t>(imageLength);
   return kQssOk;
@@ -156,7 +153,7 @@ QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std
   const std::int64_t position = logicalPosition_;
   if (position < 0) return kQssInvalidArgument;
   const std::int64_t newLength = std::max(entry_->Size(), position + count);
-  if (newLength > kMaxContentLength) return kQssInvalidArgument;
+  if (newLength > kMaxCompressedContentLength) return kQssInvalidArgument;
 
   // Content that cannot be read back is not silently replaced by fill bytes.
   // A previous Read may have left the content decompressed already.
@@ -186,8 +183,8 @@ QssResult CCompressedStream::LoadContent() {
   const std::int64_t size = entry_->Size();
   const std::int32_t storedLength = entry_->StoredLength();
   // The entry alone must describe an image LZ4 could have made.
-  if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxContentLength ||
-      size > kMaxExpansion * (storedLength - kCompressedImageHeaderSize)) {
+  if (storedLength < kCompressedImageHeaderSize || size <= 0 || size > kMaxCompressedContentLength ||
+      size > kMaxCompressionRatio * (storedLength - kCompressedImageHeaderSize)) {
     return kQssNotAContainer;
   }
 
@@ -196,9 +193,9 @@ QssResult CCompressedStream::LoadContent() {
   position_ = 0;
   QssResult result = CStream::Read(header, kCompressedImageHeaderSize, &got);
   if (QssFailed(result) || got != static_cast<std::uint32_t>(kCompressedImageHeaderSize)) return kQssNotAContainer;
-  if (LoadLittleEndian<std::uint32_t>(header) != kCompressedImageMagic ||
-      LoadLittleEndian<std::uint32_t>(header + 4) != static_cast<std::uint32_t>(size) ||
-      LoadLittleEndian<std::uint32_t>(header + 8) != static_cast<std::uint32_t>(storedLength)) {
+  CompressedImageHeader imageHeader;
+  if (QssFailed(CompressedImageHeader::Decode(header, got, &imageHeader)) ||
+      !imageHeader.Describes(size, storedLength)) {
     return kQssNotAContainer;
   }
   // The chain must really hold the whole image before a buffer of the length
@@ -269,7 +266,7 @@ QssResult CCompressedStream::ReadToFile(std::int32_t count, std::intptr_t target
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {
   if (entry_ == nullptr) return kQssInvalidRequest;
   CLockGuard guard(lock_);
-  if (newSize < 0 || newSize > kMaxContentLength) return kQssInvalidArgument;
+  if (newSize < 0 || newSize > kMaxCompressedContentLength) return kQssInvalidArgument;
   DropContent();
   if (!IsCompressed()) {
     const QssResult result = CStream::SetSize(newSize);

@@ -1,7 +1,7 @@
 // CCompressedStream: a stream whose content is stored as one LZ4 block.
 //
-// The stored image is a 16-byte header (magic 0xFDA39EB2, uncompressed
-// length, image length, 0) and the content compressed as a single LZ4 block.
+// The stored image is a header (CompressedImageHeader, Format/Format.h) and
+// the content compressed as a single LZ4 block.
 // Content that would not shrink is stored plain, and then the stream behaves
 // exactly as a CStream. The entry's storedLength tells the two apart: plain
 // when it equals size, compressed otherwise. Compressed content changes only
@@ -15,14 +15,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "Format/Format.h"
 #include "qss/CStream.h"
 
 namespace qss {
 
 struct CompressedImage;
-
-inline constexpr std::uint32_t kCompressedImageMagic = 0xFDA39EB2u;
-inline constexpr int kCompressedImageHeaderSize = 16;
 
 class CCompressedStream : public CStream {
  public:

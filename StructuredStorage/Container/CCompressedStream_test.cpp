@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
+#include "Format/Format.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CreateContainer.h"
@@ -92,10 +92,14 @@ class CCompressedStreamTest : public ::testing::Test {
               kQssOk);
   }
 
-  void PatchHeaderField(int offset, std::uint32_t value) {
-    std::vector<std::uint8_t> bytes(4);
-    StoreLittleEndian<std::uint32_t>(bytes.data(), value);
-    PatchRaw(offset, bytes);
+  // Stores an image header with these lengths over the stored one.
+  void PatchImageHeader(std::int64_t contentLength, std::int64_t imageLength) {
+    CompressedImageHeader header;
+    header.contentLength = static_cast<std::uint32_t>(contentLength);
+    header.imageLength = static_cast<std::uint32_t>(imageLength);
+    std::vector<std::uint8_t> bytes(kCompressedImageHeaderSize);
+    header.EncodeTo(bytes.data());
+    PatchRaw(0, bytes);
   }
 
   // A Read of a stored image that is not valid: a failure, nothing read,
@@ -127,11 +131,12 @@ TEST_F(CCompressedStreamTest, FirstWriteStoresAnImageOnlyWhenItIsSmaller) {
   const std::int32_t stored = entry().StoredLength();
   EXPECT_GT(stored, 16);
   EXPECT_LT(stored, 100);
-  const auto header = Raw(16);
-  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data()), kCompressedImageMagic);
-  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data() + 4), 1000u);
-  EXPECT_EQ(LoadLittleEndian<std::int32_t>(header.data() + 8), stored);
-  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(header.data() + 12), 0u);
+  const auto raw = Raw(kCompressedImageHeaderSize);
+  CompressedImageHeader header;
+  ASSERT_EQ(CompressedImageHeader::Decode(raw.data(), raw.size(), &header), kQssOk);
+  EXPECT_EQ(header.contentLength, 1000u);
+  EXPECT_EQ(header.imageLength, static_cast<std::uint32_t>(stored));
+  EXPECT_EQ(header.reserved, 0u);
   EXPECT_EQ(ReadFromStart(), std::vector<std::uint8_t>(1000, 'q'));
 
   stream_ = NewStream();
@@ -312,15 +317,13 @@ TEST_F(CCompressedStreamTest, StoredImageIsCheckedBeforeItIsTrusted) {
   ASSERT_TRUE(stream_->IsCompressed());
   EXPECT_EQ(stream_->Seek(0, kSeekBegin, nullptr), kQssOk);
 
-  PatchHeaderField(0, 0x12345678);  // magic
+  PatchRaw(0, {0x78, 0x56, 0x34, 0x12});  // another magic
   ExpectImageRefused();
-  PatchHeaderField(0, kCompressedImageMagic);
-  PatchHeaderField(4, 2999);  // uncompressed length differs from the entry's size
+  PatchImageHeader(2999, stored);  // uncompressed length differs from the entry's size
   ExpectImageRefused();
-  PatchHeaderField(4, 3000);
-  PatchHeaderField(8, static_cast<std::uint32_t>(stored + 1));  // image length differs
+  PatchImageHeader(3000, stored + 1);  // image length differs
   ExpectImageRefused();
-  PatchHeaderField(8, static_cast<std::uint32_t>(stored));
+  PatchImageHeader(3000, stored);
   EXPECT_EQ(ReadFromStart(), content);
 
   // The entry's own fields.
@@ -336,14 +339,13 @@ TEST_F(CCompressedStreamTest, StoredImageIsCheckedBeforeItIsTrusted) {
   entry().SetStoredLength(stored);
   const std::int64_t beyondReach = 255LL * (stored - 16) + 1;
   entry().SetSize(beyondReach);
-  PatchHeaderField(4, static_cast<std::uint32_t>(beyondReach));
+  PatchImageHeader(beyondReach, stored);
   ExpectImageRefused();
   // An image the chain does not hold, claimed by an agreeing header.
   const std::int32_t claimed = 0x10000000;
   entry().SetStoredLength(claimed);
   entry().SetSize(0x7E000000);
-  PatchHeaderField(4, 0x7E000000);
-  PatchHeaderField(8, static_cast<std::uint32_t>(claimed));
+  PatchImageHeader(0x7E000000, claimed);
   ExpectImageRefused();
 
   // A damaged block.
@@ -386,7 +388,7 @@ TEST_F(CCompressedStreamTest, DamagedImagesDecodeWithinTheContentBuffer) {
       // A length far below what the image claims to expand to.
       const std::int64_t shorter = stored / 2 + round;
       entry().SetSize(shorter);
-      PatchHeaderField(4, static_cast<std::uint32_t>(shorter));
+      PatchImageHeader(shorter, stored);
     }
     EXPECT_EQ(stream_->Seek(0, kSeekBegin, nullptr), kQssOk);
     std::vector<std::uint8_t> back(content.size() + 10);

@@ -182,20 +182,11 @@ QssResult CContainerFileWriter::Start(std::int32_t entryWidth, std::int32_t bloc
 
   array_ = CQssRef<CMultiFileArray>(new TemporaryArray(temporaryPath_, segmentSize_, temporaryFiles_));
   QssResult result = array_->Create();
-  if (QssSucceeded(result)) result = CreateContainer(array_.get(), entryWidth, blockSize);
+  if (QssSucceeded(result)) result = CRootStorage::Create(array_.get(), entryWidth, blockSize, &root_);
   if (QssFailed(result)) {
     Discard();
     return result;
   }
-  auto* created = new CRootStorage(array_.get());
-  if (!created->valid()) {
-    result = created->status();
-    // A root storage that did not open holds only its array reference.
-    delete created;
-    Discard();
-    return QssFailed(result) ? result : kQssNotAContainer;
-  }
-  root_ = CQssRef<CRootStorage>(created);
   return kQssOk;
 }
 

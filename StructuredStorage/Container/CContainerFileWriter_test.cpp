@@ -57,12 +57,8 @@ std::string StreamContent(const fs::path& base, const char16_t* name) {
   auto array = CQssRef<CMultiFileArray>(
       new CMultiFileArray(base, native_file::kGenericRead, native_file::kShareRead, native_file::kAttributeNormal));
   if (QssFailed(array->Open())) return "<missing>";
-  auto* opened = new CRootStorage(array.get());
-  if (!opened->valid()) {
-    delete opened;
-    return "<not a container>";
-  }
-  CQssRef<CRootStorage> root(opened);
+  CQssRef<CRootStorage> root;
+  if (QssFailed(CRootStorage::Open(array.get(), &root))) return "<not a container>";
   CStream* found = nullptr;
   if (QssFailed(root->OpenStream(name, 0, &found))) return "<missing>";
   CQssRef<CStream> stream = CQssRef<CStream>::Attach(found);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "Base/LittleEndian.h"
+#include "Format/LittleEndian.h"
 
 namespace qss {
 

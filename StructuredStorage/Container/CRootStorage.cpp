@@ -5,7 +5,7 @@
 
 #include "qss/CreateContainer.h"
 #include "qss/EntryPath.h"
-#include "Container/ContainerFormat.h"
+#include "Format/Format.h"
 
 #include "Base/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"

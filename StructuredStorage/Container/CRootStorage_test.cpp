@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CreateContainer.h"
+#include "ContainerTesting.h"
 #include "CountingByteArray.h"
+#include "Format/Format.h"
 
 namespace qss {
 
@@ -17,27 +18,25 @@ namespace {
 
 void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, char16_t name, std::uint32_t flags,
                std::int64_t firstBlock, std::int64_t size) {
-  StoreLittleEndian<std::uint16_t>(&bytes[at], name);
-  StoreLittleEndian<std::uint32_t>(&bytes[at + 64], flags);
-  StoreLittleEndian<std::int64_t>(&bytes[at + 80], firstBlock);
-  StoreLittleEndian<std::int64_t>(&bytes[at + 88], size);
+  EntryRecord record;
+  record.name[0] = name;
+  record.flags = flags;
+  record.firstBlock = firstBlock;
+  record.size = size;
+  qss_testing::PutRecord(bytes, at, record);
 }
 
 // The smallest useful container: header, a one-block table, a one-record
 // root directory and one stream "S" of ten bytes, ending right after them.
 std::vector<std::uint8_t> SmallestContainer() {
-  std::vector<std::uint8_t> bytes(1546, 0);
-  std::memcpy(bytes.data(), "Quorell Structured Storage\x1A", 27);
-  StoreLittleEndian<std::int32_t>(&bytes[32], 4);
-  StoreLittleEndian<std::int32_t>(&bytes[36], 512);
-  StoreLittleEndian<std::int32_t>(&bytes[40], 512);
-  StoreLittleEndian<std::int64_t>(&bytes[48], 1);
-  PutRecord(bytes, 64, 0, kEntryStorage, 2, 128);
+  std::vector<std::uint8_t> bytes = qss_testing::MakeHeader(4, 512, 512, 1);
+  bytes.resize(1546, 0);
+  PutRecord(bytes, kRootEntryOffset, 0, kEntryStorage, 2, 128);
   for (int k = 0; k < 128; ++k) {
     std::int32_t value = k + 1;
     if (k == 0) value = 4;
     if (k == 1 || k == 2 || k == 3 || k == 127) value = -1;
-    StoreLittleEndian<std::int32_t>(&bytes[512 + 4 * k], value);
+    qss_testing::PutEntry(bytes, 512, 4, k, value);
   }
   PutRecord(bytes, 1024, u'S', kEntryStream, 3, 10);
   for (int i = 0; i < 10; ++i) bytes[1536 + i] = static_cast<std::uint8_t>('0' + i);
@@ -109,7 +108,7 @@ TEST(CRootStorageTest, ContainersThatDoNotOpen) {
 
   // A record with firstBlock -1 and size 0 is a valid, empty root directory.
   bytes = SmallestContainer();
-  PutRecord(bytes, 64, 0, kEntryStorage, -1, 0);
+  PutRecord(bytes, kRootEntryOffset, 0, kEntryStorage, -1, 0);
   CQssRef<CountingByteArray> empty(new CountingByteArray(bytes));
   CQssRef<CRootStorage> emptyRoot(new CRootStorage(empty.get()));
   EXPECT_TRUE(emptyRoot->valid());

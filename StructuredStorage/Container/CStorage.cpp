@@ -74,27 +74,16 @@ QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, C
 }
 }  // namespace
 
-CStorage::CStorage() : capacity_(kEntriesPerPage), pageCount_(1) {
-  pages_ = new CStorageEntry**[1];
-  pages_[0] = new CStorageEntry*[kEntriesPerPage]();
-}
+CStorage::CStorage() { pages_.push_back(std::make_unique<CQssRef<CStorageEntry>[]>(kEntriesPerPage)); }
 
 CStorage::~CStorage() { ReleaseEntries(); }
 
 void CStorage::AppendEntry(CStorageEntry* entry) {
-  if (static_cast<std::uint32_t>(entryCount_) + 1 > capacity_) {
-    // Only the small page-pointer array moves; entry pointers stay put.
-    auto** pages = new CStorageEntry**[pageCount_ + 1];
-    std::copy(pages_, pages_ + pageCount_, pages);
-    pages[pageCount_] = new CStorageEntry*[kEntriesPerPage]();
-    delete[] pages_;
-    pages_ = pages;
-    ++pageCount_;
-    capacity_ += kEntriesPerPage;
-  }
-  entry->AddRef();
   const auto index = static_cast<std::uint32_t>(entryCount_);
-  pages_[index / kEntriesPerPage][index % kEntriesPerPage] = entry;
+  // Only the small vector of pages moves; entry slots stay put.
+  if (index / kEntriesPerPage >= pages_.size())
+    pages_.push_back(std::make_unique<CQssRef<CStorageEntry>[]>(kEntriesPerPage));
+  pages_[index / kEntriesPerPage][index % kEntriesPerPage] = CQssRef<CStorageEntry>(entry);
   ++entryCount_;
   if (indexBuilt_) IndexEntry(entryCount_ - 1);
 }
@@ -107,20 +96,17 @@ void CStorage::IndexEntry(std::int32_t index) {
 }
 
 void CStorage::ReleaseEntries() {
-  for (std::int32_t i = 0; i < entryCount_; ++i) EntryAt(i)->Release();
+  for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(entryCount_); ++i)
+    pages_[i / kEntriesPerPage][i % kEntriesPerPage].Reset();
   entryCount_ = 0;
   lastFound_ = -1;
   nameIndex_.clear();
   indexBuilt_ = false;
-  for (std::uint32_t page = 0; page < pageCount_; ++page) delete[] pages_[page];
-  delete[] pages_;
-  pages_ = nullptr;
-  pageCount_ = 0;
-  capacity_ = 0;
+  pages_.clear();
 }
 
 CStorageEntry* CStorage::Slot(std::uint32_t index) const {
-  return pages_[index / kEntriesPerPage][index % kEntriesPerPage];
+  return pages_[index / kEntriesPerPage][index % kEntriesPerPage].get();
 }
 
 CStorageEntry* CStorage::EntryAt(std::int32_t index) const {
@@ -285,16 +271,16 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
   if (entry == nullptr || (entry->EffectiveFlags() & kEntryStorage) == 0) return kQssNotFound;
   if (entry->open) return kQssAlreadyOpen;
 
-  CStorage* opened = nullptr;
   if ((entry->EffectiveFlags() & kEntryKindMask) == kEntryKindMask) {
     CRootStorage* root = nullptr;
     const QssResult result = AttachNestedContainer(entry, false, 0, 0, &root);
     if (QssFailed(result)) return result;
-    opened = root;
-  } else if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) {
-    return result;
+    *storage = root;  // it carries the caller's reference already
+  } else {
+    CStorage* opened = nullptr;
+    if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) return result;
+    HandOut(opened, storage);
   }
-  HandOut(opened, storage);
   entry->readOnly = true;
   return kQssOk;
 }
@@ -325,18 +311,16 @@ QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std
     }
   }
 
-  auto* opened = new CRootStorage(array.get());
-  if (!create && opened->rootEntry() != nullptr) opened->rootEntry()->readOnly = true;
-  if (!opened->valid()) {
-    const QssResult status = opened->status();
+  CQssRef<CRootStorage> opened;
+  if (const QssResult status = CRootStorage::Open(array.get(), &opened); QssFailed(status)) {
     discardWritten();
-    delete opened;  // it holds nothing but its reference to the array
     return status;
   }
+  if (!create) opened->rootEntry()->readOnly = true;
   // Its last release saves it into the stream; a failure there is left with
   // the entry for this storage's next commit.
   opened->ReportTeardownFailuresTo(entry);
-  *root = opened;
+  *root = opened.Detach();
   return kQssOk;
 }
 
@@ -398,7 +382,7 @@ QssResult CStorage::CreateNestedContainer(const char16_t* name, std::int32_t ent
   result = AttachNestedContainer(entry.get(), true, entryWidth, blockSize, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry.get());
-  HandOut(created, root);
+  *root = created;  // it carries the caller's reference already
   return kQssOk;
 }
 

@@ -3,26 +3,18 @@
 #include <cstring>
 
 #include "Base/CLockGuard.h"
-#include "Base/LittleEndian.h"
+#include "Format/Format.h"
+#include "Format/LittleEndian.h"
 
 namespace qss {
 
 namespace {
-constexpr int kFlagsOffset = 64;
-constexpr int kStoredLengthOffset = 72;
-constexpr int kFirstBlockOffset = 80;
-constexpr int kSizeOffset = 88;
-constexpr int kHeadOffsetOffset = 96;
-
 char16_t NameUnit(const std::uint8_t* record, int index) {
-  return static_cast<char16_t>(LoadLittleEndian<std::uint16_t>(record + 2 * index));
+  return static_cast<char16_t>(LoadLittleEndian<std::uint16_t>(record + kEntryNameOffset + 2 * index));
 }
 }  // namespace
 
-CStorageEntry::CStorageEntry() {
-  std::memset(record, 0, sizeof(record));
-  StoreLittleEndian<std::int64_t>(record + kFirstBlockOffset, -1);
-}
+CStorageEntry::CStorageEntry() { EntryRecord().EncodeTo(record); }
 
 std::u16string CStorageEntry::Name() const {
   std::u16string name;
@@ -51,7 +43,7 @@ bool CStorageEntry::NameEquals(const char16_t* name) const {
   return false;  // no terminator inside the field: matches nothing
 }
 
-std::uint32_t CStorageEntry::Flags() const { return LoadLittleEndian<std::uint32_t>(record + kFlagsOffset); }
+std::uint32_t CStorageEntry::Flags() const { return LoadLittleEndian<std::uint32_t>(record + kEntryFlagsOffset); }
 
 std::uint32_t CStorageEntry::EffectiveFlags() const {
   std::uint32_t flags = Flags() & ~kEntryRunTimeMask;
@@ -60,11 +52,11 @@ std::uint32_t CStorageEntry::EffectiveFlags() const {
 }
 
 std::int32_t CStorageEntry::StoredLength() const {
-  return LoadLittleEndian<std::int32_t>(record + kStoredLengthOffset);
+  return LoadLittleEndian<std::int32_t>(record + kEntryStoredLengthOffset);
 }
-std::int64_t CStorageEntry::FirstBlock() const { return LoadLittleEndian<std::int64_t>(record + kFirstBlockOffset); }
-std::int64_t CStorageEntry::Size() const { return LoadLittleEndian<std::int64_t>(record + kSizeOffset); }
-std::int64_t CStorageEntry::HeadOffset() const { return LoadLittleEndian<std::int64_t>(record + kHeadOffsetOffset); }
+std::int64_t CStorageEntry::FirstBlock() const { return LoadLittleEndian<std::int64_t>(record + kEntryFirstBlockOffset); }
+std::int64_t CStorageEntry::Size() const { return LoadLittleEndian<std::int64_t>(record + kEntrySizeOffset); }
+std::int64_t CStorageEntry::HeadOffset() const { return LoadLittleEndian<std::int64_t>(record + kEntryHeadOffsetOffset); }
 
 void CStorageEntry::CopyRecordForSave(std::uint8_t* out) {
   CLockGuard guard(recordLock_);
@@ -85,10 +77,10 @@ void CStorageEntry::SetField(int offset, T value) {
   dirty = true;
 }
 
-void CStorageEntry::SetStoredLength(std::int32_t value) { SetField(kStoredLengthOffset, value); }
-void CStorageEntry::SetFirstBlock(std::int64_t value) { SetField(kFirstBlockOffset, value); }
-void CStorageEntry::SetSize(std::int64_t value) { SetField(kSizeOffset, value); }
-void CStorageEntry::SetFlags(std::uint32_t flags) { SetField(kFlagsOffset, flags); }
+void CStorageEntry::SetStoredLength(std::int32_t value) { SetField(kEntryStoredLengthOffset, value); }
+void CStorageEntry::SetFirstBlock(std::int64_t value) { SetField(kEntryFirstBlockOffset, value); }
+void CStorageEntry::SetSize(std::int64_t value) { SetField(kEntrySizeOffset, value); }
+void CStorageEntry::SetFlags(std::uint32_t flags) { SetField(kEntryFlagsOffset, flags); }
 
 bool CStorageEntry::SetName(const std::u16string& name) {
   if (name.empty() || name.size() >= static_cast<std::size_t>(kEntryNameUnits)) return false;
@@ -98,8 +90,8 @@ bool CStorageEntry::SetName(const std::u16string& name) {
     StoreLittleEndian<std::uint16_t>(field + 2 * i, name[i]);
   }
   CLockGuard guard(recordLock_);
-  if (std::memcmp(field, record, sizeof(field)) != 0) {
-    std::memcpy(record, field, sizeof(field));
+  if (std::memcmp(field, record + kEntryNameOffset, sizeof(field)) != 0) {
+    std::memcpy(record + kEntryNameOffset, field, sizeof(field));
     dirty = true;
   }
   return true;

@@ -4,28 +4,41 @@
 
 #include <cstring>
 
-#include "Base/LittleEndian.h"
+#include "Format/Format.h"
 
 namespace qss {
 
 namespace {
 
-TEST(StorageEntryTest, NewEntryAndFieldOffsets) {
+// The accessors and the record codec agree on every field.
+TEST(StorageEntryTest, NewEntryAndFieldsAsTheFormatLaysThemOut) {
   CStorageEntry entry;
   EXPECT_EQ(entry.FirstBlock(), -1);
   EXPECT_EQ(entry.Size(), 0);
   EXPECT_FALSE(entry.dirty || entry.open || entry.readOnly);
+  EntryRecord empty;
+  ASSERT_EQ(EntryRecord::Decode(entry.record, sizeof(entry.record), &empty), kQssOk);
+  EXPECT_EQ(empty.firstBlock, -1);
+  EXPECT_EQ(empty.flags, 0u);
+
+  ASSERT_TRUE(entry.SetName(u"ab"));
   entry.SetFlags(0x23);
   entry.SetStoredLength(77);
   entry.SetFirstBlock(5);
   entry.SetSize(0x0102030405LL);
-  EXPECT_EQ(LoadLittleEndian<std::uint32_t>(entry.record + 64), 0x23u);
-  EXPECT_EQ(LoadLittleEndian<std::int32_t>(entry.record + 72), 77);
-  EXPECT_EQ(LoadLittleEndian<std::int64_t>(entry.record + 80), 5);
-  EXPECT_EQ(LoadLittleEndian<std::int64_t>(entry.record + 88), 0x0102030405LL);
+  EntryRecord decoded;
+  ASSERT_EQ(EntryRecord::Decode(entry.record, sizeof(entry.record), &decoded), kQssOk);
+  EXPECT_EQ(decoded.Name(), u"ab");
+  EXPECT_EQ(decoded.flags, 0x23u);
+  EXPECT_EQ(decoded.storedLength, 77);
+  EXPECT_EQ(decoded.firstBlock, 5);
+  EXPECT_EQ(decoded.size, 0x0102030405LL);
   EXPECT_EQ(entry.Kind(), 3u);
-  entry.record[96] = 9;
+
+  decoded.headOffset = 9;
+  decoded.EncodeTo(entry.record);
   EXPECT_EQ(entry.HeadOffset(), 9);
+  EXPECT_EQ(entry.Size(), 0x0102030405LL);
 }
 
 TEST(StorageEntryTest, FieldsMarkDirtyOnlyWhenTheyChange) {
@@ -57,11 +70,13 @@ TEST(StorageEntryTest, NamesUpToThirtyOneUnits) {
   EXPECT_EQ(entry.Name(), longest);
   EXPECT_TRUE(entry.NameIsTerminated());
   EXPECT_TRUE(entry.NameEquals(longest.c_str()));
-  EXPECT_EQ(LoadLittleEndian<std::uint16_t>(entry.record + 62), 0);
+  EntryRecord decoded;
+  ASSERT_EQ(EntryRecord::Decode(entry.record, sizeof(entry.record), &decoded), kQssOk);
+  EXPECT_EQ(decoded.name[kEntryNameUnits - 1], 0);
   EXPECT_FALSE(entry.SetName(std::u16string(32, u'n')));
   EXPECT_FALSE(entry.SetName(u""));
 
-  std::memset(entry.record, 'a', 64);  // no terminator anywhere in the field
+  std::memset(entry.record + kEntryNameOffset, 'a', 2 * kEntryNameUnits);  // no terminator anywhere in the field
   EXPECT_FALSE(entry.NameIsTerminated());
   const std::u16string all = entry.Name();
   EXPECT_EQ(all.size(), 32u);

@@ -14,8 +14,6 @@
 namespace qss {
 
 namespace {
-constexpr std::int64_t kNoBlock = -1;
-
 CQssRefCountedObject* AsObject(CStorage* storage) { return storage; }
 }  // namespace
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
+#include "ContainerTesting.h"
 #include "qss/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
@@ -76,7 +76,7 @@ TEST_F(CStreamByteArrayTest, TransfersArePositionedOnTheStream) {
 
 TEST_F(CStreamByteArrayTest, ReadBeforeTheHeadFailsAsOnTheStream) {
   EXPECT_EQ(array_->WriteAt(0, "0123456789", 10, nullptr), kQssOk);
-  StoreLittleEndian<std::int64_t>(entry_->record + 96, 4);  // headOffset
+  qss_testing::SetHeadOffset(entry_.get(), 4);
   char buffer[4];
   std::uint32_t done = 7;
   EXPECT_EQ(array_->ReadAt(2, buffer, 4, &done), kQssBeforeHead);

@@ -139,8 +139,7 @@ TEST(StreamTest, SeekOrigins) {
 TEST(StreamTest, ReadBeforeTheHeadOffsetAndReadOnlyEntries) {
   Fixture f;
   auto entry = NewEntry();
-  std::memset(entry->record + 96, 0, 8);
-  entry->record[96] = 10;  // headOffset 10
+  qss_testing::SetHeadOffset(entry.get(), 10);
   auto stream = f.Open(entry.get());
   std::uint8_t buffer[4] = {};
   std::uint32_t got = 3;

@@ -5,57 +5,48 @@
 #include <cstring>
 #include <vector>
 
-#include "Base/LittleEndian.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "qss/CStorageEntry.h"
-#include "Container/ContainerFormat.h"
+#include "Format/Format.h"
 
 namespace qss {
 
 namespace {
 constexpr std::int64_t kTableStart = 1;
 
-template <typename T>
-void StoreEntries(std::uint8_t* block, std::int64_t perBlock) {
+void StoreEntries(std::uint8_t* block, std::int32_t entryWidth, std::int64_t perBlock) {
   // Entry 0 heads the free list 2 -> 3 -> ... -> E-1; entry 1 is the table's
   // own single block.
   for (std::int64_t k = 0; k < perBlock; ++k) {
     std::int64_t value = k + 1;
     if (k == 0) value = perBlock > 2 ? 2 : -1;
     if (k == 1 || k == perBlock - 1) value = -1;
-    StoreLittleEndian<T>(block + k * sizeof(T), static_cast<T>(value));
+    StoreTableEntry(block + k * entryWidth, entryWidth, value);
   }
 }
 }  // namespace
 
 QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize) {
-  const bool widthKnown = entryWidth == 2 || entryWidth == 4 || entryWidth == 8;
   // A table block has to describe itself and at least one more block.
-  if (array == nullptr || !widthKnown || blockSize <= 0 ||
+  if (array == nullptr || !IsEntryWidth(entryWidth) || blockSize <= 0 ||
       !std::has_single_bit(static_cast<std::uint32_t>(blockSize)) || blockSize < 2 * entryWidth)
     return kQssInvalidArgument;
 
   // Block 1 starts at the first multiple of the block size clear of the header.
   const std::int32_t dataOffset = std::max(kContainerHeaderSize, blockSize);
 
-  std::vector<std::uint8_t> header(kContainerHeaderSize, 0);
-  std::memcpy(header.data(), kContainerMagic, sizeof(kContainerMagic));
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderEntryWidthOffset, entryWidth);
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderBlockSizeOffset, blockSize);
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderDataOffsetOffset, dataOffset);
-  StoreLittleEndian<std::int64_t>(header.data() + kHeaderTableStartOffset, kTableStart);
-  CStorageEntry root;
-  root.SetFlags(kEntryStorage);
-  std::memcpy(header.data() + kRootEntryOffset, root.record, kEntryRecordSize);
+  ContainerHeader layout;
+  layout.entryWidth = entryWidth;
+  layout.blockSize = blockSize;
+  layout.dataOffset = dataOffset;
+  layout.tableStart = kTableStart;
+  layout.root.flags = kEntryStorage;
+  std::vector<std::uint8_t> header(kContainerHeaderSize);
+  layout.EncodeTo(header.data());
 
   std::vector<std::uint8_t> table(static_cast<std::size_t>(blockSize), 0);
   const std::int64_t perBlock = blockSize / entryWidth;
-  switch (entryWidth) {
-    case 2: StoreEntries<std::int16_t>(table.data(), perBlock); break;
-    case 4: StoreEntries<std::int32_t>(table.data(), perBlock); break;
-    default: StoreEntries<std::int64_t>(table.data(), perBlock); break;
-  }
+  StoreEntries(table.data(), entryWidth, perBlock);
 
   // Start from an empty array so that nothing of earlier contents remains.
   if (QssResult result = array->SetSize(0); QssFailed(result)) return result;

@@ -2,15 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
 #include "qss/CMemoryByteArray.h"
 #include "CFailingByteArray.h"
 #include "ContainerTesting.h"
+#include "Format/Format.h"
 
 namespace qss {
 
@@ -26,16 +27,20 @@ TEST(CreateContainerTest, WritesHeaderRootRecordAndFirstTableBlock) {
     ASSERT_EQ(CreateContainer(array.get(), c.width, c.blockSize), kQssOk);
     const std::vector<std::uint8_t> bytes = array->Bytes();
     ASSERT_EQ(bytes.size(), static_cast<std::size_t>(c.dataOffset + c.blockSize));
-    EXPECT_EQ(std::memcmp(bytes.data(), "Quorell Structured Storage\x1A", 27), 0);
-    EXPECT_EQ(bytes[27], 0);
-    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 32), c.width);
-    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 36), c.blockSize);
-    EXPECT_EQ(LoadLittleEndian<std::int32_t>(bytes.data() + 40), c.dataOffset);
-    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 48), 1);
-    EXPECT_EQ(LoadLittleEndian<std::uint32_t>(bytes.data() + 64 + 64), 0x1u);    // root: a storage
-    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 64 + 80), -1);       // without blocks
-    EXPECT_EQ(LoadLittleEndian<std::int64_t>(bytes.data() + 64 + 88), 0);        // and empty
-    for (std::size_t i = 256; i < static_cast<std::size_t>(c.dataOffset); ++i)
+    ContainerHeader header;
+    ASSERT_EQ(ContainerHeader::Decode(bytes.data(), bytes.size(), &header), kQssOk);
+    EXPECT_EQ(header.entryWidth, c.width);
+    EXPECT_EQ(header.blockSize, c.blockSize);
+    EXPECT_EQ(header.dataOffset, c.dataOffset);
+    EXPECT_EQ(header.tableStart, 1);
+    EXPECT_EQ(header.root.flags, kEntryStorage);  // root: a storage
+    EXPECT_EQ(header.root.firstBlock, -1);        // without blocks
+    EXPECT_EQ(header.root.size, 0);               // and empty
+    // Nothing but the fields: the header is exactly what its codec writes.
+    std::vector<std::uint8_t> expected(kContainerHeaderSize);
+    header.EncodeTo(expected.data());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bytes.begin()));
+    for (std::size_t i = kContainerHeaderSize; i < static_cast<std::size_t>(c.dataOffset); ++i)
       ASSERT_EQ(bytes[i], 0) << i;
     const std::int64_t perBlock = c.blockSize / c.width;
     EXPECT_EQ(qss_testing::GetEntry(bytes, c.dataOffset, c.width, 0), 2);

@@ -4,33 +4,43 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "ContainerTesting.h"
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
 #include "qss/CMemoryByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
-#include "Container/ContainerFormat.h"
+#include "Format/Format.h"
 #include "qss/CreateContainer.h"
 
 namespace qss {
 
 namespace {
 
+using qss_testing::GetEntry;
+using qss_testing::PutEntry;
+using qss_testing::PutRecord;
+using qss_testing::PutRootRecord;
+using qss_testing::RecordAt;
+using qss_testing::RootRecordOf;
+
+// A header whose root record is all zeros but for an empty chain.
 std::vector<std::uint8_t> Header(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
                                  std::int64_t tableStart, std::size_t totalSize) {
-  std::vector<std::uint8_t> bytes(totalSize, 0);
-  std::memcpy(bytes.data(), kContainerMagic, sizeof(kContainerMagic));
-  StoreLittleEndian<std::int32_t>(&bytes[kHeaderEntryWidthOffset], entryWidth);
-  StoreLittleEndian<std::int32_t>(&bytes[kHeaderBlockSizeOffset], blockSize);
-  StoreLittleEndian<std::int32_t>(&bytes[kHeaderDataOffsetOffset], dataOffset);
-  StoreLittleEndian<std::int64_t>(&bytes[kHeaderTableStartOffset], tableStart);
-  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80], -1);  // empty root directory
+  ContainerHeader header;
+  header.entryWidth = entryWidth;
+  header.blockSize = blockSize;
+  header.dataOffset = dataOffset;
+  header.tableStart = tableStart;
+  std::vector<std::uint8_t> bytes(std::max<std::size_t>(totalSize, kContainerHeaderSize), 0);
+  header.EncodeTo(bytes.data());
+  bytes.resize(totalSize);
   return bytes;
 }
 
@@ -48,7 +58,7 @@ TEST(UntrustedContainerTest, TableChainAfterAShortBlockIsRefused) {
   // 512-byte blocks from 512; the byte array ends halfway through block 2.
   auto bytes = Header(4, 512, 512, /*tableStart=*/2, 512 + 512 + 256);
   // Block 2 holds the first table block: entry 2 (its own link) leads on to block 1.
-  StoreLittleEndian<std::int32_t>(&bytes[1024 + 4 * 2], 1);
+  PutEntry(bytes, 1024, 4, 2, 1);
   bool valid = true;
   EXPECT_EQ(OpenStatus(bytes, &valid), kQssNotAContainer);
   EXPECT_FALSE(valid);
@@ -85,11 +95,11 @@ TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
     ASSERT_EQ(nested->CreateStream(u"s", false, stream.Receive()), kQssOk);
   }
   std::vector<std::uint8_t> bytes = array->Bytes();
-  // The root directory's one record: name "inner", size at 88.
+  // The root directory's one record, named "inner".
   std::size_t record = 0;
   for (std::size_t at = 512; at + kEntryRecordSize <= bytes.size(); at += kEntryRecordSize) {
-    if (LoadLittleEndian<std::uint16_t>(&bytes[at]) == u'i' && LoadLittleEndian<std::uint16_t>(&bytes[at + 2]) == u'n' &&
-        LoadLittleEndian<std::uint32_t>(&bytes[at + 64]) == (kEntryStorage | kEntryStream)) {
+    const EntryRecord candidate = RecordAt(bytes, at);
+    if (candidate.Name() == u"inner" && candidate.flags == kEntryNestedContainer) {
       record = at;
       break;
     }
@@ -106,19 +116,20 @@ TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
     EXPECT_EQ(root->OpenStream(u"inner", 0, raw.Receive()), kQssOk);  // not left open
   };
   std::vector<std::uint8_t> longer = bytes;
-  StoreLittleEndian<std::int64_t>(&longer[record + 88], std::int64_t{1} << 40);
+  EntryRecord inner = RecordAt(bytes, record);
+  inner.size = std::int64_t{1} << 40;
+  PutRecord(longer, record, inner);
   refused(longer);
 
   // The chain closed into a circle backs any length up to the table's 128
   // entries, but the container holds fewer blocks than the length needs.
-  const auto link = [&](std::int64_t block) -> std::uint8_t* { return &bytes[512 + 4 * block]; };
-  const std::int64_t first = LoadLittleEndian<std::int64_t>(&bytes[record + 80]);
+  const std::int64_t first = inner.firstBlock;
   std::int64_t last = first;
-  for (int steps = 0; steps < 128 && LoadLittleEndian<std::int32_t>(link(last)) != -1; ++steps)
-    last = LoadLittleEndian<std::int32_t>(link(last));
-  StoreLittleEndian<std::int32_t>(link(last), static_cast<std::int32_t>(first));
+  for (int steps = 0; steps < 128 && GetEntry(bytes, 512, 4, last) != -1; ++steps) last = GetEntry(bytes, 512, 4, last);
+  PutEntry(bytes, 512, 4, last, first);
   const std::int64_t blocksHeld = (static_cast<std::int64_t>(bytes.size()) - 512) / 512;
-  StoreLittleEndian<std::int64_t>(&bytes[record + 88], (blocksHeld + 10) * 512);
+  inner.size = (blocksHeld + 10) * 512;
+  PutRecord(bytes, record, inner);
   refused(bytes);
 }
 
@@ -129,13 +140,15 @@ TEST(UntrustedContainerTest, NestedContainerLongerThanItsChainIsRefused) {
 TEST(UntrustedContainerTest, CircularDirectoryHoldsNoMoreThanTheContainer) {
   constexpr std::int32_t kBlock = 4096;
   auto bytes = Header(2, kBlock, kBlock, /*tableStart=*/1, 4 * kBlock);  // blocks 1 to 3
-  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 0], -1);  // no free blocks
-  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 2], -1);  // the table is block 1
-  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 4], 2);   // block 2 leads back to itself
-  StoreLittleEndian<std::int16_t>(&bytes[kBlock + 6], -1);
-  StoreLittleEndian<std::uint32_t>(&bytes[kRootEntryOffset + 64], kEntryStorage);
-  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80], 2);
-  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 88], std::int64_t{1} << 40);
+  PutEntry(bytes, kBlock, 2, 0, -1);  // no free blocks
+  PutEntry(bytes, kBlock, 2, 1, -1);  // the table is block 1
+  PutEntry(bytes, kBlock, 2, 2, 2);   // block 2 leads back to itself
+  PutEntry(bytes, kBlock, 2, 3, -1);
+  EntryRecord rootRecord = RootRecordOf(bytes);
+  rootRecord.flags = kEntryStorage;
+  rootRecord.firstBlock = 2;
+  rootRecord.size = std::int64_t{1} << 40;
+  PutRootRecord(bytes, rootRecord);
 
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
   CQssRef<CRootStorage> root(new CRootStorage(array.get()));
@@ -165,11 +178,13 @@ TEST(UntrustedContainerTest, CircularChainReadsOnlyItsDistinctBlocks) {
     }
   }
   std::vector<std::uint8_t> bytes = array->Bytes();
-  const std::int64_t directory = LoadLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 80]);
+  EntryRecord rootRecord = RootRecordOf(bytes);
+  const std::int64_t directory = rootRecord.firstBlock;
   ASSERT_GE(directory, 1);
   ASSERT_LT(directory, 128);  // its link lies in the first table block, block 1
-  StoreLittleEndian<std::int32_t>(&bytes[512 + 4 * directory], static_cast<std::int32_t>(directory));
-  StoreLittleEndian<std::int64_t>(&bytes[kRootEntryOffset + 88], std::int64_t{1} << 40);
+  PutEntry(bytes, 512, 4, directory, directory);
+  rootRecord.size = std::int64_t{1} << 40;
+  PutRootRecord(bytes, rootRecord);
 
   CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
   CQssRef<CRootStorage> root(new CRootStorage(damaged.get()));

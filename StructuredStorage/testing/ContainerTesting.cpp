@@ -1,11 +1,11 @@
 #include "ContainerTesting.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "Base/CLockGuard.h"
-#include "Base/LittleEndian.h"
-#include "qss/CStorageEntry.h"
-#include "Container/ContainerFormat.h"
+#include "Format/Format.h"
 
 namespace qss {
 
@@ -42,36 +42,53 @@ void SetFreeList(CBlockAllocationTable* table, const std::vector<std::int64_t>& 
 
 std::vector<std::uint8_t> MakeHeader(std::int32_t entryWidth, std::int32_t blockSize, std::int32_t dataOffset,
                                      std::int64_t tableStart) {
-  std::vector<std::uint8_t> header(kContainerHeaderSize, 0);
-  std::memcpy(header.data(), kContainerMagic, sizeof(kContainerMagic));
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderEntryWidthOffset, entryWidth);
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderBlockSizeOffset, blockSize);
-  StoreLittleEndian<std::int32_t>(header.data() + kHeaderDataOffsetOffset, dataOffset);
-  StoreLittleEndian<std::int64_t>(header.data() + kHeaderTableStartOffset, tableStart);
-  CStorageEntry root;
-  root.SetFlags(kEntryStorage);
-  std::memcpy(header.data() + kRootEntryOffset, root.record, kEntryRecordSize);
+  ContainerHeader layout;
+  layout.entryWidth = entryWidth;
+  layout.blockSize = blockSize;
+  layout.dataOffset = dataOffset;
+  layout.tableStart = tableStart;
+  layout.root.flags = kEntryStorage;
+  std::vector<std::uint8_t> header(kContainerHeaderSize);
+  layout.EncodeTo(header.data());
   return header;
 }
 
 void PutEntry(std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
               std::int64_t index, std::int64_t value) {
-  std::uint8_t* at = bytes.data() + position + index * entryWidth;
-  switch (entryWidth) {
-    case 2: StoreLittleEndian<std::int16_t>(at, static_cast<std::int16_t>(value)); break;
-    case 4: StoreLittleEndian<std::int32_t>(at, static_cast<std::int32_t>(value)); break;
-    default: StoreLittleEndian<std::int64_t>(at, value); break;
-  }
+  StoreTableEntry(bytes.data() + position + index * entryWidth, entryWidth, value);
 }
 
 std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
                       std::int64_t index) {
-  const std::uint8_t* at = bytes.data() + position + index * entryWidth;
-  switch (entryWidth) {
-    case 2: return LoadLittleEndian<std::int16_t>(at);
-    case 4: return LoadLittleEndian<std::int32_t>(at);
-    default: return LoadLittleEndian<std::int64_t>(at);
+  return LoadTableEntry(bytes.data() + position + index * entryWidth, entryWidth);
+}
+
+EntryRecord RecordAt(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  EntryRecord record;
+  const QssResult decoded =
+      at <= bytes.size() ? EntryRecord::Decode(bytes.data() + at, bytes.size() - at, &record) : kQssInvalidArgument;
+  EXPECT_EQ(decoded, kQssOk) << "no record at " << at;
+  return record;
+}
+
+void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, const EntryRecord& record) {
+  if (at + kEntryRecordSize > bytes.size()) {
+    ADD_FAILURE() << "no room for a record at " << at;
+    return;
   }
+  record.EncodeTo(bytes.data() + at);
+}
+
+void SetHeadOffset(CStorageEntry* entry, std::int64_t headOffset) {
+  EntryRecord record;
+  ASSERT_EQ(EntryRecord::Decode(entry->record, sizeof(entry->record), &record), kQssOk);
+  record.headOffset = headOffset;
+  record.EncodeTo(entry->record);
+}
+
+EntryRecord RootRecordOf(const std::vector<std::uint8_t>& bytes) { return RecordAt(bytes, kRootEntryOffset); }
+void PutRootRecord(std::vector<std::uint8_t>& bytes, const EntryRecord& record) {
+  PutRecord(bytes, kRootEntryOffset, record);
 }
 
 QssResult ReadToEnd(CStream* stream, std::vector<std::uint8_t>* bytes, std::size_t pieceSize) {

@@ -9,6 +9,8 @@
 #include "qss/CQssRef.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
+#include "Format/Format.h"
+#include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 
 namespace qss {
@@ -35,6 +37,15 @@ void PutEntry(std::vector<std::uint8_t>& bytes, std::int64_t position, std::int3
               std::int64_t index, std::int64_t value);
 std::int64_t GetEntry(const std::vector<std::uint8_t>& bytes, std::int64_t position, std::int32_t entryWidth,
                       std::int64_t index);
+// The directory entry record at byte position at of bytes (a test failure,
+// and an empty record, when it does not fit), and storing one there.
+EntryRecord RecordAt(const std::vector<std::uint8_t>& bytes, std::size_t at);
+void PutRecord(std::vector<std::uint8_t>& bytes, std::size_t at, const EntryRecord& record);
+// Gives entry's record a head offset, which no setter of the entry changes.
+void SetHeadOffset(CStorageEntry* entry, std::int64_t headOffset);
+// The root storage's record in the header of bytes, and storing one there.
+EntryRecord RootRecordOf(const std::vector<std::uint8_t>& bytes);
+void PutRootRecord(std::vector<std::uint8_t>& bytes, const EntryRecord& record);
 
 // Reads stream from its position to its end, in pieces of pieceSize bytes,
 // appending to bytes. The first failure ends the reading and is returned;

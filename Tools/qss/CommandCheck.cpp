@@ -3,8 +3,8 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
-#include "ContainerChecker.h"
 #include "TextCodec.h"
+#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
@@ -21,11 +21,14 @@ int RunCheck(const Arguments& args, ToolContext& context) {
     return Fail(context, "check: cannot open " + DisplayPath(base), opened.result);
   }
   std::vector<std::string> problems;
-  CheckContainer(opened.array.get(), &problems);
-  if (problems.empty()) {
+  // check opens no storage or nested container deeper than the other
+  // commands do.
+  const QssResult checked = CheckContainer(opened.array.get(), &problems, kMaxTreeDepth);
+  if (QssSucceeded(checked)) {
     context.out << "ok\n";
     return kExitOk;
   }
+  if (problems.empty()) return Fail(context, "check: cannot check " + DisplayPath(base), checked);
   for (const std::string& problem : problems) context.out << problem << '\n';
   return kExitFailure;
 }

@@ -1,11 +1,10 @@
 // qss info: header fields and block counts.
 
-#include "Base/CLockGuard.h"
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
-#include "Container/CBlockAllocationTable.h"
 #include "TextCodec.h"
+#include "qss/Inspection.h"
 
 using namespace qss;
 
@@ -26,34 +25,18 @@ struct ContainerFacts {
   std::int64_t segmentSize = 0;
 };
 
-// Counts the free list's blocks that lie inside the byte array; the list
-// also runs through blocks the table describes beyond its end.
-std::int64_t CountFreeBlocks(CBlockAllocationTable* table, std::int64_t blocks, std::int64_t entries) {
-  CLockGuard guard(table->lock());
-  std::int64_t count = 0;
-  std::int64_t previous = 0;
-  std::int64_t current = table->GetNext(0);
-  for (std::int64_t steps = 0; current > previous && current < entries && steps < entries; ++steps) {
-    if (current <= blocks) ++count;
-    previous = current;
-    current = table->GetNext(current);
-  }
-  return count;
-}
-
 QssResult GatherFacts(OpenedContainer& container, ContainerFacts* gathered) {
   ContainerFacts& facts = *gathered;
-  CBlockAllocationTable* table = container.root->table();
-  facts.entryWidth = table->entryWidth();
-  facts.blockSize = table->blockSize();
-  facts.dataOffset = table->dataOffset();
-  facts.tableStart = table->tableStart();
-  if (QssResult sized = container.array->GetSize(&facts.byteArraySize); QssFailed(sized)) return sized;
-  facts.blocks = std::max<std::int64_t>(0, (facts.byteArraySize - facts.dataOffset) / facts.blockSize);
-  const std::int64_t perBlock = facts.blockSize / facts.entryWidth;
-  facts.tableBlocks = (facts.blocks + perBlock - 1) / perBlock;
-  facts.freeBlocks =
-      CountFreeBlocks(table, facts.blocks, std::max<std::int64_t>(facts.tableBlocks, 1) * perBlock);
+  ContainerLayout layout;
+  if (QssResult inspected = InspectLayout(container.root.get(), &layout); QssFailed(inspected)) return inspected;
+  facts.entryWidth = layout.entryWidth;
+  facts.blockSize = layout.blockSize;
+  facts.dataOffset = layout.dataOffset;
+  facts.tableStart = layout.tableStart;
+  facts.byteArraySize = layout.byteArraySize;
+  facts.blocks = layout.blocks;
+  facts.tableBlocks = layout.tableBlocks;
+  if (QssResult counted = CountFreeBlocks(container.root.get(), &facts.freeBlocks); QssFailed(counted)) return counted;
   facts.segments = container.array->segmentCount();
   facts.segmentSize = container.array->segmentSize();
   return kQssOk;

@@ -20,7 +20,6 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
-#include "ContainerChecker.h"
 #include "qss/CContainerFileWriter.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
@@ -29,6 +28,7 @@
 #include "Platform/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
+#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
@@ -720,7 +720,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
       return Fail(context, unchanged);
     }
     std::vector<std::string> problems;
-    CheckContainer(written.array.get(), &problems);
+    if (QssFailed(CheckContainer(written.array.get(), &problems, kMaxTreeDepth)) && problems.empty())
+      problems.push_back("the new container cannot be checked");
     written.array.Reset();
     if (problems.empty()) {
       OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());

@@ -23,6 +23,8 @@ int RunUnpack(const Arguments& args, ToolContext& context);
 int RunPack(const Arguments& args, ToolContext& context);
 int RunInfo(const Arguments& args, ToolContext& context);
 int RunCheck(const Arguments& args, ToolContext& context);
+int RunMount(const Arguments& args, ToolContext& context);
+int RunUmount(const Arguments& args, ToolContext& context);
 
 // The help text of a command ("" for the overview).
 const char* HelpText(const std::string& command);

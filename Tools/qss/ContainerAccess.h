@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "ByteArrays/CMultiFileArray.h"
-#include "Container/ContainerFormat.h"  // for the checker, which reads the header itself
 #include "qss/CQssRef.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"

@@ -6,15 +6,18 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <set>
 
+#include "qss/CMemoryByteArray.h"
 #include "qss/CQssRef.h"
-#include "Base/LittleEndian.h"
+#include "qss/ContainerCheck.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStream.h"
 #include "qss/CreateContainer.h"
+#include "Format/Format.h"
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
 
@@ -28,13 +31,33 @@ class ContainerImage {
  public:
   explicit ContainerImage(fs::path base) : base_(std::move(base)), bytes_(ReadFile(base_)) {}
 
-  std::int32_t entryWidth() const { return Load<std::int32_t>(32); }
-  std::int32_t blockSize() const { return Load<std::int32_t>(36); }
-  std::int64_t dataOffset() const { return Load<std::int32_t>(40); }
-  std::int64_t tableStart() const { return Load<std::int64_t>(48); }
+  // The layout fields as stored, also where the header is refused.
+  ContainerHeader Header() const {
+    ContainerHeader header;
+    static_cast<void>(ContainerHeader::Decode(Bytes(), bytes_.size(), &header));
+    return header;
+  }
+  std::int32_t entryWidth() const { return Header().entryWidth; }
+  std::int32_t blockSize() const { return Header().blockSize; }
+  std::int64_t dataOffset() const { return Header().dataOffset; }
+  std::int64_t tableStart() const { return Header().tableStart; }
   std::size_t BlockPosition(std::int64_t block) const {
     return static_cast<std::size_t>(dataOffset() + (block - 1) * blockSize());
   }
+
+  EntryRecord RecordAt(std::size_t at) const {
+    EntryRecord record;
+    EXPECT_EQ(EntryRecord::Decode(Bytes() + at, bytes_.size() - std::min(at, bytes_.size()), &record), kQssOk);
+    return record;
+  }
+  template <typename Change>
+  void ChangeRecord(std::size_t at, Change change) {
+    EntryRecord record = RecordAt(at);
+    change(record);
+    ASSERT_LE(at + kEntryRecordSize, bytes_.size());
+    record.EncodeTo(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at);
+  }
+  EntryRecord RootRecord() const { return RecordAt(kRootEntryOffset); }
 
   // The record whose name is name; the name must occur once.
   std::size_t Record(const std::u16string& name) const {
@@ -48,21 +71,23 @@ class ContainerImage {
     EXPECT_EQ(bytes_.find(pattern, at + 1), std::string::npos) << "name not unique";
     return at;
   }
-  std::int64_t FirstBlock(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + 80); }
-  std::int64_t Size(const std::u16string& name) const { return Load<std::int64_t>(Record(name) + 88); }
-  void SetFirstBlock(const std::u16string& name, std::int64_t block) { Store(Record(name) + 80, block); }
-  void SetSize(const std::u16string& name, std::int64_t size) { Store(Record(name) + 88, size); }
+  std::int64_t FirstBlock(const std::u16string& name) const { return RecordAt(Record(name)).firstBlock; }
+  std::int64_t Size(const std::u16string& name) const { return RecordAt(Record(name)).size; }
+  void SetFirstBlock(const std::u16string& name, std::int64_t block) {
+    ChangeRecord(Record(name), [&](EntryRecord& record) { record.firstBlock = block; });
+  }
+  void SetSize(const std::u16string& name, std::int64_t size) {
+    ChangeRecord(Record(name), [&](EntryRecord& record) { record.size = size; });
+  }
 
   // Entries of the first table block only; enough for small containers.
   std::int64_t TableEntry(std::int64_t k) const {
     const std::size_t at = BlockPosition(tableStart()) + static_cast<std::size_t>(k * entryWidth());
-    return entryWidth() == 2 ? Load<std::int16_t>(at) : entryWidth() == 4 ? Load<std::int32_t>(at) : Load<std::int64_t>(at);
+    return LoadTableEntry(Bytes() + at, entryWidth());
   }
   void SetTableEntry(std::int64_t k, std::int64_t value) {
     const std::size_t at = BlockPosition(tableStart()) + static_cast<std::size_t>(k * entryWidth());
-    if (entryWidth() == 2) Store(at, static_cast<std::int16_t>(value));
-    if (entryWidth() == 4) Store(at, static_cast<std::int32_t>(value));
-    if (entryWidth() == 8) Store(at, value);
+    StoreTableEntry(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, entryWidth(), value);
   }
   std::int64_t LastBlock(const std::u16string& name) const {
     std::int64_t block = FirstBlock(name);
@@ -73,16 +98,9 @@ class ContainerImage {
   std::string& bytes() { return bytes_; }
   void Save() const { WriteFile(base_, bytes_); }
 
-  template <typename T>
-  T Load(std::size_t at) const {
-    return LoadLittleEndian<T>(reinterpret_cast<const std::uint8_t*>(bytes_.data()) + at);
-  }
-  template <typename T>
-  void Store(std::size_t at, T value) {
-    StoreLittleEndian<T>(reinterpret_cast<std::uint8_t*>(bytes_.data()) + at, value);
-  }
-
  private:
+  const std::uint8_t* Bytes() const { return reinterpret_cast<const std::uint8_t*>(bytes_.data()); }
+
   fs::path base_;
   std::string bytes_;
 };
@@ -144,7 +162,7 @@ TEST_F(CorruptionTest, AStreamWithAHeadOffsetIsReadFromItsHead) {
   ContainerImage image(container);
   const std::size_t record = image.Record(u"headstream");
   const std::int64_t head = 100 * 512 + 17;
-  image.Store<std::int64_t>(record + 96, head);
+  image.ChangeRecord(record, [&](EntryRecord& changed) { changed.headOffset = head; });
   image.SetSize(u"headstream", 100 * 512 + static_cast<std::int64_t>(content.size()));
   image.Save();
   ASSERT_GT(image.Size(u"headstream"), static_cast<std::int64_t>(image.bytes().size()));
@@ -152,7 +170,7 @@ TEST_F(CorruptionTest, AStreamWithAHeadOffsetIsReadFromItsHead) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_TRUE(run.out == content.substr(17)) << run.out.size();
 
-  image.Store<std::int64_t>(record + 96, INT64_MIN + 1);
+  image.ChangeRecord(record, [](EntryRecord& changed) { changed.headOffset = INT64_MIN + 1; });
   image.Save();
   run = RunInProcess({"cat", container.string(), "headstream"});
   EXPECT_EQ(run.code, 1);
@@ -186,10 +204,11 @@ TEST_F(CorruptionTest, ACircularDirectoryIsReadOnceAndReportedCutShort) {
   const fs::path container =
       Pack({{"big.bin", std::string(5 << 20, 'b')}}, {"--block-size", "4096", "--entry-width", "2"});
   ContainerImage image(container);
-  const std::int64_t directory = image.Load<std::int64_t>(64 + 80);
+  const std::int64_t directory = image.RootRecord().firstBlock;
   ASSERT_LT(directory, 2048);
   image.SetTableEntry(directory, directory);
-  image.Store<std::int64_t>(64 + 88, static_cast<std::int64_t>(image.bytes().size()) / 128 * 128);
+  const std::int64_t wholeRecords = static_cast<std::int64_t>(image.bytes().size()) / kEntryRecordSize * kEntryRecordSize;
+  image.ChangeRecord(kRootEntryOffset, [&](EntryRecord& root) { root.size = wholeRecords; });
   image.Save();
 
   RunResult run = RunInProcess({"ls", container.string()});
@@ -249,9 +268,16 @@ TEST_F(CorruptionTest, DamagedCompressedImagesAreNeverPassedOffAsContent) {
   };
   const Damage damages[] = {
       {"does not start with its magic", [&](ContainerImage& image) { image.bytes()[imageAt] ^= 0x55; }},
-      {"the image header says", [&](ContainerImage& image) { image.Store<std::uint32_t>(imageAt + 4, 199999); }},
+      {"the image header says",
+       [&](ContainerImage& image) {
+         auto* bytes = reinterpret_cast<std::uint8_t*>(image.bytes().data()) + imageAt;
+         CompressedImageHeader header;
+         ASSERT_EQ(CompressedImageHeader::Decode(bytes, kCompressedImageHeaderSize, &header), kQssOk);
+         header.contentLength = 199999;
+         header.EncodeTo(bytes);
+       }},
       {"does not decompress",
-       [&](ContainerImage& image) { std::memset(image.bytes().data() + imageAt + 16, 0xFF, 40); }},
+       [&](ContainerImage& image) { std::memset(image.bytes().data() + imageAt + kCompressedImageHeaderSize, 0xFF, 40); }},
   };
   for (const Damage& damage : damages) {
     ContainerImage image(container);
@@ -304,7 +330,7 @@ TEST_F(CorruptionTest, CheckNamesEachChainAndFreeListFault) {
       {"the name has no terminator",
        [&](ContainerImage& image) {
          const std::size_t record = image.Record(u"beta.bin");
-         for (int i = 0; i < 32; ++i) image.Store<std::uint16_t>(record + 2 * i, u'Z');
+         image.ChangeRecord(record, [](EntryRecord& changed) { std::fill(std::begin(changed.name), std::end(changed.name), u'Z'); });
        }},
   };
   for (const Damage& damage : damages) {
@@ -338,7 +364,7 @@ TEST_F(CorruptionTest, CheckNamesEachChainAndFreeListFault) {
   run = RunInProcess({"cat", container.string(), "alpha.bin"});
   EXPECT_EQ(run.code, 1);
   EXPECT_EQ(run.err, "qss: cat: cannot open stream 'alpha.bin' (0x81016005)\n");
-  image.Store<std::int64_t>(64 + 88, std::int64_t{1} << 40);  // the root directory's size
+  image.ChangeRecord(kRootEntryOffset, [](EntryRecord& root) { root.size = std::int64_t{1} << 40; });
   image.Save();
   run = RunInProcess({"ls", container.string()});
   EXPECT_EQ(run.code, 1);
@@ -386,8 +412,8 @@ TEST_F(CorruptionTest, CheckFindsLostAndSurplusBlocksAndAcceptsAShortLastBlock) 
   // The root directory's block is the last one; cut the file right after
   // its records.
   ContainerImage image(container);
-  const std::int64_t directory = image.Load<std::int64_t>(64 + 80);
-  const std::size_t end = image.BlockPosition(directory) + 2 * 128;
+  const std::int64_t directory = image.RootRecord().firstBlock;
+  const std::size_t end = image.BlockPosition(directory) + 2 * kEntryRecordSize;
   ASSERT_EQ(image.BlockPosition(directory) + 4096, image.bytes().size());
   image.bytes().resize(end);
   image.Save();
@@ -406,8 +432,8 @@ TEST_F(CorruptionTest, CheckFindsLostAndSurplusBlocksAndAcceptsAShortLastBlock) 
 TEST_F(CorruptionTest, StoragesThatPointBackAtTheRootAreWalkedOnce) {
   const fs::path container = Pack({{"loop/inside.txt", "x"}, {"other/inside.txt", "y"}});
   ContainerImage image(container);
-  const std::int64_t rootFirst = image.Load<std::int64_t>(64 + 80);
-  const std::int64_t rootSize = image.Load<std::int64_t>(64 + 88);
+  const std::int64_t rootFirst = image.RootRecord().firstBlock;
+  const std::int64_t rootSize = image.RootRecord().size;
   for (const char16_t* name : {u"loop", u"other"}) {
     image.SetFirstBlock(name, rootFirst);
     image.SetSize(name, rootSize);
@@ -524,9 +550,9 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
     storage->Release();
   });
   ContainerImage image(container);
-  image.Store<std::uint16_t>(image.Record(u"emptyME"), 0);
-  image.Store<std::uint16_t>(image.Record(u"dupB") + 6, u'A');
-  image.Store<std::uint16_t>(image.Record(u"dupT") + 6, u'S');
+  image.ChangeRecord(image.Record(u"emptyME"), [](EntryRecord& record) { record.name[0] = 0; });
+  image.ChangeRecord(image.Record(u"dupB"), [](EntryRecord& record) { record.name[3] = u'A'; });
+  image.ChangeRecord(image.Record(u"dupT"), [](EntryRecord& record) { record.name[3] = u'S'; });
   image.Save();
 
   const fs::path out = folder_ / "inside" / "out";
@@ -566,6 +592,57 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
   EXPECT_EQ(entries.items[3].Find("name")->text, "lone\xef\xbf\xbd");
   EXPECT_EQ(entries.items[4].Find("name")->text, "");
   EXPECT_NE(Check(container).find("'dupA': the name appears twice in its directory"), std::string::npos);
+}
+
+// The reading commands on randomly damaged containers: whatever the bytes
+// say, they end with 0 or 1 and never write.
+TEST_F(CorruptionTest, RandomDamageNeverCrashesOrWrites) {
+  WriteFile(folder_ / "src" / "a" / "packed.txt", std::string(30000, 'p') + "tail");
+  WriteFile(folder_ / "src" / "a" / "raw.bin", std::string(3000, '\x11'));
+  WriteFile(folder_ / "src" / "n" / "inner.txt", std::string(2000, 'i'));
+  WriteFile(folder_ / "src" / "top", "top");
+  const fs::path container = folder_ / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", "--compress", "--block-size", "256", "--entry-width", "2", "--nest", "n",
+                          (folder_ / "src").string(), container.string()})
+                .code,
+            0);
+  const std::string clean = ReadFile(container);
+  const auto damageFound = [](const std::string& bytes) {
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
+    std::vector<std::string> problems;
+    return CheckContainer(array.get(), &problems) != kQssOk;
+  };
+  ASSERT_FALSE(damageFound(clean));
+
+  // QSS_DAMAGE_ROUNDS=N runs a longer search locally.
+  const char* roundsText = std::getenv("QSS_DAMAGE_ROUNDS");
+  const int rounds = roundsText ? std::atoi(roundsText) : 150;
+  std::mt19937 random(12345);
+  int reported = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::string damaged = clean;
+    const int flips = 1 + static_cast<int>(random() % 8);
+    for (int i = 0; i < flips; ++i) {
+      // Mostly the header, table and directories, where damage matters most.
+      const std::size_t limit = random() % 2 ? std::min<std::size_t>(damaged.size(), 2048) : damaged.size();
+      damaged[random() % limit] = static_cast<char>(random());
+    }
+    if (!damageFound(damaged)) continue;
+    ++reported;
+    WriteFile(container, damaged);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"ls", "--json", container.string(), "n"},
+             {"tree", "--json", container.string()},
+             {"cat", container.string(), "a/packed.txt"},
+             {"unpack", container.string(), (folder_ / "out").string()},
+             {"info", container.string()}}) {
+      const RunResult run = RunInProcess(args);
+      EXPECT_LE(run.code, 1) << args[0] << " round " << round;
+    }
+    EXPECT_TRUE(ReadFile(container) == damaged) << "round " << round;
+    fs::remove_all(folder_ / "out");
+  }
+  EXPECT_GT(reported, rounds / 3);  // the damage was mostly noticed
 }
 
 }  // namespace

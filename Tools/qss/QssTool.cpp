@@ -20,6 +20,8 @@ Commands:
   pack    build a container from a folder tree
   info    show the container's header and block counts
   check   check a container's consistency
+  mount   show a container as a read-only folder (Linux, FUSE 3)
+  umount  end a mount made by qss mount
 
 CONTAINER is the path of a container file. A container split into segments
 is named by its first file (BASE); the others are BASE.F0002, BASE.F0003, ...
@@ -46,6 +48,8 @@ Examples:
   qss ls --json package.qss 'Kivra7i'
   qss cat package.qss 'Kivra7i\KivMod7Win.bin' > service.bin
   qss check package.qss
+  qss mount package.qss /mnt/package && diff -r package/ /mnt/package
+  qss umount /mnt/package
 
 Run 'qss COMMAND --help' for the options of one command.
 )";
@@ -219,6 +223,61 @@ decompress. Storages and nested containers more than 64 levels deep are
 reported as too deep to check, not as damage.
 )";
 
+constexpr const char* kMountHelp = R"(usage: qss mount [--foreground] [--allow-other] CONTAINER MOUNTPOINT
+
+Shows the container as a read-only folder at MOUNTPOINT (an existing
+folder), so that ls -l, grep -r, diff -r or sha256sum look inside without
+unpacking anything: storages and nested containers are folders, streams are
+files whose size is their readable length (from the head offset to the
+size). Reads go to the container as they come; a compressed stream is
+decompressed once while it is open. Several programs may read at once.
+
+Options:
+  --foreground   stay in the foreground and serve until the folder is
+                 unmounted; Ctrl-C or SIGTERM unmounts it and ends qss.
+                 Without it qss returns once the folder is mounted, and a
+                 process in the background serves it until it is unmounted.
+  --allow-other  let other users look inside too (a user other than root
+                 needs user_allow_other in /etc/fuse.conf)
+
+Nothing can be changed: writing, creating, deleting, renaming and changing
+attributes fail with "Read-only file system" (EROFS), and the container is
+opened for reading only.
+
+The whole tree is walked when mounting (at most 64 levels deep, see
+'qss --help'). Entries that cannot be shown are left out and listed on
+standard error then: names that cannot be file names (empty, "." or "..",
+containing '/' or NUL, or an unpaired surrogate), names without terminator,
+names repeating an earlier entry's name, and entries of kind 0. A storage or
+nested container that does not open, lies too deep, or whose chain an
+earlier entry already brought in (a damaged container can make a storage
+contain itself) is listed there too and shown as a folder whose listing
+fails with "Input/output error" (EIO); a directory that could not be read to
+its end lists its entries before that point, then fails the same way. A
+stream whose chain is damaged fails its reads with EIO; every other entry
+stays readable. The command exits with 0 once mounted (or, with
+--foreground, once unmounted), 1 when the container or the mount fails.
+
+Unmount with 'qss umount MOUNTPOINT' or 'fusermount3 -u MOUNTPOINT'.
+Available on Linux in builds with FUSE 3 (libfuse3); elsewhere the command
+says that it is not available and exits with 1.
+
+Example:
+  mkdir /tmp/package && qss mount firmware.qss /tmp/package
+  ls -l /tmp/package; sha256sum /tmp/package/Kivra7i/*
+  qss umount /tmp/package
+)";
+
+constexpr const char* kUmountHelp = R"(usage: qss umount MOUNTPOINT
+
+Unmounts a folder that 'qss mount' mounted (with fusermount3 -u, or directly
+as root where fusermount3 is missing); the process that served it then
+ends. Anything else mounted at MOUNTPOINT is refused. Fails while a program
+still has a file or folder inside it open.
+
+Example: qss umount /tmp/package
+)";
+
 struct CommandEntry {
   const char* name;
   int (*run)(const Arguments&, ToolContext&);
@@ -228,7 +287,7 @@ struct CommandEntry {
 constexpr CommandEntry kCommands[] = {
     {"ls", RunList, kListHelp},       {"tree", RunTree, kTreeHelp},     {"cat", RunCat, kCatHelp},
     {"unpack", RunUnpack, kUnpackHelp}, {"pack", RunPack, kPackHelp}, {"info", RunInfo, kInfoHelp},
-    {"check", RunCheck, kCheckHelp},
+    {"check", RunCheck, kCheckHelp},   {"mount", RunMount, kMountHelp},  {"umount", RunUmount, kUmountHelp},
 };
 
 }  // namespace

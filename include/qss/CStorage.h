@@ -13,10 +13,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "qss/CQssRef.h"
+#include "qss/CStorageEntry.h"
 #include "qss/Export.h"
 #include "qss/CStream.h"
 
@@ -98,7 +102,7 @@ class QSS_EXPORT CStorage : public CStream {
  protected:
   // Adds entry at the end of the table, taking one reference to it.
   void AppendEntry(CStorageEntry* entry);
-  // Drops every entry's reference and frees the pages.
+  // Drops every entry's reference (in directory order) and frees the pages.
   void ReleaseEntries();
   // What Commit does under the storage's lock: the first unreported failure
   // of a child, then the save.
@@ -109,9 +113,9 @@ class QSS_EXPORT CStorage : public CStream {
   // parent's next commit.
   void SaveAtFinalRelease();
 
-  std::uint32_t capacity_ = 0;
-  std::uint32_t pageCount_ = 0;
-  CStorageEntry*** pages_ = nullptr;
+  // The entries in pages of a fixed size, so that an entry's slot never moves
+  // as the directory grows; each slot holds one reference.
+  std::vector<std::unique_ptr<CQssRef<CStorageEntry>[]>> pages_;
   std::int32_t entryCount_ = 0;
   std::int32_t lastFound_ = -1;
   // Why the directory could not be read whole (kQssOk when it was): such a
@@ -136,10 +140,11 @@ class QSS_EXPORT CStorage : public CStream {
 
   // A new CStorage attached to entry, its records loaded.
   QssResult NewSubStorage(CStorageEntry* entry, CStorage** storage);
-  // Lays a root storage on a plain stream of entry. When create is set, a new
-  // container of entryWidth and blockSize is first written into the stream and
-  // the root stays writable; otherwise the root is marked read-only. On
-  // failure nothing stays attached to entry and the blocks written are freed.
+  // Lays a root storage on a plain stream of entry and hands it out with one
+  // reference for the caller. When create is set, a new container of
+  // entryWidth and blockSize is first written into the stream and the root
+  // stays writable; otherwise the root is marked read-only. On failure nothing
+  // stays attached to entry and the blocks written are freed.
   QssResult AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
                                   std::int32_t blockSize, CRootStorage** root);
   // The common checks of the writing side, then a new dirty entry of that

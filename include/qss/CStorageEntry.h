@@ -7,14 +7,10 @@
 // the record changed since it was saved (dirty), whether an object is
 // attached to it (open), and whether that object may write (readOnly).
 //
-// Record layout (little-endian):
-//   0  64  name          UTF-16 units, ended by a 0 unit (at most 31 before it)
-//   64  4  flags         kind and attributes
-//   72  4  storedLength  bytes of a compressed stream's stored image
-//   80  8  firstBlock    first block of the chain, -1 for none
-//   88  8  size          length of the content in bytes
-//   96  8  headOffset    first readable position of the content
-// Bytes 68-71, 76-79 and 104-127 are reserved.
+// The record's fields are a name of up to 31 UTF-16 units, flags (kind and
+// attributes, see EntryKinds.h), storedLength (bytes of a compressed
+// stream's stored image), firstBlock (-1 for none), size and headOffset
+// (first readable position); the rest is reserved.
 
 #ifndef QSS_CSTORAGEENTRY_H_
 #define QSS_CSTORAGEENTRY_H_
@@ -26,20 +22,9 @@
 #include "qss/Export.h"
 #include "qss/CLock.h"
 #include "qss/CQssRefCountedObject.h"
+#include "qss/EntryKinds.h"
 
 namespace qss {
-
-// Bits of the record's flags.
-inline constexpr std::uint32_t kEntryStorage = 0x1;        // opens with OpenStorage
-inline constexpr std::uint32_t kEntryStream = 0x2;         // opens with OpenStream
-inline constexpr std::uint32_t kEntryKindMask = 0x3;       // kind 3: a stream holding a nested container
-inline constexpr std::uint32_t kEntryCompressed = 0x20;    // OpenStream attaches a CCompressedStream
-inline constexpr std::uint32_t kEntryOpenReadOnly = 0x10000;  // run-time status, never stored
-inline constexpr std::uint32_t kEntryOpenWritable = 0x20000;  // run-time status, never stored
-inline constexpr std::uint32_t kEntryRunTimeMask = 0xF0000;   // bits 16 to 19
-
-inline constexpr int kEntryRecordSize = 128;
-inline constexpr int kEntryNameUnits = 32;  // the name field, terminator included
 
 class QSS_EXPORT CStorageEntry : public CQssRefCountedObject {
  public:

@@ -1,7 +1,7 @@
 // Little-endian loads and stores of the container format's integers.
 
-#ifndef STRUCTUREDSTORAGE_BASE_LITTLEENDIAN_H_
-#define STRUCTUREDSTORAGE_BASE_LITTLEENDIAN_H_
+#ifndef STRUCTUREDSTORAGE_FORMAT_LITTLEENDIAN_H_
+#define STRUCTUREDSTORAGE_FORMAT_LITTLEENDIAN_H_
 
 #include <cstdint>
 #include <type_traits>
@@ -27,4 +27,4 @@ inline void StoreLittleEndian(std::uint8_t* bytes, T value) {
 
 }  // namespace qss
 
-#endif  // STRUCTUREDSTORAGE_BASE_LITTLEENDIAN_H_
+#endif  // STRUCTUREDSTORAGE_FORMAT_LITTLEENDIAN_H_

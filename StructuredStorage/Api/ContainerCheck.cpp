@@ -1,24 +1,19 @@
-#include "ContainerChecker.h"
+#include "qss/ContainerCheck.h"
 
 #include <lz4.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
-#include "Base/LittleEndian.h"
-#include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
-#include "Container/CCompressedStream.h"
-#include "qss/CStorageEntry.h"
-#include "ContainerAccess.h"
-#include "TextCodec.h"
-#include "ToolContext.h"
+#include "Format/Format.h"
+#include "qss/CPhysicalByteArray.h"
+#include "qss/NameText.h"
 
-using namespace qss;
-
-namespace qss_tool {
+namespace qss {
 
 namespace {
 
@@ -95,41 +90,26 @@ struct Report {
   }
 };
 
-struct Record {
-  std::u16string name;
-  bool terminated = false;
-  std::uint32_t flags = 0;
-  std::int32_t storedLength = 0;
-  std::int64_t firstBlock = -1;
-  std::int64_t size = 0;
-  std::int64_t headOffset = 0;
-};
-
-Record ParseRecord(const std::uint8_t* bytes) {
-  Record record;
-  for (int i = 0; i < kEntryNameUnits; ++i) {
-    const auto unit = static_cast<char16_t>(LoadLittleEndian<std::uint16_t>(bytes + 2 * i));
-    if (unit == 0) {
-      record.terminated = true;
-      break;
-    }
-    record.name.push_back(unit);
-  }
-  record.flags = LoadLittleEndian<std::uint32_t>(bytes + 64) & ~kEntryRunTimeMask;
-  record.storedLength = LoadLittleEndian<std::int32_t>(bytes + 72);
-  record.firstBlock = LoadLittleEndian<std::int64_t>(bytes + 80);
-  record.size = LoadLittleEndian<std::int64_t>(bytes + 88);
-  record.headOffset = LoadLittleEndian<std::int64_t>(bytes + 96);
+// A record as the check reads it: any bytes are a record, what they say is
+// judged field by field.
+EntryRecord ParseRecord(const std::uint8_t* bytes) {
+  EntryRecord record;
+  static_cast<void>(EntryRecord::Decode(bytes, kEntryRecordSize, &record));  // callers pass whole records
+  record.flags = record.StoredFlags();
   return record;
 }
 
-std::string Code(QssResult result) { return " (" + FormatResult(result) + ")"; }
+std::string Code(QssResult result) {
+  char text[24];
+  std::snprintf(text, sizeof(text), " (0x%08x)", static_cast<unsigned>(static_cast<std::int32_t>(result)));
+  return text;
+}
 
 class Checker {
  public:
   // baseDepth: the names above this container's root (0 for the outermost).
-  Checker(ByteSource& source, std::string scope, int baseDepth, Report& report)
-      : source_(source), scope_(std::move(scope)), baseDepth_(baseDepth), report_(report) {}
+  Checker(ByteSource& source, std::string scope, int baseDepth, int maxDepth, Report& report)
+      : source_(source), scope_(std::move(scope)), baseDepth_(baseDepth), maxDepth_(maxDepth), report_(report) {}
 
   void Run() {
     if (!CheckHeader()) return;
@@ -139,12 +119,7 @@ class Checker {
     for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = 1;
     ownerNames_.push_back("the allocation table");
 
-    std::uint8_t rootRecord[kEntryRecordSize];
-    if (source_.Read(kRootEntryOffset, rootRecord, kEntryRecordSize) != kEntryRecordSize) {
-      Problem("header: the root entry record cannot be read");
-      return;
-    }
-    CheckStorage(ParseRecord(rootRecord), "root directory", "", baseDepth_);
+    CheckStorage(root_, "root directory", "", baseDepth_);
     CheckFreeList();
     CheckLostBlocks();
   }
@@ -154,31 +129,38 @@ class Checker {
 
   bool CheckHeader() {
     size_ = source_.Size();
-    std::uint8_t header[kContainerHeaderSize] = {};
-    if (size_ < kContainerHeaderSize || source_.Read(0, header, kContainerHeaderSize) != kContainerHeaderSize) {
-      Problem("header: the byte array holds " + std::to_string(size_) + " bytes, no whole 256-byte header" +
-              Code(kQssNotAContainer));
+    std::uint8_t bytes[kContainerHeaderSize] = {};
+    if (size_ < kContainerHeaderSize || source_.Read(0, bytes, kContainerHeaderSize) != kContainerHeaderSize) {
+      Problem("header: the byte array holds " + std::to_string(size_) + " bytes, no whole " +
+              std::to_string(kContainerHeaderSize) + "-byte header" + Code(kQssNotAContainer));
       return false;
     }
-    if (std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
+    // The codec's refusals of dataOffset and tableStart are not final here:
+    // the walks below say more about them than a refusal would.
+    ContainerHeader header;
+    ContainerHeader::Fault fault = ContainerHeader::Fault::kNone;
+    static_cast<void>(ContainerHeader::Decode(bytes, sizeof(bytes), &header, &fault));
+    if (fault == ContainerHeader::Fault::kMagic) {
       Problem("header: the magic is not \"Quorell Structured Storage\" 0x1A 0x00" + Code(kQssNotAContainer));
       return false;
     }
-    entryWidth_ = LoadLittleEndian<std::int32_t>(header + 32);
-    blockSize_ = LoadLittleEndian<std::int32_t>(header + 36);
-    dataOffset_ = LoadLittleEndian<std::int32_t>(header + 40);
-    tableStart_ = LoadLittleEndian<std::int64_t>(header + 48);
-    if (entryWidth_ != 2 && entryWidth_ != 4 && entryWidth_ != 8) {
+    entryWidth_ = header.entryWidth;
+    blockSize_ = header.blockSize;
+    dataOffset_ = header.dataOffset;
+    tableStart_ = header.tableStart;
+    root_ = ParseRecord(bytes + kRootEntryOffset);
+    if (fault == ContainerHeader::Fault::kEntryWidth) {
       Problem("header: entryWidth " + std::to_string(entryWidth_) + " is not 2, 4 or 8" + Code(kQssNotAContainer));
       return false;
     }
-    if (blockSize_ <= 0 || (blockSize_ & (blockSize_ - 1)) != 0 || blockSize_ < entryWidth_) {
+    if (fault == ContainerHeader::Fault::kBlockSize) {
       Problem("header: blockSize " + std::to_string(blockSize_) + " is not a power of two of at least entryWidth" +
               Code(kQssNotAContainer));
       return false;
     }
     if (blockSize_ > kLargestCheckedBlockSize) {
-      Problem("header: blockSize " + std::to_string(blockSize_) + " is larger than check handles (16777216)");
+      Problem("header: blockSize " + std::to_string(blockSize_) + " is larger than check handles (" +
+              std::to_string(kLargestCheckedBlockSize) + ")");
       return false;
     }
     if (dataOffset_ < 0) {
@@ -206,14 +188,12 @@ class Checker {
     const std::vector<std::uint8_t>& bytes = tableBytes_[block];
     const std::size_t offset = static_cast<std::size_t>(k % entriesPerBlock_) * entryWidth_;
     if (offset >= bytes.size()) return initial;
+    // An entry cut short by the end of the byte array keeps the initial
+    // value's bytes beyond the cut.
     std::uint8_t raw[8];
-    StoreLittleEndian<std::int64_t>(raw, initial);
+    StoreTableEntry(raw, 8, initial);
     std::memcpy(raw, bytes.data() + offset, std::min<std::size_t>(entryWidth_, bytes.size() - offset));
-    switch (entryWidth_) {
-      case 2: return LoadLittleEndian<std::int16_t>(raw);
-      case 4: return LoadLittleEndian<std::int32_t>(raw);
-      default: return LoadLittleEndian<std::int64_t>(raw);
-    }
+    return LoadTableEntry(raw, entryWidth_);
   }
 
   bool LoadTable() {
@@ -377,7 +357,7 @@ class Checker {
 
   static std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
-  void CheckStorage(const Record& record, const std::string& what, const std::string& path, int depth) {
+  void CheckStorage(const EntryRecord& record, const std::string& what, const std::string& path, int depth) {
     if (record.size < 0 || record.headOffset != 0) {
       Problem(what + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
               " do not describe a directory");
@@ -396,23 +376,24 @@ class Checker {
     }
     std::set<std::u16string> names;
     for (std::size_t offset = 0; offset + kEntryRecordSize <= content.size(); offset += kEntryRecordSize) {
-      const Record child = ParseRecord(content.data() + offset);
-      const std::string childPath = (path.empty() ? "" : path + "\\") + PrintableName(child.name);
+      const EntryRecord child = ParseRecord(content.data() + offset);
+      const std::u16string childName = child.Name();
+      const std::string childPath = (path.empty() ? "" : path + "\\") + PrintableEntryName(childName);
       const std::string childWhat = Quoted(childPath);
-      if (!child.terminated) Problem(childWhat + ": the name has no terminator");
-      if (child.name.empty()) Problem(what + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
-      if (!names.insert(child.name).second) Problem(childWhat + ": the name appears twice in its directory");
+      if (!child.NameIsTerminated()) Problem(childWhat + ": the name has no terminator");
+      if (childName.empty()) Problem(what + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
+      if (!names.insert(childName).second) Problem(childWhat + ": the name appears twice in its directory");
       CheckEntry(child, childWhat, childPath, depth);
     }
   }
 
-  void CheckEntry(const Record& record, const std::string& what, const std::string& path, int depth) {
+  void CheckEntry(const EntryRecord& record, const std::string& what, const std::string& path, int depth) {
     const std::uint32_t kind = record.flags & kEntryKindMask;
     // The tools open no storage or nested container this deep; such a
     // container is not damaged, only beyond what they read.
-    if ((kind & kEntryStorage) != 0 && depth + 1 >= kMaxTreeDepth) {
+    if ((kind & kEntryStorage) != 0 && depth + 1 >= maxDepth_) {
       Problem(what + ": too deep to check: storages and nested containers nest more than " +
-              std::to_string(kMaxTreeDepth) + " levels");
+              std::to_string(maxDepth_) + " levels");
       return;
     }
     if (kind == kEntryStorage) {
@@ -438,12 +419,12 @@ class Checker {
     if (!CheckChainLength(what, blocks, stored, head, record.firstBlock)) return;
     if (compressedImage) {
       CheckCompressedImage(record, what, blocks);
-    } else if (kind == kKindNestedContainer) {
+    } else if (kind == kEntryNestedContainer) {
       CheckNested(record, what, path, blocks, depth + 1);
     }
   }
 
-  void CheckCompressedImage(const Record& record, const std::string& what, const std::vector<std::int64_t>& blocks) {
+  void CheckCompressedImage(const EntryRecord& record, const std::string& what, const std::vector<std::int64_t>& blocks) {
     if (record.storedLength < kCompressedImageHeaderSize) {
       Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is too short for a compressed image");
       return;
@@ -453,13 +434,13 @@ class Checker {
       Problem(what + ": the compressed image cannot be read");
       return;
     }
-    const auto magic = LoadLittleEndian<std::uint32_t>(image.data());
-    const auto uncompressed = LoadLittleEndian<std::uint32_t>(image.data() + 4);
-    const auto imageLength = LoadLittleEndian<std::uint32_t>(image.data() + 8);
-    if (magic != kCompressedImageMagic) {
+    CompressedImageHeader header;
+    if (QssFailed(CompressedImageHeader::Decode(image.data(), image.size(), &header))) {
       Problem(what + ": the compressed image does not start with its magic");
       return;
     }
+    const std::uint32_t uncompressed = header.contentLength;
+    const std::uint32_t imageLength = header.imageLength;
     if (uncompressed != static_cast<std::uint64_t>(record.size) ||
         imageLength != static_cast<std::uint32_t>(record.storedLength)) {
       Problem(what + ": the image header says " + std::to_string(uncompressed) + " bytes in an image of " +
@@ -468,7 +449,7 @@ class Checker {
       return;
     }
     const std::int64_t blockLength = record.storedLength - kCompressedImageHeaderSize;
-    if (record.size > kMaxCompressibleSize || record.size > blockLength * kMaxLz4Ratio + 64) {
+    if (record.size > kMaxCompressedContentLength || record.size > blockLength * kMaxCompressionRatio + 64) {
       Problem(what + ": " + std::to_string(record.size) + " bytes cannot come from a compressed block of " +
               std::to_string(blockLength));
       return;
@@ -480,7 +461,7 @@ class Checker {
     if (result != record.size) Problem(what + ": the compressed image does not decompress");
   }
 
-  void CheckNested(const Record& record, const std::string& what, const std::string& path,
+  void CheckNested(const EntryRecord& record, const std::string& what, const std::string& path,
                    const std::vector<std::int64_t>& blocks, int depth) {
     // The nested header is read from position 0, which a head offset puts
     // out of reach; the length is then not backed by the chain either.
@@ -490,7 +471,7 @@ class Checker {
       return;
     }
     ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
-    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, report_);
+    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, maxDepth_, report_);
     inner.Run();
   }
 
@@ -542,7 +523,9 @@ class Checker {
   ByteSource& source_;
   std::string scope_;
   int baseDepth_;
+  int maxDepth_;
   Report& report_;
+  EntryRecord root_;
 
   std::int64_t size_ = 0;
   std::int32_t entryWidth_ = 0;
@@ -561,14 +544,18 @@ class Checker {
 
 }  // namespace
 
-void CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems) {
+QssResult CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems, int maxDepth) {
+  if (array == nullptr) return kQssInvalidArgument;
+  if (problems == nullptr) return kQssNullResult;
+  const std::size_t before = problems->size();
   Report report{problems};
   ArraySource source(array);
-  Checker checker(source, "", 0, report);
+  Checker checker(source, "", 0, maxDepth, report);
   checker.Run();
   if (report.found > kMaxReportedProblems) {
     problems->push_back(std::to_string(report.found - kMaxReportedProblems) + " more problems not shown");
   }
+  return problems->size() == before ? kQssOk : kQssNotAContainer;
 }
 
-}  // namespace qss_tool
+}  // namespace qss
