@@ -21,6 +21,7 @@
 #include "Glob.h"
 #include "Commands.h"
 #include "ContainerAccess.h"
+#include "ContainerRewrite.h"
 #include "qss/CContainerFileWriter.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
@@ -29,7 +30,6 @@
 #include "Platform/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
-#include "qss/ContainerCheck.h"
 
 using namespace qss;
 
@@ -692,37 +692,6 @@ int ReportFailure(ToolContext& context, const PackOptions& options, const PackFa
   return Fail(context, "pack: " + failure.message, failure.result);
 }
 
-// Arms the program's interrupt handling for the writer's temporary files
-// for as long as it lives.
-class InterruptGuard {
- public:
-  InterruptGuard(ToolContext& context, const CContainerFileWriter& writer, bool destinationExisted)
-      : cleanup_(context.interrupts) {
-    if (cleanup_ == nullptr) return;
-    const std::string name = DisplayPath(writer.destination());
-    // A progress bar may hold the line.
-    const std::string start = context.progress ? "\nqss: pack: interrupted" : "qss: pack: interrupted";
-    interrupted_ = start + "; the new container's files were removed, " +
-                   (destinationExisted ? name + " is unchanged\n" : "nothing was written\n");
-    late_ = start + " after " + name + " was replaced by the new container\n";
-    cleanup_->Arm(&writer.temporaryFiles(), interrupted_, late_);
-  }
-  ~InterruptGuard() {
-    if (cleanup_ != nullptr) cleanup_->Disarm();
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-  void Defer() {
-    if (cleanup_ != nullptr) cleanup_->Defer();
-  }
-
- private:
-  InterruptCleanup* cleanup_;
-  std::string interrupted_;
-  std::string late_;
-};
-
 }  // namespace
 
 int RunPack(const Arguments& args, ToolContext& context) {
@@ -772,7 +741,7 @@ int RunPack(const Arguments& args, ToolContext& context) {
   const std::string unchanged =
       existed ? "pack: " + DisplayPath(base) + " is unchanged" : "pack: nothing written";
   CContainerFileWriter writer(base, options.segmentSize);
-  InterruptGuard interrupts(context, writer, existed);
+  InterruptGuard interrupts(context, "pack", writer, existed);
   QssResult result = writer.Start(options.entryWidth, options.blockSize);
   if (QssFailed(result)) {
     Fail(context, "pack: cannot create the new container " + DisplayPath(writer.temporaryPath()), result);
@@ -801,52 +770,10 @@ int RunPack(const Arguments& args, ToolContext& context) {
     return Fail(context, unchanged);
   }
 
-  // Every failed write is reported by the commit in Seal; reading the result
-  // back, its structure and then what it holds, before it replaces anything
-  // is the second line of defence.
-  {
-    ReadOnlyArray written = OpenArrayReadOnly(writer.temporaryPath());
-    if (QssFailed(written.result)) {
-      writer.Discard();
-      Fail(context, "pack: cannot reopen the new container", written.result);
-      return Fail(context, unchanged);
-    }
-    std::vector<std::string> problems;
-    if (QssFailed(CheckContainer(written.array.get(), &problems, kMaxTreeDepth)) && problems.empty())
-      problems.push_back("the new container cannot be checked");
-    written.array.Reset();
-    if (problems.empty()) {
-      OpenedContainer opened = OpenContainerReadOnly(writer.temporaryPath());
-      if (!opened.root) {
-        problems.push_back(opened.failure + ": " + DescribeResult(opened.result));
-      } else {
-        VerifyPacked(opened.root.get(), tree, opened.bytes, &problems);
-      }
-    }
-    if (!problems.empty()) {
-      writer.Discard();
-      for (const std::string& problem : problems) Fail(context, "pack: check: " + problem);
-      Fail(context, "pack: the new container fails its check");
-      return Fail(context, unchanged);
-    }
-  }
-
-  // Moves are not to be stopped half-way; an interrupt waits for them.
-  interrupts.Defer();
-  result = writer.Replace();
-  if (writer.replaced()) {
-    if (QssFailed(result)) {
-      return Fail(context, "pack: " + DisplayPath(base) + " was replaced, but its folder could not be synced to the disk",
-                  result);
-    }
-    return kExitOk;
-  }
-  if (writer.destinationDamaged()) {
-    return Fail(context, "pack: moving the new segment files over " + DisplayPath(base) +
-                             " failed half-way; it is damaged now: pack again", result);
-  }
-  Fail(context, "pack: cannot move the new container over " + DisplayPath(base), result);
-  return Fail(context, unchanged);
+  return CheckAndReplace(context, "pack", writer, interrupts, unchanged,
+                         [&tree](CStorage* root, std::int64_t bytes, std::vector<std::string>* problems) {
+                           VerifyPacked(root, tree, bytes, problems);
+                         });
 }
 
 }  // namespace qss_tool

@@ -50,7 +50,8 @@ TEST(ManualPageTest, EveryHelpTextStandsInTheManualPageAsWritten) {
     blocks.push_back(Unroff(block));
     at = end;
   }
-  const std::vector<std::string> commands = {"ls", "tree", "cat", "unpack", "pack", "info", "check", "mount", "umount"};
+  const std::vector<std::string> commands = {"ls",  "tree", "cat",   "unpack", "pack",  "put",
+                                              "rm",  "mkdir", "info", "check", "mount", "umount"};
   ASSERT_EQ(blocks.size(), commands.size() + 1);
   EXPECT_EQ(blocks[0], qss_tool::HelpText(""));
   for (std::size_t i = 0; i < commands.size(); ++i) {

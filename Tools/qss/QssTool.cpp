@@ -21,6 +21,9 @@ Commands:
   cat     write the content of one stream to standard output
   unpack  copy a container into a folder tree
   pack    build a container from a folder tree
+  put     store a file as a stream of an existing container
+  rm      remove an entry from an existing container
+  mkdir   add a storage to an existing container
   info    show the container's header and block counts
   check   check a container's consistency
   mount   show a container as a read-only folder (Linux, FUSE 3)
@@ -39,8 +42,8 @@ Options of every command:
 
 CONTAINER is the path of a container file. A container split into segments
 is named by its first file (BASE); the others are BASE.F0002, BASE.F0003, ...
-and are found automatically. Every command but pack opens the container for
-reading only and never writes to it.
+and are found automatically. Every command but pack, put, rm and mkdir opens
+the container for reading only and never writes to it.
 
 PATH names an entry inside the container: names separated by '\' or '/'
 (quote backslashes from the shell). An empty PATH or "/" is the root. A
@@ -61,6 +64,7 @@ Examples:
   qss tree package.qss
   qss ls --json package.qss 'Kivra7i'
   qss cat package.qss 'Kivra7i\KivMod7Win.bin' > service.bin
+  qss put --compress package.qss 'Kivra7i/KivMod7Win.bin' service.bin
   qss check package.qss
   qss mount package.qss /mnt/package && diff -r package/ /mnt/package
   qss umount /mnt/package
@@ -254,6 +258,66 @@ Examples:
   qss pack --skip-special -q --progress=never home/ home.qss
 )";
 
+constexpr const char* kPutHelp = R"(usage: qss put [--compress] [--safe] CONTAINER PATH FILE
+
+Stores the content of FILE as the stream at PATH of an existing container:
+a new stream, or new content for the stream of that name. Storages missing
+on the way to PATH are created. PATH naming a storage or nested container
+is an error that says so. The new entry goes where pack puts it, in UTF-16
+name order.
+
+Options:
+  --compress   store the stream compressed (flag 0x20); content that does
+               not shrink is kept plain. FILE may then hold at most
+               2113929216 bytes.
+  --safe       write the whole container anew beside it and move that over
+               it, as pack does, instead of changing it in place
+
+In place, the change is one step that happens whole or not at all: the new
+content and new copies of the directories on the way go into free blocks,
+one write of the header switches to them, and only then are the old blocks
+freed. A failure (a full disk, the file size limit) or a crash at any moment
+leaves the container as it was or as it is meant to become; at worst some
+blocks are lost to every chain, which 'qss check' reports as lost blocks. The
+container's allocation table does not grow in place: a change that needs
+more blocks than the container describes is made as with --safe (saying
+so). Changes inside a nested container are made only with --safe. With
+--safe a failure leaves the container exactly as it was (see 'qss pack
+--help' for the temporary files, interrupts and segment files).
+
+Example:
+  qss put --compress package.qss 'Kivra7i\KivMod7Win.bin' build/KivMod7Win.bin
+)";
+
+constexpr const char* kRmHelp = R"(usage: qss rm [-r] [--safe] CONTAINER PATH
+
+Removes the entry at PATH from an existing container. Without -r a storage
+that holds entries and a nested container are refused with a message; with
+-r (or --recursive) they go with everything under them. The blocks of every
+chain removed go back to the free list ('qss info' counts them as free), and
+later puts use them again, so the container does not grow.
+
+Options:
+  -r, --recursive  remove a storage or nested container with its content
+  --safe           write the whole container anew instead (see 'qss put
+                   --help'); the freed blocks then leave the container
+
+A failure or a crash leaves the container as it was or without the entry,
+as for put.
+
+Example:
+  qss rm -r package.qss Drivers
+)";
+
+constexpr const char* kMkdirHelp = R"(usage: qss mkdir [--safe] CONTAINER PATH
+
+Adds an empty storage at PATH to an existing container, and the missing
+storages above it. An entry of that name is an error. --safe as for put.
+
+Example:
+  qss mkdir package.qss 'Drivers/x64'
+)";
+
 constexpr const char* kInfoHelp = R"(usage: qss info [--json] CONTAINER
 
 Shows the header fields and block counts:
@@ -362,7 +426,8 @@ struct CommandEntry {
 
 constexpr CommandEntry kCommands[] = {
     {"ls", RunList, kListHelp},       {"tree", RunTree, kTreeHelp},     {"cat", RunCat, kCatHelp},
-    {"unpack", RunUnpack, kUnpackHelp}, {"pack", RunPack, kPackHelp}, {"info", RunInfo, kInfoHelp},
+    {"unpack", RunUnpack, kUnpackHelp}, {"pack", RunPack, kPackHelp},    {"put", RunPut, kPutHelp},
+    {"rm", RunRm, kRmHelp},             {"mkdir", RunMkdir, kMkdirHelp},  {"info", RunInfo, kInfoHelp},
     {"check", RunCheck, kCheckHelp},   {"mount", RunMount, kMountHelp},  {"umount", RunUmount, kUmountHelp},
 };
 

@@ -28,7 +28,7 @@ _qss_entries() {
 _qss() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="ls tree cat unpack pack info check mount umount version help"
+  local commands="ls tree cat unpack pack put rm mkdir info check mount umount version help"
   local common="-q --quiet --progress= --help"
   COMPREPLY=()
 
@@ -45,6 +45,9 @@ _qss() {
     mount) options="--foreground --allow-other" ;;
     umount) options= ;;
     unpack) options="--include --exclude --overwrite --keep" ;;
+    put) options="--compress --safe" ;;
+    rm) options="-r --recursive --safe" ;;
+    mkdir) options="--safe" ;;
     pack) options="--block-size --entry-width --compress --nest --segment-size --dereference --skip-special --exclude --threads" ;;
     help)
       COMPREPLY=($(compgen -W "$commands" -- "$cur"))
@@ -93,10 +96,10 @@ _qss() {
   done
 
   # Which operand is an entry PATH: ls CONTAINER [PATH], cat CONTAINER PATH,
-  # unpack CONTAINER DIR [PATH].
+  # put/rm/mkdir CONTAINER PATH ..., unpack CONTAINER DIR [PATH].
   local pathOperand=-1
   case $command in
-    ls | cat) pathOperand=1 ;;
+    ls | cat | put | rm | mkdir) pathOperand=1 ;;
     unpack) pathOperand=2 ;;
   esac
   if (( ${#operands[@]} == pathOperand )); then

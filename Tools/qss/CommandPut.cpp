@@ -1,0 +1,30 @@
+// qss put: a file stored as a stream of an existing container, new or in
+// place of the stream's old content (see EditCommands.h).
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "ContainerAccess.h"
+#include "EditCommands.h"
+#include "TextCodec.h"
+
+namespace qss_tool {
+
+int RunPut(const Arguments& args, ToolContext& context) {
+  ParsedCommandLine parsed;
+  std::string error;
+  if (!ParseCommandLine(args, {{"compress", false}, {"safe", false}}, &parsed, &error))
+    return UsageError(context, "put", "put: " + error);
+  if (parsed.operands.size() != 3) return UsageError(context, "put", "put: expected CONTAINER PATH FILE");
+  EditRequest request;
+  request.kind = EditRequest::Kind::kPut;
+  request.command = "put";
+  request.container = PathFromArgument(parsed.operands[0]);
+  request.file = PathFromArgument(parsed.operands[2]);
+  request.compress = parsed.Has("compress");
+  request.safe = parsed.Has("safe");
+  if (!ParseEntryPath(parsed.operands[1], &request.names, &error)) return UsageError(context, "put", "put: " + error);
+  if (request.names.empty()) return UsageError(context, "put", "put: PATH must name a stream, not the root");
+  return RunEdit(request, context);
+}
+
+}  // namespace qss_tool

@@ -1,0 +1,55 @@
+// ContainerRewrite: the end of every command that writes a whole new
+// container in place of an old one (pack, and put, rm and mkdir with
+// --safe): interrupts that remove the temporaries, and the check of the
+// sealed result before it replaces anything.
+
+#ifndef TOOLS_QSS_CONTAINERREWRITE_H_
+#define TOOLS_QSS_CONTAINERREWRITE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qss/CContainerFileWriter.h"
+#include "qss/CStorage.h"
+#include "ToolContext.h"
+
+namespace qss_tool {
+
+// Arms the program's interrupt handling for the writer's temporary files
+// for as long as it lives; messages start with "qss: <command>: ".
+class InterruptGuard {
+ public:
+  InterruptGuard(ToolContext& context, const std::string& command, const qss::CContainerFileWriter& writer,
+                 bool destinationExisted);
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  // Holds an interrupt back until the guard ends: the moves of Replace are
+  // not to be stopped half-way.
+  void Defer();
+
+ private:
+  InterruptCleanup* cleanup_;
+  std::string interrupted_;
+  std::string late_;
+};
+
+// Compares what the new container holds with what was meant to go in,
+// adding one line per difference (root: the new container's root, bytes:
+// its length).
+using ContentCheck = std::function<void(qss::CStorage* root, std::int64_t bytes, std::vector<std::string>* problems)>;
+
+// After a successful Seal: reads the new container back, checks its
+// structure as 'qss check' does and its content with verify, and only then
+// moves it over the destination. Every failure is reported as
+// "qss: <command>: ..." followed by unchanged (what became of the old
+// container); returns the exit code.
+int CheckAndReplace(ToolContext& context, const std::string& command, qss::CContainerFileWriter& writer,
+                    InterruptGuard& interrupts, const std::string& unchanged, const ContentCheck& verify);
+
+}  // namespace qss_tool
+
+#endif  // TOOLS_QSS_CONTAINERREWRITE_H_
