@@ -4,7 +4,9 @@
 // directory entry records. Opening it loads every record into a
 // CStorageEntry; opening a child by name attaches a CStream,
 // CCompressedStream, CStorage or (for a nested container) CRootStorage to
-// the entry. Children opened by name are read-only. Changed records are
+// the entry. Children opened by name are read-only, except a sub-storage
+// opened with OpenStorageForWriting; a committed container is changed safely
+// through qss/ContainerEditing.h. Changed records are
 // written back when the storage commits or is finally released, unless the
 // storage's own entry is read-only.
 
