@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -253,6 +254,7 @@ QssResult ContainerEdit::WriteDirectoryCopy(CStorage* storage, std::int64_t* fir
   if (count == 0) return kQssOk;
   const std::int64_t bytes = static_cast<std::int64_t>(count) * kEntryRecordSize;
   const std::int64_t blocks = BlocksFor(bytes, table()->blockSize());
+  if (blocks > std::numeric_limits<std::int32_t>::max()) return kQssInvalidArgument;
   std::vector<std::int64_t> chain(static_cast<std::size_t>(blocks), kNoBlock);
   std::int32_t allocated = 0;
   const QssResult result =
