@@ -105,8 +105,9 @@ QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint
   }
   std::uint32_t done = 0;
   const QssResult result = file_->WriteAt(offset, buffer, count, &done);
-  // Whatever ran past the old end changed the size.
-  if (offset + done > size) cachedSize_ = kUnknownSize;
+  // Whatever ran past the old end changed the size: to the end of a write
+  // that succeeded whole, to what the system says after anything else.
+  if (offset + done > size) cachedSize_ = QssSucceeded(result) && done == count ? offset + done : kUnknownSize;
   if (bytesWritten) *bytesWritten = done;
   return result;
 }
@@ -128,7 +129,9 @@ QssResult CFileArray::GetSize(std::int64_t* size) {
 QssResult CFileArray::SetSize(std::int64_t size) {
   cachedSize_ = kUnknownSize;
   if (size < 0) return kQssInvalidArgument;
-  return file_->SetSize(size);
+  const QssResult result = file_->SetSize(size);
+  if (QssSucceeded(result)) cachedSize_ = size;
+  return result;
 }
 
 QssResult CFileArray::SetTimestamp(FileTime time) {

@@ -132,11 +132,13 @@ class Scanner {
     }
     // In name order, so that messages (the first special file above all)
     // do not depend on the order the system lists a folder in.
-    std::vector<fs::path> paths;
-    for (; it != fs::directory_iterator(); it.increment(ec)) paths.push_back(it->path());
+    std::vector<fs::directory_entry> entries;
+    for (; it != fs::directory_iterator(); it.increment(ec)) entries.push_back(*it);
     if (ec) errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
-    std::sort(paths.begin(), paths.end());
-    for (const fs::path& path : paths) ScanEntry(path, relative / path.filename(), node, depth);
+    std::sort(entries.begin(), entries.end());
+    for (const fs::directory_entry& entry : entries) {
+      ScanEntry(entry, relative / entry.path().filename(), node, depth);
+    }
     ancestors_.pop_back();
     std::sort(node->children.begin(), node->children.end(),
               [](const PackNode& a, const PackNode& b) { return a.name < b.name; });
@@ -167,7 +169,8 @@ class Scanner {
     }
   }
 
-  void ScanEntry(const fs::path& path, const fs::path& relative, PackNode* parent, int depth) {
+  void ScanEntry(const fs::directory_entry& entry, const fs::path& relative, PackNode* parent, int depth) {
+    const fs::path& path = entry.path();
     PackNode child;
     child.path = path;
     child.source = path;
@@ -195,7 +198,8 @@ class Scanner {
       return;
     }
     std::error_code ec;
-    fs::file_status status = fs::symlink_status(path, ec);
+    fs::file_status status = TypeSeenInListing(entry);
+    if (status.type() == fs::file_type::none) status = fs::symlink_status(path, ec);
     if (ec) {
       errors_->push_back(DisplayPath(path) + ": " + ec.message());
       return;
@@ -252,6 +256,18 @@ class Scanner {
       return;
     }
     parent->children.push_back(std::move(child));
+  }
+
+  // A file or folder as the folder's listing already told it (most systems
+  // do), which spares a query per file; file_type::none when the listing
+  // did not say or said something else, to be asked of the system.
+  static fs::file_status TypeSeenInListing(const fs::directory_entry& entry) {
+    std::error_code ec;
+    // Neither call asks the system when the listing named the type.
+    if (entry.is_symlink(ec) || ec) return fs::file_status(fs::file_type::none);
+    if (entry.is_directory(ec) && !ec) return fs::file_status(fs::file_type::directory);
+    if (entry.is_regular_file(ec) && !ec) return fs::file_status(fs::file_type::regular);
+    return fs::file_status(fs::file_type::none);
   }
 
   static std::string SpecialKind(const fs::file_status& status) {
@@ -537,6 +553,9 @@ class Builder {
         return false;
       }
       progress_.Advance(got);
+      // A read stops short only at the end of the file: asking again would
+      // cost a small file one more system call for nothing.
+      if (got < piece.size()) break;
     }
     file.packed = total;
     // A file that shrank since it was measured keeps only what was read.

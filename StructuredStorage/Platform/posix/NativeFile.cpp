@@ -485,9 +485,10 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
     return result;
   }
   // O_NONBLOCK only kept the open from waiting; reads of a regular file
-  // ignore it, but nothing downstream should inherit the surprise.
-  const int flags = ::fcntl(descriptor, F_GETFL);
-  if (flags >= 0) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  // ignore it, but nothing downstream should inherit the surprise. Of the
+  // flags the open set, O_NONBLOCK is the only one F_SETFL changes, so one
+  // call clears it without asking for the flags first.
+  static_cast<void>(::fcntl(descriptor, F_SETFL, 0));
   *file = std::make_unique<PosixFile>(descriptor);
   return kQssOk;
 }
