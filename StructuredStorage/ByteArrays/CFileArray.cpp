@@ -89,6 +89,23 @@ QssResult CFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std
   return file_->CopyToHandle(offset, wanted, target, bytesMoved, refused);
 }
 
+QssResult CFileArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                     std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  if (count == 0) return kQssOk;
+  if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  if (offset + count > size) {
+    // Growing the file is WriteAt's business.
+    if (refused) *refused = true;
+    return kQssOk;
+  }
+  return file_->CopyFromHandle(offset, count, source, sourceOffset, bytesMoved, refused);
+}
+
 QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                               std::uint32_t* bytesWritten) {
   if (bytesWritten) *bytesWritten = 0;

@@ -42,6 +42,9 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kMinBlockSize = 128;
 constexpr std::int64_t kMaxBlockSize = 1 << 24;
 constexpr std::int32_t kMaxSegments = kMaxSegmentCount;
+// The most bytes of a file one kernel copy into its stream moves: the
+// progress bar moves on between them.
+constexpr std::int64_t kKernelCopyPiece = 4 << 20;
 
 struct PackNode {
   std::u16string name;
@@ -534,11 +537,28 @@ class Builder {
         return false;
       }
     }
+    std::int64_t total = 0;
+    // Up to the measured size the bytes move from the file into the stream
+    // inside the kernel where the system can: one copy instead of a read and
+    // a write. What it refuses, and whatever the file grew by since it was
+    // measured, goes through the buffer below.
+    FileCopyState copy;
+    while (total < file.size && !copy.kernelRefused) {
+      const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(file.size - total, kKernelCopyPiece));
+      std::uint32_t moved = 0;
+      const QssResult result = stream->WriteFromFile(want, source->Handle(), total, &copy, &moved);
+      total += moved;
+      progress_.Advance(moved);
+      if (QssFailed(result)) {
+        *failure = {where + ": copying the file into the stream failed", true, result, where};
+        return false;
+      }
+      if (!copy.kernelRefused && moved < static_cast<std::uint32_t>(want)) break;  // the file ended early
+    }
     // One buffer for every file: a fresh megabyte for each of many small
     // files costs more than copying them.
     if (piece_.empty()) piece_.resize(1 << 20);
     std::vector<char>& piece = piece_;
-    std::int64_t total = 0;
     for (;;) {
       std::uint32_t got = 0;
       if (!ReadPiece(source.get(), where, &total, piece.data(), static_cast<std::uint32_t>(piece.size()), &got,
