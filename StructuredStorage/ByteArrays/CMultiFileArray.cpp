@@ -42,6 +42,12 @@ QssResult CMultiFileArray::ReadPieces(const ReadPiece* pieces, std::size_t count
   return CMultiPhysicalByteArray::ReadPieces(pieces, count, bytesRead);
 }
 
+QssResult CMultiFileArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                          std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
+  CLockGuard guard(lock_);
+  return CMultiPhysicalByteArray::CopyFromHandle(offset, count, source, sourceOffset, bytesMoved, refused);
+}
+
 QssResult CMultiFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,
                                         std::uint32_t* bytesMoved, bool* refused) {
   CLockGuard guard(lock_);

@@ -263,6 +263,14 @@ QssResult CCompressedStream::ReadToFile(std::int32_t count, std::intptr_t target
   return sent;
 }
 
+QssResult CCompressedStream::WriteFromFile(std::int32_t, std::intptr_t, std::int64_t, FileCopyState* state,
+                                           std::uint32_t* written) {
+  if (written) *written = 0;
+  if (state == nullptr) return kQssInvalidPointer;
+  state->kernelRefused = true;
+  return kQssOk;
+}
+
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {
   if (entry_ == nullptr) return kQssInvalidRequest;
   CLockGuard guard(lock_);

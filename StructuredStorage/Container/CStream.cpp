@@ -51,6 +51,26 @@ QssResult CStream::Attach(CStorage* parent, CBlockAllocationTable* table, CStora
 }
 
 QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  return WriteThrough(count, written, [&](std::int64_t block, std::int64_t offset, std::int32_t* done) {
+    return table_->WriteChain(block, offset, count, buffer, done);
+  });
+}
+
+QssResult CStream::WriteFromFile(std::int32_t count, std::intptr_t source, std::int64_t sourceOffset,
+                                 FileCopyState* state, std::uint32_t* written) {
+  if (written) *written = 0;
+  if (state == nullptr) return kQssInvalidPointer;
+  if (state->kernelRefused) return kQssOk;
+  return WriteThrough(count, written, [&](std::int64_t block, std::int64_t offset, std::int32_t* done) {
+    bool refused = false;
+    const QssResult result = table_->CopyHandleToChain(block, offset, count, source, sourceOffset, &refused, done);
+    if (refused) state->kernelRefused = true;
+    return result;
+  });
+}
+
+template <typename Transfer>
+QssResult CStream::WriteThrough(std::int32_t count, std::uint32_t* written, Transfer transfer) {
   if (written) *written = 0;
   if (entry_ && entry_->readOnly) return kQssReadOnly;
   CLockGuard guard(lock_);
@@ -71,7 +91,7 @@ QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* 
   std::int64_t offset = 0;
   chainCache_->MapPosition(position_, &block, &offset);
   std::int32_t done = 0;
-  const QssResult result = table_->WriteChain(block, offset, count, buffer, &done);
+  const QssResult result = transfer(block, offset, &done);
   if (result == kQssOk) {
     position_ += done;
     if (position_ > entry_->Size()) {

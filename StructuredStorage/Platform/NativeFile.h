@@ -114,6 +114,12 @@ class NativeFile {
   // itself.
   virtual QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* done,
                                  bool* refused);
+  // The other way: count bytes of source (see WriteToHandle, but open for
+  // reading) from sourceOffset on, written into this file at offset; its
+  // position is left alone. *done falls short of count where source ends.
+  // *refused as for CopyToHandle.
+  virtual QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                   std::int64_t sourceOffset, std::uint32_t* done, bool* refused);
   virtual QssResult GetSize(std::int64_t* size) = 0;
   // Truncates or extends the file to exactly size bytes.
   virtual QssResult SetSize(std::int64_t size) = 0;

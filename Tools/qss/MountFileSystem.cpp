@@ -255,6 +255,25 @@ int MountFileSystem::Open(NodeId id, OpenFile** file) {
 }
 
 int MountFileSystem::Read(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer, std::size_t* got) {
+  return Serve(file, offset, size, buffer,
+               [](CStream* stream, std::int32_t count, char* at, std::uint32_t* done) {
+                 return stream->Read(at, count, done);
+               },
+               got);
+}
+
+int MountFileSystem::ReadToFile(OpenFile* file, std::int64_t offset, std::size_t size, std::intptr_t target,
+                                char* buffer, std::size_t* got) {
+  FileCopyState state;
+  return Serve(file, offset, size, buffer,
+               [&](CStream* stream, std::int32_t count, char*, std::uint32_t* done) {
+                 return stream->ReadToFile(count, target, buffer, &state, done);
+               },
+               got);
+}
+
+int MountFileSystem::Serve(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer,
+                           const Transfer& transfer, std::size_t* got) {
   *got = 0;
   const Node& node = *file->node;
   if (offset < 0) return EINVAL;
@@ -269,7 +288,7 @@ int MountFileSystem::Read(OpenFile* file, std::int64_t offset, std::size_t size,
   std::size_t done = 0;
   while (done < want) {
     std::uint32_t count = 0;
-    const QssResult result = stream->Read(buffer + done, static_cast<std::int32_t>(want - done), &count);
+    const QssResult result = transfer(stream, static_cast<std::int32_t>(want - done), buffer + done, &count);
     if (result != kQssOk || count == 0) break;
     done += std::min<std::size_t>(count, want - done);
   }

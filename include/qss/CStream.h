@@ -50,6 +50,9 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
 
   virtual QssResult Write(const void* buffer, std::int32_t count, std::uint32_t* written);
   virtual QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read);
+  virtual QssResult SetSize(std::int64_t newSize);
+  virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
+  // Added after the original slots, which stay in their order.
   // Moves up to count bytes from the current position into the file target
   // (a descriptor on POSIX, a HANDLE on Windows, open for writing) at that
   // file's current position, as Read would deliver them: long runs of
@@ -59,8 +62,15 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   // and hand the same one to every call of one copy.
   virtual QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
                                std::uint32_t* read);
-  virtual QssResult SetSize(std::int64_t newSize);
-  virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
+  // The other way: up to count bytes of the file source (open for reading),
+  // from sourceOffset on, written at the current position as Write would
+  // store them, moved inside the kernel. It moves nothing and sets
+  // state->kernelRefused where the system cannot (or the stream stores its
+  // bytes otherwise, as a compressed stream does): the caller then writes
+  // the rest itself. *written falls short of count where source ends; the
+  // position and the size move as for Write.
+  virtual QssResult WriteFromFile(std::int32_t count, std::intptr_t source, std::int64_t sourceOffset,
+                                  FileCopyState* state, std::uint32_t* written);
 
   // Binds the stream: takes references to table, entry and (when not null)
   // parent, sets the entry's open flag, position 0, builds the chain cache.
@@ -77,6 +87,11 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   // table, *wanted the bytes it can deliver (0: nothing to read, or a
   // failure). Caller holds lock_.
   QssResult PlanRead(std::int32_t count, std::int64_t* block, std::int64_t* offset, std::int64_t* wanted);
+
+  // Write and WriteFromFile: the checks, the first block, then transfer
+  // (block, offset, &done) into the chain, then the position and the size.
+  template <typename Transfer>
+  QssResult WriteThrough(std::int32_t count, std::uint32_t* written, Transfer transfer);
 
   std::unique_ptr<CBlockChainCache> chainCache_;
   CBlockAllocationTable* table_ = nullptr;
