@@ -13,7 +13,6 @@
 namespace qss {
 
 CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : physical_(physical) {
-  physical_->AddRef();
 
   std::uint8_t bytes[kContainerHeaderSize];
   std::uint32_t got = 0;
@@ -40,8 +39,6 @@ CBlockAllocationTable::~CBlockAllocationTable() {
   // Nobody is left to hear of a failure here; a writer that needs to know
   // commits (which flushes) before it lets go.
   if (valid_) static_cast<void>(Flush());
-  entries_.reset();
-  physical_->Release();
 }
 
 std::unique_ptr<CMultiBlockArrayBase> CBlockAllocationTable::CreateEntryArray(std::int32_t entryWidth,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "Base/CLockGuard.h"
@@ -53,23 +54,15 @@ int BoundedNameLength(const char16_t* name) {
   return length;
 }
 
-// Hands object out with one reference for the caller.
-template <typename T, typename Out>
-void HandOut(T* object, Out** result) {
-  object->AddRef();
-  *result = object;
-}
-
-// Attaches a new, unheld object to entry. One that cannot be attached took
-// nothing and is destroyed here.
+// Attaches a new object to entry; *attached holds it. One that cannot be
+// attached took nothing and goes with its only reference.
 template <typename T>
-QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry, T** attached) {
-  const QssResult result = object->Attach(parent, table, entry);
-  if (QssFailed(result)) {
-    delete object;
-    return result;
-  }
-  *attached = object;
+QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry,
+                    CQssRef<T>* attached) {
+  CQssRef<T> held(object);
+  const QssResult result = held->Attach(parent, table, entry);
+  if (QssFailed(result)) return result;
+  *attached = std::move(held);
   return kQssOk;
 }
 }  // namespace
@@ -254,16 +247,16 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
   CStorageEntry* entry = FindEntry(name);
   if (entry == nullptr || (entry->EffectiveFlags() & kEntryStream) == 0) return kQssNotFound;
   if (entry->open) return kQssAlreadyOpen;
-  CStream* opened = nullptr;
+  CQssRef<CStream> opened;
   const QssResult result = AttachNew((entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream(),
                                      this, table_, entry, &opened);
   if (QssFailed(result)) return result;
-  HandOut(opened, stream);
+  *stream = opened.Detach();
   entry->readOnly = true;
   return kQssOk;
 }
 
-QssResult CStorage::NewSubStorage(CStorageEntry* entry, CStorage** storage) {
+QssResult CStorage::NewSubStorage(CStorageEntry* entry, CQssRef<CStorage>* storage) {
   const QssResult result = AttachNew(new CStorage(), this, table_, entry, storage);
   if (QssSucceeded(result)) (*storage)->LoadEntries();
   return result;
@@ -284,9 +277,9 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
     if (QssFailed(result)) return result;
     *storage = root;  // it carries the caller's reference already
   } else {
-    CStorage* opened = nullptr;
+    CQssRef<CStorage> opened;
     if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) return result;
-    HandOut(opened, storage);
+    *storage = opened.Detach();
   }
   entry->readOnly = true;
   return kQssOk;
@@ -297,11 +290,11 @@ QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std
   if (!create && !ChainBacksLength(table_, entry)) return kQssNotAContainer;
   // Always a plain stream: the nested container's bytes are the raw content,
   // whatever the compressed bit says.
-  CStream* stream = nullptr;
+  CQssRef<CStream> stream;
   if (QssResult result = AttachNew(new CStream(), this, table_, entry, &stream); QssFailed(result)) return result;
-  // From here the array owns the stream; dropping the array drops the stream,
-  // whose FinalRelease clears the entry's open flag.
-  CQssRef<CStreamByteArray> array(new CStreamByteArray(stream));
+  // The array holds the stream as long as the nested root does; on a failure
+  // both go, and the stream's FinalRelease clears the entry's open flag.
+  CQssRef<CStreamByteArray> array(new CStreamByteArray(stream.get()));
 
   // Frees what a failed creation wrote, so no orphaned chain is left behind.
   // A chain that cannot be freed stays allocated to nothing: lost space, not
@@ -355,11 +348,11 @@ QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream*
   QssResult result = PrepareChild(name, stream, kEntryStream | (compressed ? kEntryCompressed : 0u), &entry);
   if (QssFailed(result)) return result;
   CQssRef<CStorageEntry> held(entry);
-  CStream* created = nullptr;
+  CQssRef<CStream> created;
   result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_, entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  HandOut(created, stream);
+  *stream = created.Detach();
   return kQssOk;
 }
 
@@ -369,11 +362,11 @@ QssResult CStorage::CreateStorage(const char16_t* name, CStorage** storage) {
   QssResult result = PrepareChild(name, storage, kEntryStorage, &entry);
   if (QssFailed(result)) return result;
   CQssRef<CStorageEntry> held(entry);
-  CStorage* created = nullptr;
+  CQssRef<CStorage> created;
   result = NewSubStorage(entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  HandOut(created, storage);
+  *storage = created.Detach();
   return kQssOk;
 }
 

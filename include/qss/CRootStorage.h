@@ -66,13 +66,16 @@ class QSS_EXPORT CRootStorage : public CStorage {
 
   bool valid() const { return valid_; }
   QssResult status() const { return status_; }
-  CStorageEntry* rootEntry() const { return rootEntry_; }
+  CStorageEntry* rootEntry() const { return rootEntry_.get(); }
 
  private:
-  CPhysicalByteArray* physical_ = nullptr;
-  CBlockAllocationTable* rootTable_ = nullptr;
-  CStorageEntry* rootEntry_ = nullptr;
-  CStorageEntry* outerEntry_ = nullptr;
+  // Held as references of their own; the types of the first two are only
+  // forward-declared here, so everything that releases them (the
+  // constructor's failure path and the destructor) lives in the .cpp.
+  CQssRef<CPhysicalByteArray> physical_;
+  CQssRef<CBlockAllocationTable> rootTable_;
+  CQssRef<CStorageEntry> rootEntry_;
+  CQssRef<CStorageEntry> outerEntry_;
   bool valid_ = false;
   QssResult status_ = kQssOk;
 };

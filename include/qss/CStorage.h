@@ -146,7 +146,7 @@ class QSS_EXPORT CStorage : public CStream {
   bool indexBuilt_ = false;
 
   // A new CStorage attached to entry, its records loaded.
-  QssResult NewSubStorage(CStorageEntry* entry, CStorage** storage);
+  QssResult NewSubStorage(CStorageEntry* entry, CQssRef<CStorage>* storage);
   // Lays a root storage on a plain stream of entry and hands it out with one
   // reference for the caller. When create is set, a new container of
   // entryWidth and blockSize is first written into the stream and the root
