@@ -84,6 +84,12 @@ QssResult ListEntryChain(CStorage* storage, CStorageEntry* entry, std::int32_t m
   return ListChain(storage, entry->FirstBlock(), maxCount, blocks);
 }
 
+CQssRef<CQssRefCountedObject> ContainerIdentity(CStream* stream) {
+  // The allocation table: one per container, held by every object of it.
+  if (stream == nullptr) return {};
+  return CQssRef<CQssRefCountedObject>(stream->table());
+}
+
 QssResult CopyEntryRecord(CStorageEntry* entry, std::uint8_t* out, std::size_t size) {
   if (entry == nullptr || out == nullptr) return kQssNullResult;
   if (size < static_cast<std::size_t>(kEntryRecordSize)) return kQssInvalidArgument;

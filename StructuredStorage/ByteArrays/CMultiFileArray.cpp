@@ -5,7 +5,7 @@
 
 #include "Base/CLockGuard.h"
 #include "ByteArrays/CFileArray.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

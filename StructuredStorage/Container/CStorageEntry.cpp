@@ -45,6 +45,10 @@ bool CStorageEntry::NameEquals(const char16_t* name) const {
 
 std::uint32_t CStorageEntry::Flags() const { return LoadLittleEndian<std::uint32_t>(record + kEntryFlagsOffset); }
 
+bool CStorageEntry::StoredCompressed() const {
+  return (Flags() & kEntryCompressed) != 0 && static_cast<std::int64_t>(StoredLength()) != Size();
+}
+
 std::uint32_t CStorageEntry::EffectiveFlags() const {
   std::uint32_t flags = Flags() & ~kEntryRunTimeMask;
   if (open) flags |= readOnly ? kEntryOpenReadOnly : kEntryOpenWritable;

@@ -83,6 +83,26 @@ QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* 
   return result;
 }
 
+QssResult CStream::ReadAt(std::int64_t position, void* buffer, std::int32_t count, std::uint32_t* read) {
+  if (read) *read = 0;
+  if (count < 0) return kQssInvalidArgument;
+  // The seek and the reads belong together: other readers may share the
+  // stream and its position.
+  CLockGuard guard(lock_);
+  QssResult result = Seek(position, kSeekBegin, nullptr);
+  if (QssFailed(result)) return result;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::int32_t done = 0;
+  while (done < count) {
+    std::uint32_t got = 0;
+    result = Read(bytes + done, count - done, &got);
+    done += static_cast<std::int32_t>(std::min<std::uint32_t>(got, static_cast<std::uint32_t>(count - done)));
+    if (result != kQssOk || got == 0) break;
+  }
+  if (read) *read = static_cast<std::uint32_t>(done);
+  return result;
+}
+
 QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   CLockGuard guard(lock_);
   if (read) *read = 0;

@@ -21,7 +21,7 @@
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStream.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
 #include "qss/ContainerCheck.h"

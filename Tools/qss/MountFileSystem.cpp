@@ -5,9 +5,8 @@
 #include <limits>
 #include <map>
 
-#include "Base/CLockGuard.h"
-#include "Container/CBlockAllocationTable.h"
 #include "qss/CStream.h"
+#include "qss/ContainerInfo.h"
 #include "qss/EntryPath.h"
 #include "StorageWalker.h"
 #include "TextCodec.h"
@@ -176,6 +175,9 @@ MountFileSystem::MountFileSystem(OpenedContainer container, std::vector<std::str
     nodes_.front().error = EIO;
     return;
   }
+  if (ContainerLayout layout; QssSucceeded(InspectLayout(container_.root.get(), &layout))) {
+    blockSize_ = layout.blockSize;
+  }
   Builder builder(*this, problems);
   StorageWalker walker(builder, container_.bytes);
   walker.Walk(container_.root.get());
@@ -216,9 +218,6 @@ MountFileSystem::NodeId MountFileSystem::Lookup(NodeId parent, std::string_view 
   return found != folder->byName.end() && nodes_[*found - 1].name == name ? *found : 0;
 }
 
-std::int32_t MountFileSystem::blockSize() const {
-  return container_.root && container_.root->table() ? container_.root->table()->blockSize() : 4096;
-}
 
 int MountFileSystem::Open(NodeId id, OpenFile** file) {
   *file = nullptr;
@@ -261,21 +260,13 @@ int MountFileSystem::Read(OpenFile* file, std::int64_t offset, std::size_t size,
   if (offset >= node.size || size == 0) return 0;
   const std::size_t capped = std::min<std::size_t>(size, std::numeric_limits<std::int32_t>::max());
   const auto want = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(capped), node.size - offset));
-  CStream* stream = file->stream.get();
-  // The seek and the reads belong together: other readers of this file
-  // share the stream and its position.
-  CLockGuard guard(stream->lock());
-  if (QssFailed(stream->Seek(node.head + offset, kSeekBegin, nullptr))) return EIO;
-  std::size_t done = 0;
-  while (done < want) {
-    std::uint32_t count = 0;
-    const QssResult result = stream->Read(buffer + done, static_cast<std::int32_t>(want - done), &count);
-    if (result != kQssOk || count == 0) break;
-    done += std::min<std::size_t>(count, want - done);
-  }
+  // Other readers of this file share the stream: ReadAt seeks and reads in
+  // one step.
+  std::uint32_t done = 0;
+  const QssResult result = file->stream->ReadAt(node.head + offset, buffer, static_cast<std::int32_t>(want), &done);
   // A read that falls short of what the size promises is damage, never an
   // early end: the kernel would take a short answer for the end of the file.
-  if (done < want) return EIO;
+  if (QssFailed(result) || done < want) return EIO;
   *got = done;
   return 0;
 }

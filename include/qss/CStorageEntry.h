@@ -71,6 +71,10 @@ class QSS_EXPORT CStorageEntry : public CQssRefCountedObject {
   std::int64_t FirstBlock() const;
   std::int64_t Size() const;
   std::int64_t HeadOffset() const;
+  /// Whether the content is stored as one compressed image: the compressed
+  /// flag is set and the stored length differs from the size (content that
+  /// did not shrink is stored plain under the same flag).
+  bool StoredCompressed() const;
 
   // Each setter changes the record, and sets dirty, only when the new value
   // differs from the stored one.

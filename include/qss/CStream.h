@@ -44,6 +44,15 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   virtual QssResult SetSize(std::int64_t newSize);
   virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
 
+  /// Seeks to position (counted from the start) and reads until count bytes
+  /// are in buffer or a read brings nothing more, all under the stream's
+  /// lock: threads sharing one stream can each read at their own position.
+  /// *read receives the bytes read (fewer than count at the end of the
+  /// stream or where a read fails). Returns the failure of the seek or of
+  /// the read that stopped early, else the last read's result; a count
+  /// below 0 is kQssInvalidArgument.
+  QssResult ReadAt(std::int64_t position, void* buffer, std::int32_t count, std::uint32_t* read);
+
   // Binds the stream: takes references to table, entry and (when not null)
   // parent, sets the entry's open flag, position 0, builds the chain cache.
   QssResult Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry);

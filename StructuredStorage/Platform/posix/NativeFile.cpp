@@ -1,7 +1,7 @@
 // NativeFile on POSIX: one file descriptor, positioned transfers with
 // pread/pwrite, so that no shared file position has to be moved.
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 #include <fcntl.h>
 #include <signal.h>
