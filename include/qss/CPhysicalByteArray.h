@@ -1,10 +1,3 @@
-// CPhysicalByteArray: the flat, 64-bit-addressed store under a container.
-//
-// A container never touches a file directly; it reads and writes one of
-// these. Offsets and sizes are signed 64-bit; a single transfer counts fewer
-// than 2^31 bytes. bytesRead / bytesWritten may be null; when given they are
-// set to 0 first and receive the bytes actually transferred, also on failure.
-
 #ifndef QSS_CPHYSICALBYTEARRAY_H_
 #define QSS_CPHYSICALBYTEARRAY_H_
 
@@ -17,17 +10,34 @@
 
 namespace qss {
 
+/// CPhysicalByteArray: the flat, 64-bit-addressed store under a container.
+///
+/// A container never touches a file directly; it reads and writes one of
+/// these. Offsets and sizes are signed 64-bit; a single transfer counts fewer
+/// than 2^31 bytes. bytesRead / bytesWritten may be null; when given they are
+/// set to 0 first and receive the bytes actually transferred, also on failure.
+///
+/// Threads: the library's byte arrays serialise every call under a lock of
+/// their own, so one array may be shared by several threads (and by the
+/// containers laid on it).
 class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
  public:
+  /// Makes what was written durable on the device (nothing to do in memory).
   virtual QssResult Flush() = 0;
+  /// Reads up to count bytes at offset into buffer; fewer at the end of the
+  /// array.
   virtual QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) = 0;
+  /// Writes count bytes at offset, growing the array when the write runs
+  /// past its end; a write that stores fewer bytes is a failure.
   virtual QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                             std::uint32_t* bytesWritten) = 0;
+  /// The array's length in bytes.
   virtual QssResult GetSize(std::int64_t* size) = 0;
+  /// Truncates or extends the array to exactly size bytes.
   virtual QssResult SetSize(std::int64_t size) = 0;
-  // Stamps the backing store's times; 0 means no time.
+  /// Stamps the backing store's times; 0 means no time.
   virtual QssResult SetTimestamp(FileTime time) = 0;
-  // Removes the backing store where that makes sense (segment files).
+  /// Removes the backing store where that makes sense (segment files).
   virtual QssResult Remove() = 0;
 };
 

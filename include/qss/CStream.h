@@ -1,14 +1,3 @@
-// CStream: a byte sequence kept in a container as a chain of blocks.
-//
-// The stream's length, first block and head offset live in its directory
-// entry; the blocks, links and transfers belong to the allocation table. The
-// stream adds a current position, a cache of its block chain and a lock.
-// CStorage, CRootStorage and CCompressedStream build on it.
-//
-// Life: construct (count 0), Attach, then any sequence of Write, Read,
-// SetSize, Seek; the last Release runs FinalRelease (drops entry, table and
-// parent, clears the entry's open flag) and destroys the stream.
-
 #ifndef QSS_CSTREAM_H_
 #define QSS_CSTREAM_H_
 
@@ -27,21 +16,56 @@ class CBlockChainCache;
 class CStorage;
 class CStorageEntry;
 
-// Seek origins.
+/// Seek origin: the offset counts from the start of the stream.
 inline constexpr std::int32_t kSeekBegin = 0;
+/// Seek origin: the offset counts from the current position.
 inline constexpr std::int32_t kSeekCurrent = 1;
-inline constexpr std::int32_t kSeekEnd = 2;  // the offset counts backwards from the end
+/// Seek origin: the offset counts backwards from the end.
+inline constexpr std::int32_t kSeekEnd = 2;
 
+/// CStream: a byte sequence kept in a container as a chain of blocks.
+///
+/// The stream's length, first block and head offset live in its directory
+/// entry; the blocks, links and transfers belong to the allocation table. The
+/// stream adds a current position, a cache of its block chain and a lock.
+/// CStorage, CRootStorage and CCompressedStream build on it.
+///
+/// Life: construct (count 0), Attach, then any sequence of Write, Read,
+/// SetSize, Seek; the last Release runs FinalRelease (drops entry, table and
+/// parent, clears the entry's open flag) and destroys the stream.
+///
+/// A stream holds references to its entry, its container's allocation table
+/// and the storage it was opened from, so that all of them live as long as
+/// the stream. Threads: every call takes the stream's lock, so one stream
+/// may be used from several threads; its position is shared, so threads
+/// that share a stream read with ReadAt. Different streams of one container
+/// may be read and written at the same time (their transfers meet under the
+/// table's lock).
 class QSS_EXPORT CStream : public CQssRefCountedObject {
  public:
   CStream();
   ~CStream() override;
 
+  /// Drops the references to entry, table and parent and clears the entry's
+  /// open flag.
   void FinalRelease() override;
 
+  /// Writes count bytes at the current position, lengthening the stream as
+  /// needed, and moves the position past them; *written (when given)
+  /// receives the bytes written. kQssReadOnly for a stream opened for
+  /// reading.
   virtual QssResult Write(const void* buffer, std::int32_t count, std::uint32_t* written);
+  /// Reads up to count bytes at the current position and moves the position
+  /// past them; *read (when given) receives the bytes read, 0 at the end. A
+  /// chain that ends before the recorded length, or runs in a circle, is
+  /// kQssNotAContainer; a position before the head offset kQssBeforeHead.
   virtual QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read);
+  /// Lengthens or shortens the stream to newSize bytes, allocating or
+  /// freeing its blocks; a growth that fails leaves the length as it was.
   virtual QssResult SetSize(std::int64_t newSize);
+  /// Moves the position by offset from origin (kSeekBegin, kSeekCurrent,
+  /// kSeekEnd); *newPosition (when given) receives it. Any position is
+  /// accepted; Read and Write refuse those they cannot serve.
   virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
 
   /// Seeks to position (counted from the start) and reads until count bytes
@@ -53,16 +77,26 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   /// below 0 is kQssInvalidArgument.
   QssResult ReadAt(std::int64_t position, void* buffer, std::int32_t count, std::uint32_t* read);
 
-  // Binds the stream: takes references to table, entry and (when not null)
-  // parent, sets the entry's open flag, position 0, builds the chain cache.
+  /// For the library's own use (storages attach the streams they open):
+  /// binds the stream, taking references to table, entry and (when not null)
+  /// parent, sets the entry's open flag, position 0, builds the chain cache.
   QssResult Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry);
 
+  /// The stream's directory entry (no reference added), or null before
+  /// Attach.
   CStorageEntry* entry() const { return entry_; }
+  /// The container's allocation table, for the library's own use (see
+  /// ContainerIdentity for telling containers apart).
   CBlockAllocationTable* table() const { return table_; }
+  /// The storage the stream was opened from (no reference added), or null
+  /// for a root storage.
   CStorage* parent() const { return parent_; }
+  /// The lock every call of the stream takes (recursive).
   CLock& lock() { return lock_; }
+  /// The current position.
   std::int64_t position() const { return position_; }
 
+  /// @cond INTERNAL
  protected:
   std::unique_ptr<CBlockChainCache> chainCache_;
   CBlockAllocationTable* table_ = nullptr;
@@ -70,6 +104,7 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   CStorageEntry* entry_ = nullptr;
   CStorage* parent_ = nullptr;
   CLock lock_;
+  /// @endcond
 };
 
 }  // namespace qss
