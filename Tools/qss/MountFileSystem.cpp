@@ -218,7 +218,6 @@ MountFileSystem::NodeId MountFileSystem::Lookup(NodeId parent, std::string_view 
   return found != folder->byName.end() && nodes_[*found - 1].name == name ? *found : 0;
 }
 
-
 int MountFileSystem::Open(NodeId id, OpenFile** file) {
   *file = nullptr;
   const Node* node = Get(id);
