@@ -3,13 +3,20 @@
 #include <algorithm>
 #include <vector>
 
+#include "qss/NativeFile.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 
 namespace qss {
 
-QssResult CopyStream(CStream* stream, const StreamSink& sink, const StreamCopyOptions& options,
-                     StreamCopyReport* report) {
+namespace {
+
+// The part both copies share: the head offset, the pieces, the count of
+// what arrived against what the entry promises. movePiece(piece, want,
+// &got, &sinkFailed) moves one piece of at most want bytes.
+template <typename MovePiece>
+QssResult CopyInPieces(CStream* stream, const StreamCopyOptions& options, StreamCopyReport* report,
+                       MovePiece movePiece) {
   StreamCopyReport local;
   StreamCopyReport& out = report != nullptr ? *report : local;
   out = StreamCopyReport{};
@@ -36,26 +43,59 @@ QssResult CopyStream(CStream* stream, const StreamSink& sink, const StreamCopyOp
   while (out.copied < out.expected) {
     const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(pieceSize, out.expected - out.copied));
     std::uint32_t got = 0;
-    const QssResult result = stream->Read(piece.data(), want, &got);
+    bool sinkFailed = false;
+    const QssResult result = movePiece(piece.data(), want, &got, &sinkFailed);
+    got = std::min(got, static_cast<std::uint32_t>(want));
+    out.copied += got;
+    if (got > 0 && options.progress) options.progress(got);
+    if (sinkFailed) {
+      out.stage = StreamCopyReport::Stage::kSink;
+      return QssFailed(result) ? result : kQssWriteFault;
+    }
     if (result != kQssOk) {
       out.stage = StreamCopyReport::Stage::kRead;
       return QssFailed(result) ? result : kQssNotAContainer;
     }
     if (got == 0) break;
-    got = std::min(got, static_cast<std::uint32_t>(want));
-    const QssResult taken = sink(piece.data(), got);
-    if (QssFailed(taken)) {
-      out.stage = StreamCopyReport::Stage::kSink;
-      return taken;
-    }
-    out.copied += got;
-    if (options.progress) options.progress(got);
   }
   if (out.copied < out.expected) {
     out.stage = StreamCopyReport::Stage::kEndedEarly;
     return kQssNotAContainer;
   }
   return kQssOk;
+}
+
+}  // namespace
+
+QssResult CopyStream(CStream* stream, const StreamSink& sink, const StreamCopyOptions& options,
+                     StreamCopyReport* report) {
+  return CopyInPieces(stream, options, report,
+                      [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
+                        std::uint32_t read = 0;
+                        const QssResult result = stream->Read(piece, want, &read);
+                        if (result != kQssOk || read == 0) return result;
+                        read = std::min(read, static_cast<std::uint32_t>(want));
+                        const QssResult taken = sink(piece, read);
+                        if (QssFailed(taken)) {
+                          *sinkFailed = true;
+                          return taken;
+                        }
+                        *got = read;
+                        return kQssOk;
+                      });
+}
+
+QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle, const StreamCopyOptions& options,
+                           StreamCopyReport* report) {
+  FileCopyState state;
+  // Terminals, pipes and devices take the plain writes only.
+  state.kernelRefused = !native_file::HandleIsRegularFile(nativeHandle);
+  return CopyInPieces(stream, options, report,
+                      [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
+                        const QssResult result = stream->ReadToFile(want, nativeHandle, piece, &state, got);
+                        *sinkFailed = state.targetFailed;
+                        return result;
+                      });
 }
 
 }  // namespace qss

@@ -1,6 +1,7 @@
 #include "ByteArrays/CFileArray.h"
 
 #include <limits>
+#include <vector>
 #include <utility>
 
 namespace qss {
@@ -35,6 +36,57 @@ QssResult CFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t co
   const QssResult result = file_->ReadAt(offset, buffer, wanted, &done);
   if (bytesRead) *bytesRead = done;
   return result;
+}
+
+QssResult CFileArray::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  if (count == 0) return kQssOk;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  // The pieces ReadAt would serve: those that start inside the file, the
+  // last of them cut at its end. The piece after them is ReadAt's failure.
+  std::vector<ReadPiece> inside;
+  QssResult refusal = kQssOk;
+  for (std::size_t i = 0; i < count; ++i) {
+    ReadPiece piece = pieces[i];
+    if (piece.length == 0) continue;
+    if (piece.offset < 0 || piece.offset >= size) {
+      refusal = kQssInvalidArgument;
+      break;
+    }
+    if (piece.buffer == nullptr) {
+      refusal = kQssInvalidPointer;
+      break;
+    }
+    const std::int64_t available = size - piece.offset;
+    const bool cut = available < piece.length;
+    if (cut) piece.length = static_cast<std::uint32_t>(available);
+    inside.push_back(piece);
+    if (cut) break;
+  }
+  std::uint32_t done = 0;
+  const QssResult result = file_->ReadPieces(inside.data(), inside.size(), &done);
+  if (bytesRead) *bytesRead = done;
+  if (QssFailed(result)) return result;
+  std::uint64_t wanted = 0;
+  for (const ReadPiece& piece : inside) wanted += piece.length;
+  return done == wanted ? refusal : kQssOk;
+}
+
+QssResult CFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,
+                                   std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  if (count == 0) return kQssOk;
+  if (offset < 0) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  if (offset >= size) return kQssInvalidArgument;
+  const std::int64_t available = size - offset;
+  const std::uint32_t wanted = available < count ? static_cast<std::uint32_t>(available) : count;
+  return file_->CopyToHandle(offset, wanted, target, bytesMoved, refused);
 }
 
 QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,

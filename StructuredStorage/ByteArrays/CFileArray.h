@@ -28,6 +28,12 @@ class CFileArray : public CPhysicalByteArray {
   // A read that starts at or beyond the end fails with kQssInvalidArgument; a
   // read that runs past the end stops there.
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
+  // The same limits as ReadAt, piece by piece; the pieces within them go to
+  // the file together.
+  QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) override;
+  // Stops at the end of the file, as ReadAt does.
+  QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* bytesMoved,
+                         bool* refused) override;
   // A write that starts beyond the end first grows the file to its offset
   // (even a write of 0 bytes), so the gap belongs to the file.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,

@@ -37,6 +37,17 @@ QssResult CMultiFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32
   return CMultiPhysicalByteArray::ReadAt(offset, buffer, count, bytesRead);
 }
 
+QssResult CMultiFileArray::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
+  CLockGuard guard(lock_);
+  return CMultiPhysicalByteArray::ReadPieces(pieces, count, bytesRead);
+}
+
+QssResult CMultiFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,
+                                        std::uint32_t* bytesMoved, bool* refused) {
+  CLockGuard guard(lock_);
+  return CMultiPhysicalByteArray::CopyToHandle(offset, count, target, bytesMoved, refused);
+}
+
 QssResult CMultiFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                                    std::uint32_t* bytesWritten) {
   CLockGuard guard(lock_);

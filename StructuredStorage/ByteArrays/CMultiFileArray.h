@@ -32,6 +32,9 @@ class CMultiFileArray : public CMultiPhysicalByteArray {
 
   QssResult Flush() override;
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
+  QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) override;
+  QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* bytesMoved,
+                         bool* refused) override;
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;

@@ -235,3 +235,50 @@ TEST(MultiFileArrayConcurrencyTest, TwoThreadsKeepTheirOwnRegions) {
 }  // namespace
 
 }  // namespace qss
+
+namespace qss {
+namespace {
+
+// Pieces read together deliver what ReadAt delivers piece by piece: across
+// segment boundaries, out of order, many at once (more than one batch of
+// the platform's), and up to the end of the array, where the count stops
+// with the piece that was cut short.
+TEST_F(MultiFileArrayTest, PiecesReadTogetherMatchReadsOneByOne) {
+  CQssRef<CMultiFileArray> array = MakeArray();
+  ASSERT_EQ(array->Create(), kQssOk);
+  std::vector<std::uint8_t> content(16 * 9 + 5);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  std::uint32_t written = 0;
+  ASSERT_EQ(array->WriteAt(0, content.data(), static_cast<std::uint32_t>(content.size()), &written), kQssOk);
+  ASSERT_EQ(array->segmentCount(), 10);
+
+  std::mt19937 random(3);
+  std::vector<ReadPiece> pieces;
+  std::vector<std::uint8_t> buffer(4000);
+  std::vector<std::uint8_t> expected;
+  std::size_t at = 0;
+  for (int i = 0; i < 300; ++i) {
+    const std::int64_t offset = random() % (content.size() - 12);
+    const std::uint32_t length = 1 + random() % 12;
+    pieces.push_back(ReadPiece{offset, buffer.data() + at, length});
+    expected.insert(expected.end(), content.begin() + offset, content.begin() + offset + length);
+    at += length;
+  }
+  std::uint32_t got = 0;
+  ASSERT_EQ(array->ReadPieces(pieces.data(), pieces.size(), &got), kQssOk);
+  ASSERT_EQ(got, expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin()));
+
+  // The second piece runs past the end: it delivers what is there, and the
+  // third is not read.
+  std::uint8_t tail[30] = {};
+  const ReadPiece atEnd[] = {{10, tail, 4}, {static_cast<std::int64_t>(content.size()) - 3, tail + 4, 10},
+                             {0, tail + 14, 5}};
+  ASSERT_EQ(array->ReadPieces(atEnd, 3, &got), kQssOk);
+  EXPECT_EQ(got, 7u);
+  EXPECT_EQ(tail[4], content[content.size() - 3]);
+  EXPECT_EQ(tail[14], 0);
+}
+
+}  // namespace
+}  // namespace qss

@@ -1,5 +1,6 @@
 #include "ByteArrays/CMultiPhysicalByteArray.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -139,6 +140,85 @@ QssResult CMultiPhysicalByteArray::ReadAt(std::int64_t offset, void* buffer, std
       offset, count, bytesRead,
       [bytes](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t from, std::uint32_t chunk,
               std::uint32_t* moved) { return segment->ReadAt(at, bytes + from, chunk, moved); });
+}
+
+QssResult CMultiPhysicalByteArray::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  std::uint32_t total = 0;
+  std::vector<ReadPiece> batch;
+  std::int64_t batchSegment = -1;
+  std::uint64_t batchBytes = 0;
+  // Reads the gathered pieces of one segment; false when they did not all
+  // arrive, which ends the whole read.
+  QssResult result = kQssOk;
+  const auto flush = [&]() {
+    if (batch.empty()) return true;
+    std::uint32_t got = 0;
+    result = segments_[static_cast<std::size_t>(batchSegment)]->ReadPieces(batch.data(), batch.size(), &got);
+    total += got;
+    const bool whole = QssSucceeded(result) && got == batchBytes;
+    batch.clear();
+    batchBytes = 0;
+    return whole;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    const ReadPiece& piece = pieces[i];
+    if (piece.length == 0) continue;
+    if (piece.offset < 0 || piece.offset > kMaxOffset - piece.length) {
+      if (flush()) result = kQssInvalidArgument;
+      if (bytesRead) *bytesRead = total;
+      return result;
+    }
+    if (piece.buffer == nullptr) {
+      if (flush()) result = kQssInvalidPointer;
+      if (bytesRead) *bytesRead = total;
+      return result;
+    }
+    std::int64_t offset = piece.offset;
+    auto* bytes = static_cast<unsigned char*>(piece.buffer);
+    std::uint32_t left = piece.length;
+    while (left > 0) {
+      const std::int64_t index = offset / segmentSize_;
+      if (index >= segmentCount()) {
+        // Beyond the last segment there is nothing to read, as in ReadAt.
+        flush();
+        if (bytesRead) *bytesRead = total;
+        return result;
+      }
+      const std::int64_t within = offset - index * segmentSize_;
+      const auto chunk = static_cast<std::uint32_t>(std::min<std::int64_t>(left, segmentSize_ - within));
+      if (index != batchSegment && !flush()) {
+        if (bytesRead) *bytesRead = total;
+        return result;
+      }
+      batchSegment = index;
+      batch.push_back(ReadPiece{within, bytes, chunk});
+      batchBytes += chunk;
+      bytes += chunk;
+      offset += chunk;
+      left -= chunk;
+    }
+  }
+  flush();
+  if (bytesRead) *bytesRead = total;
+  return result;
+}
+
+QssResult CMultiPhysicalByteArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,
+                                                std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  if (offset < 0 || offset > kMaxOffset - count) return kQssInvalidArgument;
+  bool declined = false;
+  const QssResult result = TransferAcrossSegments(
+      offset, count, bytesMoved,
+      [target, &declined](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t, std::uint32_t chunk,
+                          std::uint32_t* moved) {
+        const QssResult copied = segment->CopyToHandle(at, chunk, target, moved, &declined);
+        return copied;
+      });
+  if (refused) *refused = declined;
+  return result;
 }
 
 QssResult CMultiPhysicalByteArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,

@@ -37,6 +37,11 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   // Reads what the segments hold; a read whose start lies beyond the last
   // segment reads nothing and succeeds.
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
+  // Pieces are cut at segment boundaries; those of one segment that follow
+  // each other go to it together.
+  QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) override;
+  QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* bytesMoved,
+                         bool* refused) override;
   // Grows the array first when the write runs past its end.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                     std::uint32_t* bytesWritten) override;

@@ -9,6 +9,7 @@
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
 #include "Format/Format.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 
@@ -382,11 +383,9 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   return QssFailed(flushed) ? flushed : grown;
 }
 
-template <typename Buffer>
-QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start, std::int64_t offset,
-                                               std::int32_t count, Buffer buffer, std::int32_t* done) {
-  CLockGuard guard(lock_);
-  if (done) *done = 0;
+QssResult CBlockAllocationTable::PlanTransfer(bool writing, std::int64_t start, std::int64_t offset,
+                                              std::int32_t count, std::vector<ChainRun>* runs) {
+  runs->clear();
   if (count < 0 || offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count)
     return kQssInvalidArgument;
   if (count == 0) return kQssOk;
@@ -424,44 +423,129 @@ QssResult CBlockAllocationTable::TransferChain(bool writing, std::int64_t start,
     have = static_cast<std::int32_t>(span);
   }
 
-  // One transfer per run of consecutive blocks. A run that moves fewer bytes
-  // than asked ends the transfer: what follows would land at the wrong place
-  // of the buffer, and done must count one contiguous stretch.
+  // One run per stretch of consecutive blocks.
   std::int64_t index = offset / blockSize_;
   std::int64_t within = offset % blockSize_;
-  QssResult result = kQssOk;
-  std::int32_t transferred = 0;
-  while (index < have && transferred < count) {
+  std::int64_t planned = 0;
+  while (index < have && planned < count) {
     std::int64_t run = 1;
     while (index + run < have && blocks[index + run] == blocks[index + run - 1] + 1) ++run;
-    const std::int64_t length = std::min<std::int64_t>(count - transferred, run * blockSize_ - within);
-    const std::int64_t position = BlockPosition(blocks[index]) + within;
-    std::uint32_t moved = 0;
-    if constexpr (std::is_const_v<std::remove_pointer_t<Buffer>>) {
-      result = physical_->WriteAt(position, buffer + transferred, static_cast<std::uint32_t>(length), &moved);
-    } else {
-      result = physical_->ReadAt(position, buffer + transferred, static_cast<std::uint32_t>(length), &moved);
-    }
-    transferred += static_cast<std::int32_t>(std::min<std::int64_t>(moved, length));
-    // A write the byte array cut short without a reason is still a failure:
-    // the caller's bytes are not all stored. A short read is the array's end.
-    if (writing && QssSucceeded(result) && moved < length) result = kQssWriteFault;
-    if (QssFailed(result) || moved < length) break;
+    const std::int64_t length = std::min<std::int64_t>(count - planned, run * blockSize_ - within);
+    runs->push_back(ChainRun{BlockPosition(blocks[index]) + within, static_cast<std::uint32_t>(length)});
+    planned += length;
     index += run;
     within = 0;
+  }
+  return kQssOk;
+}
+
+QssResult CBlockAllocationTable::ReadChain(std::int64_t start, std::int64_t offset, std::int32_t count, void* buffer,
+                                           std::int32_t* done) {
+  CLockGuard guard(lock_);
+  if (done) *done = 0;
+  std::vector<ChainRun> runs;
+  if (QssResult result = PlanTransfer(false, start, offset, count, &runs); QssFailed(result) || runs.empty())
+    return result;
+  // The runs go to the byte array together: a scattered chain costs one
+  // request per run otherwise. A run cut short ends the transfer (done
+  // counts one contiguous stretch of the buffer).
+  std::vector<ReadPiece> pieces(runs.size());
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    pieces[i] = ReadPiece{runs[i].position, bytes, runs[i].length};
+    bytes += runs[i].length;
+  }
+  std::uint32_t moved = 0;
+  const QssResult result = physical_->ReadPieces(pieces.data(), pieces.size(), &moved);
+  if (done) *done = static_cast<std::int32_t>(std::min<std::uint32_t>(moved, static_cast<std::uint32_t>(count)));
+  return result;
+}
+
+QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count,
+                                            const void* buffer, std::int32_t* done) {
+  CLockGuard guard(lock_);
+  if (done) *done = 0;
+  std::vector<ChainRun> runs;
+  if (QssResult result = PlanTransfer(true, start, offset, count, &runs); QssFailed(result)) return result;
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  QssResult result = kQssOk;
+  std::int32_t transferred = 0;
+  for (const ChainRun& run : runs) {
+    std::uint32_t moved = 0;
+    result = physical_->WriteAt(run.position, bytes + transferred, run.length, &moved);
+    transferred += static_cast<std::int32_t>(std::min(moved, run.length));
+    // A write the byte array cut short without a reason is still a failure:
+    // the caller's bytes are not all stored.
+    if (QssSucceeded(result) && moved < run.length) result = kQssWriteFault;
+    if (QssFailed(result)) break;
   }
   if (done) *done = transferred;
   return result;
 }
 
-QssResult CBlockAllocationTable::ReadChain(std::int64_t start, std::int64_t offset, std::int32_t count, void* buffer,
-                                           std::int32_t* done) {
-  return TransferChain(false, start, offset, count, static_cast<std::uint8_t*>(buffer), done);
-}
+QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int64_t offset, std::int32_t count,
+                                                   std::intptr_t target, void* buffer, ChainCopyState* state,
+                                                   std::int32_t* done) {
+  CLockGuard guard(lock_);
+  if (done) *done = 0;
+  std::vector<ChainRun> runs;
+  if (QssResult result = PlanTransfer(false, start, offset, count, &runs); QssFailed(result) || runs.empty())
+    return result;
 
-QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count,
-                                            const void* buffer, std::int32_t* done) {
-  return TransferChain(true, start, offset, count, static_cast<const std::uint8_t*>(buffer), done);
+  std::int32_t transferred = 0;
+  // Short runs gather in buffer and leave in one write; a long one first
+  // sends what gathered before it, then moves in the kernel.
+  std::vector<ReadPiece> gathered;
+  std::uint32_t gatheredBytes = 0;
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  QssResult result = kQssOk;
+  const auto sendGathered = [&]() {
+    if (gathered.empty()) return true;
+    const std::uint32_t wanted = gatheredBytes;
+    std::uint32_t got = 0;
+    result = physical_->ReadPieces(gathered.data(), gathered.size(), &got);
+    gathered.clear();
+    gatheredBytes = 0;
+    std::uint32_t written = 0;
+    const QssResult sent = got > 0 ? native_file::WriteToHandle(target, bytes, got, &written) : kQssOk;
+    transferred += static_cast<std::int32_t>(written);
+    if (QssFailed(sent) || written < got) {
+      state->targetFailed = true;
+      result = QssFailed(sent) ? sent : kQssWriteFault;
+      return false;
+    }
+    return QssSucceeded(result) && got == wanted;
+  };
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const ChainRun& run = runs[i];
+    if (!state->kernelRefused && run.length >= kKernelCopyMinimum) {
+      if (!sendGathered()) break;
+      std::uint32_t moved = 0;
+      bool refused = false;
+      result = physical_->CopyToHandle(run.position, run.length, target, &moved, &refused);
+      transferred += static_cast<std::int32_t>(std::min(moved, run.length));
+      if (QssFailed(result)) {
+        state->targetFailed = true;
+        break;
+      }
+      if (!refused) {
+        if (moved < run.length) break;
+        continue;
+      }
+      // What did not move goes the plain way, now and for the rest of the copy.
+      state->kernelRefused = true;
+      if (moved > 0) {
+        gathered.push_back(ReadPiece{run.position + moved, bytes + gatheredBytes, run.length - moved});
+        gatheredBytes += run.length - moved;
+        continue;
+      }
+    }
+    gathered.push_back(ReadPiece{run.position, bytes + gatheredBytes, run.length});
+    gatheredBytes += run.length;
+  }
+  if (QssSucceeded(result)) sendGathered();
+  if (done) *done = std::min(transferred, count);
+  return result;
 }
 
 QssResult CBlockAllocationTable::Flush() {

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "Format/Format.h"
 #include "qss/CLock.h"
@@ -38,6 +39,15 @@ class CPhysicalByteArray;
 inline std::int64_t BlocksFor(std::int64_t length, std::int64_t blockSize) {
   return length / blockSize + (length % blockSize != 0 ? 1 : 0);
 }
+
+// How a copy of chains into a file is going, across its calls.
+struct ChainCopyState {
+  // The system would not copy between these files in the kernel: the rest
+  // goes through the buffer.
+  bool kernelRefused = false;
+  // The failure came from writing the target.
+  bool targetFailed = false;
+};
 
 class CBlockAllocationTable : public CQssRefCountedObject {
  public:
@@ -75,6 +85,15 @@ class CBlockAllocationTable : public CQssRefCountedObject {
                       std::int32_t* done);
   QssResult WriteChain(std::int64_t start, std::int64_t offset, std::int32_t count, const void* buffer,
                        std::int32_t* done);
+  // Moves count bytes of the chain from start, offset bytes in, to target
+  // (a descriptor or HANDLE open for writing) at its current position:
+  // runs of at least kKernelCopyMinimum bytes inside the kernel where the
+  // byte array and the system can, shorter ones read together into buffer
+  // (count bytes long) and written at once. done counts the bytes written
+  // to target; fewer than count with success means the chain ended.
+  QssResult CopyChainToHandle(std::int64_t start, std::int64_t offset, std::int32_t count, std::intptr_t target,
+                              void* buffer, ChainCopyState* state, std::int32_t* done);
+  static constexpr std::uint32_t kKernelCopyMinimum = 64 * 1024;
   // Writes every changed table block back into the table's chain. A block
   // that does not reach the byte array stays dirty for the next flush; the
   // first failure is returned after every other changed block was tried.
@@ -126,9 +145,17 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // Adds enough table blocks for wanted blocks; the new ones beyond the table
   // blocks become the free list.
   QssResult Grow(std::int64_t wanted, std::int64_t* tableTail);
-  template <typename Buffer>
-  QssResult TransferChain(bool writing, std::int64_t start, std::int64_t offset, std::int32_t count, Buffer buffer,
-                          std::int32_t* done);
+  // A stretch of consecutive blocks that a transfer touches: its byte
+  // position in the byte array and how many of its bytes the transfer moves.
+  struct ChainRun {
+    std::int64_t position;
+    std::uint32_t length;
+  };
+  // The runs that hold count bytes of the chain from start, offset bytes in,
+  // in chain order. Reading, they end where the chain does; writing
+  // lengthens the chain as needed. Caller holds lock_.
+  QssResult PlanTransfer(bool writing, std::int64_t start, std::int64_t offset, std::int32_t count,
+                         std::vector<ChainRun>* runs);
 
   std::int32_t entryWidth_ = 0;
   std::int32_t blockSize_ = 0;

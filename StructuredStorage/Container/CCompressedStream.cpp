@@ -9,6 +9,8 @@
 #include "Base/CLockGuard.h"
 #include "Format/Format.h"
 #include "qss/CStorageEntry.h"
+#include "qss/CompressedImage.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 
@@ -70,31 +72,66 @@ QssResult CCompressedStream::WritePlain(const void* buffer, std::int32_t count, 
   return result;
 }
 
-QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written) {
-  if (count > kMaxCompressedContentLength) return kQssInvalidArgument;
-  DropContent();
-  const int bound = LZ4_compressBound(count);
-  auto image = TryAllocate(kCompressedImageHeaderSize + static_cast<std::int64_t>(bound));
-  if (!image) return kQssOutOfMemory;
+QssResult CompressContent(const void* content, std::int32_t length, CompressedImage* image) {
+  if (image == nullptr || (content == nullptr && length > 0)) return kQssInvalidPointer;
+  *image = CompressedImage{};
+  if (length < 0 || length > kMaxCompressedContentLength) return kQssInvalidArgument;
+  image->contentLength = length;
+  if (length == 0) return kQssOk;
+  const int bound = LZ4_compressBound(length);
+  auto bytes = TryAllocate(kCompressedImageHeaderSize + static_cast<std::int64_t>(bound));
+  if (!bytes) return kQssOutOfMemory;
+  const int compressed = LZ4_compress_default(static_cast<const char*>(content),
+                                              reinterpret_cast<char*>(bytes.get() + kCompressedImageHeaderSize),
+                                              length, bound);
+  const std::int64_t imageLength = kCompressedImageHeaderSize + static_cast<std::int64_t>(compressed);
+  // Content that would not shrink is stored plain.
+  if (compressed <= 0 || imageLength >= length) return kQssOk;
+  CompressedImageHeader imageHeader;
+  imageHeader.contentLength = static_cast<std::uint32_t>(length);
+  imageHeader.imageLength = static_cast<std::uint32_t>(imageLength);
+  imageHeader.EncodeTo(bytes.get());
+  image->bytes = std::move(bytes);
+  image->length = static_cast<std::int32_t>(imageLength);
+  return kQssOk;
+}
 
+QssResult WriteCompressedImage(CStream* stream, const void* content, std::int32_t length,
+                               const CompressedImage& image, std::uint32_t* written) {
+  if (written) *written = 0;
+  auto* compressed = dynamic_cast<CCompressedStream*>(stream);
+  if (compressed == nullptr || image.contentLength != length) return kQssInvalidRequest;
+  return compressed->WriteImage(content, length, image, written);
+}
+
+QssResult CCompressedStream::WriteImage(const void* buffer, std::int32_t count, const CompressedImage& image,
+                                        std::uint32_t* written) {
+  if (written) *written = 0;
+  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (entry_->readOnly) return kQssReadOnly;
+  CLockGuard guard(lock_);
+  if (entry_->Size() != 0) return kQssInvalidRequest;
+  return StoreFirst(buffer, count, image, written);
+}
+
+QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  CompressedImage image;
+  if (QssResult result = CompressContent(buffer, count, &image); QssFailed(result)) return result;
+  return StoreFirst(buffer, count, image, written);
+}
+
+QssResult CCompressedStream::StoreFirst(const void* buffer, std::int32_t count, const CompressedImage& image,
+                                        std::uint32_t* written) {
+  DropContent();
   // New content is always stored from the start of the chain, where the mode
   // test and Read expect it.
   position_ = 0;
   logicalPosition_ = count;
-  const int compressed =
-      count > 0 ? LZ4_compress_default(static_cast<const char*>(buffer),
-                                       reinterpret_cast<char*>(image.get() + kCompressedImageHeaderSize), count, bound)
-                : 0;
-  const std::int64_t imageLength = kCompressedImageHeaderSize + static_cast<std::int64_t>(compressed);
-  if (compressed <= 0 || imageLength >= count) return WritePlain(buffer, count, written);
-
-  CompressedImageHeader imageHeader;
-  imageHeader.contentLength = static_cast<std::uint32_t>(count);
-  imageHeader.imageLength = static_cast<std::uint32_t>(imageLength);
-  imageHeader.EncodeTo(image.get());
+  if (!image.compressed()) return WritePlain(buffer, count, written);
+  const std::int32_t imageLength = image.length;
 
   std::uint32_t stored = 0;
-  const QssResult result = CStream::Write(image.get(), static_cast<std::int32_t>(imageLength), &stored);
+  const QssResult result = CStream::Write(image.bytes.get(), imageLength, &stored);
   if (QssFailed(result) || stored != static_cast<std::uint32_t>(imageLength)) {
     // A partial image is no content at all: leave the stream empty rather
     // than an entry that describes an image that is not there. Blocks that
@@ -106,7 +143,7 @@ QssResult CCompressedStream::WriteFirst(const void* buffer, std::int32_t count, 
     logicalPosition_ = 0;
     return QssFailed(result) ? result : kQssWriteFault;
   }
-  entry_->SetStoredLength(static_cast<std::int32_t>(imageLength));
+  entry_->SetStoredLength(imageLength);
   entry_->SetSize(count);
   if (written) *written = static_cast<std::uint32_t>(count);
   return result;
@@ -204,6 +241,26 @@ QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_
   logicalPosition_ += static_cast<std::int32_t>(n);
   if (read) *read = static_cast<std::uint32_t>(n);
   return kQssOk;
+}
+
+QssResult CCompressedStream::ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
+                                        std::uint32_t* read) {
+  if (entry_ == nullptr) return kQssInvalidRequest;
+  CLockGuard guard(lock_);
+  if (!IsCompressed()) return CStream::ReadToFile(count, target, buffer, state, read);
+  if (read) *read = 0;
+  if (state == nullptr || buffer == nullptr) return kQssInvalidPointer;
+  std::uint32_t got = 0;
+  const QssResult result = Read(buffer, count, &got);
+  if (result != kQssOk || got == 0) return result;
+  std::uint32_t written = 0;
+  QssResult sent = native_file::WriteToHandle(target, buffer, got, &written);
+  if (QssSucceeded(sent) && written < got) sent = kQssWriteFault;
+  // Bytes read but not written are read again by the next call.
+  logicalPosition_ -= static_cast<std::int32_t>(got - written);
+  if (read) *read = written;
+  if (QssFailed(sent)) state->targetFailed = true;
+  return sent;
 }
 
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {

@@ -20,19 +20,28 @@
 
 namespace qss {
 
+struct CompressedImage;
+
 class CCompressedStream : public CStream {
  public:
   CCompressedStream() = default;
 
   QssResult Write(const void* buffer, std::int32_t count, std::uint32_t* written) override;
   QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read) override;
+  // Compressed content goes through buffer: it exists only decompressed.
+  QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
+                       std::uint32_t* read) override;
   QssResult SetSize(std::int64_t newSize) override;
   QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) override;
 
   bool IsCompressed() const;
+  // The first write, with the content compressed already (see
+  // WriteCompressedImage).
+  QssResult WriteImage(const void* buffer, std::int32_t count, const CompressedImage& image, std::uint32_t* written);
 
  private:
   QssResult WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written);
+  QssResult StoreFirst(const void* buffer, std::int32_t count, const CompressedImage& image, std::uint32_t* written);
   QssResult Rewrite(const void* buffer, std::int32_t count, std::uint32_t* written);
   // Stores count bytes plain at the current position, keeping the content
   // marked plain (storedLength = size).

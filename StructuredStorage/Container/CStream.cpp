@@ -103,18 +103,17 @@ QssResult CStream::ReadAt(std::int64_t position, void* buffer, std::int32_t coun
   return result;
 }
 
-QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
-  CLockGuard guard(lock_);
-  if (read) *read = 0;
+QssResult CStream::PlanRead(std::int32_t count, std::int64_t* block, std::int64_t* offset, std::int64_t* wanted) {
+  *wanted = 0;
   if (count < 0) return kQssInvalidArgument;
   if (!entry_ || !table_) return kQssInvalidRequest;
   if (entry_->HeadOffset() < 0) return kQssNotAContainer;
   if (position_ < entry_->HeadOffset()) return kQssBeforeHead;
   const std::int64_t size = entry_->Size();
   if (position_ >= size) return kQssOk;
-  std::int64_t wanted = count;
-  if (wanted > size - position_) wanted = size - position_;
-  if (wanted == 0) return kQssOk;
+  std::int64_t length = count;
+  if (length > size - position_) length = size - position_;
+  if (length == 0) return kQssOk;
   // A length field may claim far more than the container holds while the
   // chain runs in a circle; a read past what distinct blocks can hold is
   // answered like a chain that ends early.
@@ -122,23 +121,55 @@ QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
   const std::int64_t intoChain = position_ - chainCache_->base();  // not negative: position is past the head
   const std::int64_t blocksLeft = table_->ChainCapacity() - intoChain / blockSize;
   if (blocksLeft <= 0) return kQssNotAContainer;
-  if (blocksLeft <= wanted / blockSize + 1)
-    wanted = std::min(wanted, blocksLeft * blockSize - intoChain % blockSize);
+  if (blocksLeft <= length / blockSize + 1)
+    length = std::min(length, blocksLeft * blockSize - intoChain % blockSize);
 
-  std::int64_t block = kNoBlock;
-  std::int64_t offset = 0;
-  chainCache_->MapPosition(position_, &block, &offset);
+  chainCache_->MapPosition(position_, block, offset);
   // Mapping loads the chain as far as the position, which finds a cycle on
   // the way: the chain holds nothing from its first repeated block on.
   const std::int64_t beforeCycle = chainCache_->BytesBeforeCycle(position_);
   if (beforeCycle == 0) return kQssNotAContainer;
-  wanted = std::min(wanted, beforeCycle);
+  *wanted = std::min(length, beforeCycle);
+  return kQssOk;
+}
+
+QssResult CStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
+  CLockGuard guard(lock_);
+  if (read) *read = 0;
+  std::int64_t block = kNoBlock;
+  std::int64_t offset = 0;
+  std::int64_t wanted = 0;
+  if (QssResult planned = PlanRead(count, &block, &offset, &wanted); QssFailed(planned) || wanted == 0)
+    return planned;
   std::int32_t got = 0;
   QssResult result = table_->ReadChain(block, offset, static_cast<std::int32_t>(wanted), buffer, &got);
   // A chain that ends before the recorded length would otherwise answer
   // every later read with nothing and success.
   if (result == kQssOk && got == 0) result = kQssNotAContainer;
   if (QssSucceeded(result)) position_ += got;
+  if (read) *read = static_cast<std::uint32_t>(got);
+  return result;
+}
+
+QssResult CStream::ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
+                              std::uint32_t* read) {
+  CLockGuard guard(lock_);
+  if (read) *read = 0;
+  if (state == nullptr || buffer == nullptr) return kQssInvalidPointer;
+  std::int64_t block = kNoBlock;
+  std::int64_t offset = 0;
+  std::int64_t wanted = 0;
+  if (QssResult planned = PlanRead(count, &block, &offset, &wanted); QssFailed(planned) || wanted == 0)
+    return planned;
+  ChainCopyState chain{state->kernelRefused, false};
+  std::int32_t got = 0;
+  QssResult result = table_->CopyChainToHandle(block, offset, static_cast<std::int32_t>(wanted), target, buffer,
+                                               &chain, &got);
+  state->kernelRefused = chain.kernelRefused;
+  state->targetFailed = chain.targetFailed;
+  if (result == kQssOk && got == 0) result = kQssNotAContainer;
+  // Bytes that reached the file are past, whatever happened after them.
+  position_ += got;
   if (read) *read = static_cast<std::uint32_t>(got);
   return result;
 }

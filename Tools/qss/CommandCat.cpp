@@ -41,13 +41,22 @@ int RunCat(const Arguments& args, ToolContext& context) {
                        "cat", total);
   options.progress = [&progress](std::uint32_t size) { progress.Advance(size); };
   StreamCopyReport report;
-  const QssResult copied = CopyStream(
-      stream.get(),
-      [&](const void* data, std::uint32_t size) -> QssResult {
-        context.out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return context.out ? kQssOk : kQssWriteFault;
-      },
-      options, &report);
+  QssResult copied = kQssOk;
+  if (context.outFile >= 0) {
+    // Into a regular file the bytes can move inside the kernel; nothing is
+    // buffered in context.out before them.
+    context.out.flush();
+    copied = CopyStreamToFile(stream.get(), context.outFile, options, &report);
+    if (report.stage == StreamCopyReport::Stage::kSink) context.out.setstate(std::ios::badbit);
+  } else {
+    copied = CopyStream(
+        stream.get(),
+        [&](const void* data, std::uint32_t size) -> QssResult {
+          context.out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+          return context.out ? kQssOk : kQssWriteFault;
+        },
+        options, &report);
+  }
   context.out.flush();
   progress.Finish();
   // A failed write is reported once, by RunQss, like every command's.

@@ -8,9 +8,13 @@
 // then an older container of that name stays as it was.
 
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "qss/CQssRef.h"
 #include "CommandLine.h"
@@ -21,6 +25,7 @@
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStream.h"
+#include "qss/CompressedImage.h"
 #include "qss/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
@@ -55,6 +60,9 @@ struct PackOptions {
   std::int32_t blockSize = 4096;
   std::int32_t entryWidth = 4;
   bool compress = false;
+  // Threads that read and compress files ahead of the writer (--compress);
+  // 1 does it all on the writer's thread.
+  std::int32_t threads = 0;  // 0: one per core
   std::int64_t segmentSize = kDefaultSegmentSize;
   std::set<std::string> nest;  // relative folder paths, NestKey form
   bool dereference = false;     // follow symbolic links
@@ -272,9 +280,148 @@ struct PackFailure {
   std::string where = {};  // the file or folder it concerns, when there is one
 };
 
+// A file read and compressed ahead of the writer.
+struct PreparedFile {
+  std::vector<char> content;
+  CompressedImage image;
+  std::optional<PackFailure> failure;
+};
+
+// Reads and compresses the files a compressed pack stores, in the order it
+// stores them, on worker threads, while the writer stores the earlier ones:
+// the container gets the same bytes in the same order as from one thread.
+// Bytes in flight (read, not yet stored) stay under a budget, except that
+// one file is always let through whatever its size.
+class CompressionPipeline {
+ public:
+  static constexpr std::int64_t kBytesInFlight = 32 << 20;
+
+  CompressionPipeline(std::vector<PackNode*> files, std::int32_t threads) : files_(std::move(files)) {
+    results_.resize(files_.size());
+    // With one thread the writer prepares each file itself when it gets there.
+    const std::size_t workers = threads > 1 ? static_cast<std::size_t>(threads) : 0;
+    for (std::size_t i = 0; i < workers && i < files_.size(); ++i) workers_.emplace_back([this] { Work(); });
+  }
+  ~CompressionPipeline() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+  CompressionPipeline(const CompressionPipeline&) = delete;
+  CompressionPipeline& operator=(const CompressionPipeline&) = delete;
+
+  // The next file in order, waiting for its preparation; its bytes leave
+  // the budget when the result is dropped.
+  std::unique_ptr<PreparedFile> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::size_t index = taken_++;
+    if (workers_.empty()) {
+      lock.unlock();
+      return Prepare(*files_[index]);
+    }
+    changed_.wait(lock, [&] { return results_[index] != nullptr; });
+    std::unique_ptr<PreparedFile> result = std::move(results_[index]);
+    inFlight_ -= files_[index]->size;
+    lock.unlock();
+    changed_.notify_all();
+    return result;
+  }
+
+ private:
+  static std::unique_ptr<PreparedFile> Prepare(const PackNode& file) {
+    auto prepared = std::make_unique<PreparedFile>();
+    const std::string where = DisplayPath(file.path);
+    std::unique_ptr<NativeFile> source;
+    std::string refusal;
+    if (!OpenSource(file.source, &source, &refusal)) {
+      prepared->failure = PackFailure{where + ": " + refusal};
+      return prepared;
+    }
+    // The measured size, and one byte more to see whether the file grew.
+    const std::int64_t want = std::min<std::int64_t>(file.size, kMaxCompressibleSize) + 1;
+    prepared->content.resize(static_cast<std::size_t>(want));
+    std::int64_t offset = 0;
+    for (;;) {
+      if (offset == static_cast<std::int64_t>(prepared->content.size())) {
+        // Grown past its measured size: read on in pieces.
+        if (offset > kMaxCompressibleSize) {
+          prepared->failure = PackFailure{where + ": the file grew past what a compressed stream can hold"};
+          return prepared;
+        }
+        prepared->content.resize(std::min<std::size_t>(prepared->content.size() * 2,
+                                                       static_cast<std::size_t>(kMaxCompressibleSize) + 1));
+      }
+      const auto room = static_cast<std::uint32_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(prepared->content.size()) - offset, 1 << 30));
+      std::uint32_t got = 0;
+      const QssResult result = source->ReadAt(offset, prepared->content.data() + offset, room, &got);
+      if (QssFailed(result)) {
+        prepared->failure = PackFailure{where + ": cannot read the file", true, result, where};
+        return prepared;
+      }
+      if (got == 0) break;
+      offset += got;
+    }
+    prepared->content.resize(static_cast<std::size_t>(offset));
+    const QssResult compressed =
+        CompressContent(prepared->content.data(), static_cast<std::int32_t>(offset), &prepared->image);
+    if (QssFailed(compressed)) {
+      prepared->failure = PackFailure{where + ": storing the compressed stream failed", true, compressed, where};
+    }
+    return prepared;
+  }
+
+  void Work() {
+    for (;;) {
+      std::size_t index = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] {
+          return stopping_ || next_ >= files_.size() || inFlight_ == 0 ||
+                 inFlight_ + files_[next_]->size <= kBytesInFlight;
+        });
+        if (stopping_ || next_ >= files_.size()) return;
+        index = next_++;
+        inFlight_ += files_[index]->size;
+      }
+      std::unique_ptr<PreparedFile> prepared = Prepare(*files_[index]);
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        results_[index] = std::move(prepared);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::vector<PackNode*> files_;
+  std::vector<std::unique_ptr<PreparedFile>> results_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_ = 0;   // the next file a worker takes up
+  std::size_t taken_ = 0;  // the next file the writer takes
+  std::int64_t inFlight_ = 0;
+  bool stopping_ = false;
+};
+
+// The files of tree that become streams, in the order the builder meets them.
+void ListFiles(PackNode& node, std::vector<PackNode*>* files) {
+  for (PackNode& child : node.children) {
+    if (child.folder) {
+      ListFiles(child, files);
+    } else {
+      files->push_back(&child);
+    }
+  }
+}
+
 class Builder {
  public:
-  Builder(const PackOptions& options, ProgressBar& progress) : options_(options), progress_(progress) {}
+  Builder(const PackOptions& options, ProgressBar& progress, CompressionPipeline* pipeline)
+      : options_(options), progress_(progress), pipeline_(pipeline) {}
 
   bool PackChildren(CStorage* storage, PackNode& node, PackFailure* failure) {
     for (PackNode& child : node.children) {
@@ -331,37 +478,25 @@ class Builder {
   }
 
   // A compressed stream is stored by its first write, so the whole content
-  // goes in one Write.
+  // goes in one write, read and compressed ahead by the pipeline.
   bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
     const std::string where = DisplayPath(file.path);
-    std::unique_ptr<NativeFile> source;
-    std::string refusal;
-    if (!OpenSource(file.source, &source, &refusal)) {
-      *failure = {where + ": " + refusal};
+    const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
+    if (prepared->failure) {
+      *failure = *prepared->failure;
       return false;
     }
-    std::vector<char> content;
-    char piece[65536];
-    std::int64_t offset = 0;
-    for (;;) {
-      std::uint32_t got = 0;
-      if (!ReadPiece(source.get(), where, &offset, piece, sizeof(piece), &got, failure)) return false;
-      if (got == 0) break;
-      content.insert(content.end(), piece, piece + got);
-      if (static_cast<std::int64_t>(content.size()) > kMaxCompressibleSize) {
-        *failure = {where + ": the file grew past what a compressed stream can hold"};
-        return false;
-      }
-    }
-    file.packed = static_cast<std::int64_t>(content.size());
-    if (content.empty()) return true;
+    const auto length = static_cast<std::int32_t>(prepared->content.size());
+    file.packed = length;
+    if (length == 0) return true;
     std::uint32_t written = 0;
-    const QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
-    if (result != kQssOk || written != content.size()) {
+    const QssResult result =
+        WriteCompressedImage(stream, prepared->content.data(), length, prepared->image, &written);
+    if (result != kQssOk || written != static_cast<std::uint32_t>(length)) {
       *failure = {where + ": storing the compressed stream failed", true, result, where};
       return false;
     }
-    progress_.Advance(static_cast<std::int64_t>(content.size()));
+    progress_.Advance(length);
     return true;
   }
 
@@ -383,7 +518,10 @@ class Builder {
         return false;
       }
     }
-    std::vector<char> piece(1 << 20);
+    // One buffer for every file: a fresh megabyte for each of many small
+    // files costs more than copying them.
+    if (piece_.empty()) piece_.resize(1 << 20);
+    std::vector<char>& piece = piece_;
     std::int64_t total = 0;
     for (;;) {
       std::uint32_t got = 0;
@@ -414,6 +552,8 @@ class Builder {
 
   const PackOptions& options_;
   ProgressBar& progress_;
+  CompressionPipeline* pipeline_;
+  std::vector<char> piece_;
 };
 
 bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std::string* error) {
@@ -449,6 +589,14 @@ bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std
     for (const std::string& pattern : parsed.options.at("exclude")) {
       if (!options->filter.Add(pattern, false, error)) return false;
     }
+  }
+  if (parsed.Has("threads")) {
+    const std::string& text = parsed.options.at("threads").back();
+    if (!ParseInteger(text, 1, 256, &value)) {
+      *error = "--threads must be a number from 1 to 256, not '" + text + "'";
+      return false;
+    }
+    options->threads = static_cast<std::int32_t>(value);
   }
   if (parsed.Has("nest")) {
     for (const std::string& text : parsed.options.at("nest")) {
@@ -581,8 +729,9 @@ int RunPack(const Arguments& args, ToolContext& context) {
   ParsedCommandLine parsed;
   std::string error;
   const std::vector<OptionDefinition> specs = {
-      {"block-size", true}, {"entry-width", true},    {"compress", false},     {"nest", true},
-      {"segment-size", true}, {"dereference", false}, {"skip-special", false}, {"exclude", true}};
+      {"block-size", true},   {"entry-width", true},  {"compress", false},     {"nest", true},
+      {"segment-size", true}, {"dereference", false}, {"skip-special", false}, {"exclude", true},
+      {"threads", true}};
   if (!ParseCommandLine(args, specs, &parsed, &error)) return UsageError(context, "pack", "pack: " + error);
   if (parsed.operands.size() != 2) return UsageError(context, "pack", "pack: expected DIR CONTAINER");
   PackOptions options;
@@ -633,7 +782,12 @@ int RunPack(const Arguments& args, ToolContext& context) {
   PackFailure failure;
   {
     ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
-    Builder builder(options, progress);
+    std::vector<PackNode*> files;
+    if (options.compress) ListFiles(tree, &files);
+    const std::int32_t threads =
+        options.threads > 0 ? options.threads : static_cast<std::int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    CompressionPipeline pipeline(std::move(files), threads);
+    Builder builder(options, progress, &pipeline);
     if (!builder.PackChildren(writer.root(), tree, &failure)) {
       progress.Finish();
       writer.Discard();

@@ -210,10 +210,9 @@ class Unpacker : public WalkEvents {
       if (progress_ != nullptr) progress_->Advance(size);
     };
     StreamCopyReport report;
-    const QssResult copied = CopyStream(
-        stream.get(),
-        [&file](const void* data, std::uint32_t size) { return file.Append(static_cast<const char*>(data), size); },
-        options, &report);
+    // Long runs of blocks move into the file inside the kernel where the
+    // system can; scattered ones are read together.
+    const QssResult copied = CopyStreamToFile(stream.get(), file.nativeHandle(), options, &report);
     if (report.stage == StreamCopyReport::Stage::kSink) {
       file.Abandon();
       ProblemWithResult(walker, "cannot write " + DisplayPath(target), copied, kept);

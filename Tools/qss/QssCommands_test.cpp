@@ -218,6 +218,31 @@ TEST(PackCompressTest, ContentThatDidNotShrinkIsListedAsStoredPlain) {
   EXPECT_NE(run.out.find("text.txt  3000 bytes (compressed, "), std::string::npos) << run.out;
 }
 
+// Files compressed ahead on worker threads are stored in the order and with
+// the bytes of one thread, however the threads' work interleaves; a file
+// that cannot be read still fails the pack, with its own name.
+TEST(PackCompressTest, WorkerThreadsStoreTheBytesOfOneThread) {
+  TemporaryFolder folder;
+  MakeSourceTree(folder / "src");
+  for (int i = 0; i < 40; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "f%d", i);
+    WriteFile(folder / "src" / "many" / name, std::string(1000 + 977 * i, static_cast<char>('a' + i % 26)));
+  }
+  const std::string single = (folder / "one.qss").string();
+  ASSERT_EQ(RunInProcess({"pack", "--compress", "--threads", "1", (folder / "src").string(), single}).code, 0);
+  for (const char* threads : {"2", "5"}) {
+    const fs::path severalPath = folder / "several.qss";
+    const std::string several = severalPath.string();
+    const RunResult run = RunInProcess({"pack", "--compress", "--threads", threads, (folder / "src").string(), several});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(ContainerBytes(several) == ContainerBytes(single)) << threads << " threads";
+  }
+  RunResult run = RunInProcess({"pack", "--compress", "--threads", "0", (folder / "src").string(), single});
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("--threads must be a number from 1 to 256"), std::string::npos) << run.err;
+}
+
 // One depth limit for every command: 33 nested containers pack, check and
 // unpack cleanly (check once stopped at 32 and called the result damage); a
 // folder deeper than the limit is refused before anything is written, and

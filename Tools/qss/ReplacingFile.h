@@ -31,6 +31,9 @@ class ReplacingFile {
   // Creates the temporary file.
   qss::QssResult Create();
   qss::QssResult Append(const char* data, std::size_t size);
+  // The temporary's descriptor or HANDLE, for writes at its own position
+  // (-1 before Create). Not to be mixed with Append on one file.
+  std::intptr_t nativeHandle() const { return file_ ? file_->Handle() : -1; }
   // Moves the file over the target. sync first writes it to the disk, so
   // that a crash right after cannot trade an existing file for an empty one.
   qss::QssResult Commit(bool sync);

@@ -8,6 +8,7 @@
 #define TOOLS_QSS_TOOLCONTEXT_H_
 
 #include <atomic>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ struct ToolContext {
   bool quiet = false;
   // Standard output is a terminal (cat then draws no progress bar under it).
   bool outIsTerminal = false;
+  // Standard output's descriptor when it is a regular file, so that cat can
+  // copy into it without passing the bytes through the process; -1
+  // otherwise (and for commands run in-process).
+  std::intptr_t outFile = -1;
   InterruptCleanup* interrupts = nullptr;
 };
 

@@ -147,6 +147,9 @@ int RunProgram(const qss_tool::Arguments& args) {
   context.progress = QSS_ISATTY(QSS_FILENO(stderr)) != 0;
   context.outIsTerminal = QSS_ISATTY(QSS_FILENO(stdout)) != 0;
   context.interrupts = &interrupts;
+#ifndef _WIN32
+  if (native_file::HandleIsRegularFile(STDOUT_FILENO)) context.outFile = STDOUT_FILENO;
+#endif
   int code = qss_tool::kExitFailure;
   try {
     code = qss_tool::RunQss(args, context);

@@ -1,6 +1,7 @@
 #ifndef QSS_CPHYSICALBYTEARRAY_H_
 #define QSS_CPHYSICALBYTEARRAY_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "qss/Export.h"
@@ -9,6 +10,16 @@
 #include "qss/FileTime.h"
 
 namespace qss {
+
+/// One piece of a scattered read: length bytes at offset into buffer.
+struct ReadPiece {
+  /// Where the piece starts in the byte array.
+  std::int64_t offset = 0;
+  /// Where its bytes go; the caller owns it.
+  void* buffer = nullptr;
+  /// Bytes of the piece.
+  std::uint32_t length = 0;
+};
 
 /// CPhysicalByteArray: the flat, 64-bit-addressed store under a container.
 ///
@@ -31,6 +42,33 @@ class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
   /// past its end; a write that stores fewer bytes is a failure.
   virtual QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                             std::uint32_t* bytesWritten) = 0;
+  /// Reads the pieces as ReadAt would one after the other, where the store
+  /// can in fewer requests. *bytesRead counts from the first piece on and
+  /// ends with the first piece cut short (its bytes included) or failed.
+  virtual QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
+    if (bytesRead) *bytesRead = 0;
+    std::uint32_t total = 0;
+    QssResult result = kQssOk;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint32_t got = 0;
+      result = ReadAt(pieces[i].offset, pieces[i].buffer, pieces[i].length, &got);
+      total += got;
+      if (QssFailed(result) || got < pieces[i].length) break;
+    }
+    if (bytesRead) *bytesRead = total;
+    return result;
+  }
+  /// Moves count bytes at offset to target, the descriptor (POSIX) or HANDLE
+  /// (Windows) of a file open for writing, at that file's current position,
+  /// without passing them through this process where the store can.
+  /// *refused is set when it cannot (the default): nothing more has moved,
+  /// and the caller copies the rest itself.
+  virtual QssResult CopyToHandle(std::int64_t /*offset*/, std::uint32_t /*count*/, std::intptr_t /*target*/,
+                                 std::uint32_t* bytesMoved, bool* refused) {
+    if (bytesMoved) *bytesMoved = 0;
+    if (refused) *refused = true;
+    return kQssOk;
+  }
   /// The array's length in bytes.
   virtual QssResult GetSize(std::int64_t* size) = 0;
   /// Truncates or extends the array to exactly size bytes.

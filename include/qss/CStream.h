@@ -23,6 +23,16 @@ inline constexpr std::int32_t kSeekCurrent = 1;
 /// Seek origin: the offset counts backwards from the end.
 inline constexpr std::int32_t kSeekEnd = 2;
 
+/// How a copy of a stream into a file is going, across ReadToFile calls.
+struct FileCopyState {
+  /// The system would not copy these files' bytes in the kernel; the rest
+  /// of the copy goes through the caller's buffer.
+  bool kernelRefused = false;
+  /// The last failure came from writing the file, not from reading the
+  /// stream.
+  bool targetFailed = false;
+};
+
 /// CStream: a byte sequence kept in a container as a chain of blocks.
 ///
 /// The stream's length, first block and head offset live in its directory
@@ -60,6 +70,15 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   /// chain that ends before the recorded length, or runs in a circle, is
   /// kQssNotAContainer; a position before the head offset kQssBeforeHead.
   virtual QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read);
+  /// Moves up to count bytes from the current position into the file
+  /// target (a descriptor on POSIX, a HANDLE on Windows, open for writing)
+  /// at that file's current position, as Read would deliver them: long runs
+  /// of blocks inside the kernel where the system can, the rest through
+  /// buffer, which holds count bytes. *read counts the bytes the file
+  /// received, and the position moves by as many. Start state with a fresh
+  /// FileCopyState and hand the same one to every call of one copy.
+  virtual QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
+                               std::uint32_t* read);
   /// Lengthens or shortens the stream to newSize bytes, allocating or
   /// freeing its blocks; a growth that fails leaves the length as it was.
   virtual QssResult SetSize(std::int64_t newSize);
@@ -98,6 +117,11 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
 
   /// @cond INTERNAL
  protected:
+  // The checks of Read and where it starts: *block and *offset for the
+  // table, *wanted the bytes it can deliver (0: nothing to read, or a
+  // failure). Caller holds lock_.
+  QssResult PlanRead(std::int32_t count, std::int64_t* block, std::int64_t* offset, std::int64_t* wanted);
+
   std::unique_ptr<CBlockChainCache> chainCache_;
   CBlockAllocationTable* table_ = nullptr;
   std::int64_t position_ = 0;

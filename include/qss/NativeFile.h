@@ -6,11 +6,13 @@
 #ifndef QSS_NATIVEFILE_H_
 #define QSS_NATIVEFILE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "qss/CPhysicalByteArray.h"  // ReadPiece
 #include "qss/Export.h"
 #include "qss/FileTime.h"
 #include "qss/ResultCodes.h"
@@ -66,6 +68,16 @@ enum class FoundKind {
   kSpecial,
 };
 
+/// Writes count bytes to an open file at its current position and moves the
+/// position on: the descriptor (POSIX) or HANDLE (Windows) of a file the
+/// caller opened and keeps. *done receives the bytes written, also on
+/// failure.
+QSS_EXPORT QssResult WriteToHandle(std::intptr_t handle, const void* buffer, std::uint32_t count,
+                                   std::uint32_t* done);
+/// Whether handle is an open regular file (not a terminal, pipe or device),
+/// the only kind the kernel copies of CopyStreamToFile are tried on.
+QSS_EXPORT bool HandleIsRegularFile(std::intptr_t handle);
+
 /// The calling process's id.
 QSS_EXPORT std::uint32_t CurrentProcessId();
 /// False only when no process of that id exists any more. A process that
@@ -101,12 +113,31 @@ class QSS_EXPORT NativeFile {
  public:
   virtual ~NativeFile() = default;
 
+  /// The descriptor (POSIX) or HANDLE (Windows); it stays owned by this
+  /// object.
+  virtual std::intptr_t Handle() const = 0;
+
   /// Reads up to count bytes at offset; *done receives the bytes read (fewer
   /// at the end of the file).
   virtual QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
   /// Writes count bytes at offset, growing the file when the write runs past
   /// its end (a gap reads as zero bytes); *done receives the bytes written.
   virtual QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
+  /// Reads the pieces, as many at once as the platform can submit together
+  /// (a chain of scattered blocks costs one system call per block
+  /// otherwise). *done receives the bytes read, counted from the first piece
+  /// on: a piece cut short (the end of the file) adds what it got and ends
+  /// the count, a failed one ends it and is the result.
+  virtual QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* done);
+  /// Moves count bytes at offset of this file to target (see
+  /// native_file::WriteToHandle) without passing them through this process,
+  /// where the system can: one copy in the kernel instead of a read and a
+  /// write. *done receives the bytes moved. *refused is set when the system
+  /// will not do it for these two files (another file system, no such call,
+  /// a target opened for appending); nothing more has moved then, and the
+  /// caller copies the rest itself.
+  virtual QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* done,
+                                 bool* refused);
   /// The file's length in bytes.
   virtual QssResult GetSize(std::int64_t* size) = 0;
   /// Truncates or extends the file to exactly size bytes.

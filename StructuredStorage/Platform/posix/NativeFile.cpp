@@ -1,5 +1,8 @@
 // NativeFile on POSIX: one file descriptor, positioned transfers with
-// pread/pwrite, so that no shared file position has to be moved.
+// pread/pwrite, so that no shared file position has to be moved. On Linux,
+// scattered reads go to the kernel together through an io_uring of the
+// calling thread, and copies to another file stay in the kernel
+// (copy_file_range, else sendfile).
 
 #include "qss/NativeFile.h"
 
@@ -9,10 +12,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstddef>
 #include <limits>
+#include <vector>
+
+#if defined(__linux__)
+#include <linux/io_uring.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
+#define QSS_HAVE_IO_URING 1
+#endif
 
 namespace qss {
 
@@ -79,6 +92,163 @@ int OpenFlags(std::uint32_t desiredAccess, std::uint32_t creationDisposition, in
   return 0;
 }
 
+
+#if defined(QSS_HAVE_IO_URING)
+
+// A small io_uring of one thread, for reads of many pieces in one system
+// call. Made on first use; a system that refuses rings (an old kernel, a
+// sandbox) is asked once per thread, and the reads go one by one instead.
+class ReadRing {
+ public:
+  static constexpr unsigned kEntries = 128;
+
+  // The calling thread's ring, or null when the system has none.
+  static ReadRing* ForThisThread() {
+    thread_local ReadRing ring;
+    return ring.fd_ >= 0 ? &ring : nullptr;
+  }
+
+  ReadRing(const ReadRing&) = delete;
+  ReadRing& operator=(const ReadRing&) = delete;
+
+  // Reads count (at most kEntries) pieces of descriptor; results[i] gets
+  // what the kernel said of piece i (bytes, or -errno). False when the ring
+  // failed as a whole (nothing is known of the pieces).
+  bool Read(int descriptor, const ReadPiece* pieces, unsigned count, int* results) {
+    unsigned tail = *sqTail_;
+    for (unsigned i = 0; i < count; ++i) {
+      const unsigned index = tail & *sqMask_;
+      io_uring_sqe* entry = &sqes_[index];
+      std::memset(entry, 0, sizeof(*entry));
+      entry->opcode = IORING_OP_READ;
+      entry->fd = descriptor;
+      entry->off = static_cast<std::uint64_t>(pieces[i].offset);
+      entry->addr = reinterpret_cast<std::uint64_t>(pieces[i].buffer);
+      entry->len = pieces[i].length;
+      entry->user_data = i;
+      sqArray_[index] = index;
+      ++tail;
+      results[i] = -EIO;
+    }
+    __atomic_store_n(sqTail_, tail, __ATOMIC_RELEASE);
+    unsigned submitted = 0;
+    unsigned reaped = 0;
+    while (reaped < count) {
+      const unsigned toSubmit = count - submitted;
+      const long entered = ::syscall(__NR_io_uring_enter, fd_, toSubmit, 1u, IORING_ENTER_GETEVENTS, nullptr, 0);
+      if (entered < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EBUSY) continue;
+        // Entries not taken must not be submitted by a later call.
+        Reset(submitted, reaped);
+        return false;
+      }
+      submitted += static_cast<unsigned>(entered);
+      unsigned head = *cqHead_;
+      const unsigned end = __atomic_load_n(cqTail_, __ATOMIC_ACQUIRE);
+      for (; head != end; ++head) {
+        const io_uring_cqe& done = cqes_[head & *cqMask_];
+        if (done.user_data < count) results[done.user_data] = done.res;
+        ++reaped;
+      }
+      __atomic_store_n(cqHead_, head, __ATOMIC_RELEASE);
+    }
+    return true;
+  }
+
+ private:
+  ReadRing() {
+    io_uring_params params{};
+    const long fd = ::syscall(__NR_io_uring_setup, kEntries, &params);
+    if (fd < 0) return;
+    fd_ = static_cast<int>(fd);
+    sqLength_ = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+    cqLength_ = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
+    const bool single = (params.features & IORING_FEAT_SINGLE_MMAP) != 0;
+    if (single) sqLength_ = cqLength_ = std::max(sqLength_, cqLength_);
+    sq_ = ::mmap(nullptr, sqLength_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, IORING_OFF_SQ_RING);
+    if (sq_ == MAP_FAILED) {
+      Close();
+      return;
+    }
+    cq_ = single ? sq_
+                 : ::mmap(nullptr, cqLength_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_,
+                          IORING_OFF_CQ_RING);
+    if (cq_ == MAP_FAILED) {
+      Close();
+      return;
+    }
+    sqesLength_ = params.sq_entries * sizeof(io_uring_sqe);
+    void* sqes = ::mmap(nullptr, sqesLength_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_,
+                        IORING_OFF_SQES);
+    if (sqes == MAP_FAILED) {
+      Close();
+      return;
+    }
+    sqes_ = static_cast<io_uring_sqe*>(sqes);
+    auto* sq = static_cast<char*>(sq_);
+    auto* cq = static_cast<char*>(cq_);
+    sqTail_ = reinterpret_cast<unsigned*>(sq + params.sq_off.tail);
+    sqMask_ = reinterpret_cast<unsigned*>(sq + params.sq_off.ring_mask);
+    sqArray_ = reinterpret_cast<unsigned*>(sq + params.sq_off.array);
+    cqHead_ = reinterpret_cast<unsigned*>(cq + params.cq_off.head);
+    cqTail_ = reinterpret_cast<unsigned*>(cq + params.cq_off.tail);
+    cqMask_ = reinterpret_cast<unsigned*>(cq + params.cq_off.ring_mask);
+    cqes_ = reinterpret_cast<io_uring_cqe*>(cq + params.cq_off.cqes);
+    if (params.sq_entries < kEntries) Close();
+  }
+
+  ~ReadRing() { Close(); }
+
+  // After a failed enter the ring is given up and this thread reads piece
+  // by piece from now on. Reads already submitted still land in the
+  // caller's buffers, so they are waited for first.
+  void Reset(unsigned submitted, unsigned reaped) {
+    for (int attempt = 0; reaped < submitted && attempt < 1000; ++attempt) {
+      const long entered = ::syscall(__NR_io_uring_enter, fd_, 0u, 1u, IORING_ENTER_GETEVENTS, nullptr, 0);
+      if (entered < 0 && errno != EINTR && errno != EAGAIN && errno != EBUSY) break;
+      unsigned head = *cqHead_;
+      const unsigned end = __atomic_load_n(cqTail_, __ATOMIC_ACQUIRE);
+      for (; head != end; ++head) ++reaped;
+      __atomic_store_n(cqHead_, head, __ATOMIC_RELEASE);
+    }
+    Close();
+  }
+
+  void Close() {
+    if (sqes_ != nullptr) ::munmap(sqes_, sqesLength_);
+    if (cq_ != nullptr && cq_ != MAP_FAILED && cq_ != sq_) ::munmap(cq_, cqLength_);
+    if (sq_ != nullptr && sq_ != MAP_FAILED) ::munmap(sq_, sqLength_);
+    if (fd_ >= 0) ::close(fd_);
+    sqes_ = nullptr;
+    sq_ = cq_ = nullptr;
+    fd_ = -1;
+  }
+
+  int fd_ = -1;
+  void* sq_ = nullptr;
+  void* cq_ = nullptr;
+  std::size_t sqLength_ = 0;
+  std::size_t cqLength_ = 0;
+  std::size_t sqesLength_ = 0;
+  io_uring_sqe* sqes_ = nullptr;
+  unsigned* sqTail_ = nullptr;
+  unsigned* sqMask_ = nullptr;
+  unsigned* sqArray_ = nullptr;
+  unsigned* cqHead_ = nullptr;
+  unsigned* cqTail_ = nullptr;
+  unsigned* cqMask_ = nullptr;
+  io_uring_cqe* cqes_ = nullptr;
+};
+
+#endif  // QSS_HAVE_IO_URING
+
+// Errors by which the system declines a copy between two particular files
+// rather than failing it.
+bool CopyDeclined(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF ||
+         error == ETXTBSY || error == EPERM;
+}
+
 class PosixFile final : public NativeFile {
  public:
   // A transfer's bytes must lie at non-negative positions a 64-bit offset can name.
@@ -109,6 +279,89 @@ class PosixFile final : public NativeFile {
     }
     if (done) *done = total;
     return result;
+  }
+
+  std::intptr_t Handle() const override { return descriptor_; }
+
+  QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* done) override {
+#if defined(QSS_HAVE_IO_URING)
+    // A few pieces are not worth the ring's bookkeeping.
+    ReadRing* ring = count >= 4 ? ReadRing::ForThisThread() : nullptr;
+    if (ring == nullptr) return NativeFile::ReadPieces(pieces, count, done);
+    if (done) *done = 0;
+    std::uint32_t total = 0;
+    int results[ReadRing::kEntries];
+    for (std::size_t first = 0; first < count; first += ReadRing::kEntries) {
+      const auto batch = static_cast<unsigned>(std::min<std::size_t>(ReadRing::kEntries, count - first));
+      for (unsigned i = 0; i < batch; ++i) {
+        if (!RangeIsValid(pieces[first + i].offset, pieces[first + i].length)) return QssResultFromSystemError(EINVAL);
+      }
+      if (!ring->Read(descriptor_, pieces + first, batch, results)) {
+        std::uint32_t rest = 0;
+        const QssResult result = NativeFile::ReadPieces(pieces + first, count - first, &rest);
+        if (done) *done = total + rest;
+        return result;
+      }
+      for (unsigned i = 0; i < batch; ++i) {
+        const ReadPiece& piece = pieces[first + i];
+        const int got = results[i];
+        if (got >= 0 && static_cast<std::uint32_t>(got) == piece.length) {
+          total += piece.length;
+          continue;
+        }
+        // A piece the ring did not read whole (a signal, the end of the
+        // file, an error) is read again the plain way, whose answer counts.
+        std::uint32_t again = 0;
+        const QssResult result = ReadAt(piece.offset, piece.buffer, piece.length, &again);
+        total += again;
+        if (QssFailed(result) || again < piece.length) {
+          if (done) *done = total;
+          return result;
+        }
+      }
+    }
+    if (done) *done = total;
+    return kQssOk;
+#else
+    return NativeFile::ReadPieces(pieces, count, done);
+#endif
+  }
+
+  QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* done,
+                         bool* refused) override {
+    if (done) *done = 0;
+    if (refused) *refused = false;
+    if (!RangeIsValid(offset, count)) return QssResultFromSystemError(EINVAL);
+#if defined(__linux__)
+    const int out = static_cast<int>(target);
+    std::uint32_t total = 0;
+    bool useSendfile = false;
+    while (total < count) {
+      off_t from = static_cast<off_t>(offset + total);
+      const ssize_t n = useSendfile ? ::sendfile(out, descriptor_, &from, count - total)
+                                    : ::copy_file_range(descriptor_, &from, out, nullptr, count - total, 0);
+      if (n < 0) {
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (total == 0 && CopyDeclined(error)) {
+          if (!useSendfile) {
+            useSendfile = true;
+            continue;
+          }
+          if (refused) *refused = true;
+          return kQssOk;
+        }
+        if (done) *done = total;
+        return QssResultFromSystemError(error);
+      }
+      if (n == 0) break;  // the end of this file
+      total += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = total;
+    return kQssOk;
+#else
+    return NativeFile::CopyToHandle(offset, count, target, done, refused);
+#endif
   }
 
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
@@ -275,6 +528,33 @@ QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_
 }
 
 namespace native_file {
+
+QssResult WriteToHandle(std::intptr_t handle, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+  if (done) *done = 0;
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t total = 0;
+  QssResult result = kQssOk;
+  while (total < count) {
+    const ssize_t n = ::write(static_cast<int>(handle), bytes + total, count - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = LastError();
+      break;
+    }
+    if (n == 0) {
+      result = QssResultFromSystemError(EIO);
+      break;
+    }
+    total += static_cast<std::uint32_t>(n);
+  }
+  if (done) *done = total;
+  return result;
+}
+
+bool HandleIsRegularFile(std::intptr_t handle) {
+  struct stat status {};
+  return ::fstat(static_cast<int>(handle), &status) == 0 && S_ISREG(status.st_mode);
+}
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 

@@ -31,6 +31,8 @@ class Win32File final : public NativeFile {
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
 
+  std::intptr_t Handle() const override { return reinterpret_cast<std::intptr_t>(handle_); }
+
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) override {
     if (done) *done = 0;
     if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
@@ -211,6 +213,31 @@ bool ProcessIsAlive(std::uint32_t processId) {
   const bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
   CloseHandle(process);
   return running;
+}
+
+QssResult WriteToHandle(std::intptr_t handle, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+  if (done) *done = 0;
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::uint32_t total = 0;
+  QssResult result = kQssOk;
+  while (total < count) {
+    DWORD n = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle), bytes + total, count - total, &n, nullptr)) {
+      result = LastError();
+      break;
+    }
+    if (n == 0) {
+      result = ResultFromError(ERROR_WRITE_FAULT);
+      break;
+    }
+    total += n;
+  }
+  if (done) *done = total;
+  return result;
+}
+
+bool HandleIsRegularFile(std::intptr_t handle) {
+  return GetFileType(reinterpret_cast<HANDLE>(handle)) == FILE_TYPE_DISK;
 }
 
 // Files opened through CreateFileW are bounded only by the system's handle

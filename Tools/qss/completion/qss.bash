@@ -45,7 +45,7 @@ _qss() {
     mount) options="--foreground --allow-other" ;;
     umount) options= ;;
     unpack) options="--include --exclude --overwrite --keep" ;;
-    pack) options="--block-size --entry-width --compress --nest --segment-size --dereference --skip-special --exclude" ;;
+    pack) options="--block-size --entry-width --compress --nest --segment-size --dereference --skip-special --exclude --threads" ;;
     help)
       COMPREPLY=($(compgen -W "$commands" -- "$cur"))
       return
