@@ -56,14 +56,14 @@ struct StreamCopyReport {
 QSS_EXPORT QssResult CopyStream(CStream* stream, const StreamSink& sink, const StreamCopyOptions& options = {},
                                 StreamCopyReport* report = nullptr);
 
-// The same copy into an open file: nativeHandle is a descriptor on POSIX, a
-// HANDLE on Windows, open for writing; the bytes go to the file's current
-// position and move it on, as write would. Where the system can (Linux,
-// between regular files), long runs of blocks move inside the kernel
-// without passing through this process, and scattered blocks are read
-// together; elsewhere the bytes are read and written in pieces. The file
-// is neither truncated, synced nor closed. kSink means a write to the file
-// failed; what reached the file stays there.
+/// The same copy into an open file: nativeHandle is a descriptor on POSIX, a
+/// HANDLE on Windows, open for writing; the bytes go to the file's current
+/// position and move it on, as write would. Where the system can (Linux,
+/// between regular files), long runs of blocks move inside the kernel
+/// without passing through this process, and scattered blocks are read
+/// together; elsewhere the bytes are read and written in pieces. The file
+/// is neither truncated, synced nor closed. kSink means a write to the file
+/// failed; what reached the file stays there.
 QSS_EXPORT QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle,
                                       const StreamCopyOptions& options = {}, StreamCopyReport* report = nullptr);
 
