@@ -170,11 +170,11 @@ bool CStorage::IsDirty() {
   for (std::int32_t i = 0; i < entryCount_; ++i) {
     if (EntryAt(i)->dirty) return true;
   }
-  return entry_ != nullptr && entry_->dirty;
+  return entry_ && entry_->dirty;
 }
 
 QssResult CStorage::SaveEntries() {
-  if (entry_ == nullptr || entry_->readOnly) return kQssOk;
+  if (!entry_ || entry_->readOnly) return kQssOk;
   if (QssFailed(loadFailure_)) return loadFailure_;
   if (QssResult result = Seek(0, kSeekBegin, nullptr); QssFailed(result)) return result;
   std::int64_t total = 0;
@@ -233,7 +233,7 @@ void CStorage::SaveAtFinalRelease() {
 }
 
 void CStorage::FinalRelease() {
-  if (entry_ == nullptr) return;
+  if (!entry_) return;
   SaveAtFinalRelease();
   ReleaseEntries();
   CStream::FinalRelease();
@@ -249,7 +249,7 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
   if (entry->open) return kQssAlreadyOpen;
   CQssRef<CStream> opened;
   const QssResult result = AttachNew((entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream(),
-                                     this, table_, entry, &opened);
+                                     this, table_.get(), entry, &opened);
   if (QssFailed(result)) return result;
   *stream = opened.Detach();
   entry->readOnly = true;
@@ -257,7 +257,7 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
 }
 
 QssResult CStorage::NewSubStorage(CStorageEntry* entry, CQssRef<CStorage>* storage) {
-  const QssResult result = AttachNew(new CStorage(), this, table_, entry, storage);
+  const QssResult result = AttachNew(new CStorage(), this, table_.get(), entry, storage);
   if (QssSucceeded(result)) (*storage)->LoadEntries();
   return result;
 }
@@ -287,11 +287,11 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
 
 QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
                                           std::int32_t blockSize, CRootStorage** root) {
-  if (!create && !ChainBacksLength(table_, entry)) return kQssNotAContainer;
+  if (!create && !ChainBacksLength(table_.get(), entry)) return kQssNotAContainer;
   // Always a plain stream: the nested container's bytes are the raw content,
   // whatever the compressed bit says.
   CQssRef<CStream> stream;
-  if (QssResult result = AttachNew(new CStream(), this, table_, entry, &stream); QssFailed(result)) return result;
+  if (QssResult result = AttachNew(new CStream(), this, table_.get(), entry, &stream); QssFailed(result)) return result;
   // The array holds the stream as long as the nested root does; on a failure
   // both go, and the stream's FinalRelease clears the entry's open flag.
   CQssRef<CStreamByteArray> array(new CStreamByteArray(stream.get()));
@@ -328,7 +328,7 @@ QssResult CStorage::PrepareChild(const char16_t* name, const void* result, std::
                                  CStorageEntry** entry) {
   if (name == nullptr) return kQssNullName;
   if (result == nullptr) return kQssNullResult;
-  if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  if (!entry_ || entry_->readOnly || !table_) return kQssReadOnly;
   // A directory that was not read whole is never written back.
   if (QssFailed(loadFailure_)) return loadFailure_;
   const int length = BoundedNameLength(name);
@@ -349,7 +349,7 @@ QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream*
   if (QssFailed(result)) return result;
   CQssRef<CStorageEntry> held(entry);
   CQssRef<CStream> created;
-  result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_, entry, &created);
+  result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_.get(), entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
   *stream = created.Detach();

@@ -6,6 +6,7 @@
 
 #include "qss/Export.h"
 #include "qss/CLock.h"
+#include "qss/CQssRef.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
 
@@ -103,13 +104,13 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
 
   /// The stream's directory entry (no reference added), or null before
   /// Attach.
-  CStorageEntry* entry() const { return entry_; }
+  CStorageEntry* entry() const { return entry_.get(); }
   /// The container's allocation table, for the library's own use (see
   /// ContainerIdentity for telling containers apart).
-  CBlockAllocationTable* table() const { return table_; }
+  CBlockAllocationTable* table() const { return table_.get(); }
   /// The storage the stream was opened from (no reference added), or null
   /// for a root storage.
-  CStorage* parent() const { return parent_; }
+  CStorage* parent() const { return parent_.get(); }
   /// The lock every call of the stream takes (recursive).
   CLock& lock() { return lock_; }
   /// The current position.
@@ -123,10 +124,10 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   QssResult PlanRead(std::int32_t count, std::int64_t* block, std::int64_t* offset, std::int64_t* wanted);
 
   std::unique_ptr<CBlockChainCache> chainCache_;
-  CBlockAllocationTable* table_ = nullptr;
+  CQssRef<CBlockAllocationTable> table_;
   std::int64_t position_ = 0;
-  CStorageEntry* entry_ = nullptr;
-  CStorage* parent_ = nullptr;
+  CQssRef<CStorageEntry> entry_;
+  CQssRef<CStorage> parent_;
   CLock lock_;
   /// @endcond
 };
