@@ -330,6 +330,9 @@ class Session {
     const std::size_t size = node->data.size();
     const std::size_t newSize = value % (size + 2049);
     if (newSize > size && ModelBytes(root_node_) + (newSize - size) > kMaxModelBytes) return;
+    // A stream under the compressed flag is a compressed stream, whatever it
+    // stores now.
+    const bool compressedStream = (handle->object->entry()->Flags() & kEntryCompressed) != 0;
     const bool compressedContent = handle->object->entry()->StoredCompressed();
     const QssResult result = handle->object->SetSize(static_cast<std::int64_t>(newSize));
     const std::string what = Describe("resize of", node->name, " to ") + std::to_string(newSize);
