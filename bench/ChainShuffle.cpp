@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"

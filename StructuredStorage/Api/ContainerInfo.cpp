@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CPhysicalByteArray.h"
 #include "qss/CRootStorage.h"

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "ContainerTesting.h"
 #include "TemporaryFolder.h"
@@ -121,6 +121,43 @@ TEST_P(CopyStreamToFileTest, PipesWorkAndUnwritableTargetsFailAsTheSink) {
   ::close(readOnly);
   EXPECT_EQ(report.stage, StreamCopyReport::Stage::kSink);
   EXPECT_EQ(std::filesystem::file_size(out), 0u);
+}
+
+// The other way: a file's bytes written into the stream inside the kernel,
+// over the old content and across segment files, stopping where the file
+// ends; a compressed stream refuses, and its content stays.
+TEST_P(CopyStreamToFileTest, WriteFromFileStoresTheFileWhereWriteWould) {
+  const std::vector<std::uint8_t> source = qss_testing::Bytes(200000, 12, false);
+  const std::filesystem::path in = folder_ / "in.bin";
+  {
+    const int made = ::open(in.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(::write(made, source.data(), source.size()), static_cast<ssize_t>(source.size()));
+    ::close(made);
+  }
+  const int fd = ::open(in.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(stream_->Seek(1000, kSeekBegin, nullptr), kQssOk);
+  FileCopyState state;
+  std::uint32_t written = 0;
+  EXPECT_EQ(stream_->WriteFromFile(250000, fd, 100, &state, &written), kQssOk);
+  ::close(fd);
+
+  std::vector<std::uint8_t> expected = content_;
+  if (GetParam() == Layout::kCompressed) {
+    EXPECT_TRUE(state.kernelRefused);
+    EXPECT_EQ(written, 0u);
+  } else {
+    if (state.kernelRefused) GTEST_SKIP() << "this file system does not copy between files in the kernel";
+    EXPECT_EQ(written, source.size() - 100);
+    EXPECT_EQ(stream_->position(), 1000 + static_cast<std::int64_t>(written));
+    std::copy(source.begin() + 100, source.end(), expected.begin() + 1000);
+  }
+  ASSERT_EQ(stream_->Seek(0, kSeekBegin, nullptr), kQssOk);
+  std::vector<std::uint8_t> back(expected.size() + 10);
+  std::uint32_t got = 0;
+  ASSERT_EQ(stream_->Read(back.data(), static_cast<std::int32_t>(back.size()), &got), kQssOk);
+  back.resize(got);
+  EXPECT_TRUE(back == expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, CopyStreamToFileTest,

@@ -89,6 +89,23 @@ QssResult CFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std
   return file_->CopyToHandle(offset, wanted, target, bytesMoved, refused);
 }
 
+QssResult CFileArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                     std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  if (count == 0) return kQssOk;
+  if (offset < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) return kQssInvalidArgument;
+  std::int64_t size = 0;
+  const QssResult sized = GetSize(&size);
+  if (QssFailed(sized)) return sized;
+  if (offset + count > size) {
+    // Growing the file is WriteAt's business.
+    if (refused) *refused = true;
+    return kQssOk;
+  }
+  return file_->CopyFromHandle(offset, count, source, sourceOffset, bytesMoved, refused);
+}
+
 QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                               std::uint32_t* bytesWritten) {
   if (bytesWritten) *bytesWritten = 0;
@@ -105,8 +122,9 @@ QssResult CFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint
   }
   std::uint32_t done = 0;
   const QssResult result = file_->WriteAt(offset, buffer, count, &done);
-  // Whatever ran past the old end changed the size.
-  if (offset + done > size) cachedSize_ = kUnknownSize;
+  // Whatever ran past the old end changed the size: to the end of a write
+  // that succeeded whole, to what the system says after anything else.
+  if (offset + done > size) cachedSize_ = QssSucceeded(result) && done == count ? offset + done : kUnknownSize;
   if (bytesWritten) *bytesWritten = done;
   return result;
 }
@@ -128,7 +146,9 @@ QssResult CFileArray::GetSize(std::int64_t* size) {
 QssResult CFileArray::SetSize(std::int64_t size) {
   cachedSize_ = kUnknownSize;
   if (size < 0) return kQssInvalidArgument;
-  return file_->SetSize(size);
+  const QssResult result = file_->SetSize(size);
+  if (QssSucceeded(result)) cachedSize_ = size;
+  return result;
 }
 
 QssResult CFileArray::SetTimestamp(FileTime time) {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "ByteArrays/CFileArray.h"
 #include "qss/NativeFile.h"
 
@@ -40,6 +40,12 @@ QssResult CMultiFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32
 QssResult CMultiFileArray::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
   CLockGuard guard(lock_);
   return CMultiPhysicalByteArray::ReadPieces(pieces, count, bytesRead);
+}
+
+QssResult CMultiFileArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                          std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
+  CLockGuard guard(lock_);
+  return CMultiPhysicalByteArray::CopyFromHandle(offset, count, source, sourceOffset, bytesMoved, refused);
 }
 
 QssResult CMultiFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,

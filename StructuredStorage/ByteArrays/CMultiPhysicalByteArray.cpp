@@ -221,6 +221,31 @@ QssResult CMultiPhysicalByteArray::CopyToHandle(std::int64_t offset, std::uint32
   return result;
 }
 
+QssResult CMultiPhysicalByteArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                                  std::int64_t sourceOffset, std::uint32_t* bytesMoved,
+                                                  bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  if (offset < 0 || offset > kMaxOffset - count || sourceOffset < 0 || sourceOffset > kMaxOffset - count)
+    return kQssInvalidArgument;
+  std::int64_t size = 0;
+  if (QssResult sized = GetSize(&size); QssFailed(sized)) return sized;
+  if (offset + count > size) {
+    // Growing the store (and adding segments) is WriteAt's business.
+    if (refused) *refused = true;
+    return kQssOk;
+  }
+  bool declined = false;
+  const QssResult result = TransferAcrossSegments(
+      offset, count, bytesMoved,
+      [source, sourceOffset, &declined](CPhysicalByteArray* segment, std::int64_t at, std::uint32_t from,
+                                        std::uint32_t chunk, std::uint32_t* moved) {
+        return segment->CopyFromHandle(at, chunk, source, sourceOffset + from, moved, &declined);
+      });
+  if (refused) *refused = declined;
+  return result;
+}
+
 QssResult CMultiPhysicalByteArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                                            std::uint32_t* bytesWritten) {
   if (bytesWritten) *bytesWritten = 0;

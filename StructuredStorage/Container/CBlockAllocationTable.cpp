@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
 #include "Format/Format.h"
@@ -545,6 +545,34 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
   }
   if (QssSucceeded(result)) sendGathered();
   if (done) *done = std::min(transferred, count);
+  return result;
+}
+
+QssResult CBlockAllocationTable::CopyHandleToChain(std::int64_t start, std::int64_t offset, std::int32_t count,
+                                                   std::intptr_t source, std::int64_t sourceOffset, bool* refused,
+                                                   std::int32_t* done) {
+  CLockGuard guard(lock_);
+  if (done) *done = 0;
+  *refused = false;
+  if (sourceOffset < 0 || sourceOffset > std::numeric_limits<std::int64_t>::max() - count) return kQssInvalidArgument;
+  std::vector<ChainRun> runs;
+  if (QssResult result = PlanTransfer(true, start, offset, count, &runs); QssFailed(result)) return result;
+  QssResult result = kQssOk;
+  std::int32_t transferred = 0;
+  for (const ChainRun& run : runs) {
+    std::uint32_t moved = 0;
+    bool declined = false;
+    result = physical_->CopyFromHandle(run.position, run.length, source, sourceOffset + transferred, &moved,
+                                       &declined);
+    transferred += static_cast<std::int32_t>(std::min(moved, run.length));
+    if (QssFailed(result)) break;
+    if (declined) {
+      *refused = true;
+      break;
+    }
+    if (moved < run.length) break;  // the source ended
+  }
+  if (done) *done = transferred;
   return result;
 }
 

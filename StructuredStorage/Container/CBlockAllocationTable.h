@@ -94,6 +94,14 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   QssResult CopyChainToHandle(std::int64_t start, std::int64_t offset, std::int32_t count, std::intptr_t target,
                               void* buffer, ChainCopyState* state, std::int32_t* done);
   static constexpr std::uint32_t kKernelCopyMinimum = 64 * 1024;
+  // The other way: count bytes of source (a descriptor or HANDLE open for
+  // reading) from sourceOffset on, written into the chain from start,
+  // offset bytes in, lengthening it as WriteChain does, every run moved
+  // inside the kernel. *refused: the byte array or the system would not;
+  // nothing more moved, and the caller writes the rest itself. done falls
+  // short of count where source ends.
+  QssResult CopyHandleToChain(std::int64_t start, std::int64_t offset, std::int32_t count, std::intptr_t source,
+                              std::int64_t sourceOffset, bool* refused, std::int32_t* done);
   // Writes every changed table block back into the table's chain. A block
   // that does not reach the byte array stays dirty for the next flush; the
   // first failure is returned after every other changed block was tried.

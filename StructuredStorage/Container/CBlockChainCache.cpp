@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Format/Format.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CompressedImage.h"
@@ -261,6 +261,14 @@ QssResult CCompressedStream::ReadToFile(std::int32_t count, std::intptr_t target
   if (read) *read = written;
   if (QssFailed(sent)) state->targetFailed = true;
   return sent;
+}
+
+QssResult CCompressedStream::WriteFromFile(std::int32_t, std::intptr_t, std::int64_t, FileCopyState* state,
+                                           std::uint32_t* written) {
+  if (written) *written = 0;
+  if (state == nullptr) return kQssInvalidPointer;
+  state->kernelRefused = true;
+  return kQssOk;
 }
 
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {

@@ -31,6 +31,10 @@ class CCompressedStream : public CStream {
   // Compressed content goes through buffer: it exists only decompressed.
   QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
                        std::uint32_t* read) override;
+  // Refused (state->kernelRefused): content is stored compressed, so the
+  // caller's Write must see it.
+  QssResult WriteFromFile(std::int32_t count, std::intptr_t source, std::int64_t sourceOffset, FileCopyState* state,
+                          std::uint32_t* written) override;
   QssResult SetSize(std::int64_t newSize) override;
   QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition) override;
 

@@ -7,7 +7,7 @@
 #include "qss/EntryPath.h"
 #include "Format/Format.h"
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "Container/CStreamByteArray.h"
 #include "Container/CBlockAllocationTable.h"
@@ -21,6 +21,8 @@ namespace {
 constexpr std::uint32_t kEntriesPerPage = 128;
 // The directory is written back in chunks of at most this many records (1 MiB).
 constexpr std::int32_t kRecordsPerSaveChunk = 8192;
+// The directory is read in chunks of at most this many records (64 KiB).
+constexpr std::int64_t kRecordsPerLoadChunk = 512;
 
 // Whether the entry's chain really has the blocks its length needs. A nested
 // container's byte array is as long as its entry says, and its allocation
@@ -110,17 +112,38 @@ CStorageEntry* CStorage::EntryAt(std::int32_t index) const {
 void CStorage::LoadEntries() {
   // A content of n bytes yields n / 128 entries; a trailing partial record is
   // ignored. The walk ends where the chain ends, whatever size claims.
+  // Records are read many at a time (a directory of thousands of entries in
+  // a few transfers), never more than the stream claims to hold. The entries
+  // are exactly those that reading one record at a time finds: a transfer
+  // that fails is tried again record by record from where it started (a
+  // failed read does not move the position), so that a damaged chain still
+  // shows every record in front of the damage.
+  const std::int64_t claimed = entry_ ? std::max<std::int64_t>(entry_->Size(), kEntryRecordSize) : kEntryRecordSize;
+  auto chunk = static_cast<std::int32_t>(
+      std::min<std::int64_t>(claimed / kEntryRecordSize, kRecordsPerLoadChunk) * kEntryRecordSize);
+  std::vector<std::uint8_t> records(static_cast<std::size_t>(chunk));
   while (entryCount_ < std::numeric_limits<std::int32_t>::max()) {
-    CQssRef<CStorageEntry> entry(new CStorageEntry());
     std::uint32_t got = 0;
-    const QssResult result = Read(entry->record, kEntryRecordSize, &got);
+    const QssResult result = Read(records.data(), chunk, &got);
     if (QssFailed(result)) {
+      if (chunk > kEntryRecordSize) {
+        chunk = kEntryRecordSize;
+        continue;
+      }
       // The records read are shown; writing them back would drop the rest.
       loadFailure_ = result;
       return;
     }
-    if (got != static_cast<std::uint32_t>(kEntryRecordSize)) return;
-    AppendEntry(entry.get());
+    const std::uint32_t whole = got / kEntryRecordSize;
+    for (std::uint32_t i = 0; i < whole && entryCount_ < std::numeric_limits<std::int32_t>::max(); ++i) {
+      CQssRef<CStorageEntry> entry(new CStorageEntry());
+      std::memcpy(entry->record, records.data() + static_cast<std::size_t>(i) * kEntryRecordSize, kEntryRecordSize);
+      AppendEntry(entry.get());
+    }
+    // A transfer that ends inside a record is where reading one record at a
+    // time stops too; one that ends on a record boundary asks again, to tell
+    // the content's end (nothing more, success) from a chain that ends early.
+    if (got == 0 || got % kEntryRecordSize != 0) return;
   }
 }
 

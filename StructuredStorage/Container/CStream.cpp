@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CBlockChainCache.h"
 #include "qss/CStorage.h"  // only to hold the parent as a reference-counted object
@@ -44,6 +44,26 @@ QssResult CStream::Attach(CStorage* parent, CBlockAllocationTable* table, CStora
 }
 
 QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* written) {
+  return WriteThrough(count, written, [&](std::int64_t block, std::int64_t offset, std::int32_t* done) {
+    return table_->WriteChain(block, offset, count, buffer, done);
+  });
+}
+
+QssResult CStream::WriteFromFile(std::int32_t count, std::intptr_t source, std::int64_t sourceOffset,
+                                 FileCopyState* state, std::uint32_t* written) {
+  if (written) *written = 0;
+  if (state == nullptr) return kQssInvalidPointer;
+  if (state->kernelRefused) return kQssOk;
+  return WriteThrough(count, written, [&](std::int64_t block, std::int64_t offset, std::int32_t* done) {
+    bool refused = false;
+    const QssResult result = table_->CopyHandleToChain(block, offset, count, source, sourceOffset, &refused, done);
+    if (refused) state->kernelRefused = true;
+    return result;
+  });
+}
+
+template <typename Transfer>
+QssResult CStream::WriteThrough(std::int32_t count, std::uint32_t* written, Transfer transfer) {
   if (written) *written = 0;
   if (entry_ && entry_->readOnly) return kQssReadOnly;
   CLockGuard guard(lock_);
@@ -64,7 +84,7 @@ QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* 
   std::int64_t offset = 0;
   chainCache_->MapPosition(position_, &block, &offset);
   std::int32_t done = 0;
-  const QssResult result = table_->WriteChain(block, offset, count, buffer, &done);
+  const QssResult result = transfer(block, offset, &done);
   if (result == kQssOk) {
     position_ += done;
     if (position_ > entry_->Size()) {
@@ -73,26 +93,6 @@ QssResult CStream::Write(const void* buffer, std::int32_t count, std::uint32_t* 
     }
   }
   if (written) *written = static_cast<std::uint32_t>(done);
-  return result;
-}
-
-QssResult CStream::ReadAt(std::int64_t position, void* buffer, std::int32_t count, std::uint32_t* read) {
-  if (read) *read = 0;
-  if (count < 0) return kQssInvalidArgument;
-  // The seek and the reads belong together: other readers may share the
-  // stream and its position.
-  CLockGuard guard(lock_);
-  QssResult result = Seek(position, kSeekBegin, nullptr);
-  if (QssFailed(result)) return result;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  std::int32_t done = 0;
-  while (done < count) {
-    std::uint32_t got = 0;
-    result = Read(bytes + done, count - done, &got);
-    done += static_cast<std::int32_t>(std::min<std::uint32_t>(got, static_cast<std::uint32_t>(count - done)));
-    if (result != kQssOk || got == 0) break;
-  }
-  if (read) *read = static_cast<std::uint32_t>(done);
   return result;
 }
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 

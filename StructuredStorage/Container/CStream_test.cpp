@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <thread>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "ContainerTesting.h"
 #include "Container/CBlockAllocationTable.h"
@@ -161,51 +159,6 @@ TEST(StreamTest, ReadBeforeTheHeadOffsetAndReadOnlyEntries) {
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(stream->SetSize(13), kQssOk);  // resizing does not ask
   EXPECT_EQ(entry->Size(), 13);
-}
-
-// Readers that share one stream each read at their own position.
-TEST(StreamTest, ReadAtSeeksAndReadsInOneStepFromManyThreads) {
-  Fixture f;
-  auto entry = NewEntry();
-  auto stream = f.Open(entry.get());
-  const Bytes content = Pattern(20 * 512 + 100, 5);
-  ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
-
-  Bytes buffer(2000);
-  std::uint32_t got = 7;
-  ASSERT_EQ(stream->ReadAt(1000, buffer.data(), 1500, &got), kQssOk);
-  EXPECT_EQ(got, 1500u);
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 1500, content.begin() + 1000));
-  EXPECT_EQ(stream->position(), 2500);
-  // At the end: what is there, then nothing.
-  ASSERT_EQ(stream->ReadAt(static_cast<std::int64_t>(content.size()) - 10, buffer.data(), 1000, &got), kQssOk);
-  EXPECT_EQ(got, 10u);
-  ASSERT_EQ(stream->ReadAt(static_cast<std::int64_t>(content.size()) + 5, buffer.data(), 1000, &got), kQssOk);
-  EXPECT_EQ(got, 0u);
-  EXPECT_EQ(stream->ReadAt(0, buffer.data(), -1, &got), kQssInvalidArgument);
-  EXPECT_EQ(got, 0u);
-  qss_testing::SetHeadOffset(entry.get(), 600);
-  EXPECT_EQ(stream->ReadAt(100, buffer.data(), 10, &got), kQssBeforeHead);
-  EXPECT_EQ(got, 0u);
-  qss_testing::SetHeadOffset(entry.get(), 0);
-
-  constexpr int kThreads = 4;
-  std::vector<std::thread> readers;
-  std::vector<int> mismatches(kThreads, 0);
-  for (int t = 0; t < kThreads; ++t) {
-    readers.emplace_back([&, t] {
-      Bytes piece(777);
-      for (int round = 0; round < 200; ++round) {
-        const std::int64_t at = (t * 1237 + round * 331) % static_cast<std::int64_t>(content.size() - piece.size());
-        std::uint32_t read = 0;
-        if (stream->ReadAt(at, piece.data(), static_cast<std::int32_t>(piece.size()), &read) != kQssOk ||
-            read != piece.size() || !std::equal(piece.begin(), piece.end(), content.begin() + at))
-          ++mismatches[static_cast<std::size_t>(t)];
-      }
-    });
-  }
-  for (std::thread& reader : readers) reader.join();
-  EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 TEST(StreamTest, SetSizeGrowsShrinksAndFrees) {

@@ -172,11 +172,17 @@ TEST(CommitReportingTest, WithoutATableChainNothingIsWrittenAndEveryStepSaysSo) 
 // A directory that could not be read whole shows what was read, but writing
 // it back would drop the records that were not.
 TEST(CommitReportingTest, ADirectoryThatWasNotReadWholeTakesNoChildAndIsNeverSaved) {
+  // More records than one transfer of the directory brings in, so that a
+  // failure of the last transfer leaves the records of the first.
+  constexpr int kRecords = 600;
+  constexpr int kRecordsPerTransfer = 512;
   CQssRef<CMemoryByteArray> memory(new CMemoryByteArray());
   ASSERT_EQ(CreateContainer(memory.get(), 4, 512), kQssOk);
   {
     CQssRef<CRootStorage> root(new CRootStorage(memory.get()));
-    for (const char16_t* name : {u"a", u"b", u"c", u"d", u"e"}) {
+    for (int i = 0; i < kRecords; ++i) {
+      const char16_t name[] = {u's', static_cast<char16_t>(u'A' + i / 26 / 26),
+                               static_cast<char16_t>(u'A' + i / 26 % 26), static_cast<char16_t>(u'A' + i % 26), 0};
       CQssRef<CStream> stream;
       ASSERT_EQ(root->CreateStream(name, false, stream.Receive()), kQssOk);
     }
@@ -187,12 +193,14 @@ TEST(CommitReportingTest, ADirectoryThatWasNotReadWholeTakesNoChildAndIsNeverSav
   CQssRef<CFailingByteArray> failing(new CFailingByteArray(memory.get()));
   { CQssRef<CRootStorage> counting(new CRootStorage(failing.get())); }
   const std::int64_t reads = failing->Calls(Operation::kRead);
-  // The last read of an open is the last directory record.
-  failing->FailNth(Operation::kRead, reads, kDiskFull);
+  // The last read of an open brings in the directory's last records; from it
+  // on the byte array fails, so reading them one by one fails too.
+  failing->FailFrom(Operation::kRead, reads, kDiskFull);
   {
     CQssRef<CRootStorage> root(new CRootStorage(failing.get()));
     ASSERT_TRUE(root->valid());
-    EXPECT_EQ(root->EntryCount(), 4);
+    EXPECT_EQ(root->EntryCount(), kRecordsPerTransfer);
+    EXPECT_EQ(root->loadStatus(), kDiskFull);
     CQssRef<CStream> stream;
     EXPECT_EQ(root->CreateStream(u"f", false, stream.Receive()), kDiskFull);
     EXPECT_EQ(root->Commit(), kQssOk);  // nothing changed, nothing to save

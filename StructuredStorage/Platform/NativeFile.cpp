@@ -26,4 +26,11 @@ QssResult NativeFile::CopyToHandle(std::int64_t /*offset*/, std::uint32_t /*coun
   return kQssOk;
 }
 
+QssResult NativeFile::CopyFromHandle(std::int64_t /*offset*/, std::uint32_t /*count*/, std::intptr_t /*source*/,
+                                     std::int64_t /*sourceOffset*/, std::uint32_t* done, bool* refused) {
+  if (done) *done = 0;
+  if (refused) *refused = true;
+  return kQssOk;
+}
+
 }  // namespace qss

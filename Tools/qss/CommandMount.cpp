@@ -81,6 +81,10 @@ void FillAttributes(const Served& served, MountFileSystem::NodeId id, const Moun
 
 void OnInit(void*, struct fuse_conn_info* connection) {
   if (connection->capable & FUSE_CAP_ASYNC_READ) connection->want |= FUSE_CAP_ASYNC_READ;
+  // File content goes from the container's file to the kernel through pipes
+  // (see OnRead), never through this process's memory.
+  if (connection->capable & FUSE_CAP_SPLICE_WRITE) connection->want |= FUSE_CAP_SPLICE_WRITE;
+  if (connection->capable & FUSE_CAP_SPLICE_MOVE) connection->want |= FUSE_CAP_SPLICE_MOVE;
   // Nothing is ever written back.
   connection->want &= ~static_cast<unsigned>(FUSE_CAP_WRITEBACK_CACHE);
 }
@@ -127,12 +131,70 @@ void OnOpen(fuse_req_t request, fuse_ino_t id, struct fuse_file_info* info) {
   if (fuse_reply_open(request, info) != 0) tree.Release(file);
 }
 
+// A pipe of one serving thread, through which a read's bytes go from the
+// container's file to the kernel's answer without being copied into this
+// process: the stream moves them into the pipe (sendfile), FUSE splices them
+// out. Empty between reads.
+class ReadPipe {
+ public:
+  // Reads larger than this take the buffer (FUSE asks for at most 1 MiB).
+  static constexpr int kCapacity = 1 << 20;
+
+  ReadPipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    readEnd_ = ends[0];
+    writeEnd_ = ends[1];
+    // A full pipe would make the stream's copy fail half-way (the ends do not
+    // wait): it must hold a whole answer.
+    const int capacity = ::fcntl(writeEnd_, F_SETPIPE_SZ, kCapacity);
+    capacity_ = capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
+  }
+  ~ReadPipe() {
+    if (readEnd_ >= 0) ::close(readEnd_);
+    if (writeEnd_ >= 0) ::close(writeEnd_);
+  }
+  ReadPipe(const ReadPipe&) = delete;
+  ReadPipe& operator=(const ReadPipe&) = delete;
+
+  bool Fits(std::size_t size) const { return writeEnd_ >= 0 && size <= capacity_; }
+  int readEnd() const { return readEnd_; }
+  int writeEnd() const { return writeEnd_; }
+  // Empties the pipe after a read or an answer that did not take it all.
+  void Drain() {
+    char scrap[65536];
+    while (::read(readEnd_, scrap, sizeof(scrap)) > 0) {
+    }
+  }
+
+ private:
+  int readEnd_ = -1;
+  int writeEnd_ = -1;
+  std::size_t capacity_ = 0;
+};
+
 void OnRead(fuse_req_t request, fuse_ino_t, std::size_t size, off_t offset, struct fuse_file_info* info) {
   thread_local std::vector<char> buffer;
+  thread_local ReadPipe pipe;
   if (buffer.size() < size) buffer.resize(size);
+  MountFileSystem& tree = *ServedOf(request).tree;
+  auto* file = reinterpret_cast<MountFileSystem::OpenFile*>(info->fh);
   std::size_t got = 0;
-  const int error = ServedOf(request).tree->Read(reinterpret_cast<MountFileSystem::OpenFile*>(info->fh), offset,
-                                                 size, buffer.data(), &got);
+  if (pipe.Fits(size)) {
+    const int error = tree.ReadToFile(file, offset, size, pipe.writeEnd(), buffer.data(), &got);
+    if (error == 0) {
+      struct fuse_bufvec content = FUSE_BUFVEC_INIT(got);
+      content.buf[0].flags = FUSE_BUF_IS_FD;
+      content.buf[0].fd = pipe.readEnd();
+      if (fuse_reply_data(request, &content, FUSE_BUF_SPLICE_MOVE) != 0) pipe.Drain();
+      return;
+    }
+    pipe.Drain();
+    if (error != EIO) return static_cast<void>(fuse_reply_err(request, error));
+    // The pipe may have been what failed (a system without sendfile into
+    // pipes): the buffer decides whether the stream itself is damaged.
+  }
+  const int error = tree.Read(file, offset, size, buffer.data(), &got);
   if (error != 0) return static_cast<void>(fuse_reply_err(request, error));
   fuse_reply_buf(request, buffer.data(), got);
 }

@@ -42,6 +42,9 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kMinBlockSize = 128;
 constexpr std::int64_t kMaxBlockSize = 1 << 24;
 constexpr std::int32_t kMaxSegments = kMaxSegmentCount;
+// The most bytes of a file one kernel copy into its stream moves: the
+// progress bar moves on between them.
+constexpr std::int64_t kKernelCopyPiece = 4 << 20;
 
 struct PackNode {
   std::u16string name;
@@ -132,11 +135,13 @@ class Scanner {
     }
     // In name order, so that messages (the first special file above all)
     // do not depend on the order the system lists a folder in.
-    std::vector<fs::path> paths;
-    for (; it != fs::directory_iterator(); it.increment(ec)) paths.push_back(it->path());
+    std::vector<fs::directory_entry> entries;
+    for (; it != fs::directory_iterator(); it.increment(ec)) entries.push_back(*it);
     if (ec) errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
-    std::sort(paths.begin(), paths.end());
-    for (const fs::path& path : paths) ScanEntry(path, relative / path.filename(), node, depth);
+    std::sort(entries.begin(), entries.end());
+    for (const fs::directory_entry& entry : entries) {
+      ScanEntry(entry, relative / entry.path().filename(), node, depth);
+    }
     ancestors_.pop_back();
     std::sort(node->children.begin(), node->children.end(),
               [](const PackNode& a, const PackNode& b) { return a.name < b.name; });
@@ -167,7 +172,8 @@ class Scanner {
     }
   }
 
-  void ScanEntry(const fs::path& path, const fs::path& relative, PackNode* parent, int depth) {
+  void ScanEntry(const fs::directory_entry& entry, const fs::path& relative, PackNode* parent, int depth) {
+    const fs::path& path = entry.path();
     PackNode child;
     child.path = path;
     child.source = path;
@@ -195,7 +201,8 @@ class Scanner {
       return;
     }
     std::error_code ec;
-    fs::file_status status = fs::symlink_status(path, ec);
+    fs::file_status status = TypeSeenInListing(entry);
+    if (status.type() == fs::file_type::none) status = fs::symlink_status(path, ec);
     if (ec) {
       errors_->push_back(DisplayPath(path) + ": " + ec.message());
       return;
@@ -252,6 +259,18 @@ class Scanner {
       return;
     }
     parent->children.push_back(std::move(child));
+  }
+
+  // A file or folder as the folder's listing already told it (most systems
+  // do), which spares a query per file; file_type::none when the listing
+  // did not say or said something else, to be asked of the system.
+  static fs::file_status TypeSeenInListing(const fs::directory_entry& entry) {
+    std::error_code ec;
+    // Neither call asks the system when the listing named the type.
+    if (entry.is_symlink(ec) || ec) return fs::file_status(fs::file_type::none);
+    if (entry.is_directory(ec) && !ec) return fs::file_status(fs::file_type::directory);
+    if (entry.is_regular_file(ec) && !ec) return fs::file_status(fs::file_type::regular);
+    return fs::file_status(fs::file_type::none);
   }
 
   static std::string SpecialKind(const fs::file_status& status) {
@@ -518,11 +537,28 @@ class Builder {
         return false;
       }
     }
+    std::int64_t total = 0;
+    // Up to the measured size the bytes move from the file into the stream
+    // inside the kernel where the system can: one copy instead of a read and
+    // a write. What it refuses, and whatever the file grew by since it was
+    // measured, goes through the buffer below.
+    FileCopyState copy;
+    while (total < file.size && !copy.kernelRefused) {
+      const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(file.size - total, kKernelCopyPiece));
+      std::uint32_t moved = 0;
+      const QssResult result = stream->WriteFromFile(want, source->Handle(), total, &copy, &moved);
+      total += moved;
+      progress_.Advance(moved);
+      if (QssFailed(result)) {
+        *failure = {where + ": copying the file into the stream failed", true, result, where};
+        return false;
+      }
+      if (!copy.kernelRefused && moved < static_cast<std::uint32_t>(want)) break;  // the file ended early
+    }
     // One buffer for every file: a fresh megabyte for each of many small
     // files costs more than copying them.
     if (piece_.empty()) piece_.resize(1 << 20);
     std::vector<char>& piece = piece_;
-    std::int64_t total = 0;
     for (;;) {
       std::uint32_t got = 0;
       if (!ReadPiece(source.get(), where, &total, piece.data(), static_cast<std::uint32_t>(piece.size()), &got,
@@ -537,6 +573,9 @@ class Builder {
         return false;
       }
       progress_.Advance(got);
+      // A read stops short only at the end of the file: asking again would
+      // cost a small file one more system call for nothing.
+      if (got < piece.size()) break;
     }
     file.packed = total;
     // A file that shrank since it was measured keeps only what was read.

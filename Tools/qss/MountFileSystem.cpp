@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 
+#include "qss/CLockGuard.h"
 #include "qss/CStream.h"
 #include "qss/ContainerInfo.h"
 #include "qss/EntryPath.h"
@@ -253,19 +254,46 @@ int MountFileSystem::Open(NodeId id, OpenFile** file) {
 }
 
 int MountFileSystem::Read(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer, std::size_t* got) {
+  return Serve(file, offset, size, buffer,
+               [](CStream* stream, std::int32_t count, char* at, std::uint32_t* done) {
+                 return stream->Read(at, count, done);
+               },
+               got);
+}
+
+int MountFileSystem::ReadToFile(OpenFile* file, std::int64_t offset, std::size_t size, std::intptr_t target,
+                                char* buffer, std::size_t* got) {
+  FileCopyState state;
+  return Serve(file, offset, size, buffer,
+               [&](CStream* stream, std::int32_t count, char*, std::uint32_t* done) {
+                 return stream->ReadToFile(count, target, buffer, &state, done);
+               },
+               got);
+}
+
+int MountFileSystem::Serve(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer,
+                           const Transfer& transfer, std::size_t* got) {
   *got = 0;
   const Node& node = *file->node;
   if (offset < 0) return EINVAL;
   if (offset >= node.size || size == 0) return 0;
   const std::size_t capped = std::min<std::size_t>(size, std::numeric_limits<std::int32_t>::max());
   const auto want = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(capped), node.size - offset));
-  // Other readers of this file share the stream: ReadAt seeks and reads in
-  // one step.
-  std::uint32_t done = 0;
-  const QssResult result = file->stream->ReadAt(node.head + offset, buffer, static_cast<std::int32_t>(want), &done);
+  CStream* stream = file->stream.get();
+  // The seek and the reads belong together: other readers of this file
+  // share the stream and its position.
+  CLockGuard guard(stream->lock());
+  if (QssFailed(stream->Seek(node.head + offset, kSeekBegin, nullptr))) return EIO;
+  std::size_t done = 0;
+  while (done < want) {
+    std::uint32_t count = 0;
+    const QssResult result = transfer(stream, static_cast<std::int32_t>(want - done), buffer + done, &count);
+    if (result != kQssOk || count == 0) break;
+    done += std::min<std::size_t>(count, want - done);
+  }
   // A read that falls short of what the size promises is damage, never an
   // early end: the kernel would take a short answer for the end of the file.
-  if (QssFailed(result) || done < want) return EIO;
+  if (done < want) return EIO;
   *got = done;
   return 0;
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -87,10 +88,22 @@ class MountFileSystem {
   // file has from offset to its end. 0, or EIO when the stream cannot give
   // them all (no partial answer: a short read would pass for the end).
   int Read(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer, std::size_t* got);
+  // The same bytes written to target (a descriptor open for writing, a pipe
+  // above all), moved inside the kernel where the system can; buffer (size
+  // bytes) carries what it cannot. On an error, target may have received
+  // part of them.
+  int ReadToFile(OpenFile* file, std::int64_t offset, std::size_t size, std::intptr_t target, char* buffer,
+                 std::size_t* got);
   void Release(OpenFile* file);
 
  private:
   class Builder;
+
+  // Read and ReadToFile: one stream transfer of at most the count given,
+  // into the caller's buffer or its file.
+  using Transfer = std::function<qss::QssResult(qss::CStream*, std::int32_t count, char* at, std::uint32_t* done)>;
+  int Serve(OpenFile* file, std::int64_t offset, std::size_t size, char* buffer, const Transfer& transfer,
+            std::size_t* got);
 
   NodeId Add(Node node);
   void Index();

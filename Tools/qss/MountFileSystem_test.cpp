@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <set>
 #include <thread>
+
+#include <unistd.h>
 
 #include "MountTestSupport.h"
 #include "TemporaryFolder.h"
@@ -35,7 +38,8 @@ MountFileSystem::NodeId Resolve(const MountFileSystem& tree, const std::string& 
 }
 
 // Reads length bytes at offset through a fresh open; the errno of the first
-// failure, or 0.
+// failure, or 0. The same read into a file (the way FUSE answers are served
+// through a pipe) must give the same bytes and the same error.
 int ReadAt(MountFileSystem& tree, MountFileSystem::NodeId id, std::int64_t offset, std::size_t length,
            std::string* bytes) {
   MountFileSystem::OpenFile* file = nullptr;
@@ -44,6 +48,19 @@ int ReadAt(MountFileSystem& tree, MountFileSystem::NodeId id, std::int64_t offse
   std::size_t got = 0;
   const int error = tree.Read(file, offset, length, bytes->data(), &got);
   bytes->resize(got);
+
+  std::FILE* target = std::tmpfile();
+  EXPECT_NE(target, nullptr);
+  std::vector<char> buffer(length);
+  std::size_t moved = 0;
+  const int fileError = tree.ReadToFile(file, offset, length, fileno(target), buffer.data(), &moved);
+  EXPECT_EQ(fileError, error) << "offset " << offset;
+  if (fileError == 0) {
+    std::string copied(moved, '\0');
+    EXPECT_EQ(::pread(fileno(target), copied.data(), moved, 0), static_cast<ssize_t>(moved));
+    EXPECT_EQ(copied, *bytes) << "offset " << offset;
+  }
+  std::fclose(target);
   tree.Release(file);
   return error;
 }

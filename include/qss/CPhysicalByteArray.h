@@ -42,6 +42,17 @@ class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
   /// past its end; a write that stores fewer bytes is a failure.
   virtual QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                             std::uint32_t* bytesWritten) = 0;
+  /// The array's length in bytes.
+  virtual QssResult GetSize(std::int64_t* size) = 0;
+  /// Truncates or extends the array to exactly size bytes.
+  virtual QssResult SetSize(std::int64_t size) = 0;
+  /// Stamps the backing store's times; 0 means no time.
+  virtual QssResult SetTimestamp(FileTime time) = 0;
+  /// Removes the backing store where that makes sense (segment files).
+  virtual QssResult Remove() = 0;
+
+  // Added after the original slots, which stay in their order.
+
   /// Reads the pieces as ReadAt would one after the other, where the store
   /// can in fewer requests. *bytesRead counts from the first piece on and
   /// ends with the first piece cut short (its bytes included) or failed.
@@ -69,14 +80,17 @@ class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
     if (refused) *refused = true;
     return kQssOk;
   }
-  /// The array's length in bytes.
-  virtual QssResult GetSize(std::int64_t* size) = 0;
-  /// Truncates or extends the array to exactly size bytes.
-  virtual QssResult SetSize(std::int64_t size) = 0;
-  /// Stamps the backing store's times; 0 means no time.
-  virtual QssResult SetTimestamp(FileTime time) = 0;
-  /// Removes the backing store where that makes sense (segment files).
-  virtual QssResult Remove() = 0;
+  /// The other way: count bytes of source (a descriptor or HANDLE open for
+  /// reading), from sourceOffset on, written at offset inside the store
+  /// without passing through this process. The range must lie inside the
+  /// store already. *bytesMoved falls short of count when source ends;
+  /// *refused as for CopyToHandle.
+  virtual QssResult CopyFromHandle(std::int64_t /*offset*/, std::uint32_t /*count*/, std::intptr_t /*source*/,
+                                   std::int64_t /*sourceOffset*/, std::uint32_t* bytesMoved, bool* refused) {
+    if (bytesMoved) *bytesMoved = 0;
+    if (refused) *refused = true;
+    return kQssOk;
+  }
 };
 
 }  // namespace qss

@@ -49,7 +49,8 @@ struct FileCopyState {
 /// and the storage it was opened from, so that all of them live as long as
 /// the stream. Threads: every call takes the stream's lock, so one stream
 /// may be used from several threads; its position is shared, so threads
-/// that share a stream read with ReadAt. Different streams of one container
+/// that share a stream hold lock() (see CLockGuard) around a Seek and the
+/// Reads that belong to it. Different streams of one container
 /// may be read and written at the same time (their transfers meet under the
 /// table's lock).
 class QSS_EXPORT CStream : public CQssRefCountedObject {
@@ -71,6 +72,15 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   /// chain that ends before the recorded length, or runs in a circle, is
   /// kQssNotAContainer; a position before the head offset kQssBeforeHead.
   virtual QssResult Read(void* buffer, std::int32_t count, std::uint32_t* read);
+  /// Lengthens or shortens the stream to newSize bytes, allocating or
+  /// freeing its blocks; a growth that fails leaves the length as it was.
+  virtual QssResult SetSize(std::int64_t newSize);
+  /// Moves the position by offset from origin (kSeekBegin, kSeekCurrent,
+  /// kSeekEnd); *newPosition (when given) receives it. Any position is
+  /// accepted; Read and Write refuse those they cannot serve.
+  virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
+  // Added after the original slots, which stay in their order.
+
   /// Moves up to count bytes from the current position into the file
   /// target (a descriptor on POSIX, a HANDLE on Windows, open for writing)
   /// at that file's current position, as Read would deliver them: long runs
@@ -80,22 +90,15 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   /// FileCopyState and hand the same one to every call of one copy.
   virtual QssResult ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
                                std::uint32_t* read);
-  /// Lengthens or shortens the stream to newSize bytes, allocating or
-  /// freeing its blocks; a growth that fails leaves the length as it was.
-  virtual QssResult SetSize(std::int64_t newSize);
-  /// Moves the position by offset from origin (kSeekBegin, kSeekCurrent,
-  /// kSeekEnd); *newPosition (when given) receives it. Any position is
-  /// accepted; Read and Write refuse those they cannot serve.
-  virtual QssResult Seek(std::int64_t offset, std::int32_t origin, std::int64_t* newPosition);
-
-  /// Seeks to position (counted from the start) and reads until count bytes
-  /// are in buffer or a read brings nothing more, all under the stream's
-  /// lock: threads sharing one stream can each read at their own position.
-  /// *read receives the bytes read (fewer than count at the end of the
-  /// stream or where a read fails). Returns the failure of the seek or of
-  /// the read that stopped early, else the last read's result; a count
-  /// below 0 is kQssInvalidArgument.
-  QssResult ReadAt(std::int64_t position, void* buffer, std::int32_t count, std::uint32_t* read);
+  /// The other way: up to count bytes of the file source (open for
+  /// reading), from sourceOffset on, written at the current position as
+  /// Write would store them, moved inside the kernel. It moves nothing and
+  /// sets state->kernelRefused where the system cannot (or the stream stores
+  /// its bytes otherwise, as a compressed stream does): the caller then
+  /// writes the rest itself. *written falls short of count where source
+  /// ends; the position and the size move as for Write.
+  virtual QssResult WriteFromFile(std::int32_t count, std::intptr_t source, std::int64_t sourceOffset,
+                                  FileCopyState* state, std::uint32_t* written);
 
   /// For the library's own use (storages attach the streams they open):
   /// binds the stream, taking references to table, entry and (when not null)
@@ -122,6 +125,11 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   // table, *wanted the bytes it can deliver (0: nothing to read, or a
   // failure). Caller holds lock_.
   QssResult PlanRead(std::int32_t count, std::int64_t* block, std::int64_t* offset, std::int64_t* wanted);
+
+  // Write and WriteFromFile: the checks, the first block, then transfer
+  // (block, offset, &done) into the chain, then the position and the size.
+  template <typename Transfer>
+  QssResult WriteThrough(std::int32_t count, std::uint32_t* written, Transfer transfer);
 
   std::unique_ptr<CBlockChainCache> chainCache_;
   CQssRef<CBlockAllocationTable> table_;

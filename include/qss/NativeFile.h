@@ -138,6 +138,12 @@ class QSS_EXPORT NativeFile {
   /// caller copies the rest itself.
   virtual QssResult CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target, std::uint32_t* done,
                                  bool* refused);
+  /// The other way: count bytes of source (see native_file::WriteToHandle,
+  /// but open for reading) from sourceOffset on, written into this file at
+  /// offset; its position is left alone. *done falls short of count where
+  /// source ends. *refused as for CopyToHandle.
+  virtual QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
+                                   std::int64_t sourceOffset, std::uint32_t* done, bool* refused);
   /// The file's length in bytes.
   virtual QssResult GetSize(std::int64_t* size) = 0;
   /// Truncates or extends the file to exactly size bytes.

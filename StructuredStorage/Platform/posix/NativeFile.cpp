@@ -364,6 +364,38 @@ class PosixFile final : public NativeFile {
 #endif
   }
 
+  QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source, std::int64_t sourceOffset,
+                           std::uint32_t* done, bool* refused) override {
+    if (done) *done = 0;
+    if (refused) *refused = false;
+    if (!RangeIsValid(offset, count) || !RangeIsValid(sourceOffset, count)) return QssResultFromSystemError(EINVAL);
+#if defined(__linux__)
+    const int in = static_cast<int>(source);
+    std::uint32_t total = 0;
+    while (total < count) {
+      off_t from = static_cast<off_t>(sourceOffset + total);
+      off_t to = static_cast<off_t>(offset + total);
+      const ssize_t n = ::copy_file_range(in, &from, descriptor_, &to, count - total, 0);
+      if (n < 0) {
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (total == 0 && CopyDeclined(error)) {
+          if (refused) *refused = true;
+          return kQssOk;
+        }
+        if (done) *done = total;
+        return QssResultFromSystemError(error);
+      }
+      if (n == 0) break;  // the end of source
+      total += static_cast<std::uint32_t>(n);
+    }
+    if (done) *done = total;
+    return kQssOk;
+#else
+    return NativeFile::CopyFromHandle(offset, count, source, sourceOffset, done, refused);
+#endif
+  }
+
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
     if (done) *done = 0;
     if (!RangeIsValid(offset, count)) return QssResultFromSystemError(EINVAL);
@@ -485,9 +517,10 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
     return result;
   }
   // O_NONBLOCK only kept the open from waiting; reads of a regular file
-  // ignore it, but nothing downstream should inherit the surprise.
-  const int flags = ::fcntl(descriptor, F_GETFL);
-  if (flags >= 0) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  // ignore it, but nothing downstream should inherit the surprise. Of the
+  // flags the open set, O_NONBLOCK is the only one F_SETFL changes, so one
+  // call clears it without asking for the flags first.
+  static_cast<void>(::fcntl(descriptor, F_SETFL, 0));
   *file = std::make_unique<PosixFile>(descriptor);
   return kQssOk;
 }
