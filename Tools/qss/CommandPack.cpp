@@ -45,6 +45,7 @@ constexpr std::int32_t kMaxSegments = kMaxSegmentCount;
 // The most bytes of a file one kernel copy into its stream moves: the
 // progress bar moves on between them.
 constexpr std::int64_t kKernelCopyPiece = 4 << 20;
+constexpr std::int64_t kKernelCopyMinimumFile = 64 << 10;
 
 struct PackNode {
   std::u16string name;
@@ -541,8 +542,10 @@ class Builder {
     // Up to the measured size the bytes move from the file into the stream
     // inside the kernel where the system can: one copy instead of a read and
     // a write. What it refuses, and whatever the file grew by since it was
-    // measured, goes through the buffer below.
+    // measured, goes through the buffer below, and so do small files, for
+    // which a read (that also finds the end) and a write cost less.
     FileCopyState copy;
+    copy.kernelRefused = file.size < kKernelCopyMinimumFile;
     while (total < file.size && !copy.kernelRefused) {
       const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(file.size - total, kKernelCopyPiece));
       std::uint32_t moved = 0;
