@@ -9,14 +9,13 @@
 #include <cstring>
 #include <random>
 
-#include "Base/CLockGuard.h"
+#include "ChainShuffle.h"
+#include "qss/CPhysicalByteArray.h"
 #include "qss/CQssRef.h"
-#include "ByteArrays/CMultiFileArray.h"
-#include "Container/CBlockAllocationTable.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
-#include "qss/CreateContainer.h"
+#include "qss/ContainerFile.h"
 
 using namespace qss;
 
@@ -78,62 +77,31 @@ void WarmFile(const std::filesystem::path& path) {
   ::close(fd);
 }
 
-namespace {
-
-// Relinks the stream's chain in a shuffled order in which no block is
-// followed by the next higher one, so that no two blocks of the stream merge
-// into one transfer.
-void Fragment(CBlockAllocationTable* table, CStorageEntry* entry, std::int64_t blocks) {
-  std::vector<std::int64_t> chain(static_cast<std::size_t>(blocks) + 1);
-  std::int32_t got = 0;
-  if (QssResult result = table->GetChain(entry->FirstBlock(), static_cast<std::int32_t>(blocks), chain.data(), &got);
+CQssRef<CRootStorage> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
+                                          std::int32_t blockSize) {
+  CQssRef<CRootStorage> root;
+  if (QssResult result = qss::CreateContainerFile(path, entryWidth, blockSize, kDefaultSegmentSize, &root);
       QssFailed(result))
-    Fail("list the chain", result);
-  if (got != blocks) Fail("list the chain", -1);
-  chain.resize(static_cast<std::size_t>(blocks));
-  std::mt19937_64 random(42);
-  std::shuffle(chain.begin(), chain.end(), random);
-  for (bool changed = true; changed;) {
-    changed = false;
-    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
-      if (chain[i + 1] == chain[i] + 1) {
-        std::swap(chain[i + 1], chain[random() % chain.size()]);
-        changed = true;
-      }
-    }
-  }
-  {
-    CLockGuard guard(table->lock());
-    for (std::size_t i = 0; i < chain.size(); ++i) table->SetNext(chain[i], i + 1 < chain.size() ? chain[i + 1] : -1);
-  }
-  entry->SetFirstBlock(chain.front());
-  // Taking a block and giving it back marks the table changed and writes the
-  // relinked table blocks out.
-  std::int64_t spare = -1;
-  if (QssFailed(table->AllocateBlocks(-1, 1, &spare, nullptr))) Fail("mark the table", -1);
-  if (QssResult result = table->FreeBlocks(spare, -1, nullptr); QssFailed(result)) Fail("mark the table", result);
+    Fail("create container", result);
+  return root;
 }
 
-}  // namespace
-
-CQssRef<CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
-                                             std::int32_t blockSize) {
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead | native_file::kGenericWrite,
-                                                     0, native_file::kAttributeNormal));
-  if (QssResult result = array->Create(); QssFailed(result)) Fail("create container file", result);
-  if (QssResult result = CreateContainer(array.get(), entryWidth, blockSize); QssFailed(result))
-    Fail("create container", result);
-  return array;
+void CommitContainer(const std::filesystem::path& path, CQssRef<CRootStorage>* root) {
+  if (QssResult result = (*root)->Commit(); QssFailed(result)) Fail("commit container", result);
+  root->Reset();
+  // On the disk before anything is timed on it.
+  CQssRef<CPhysicalByteArray> files;
+  if (QssResult result = OpenContainerBytes(path, OpenMode::kReadWrite, &files); QssFailed(result))
+    Fail("reopen container", result);
+  if (QssResult result = files->Flush(); QssFailed(result)) Fail("flush container", result);
 }
 
 void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
                           std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
                           const std::string& prefix) {
   RemoveContainer(path);
-  CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, blockSize);
+  CQssRef<CRootStorage> root = CreateContainerFile(path, 4, blockSize);
   {
-    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-    if (!root->valid()) Fail("open new container", root->status());
     std::vector<CQssRef<CStorage>> storages;
     CStorage* parent = root.get();
     for (std::size_t i = 0; i + 1 < streamPath.size(); ++i) {
@@ -168,7 +136,10 @@ void WriteStreamContainer(const std::filesystem::path& path, const std::vector<s
       if (layout != StreamLayout::kPiecewise) {
         if (QssResult result = stream->SetSize(total); QssFailed(result)) Fail("presize", result);
       }
-      if (layout == StreamLayout::kFragmented) Fragment(stream->table(), stream->entry(), total / blockSize);
+      if (layout == StreamLayout::kFragmented) {
+        if (QssResult result = ShuffleChain(stream.get(), total / blockSize); QssFailed(result))
+          Fail("shuffle the chain", result);
+      }
       for (std::int64_t i = 0; i < mebibytes; ++i) {
         FillPiece(piece, i);
         if (i == 0) std::memcpy(piece.data(), prefix.data(), std::min(prefix.size(), piece.size()));
@@ -181,7 +152,7 @@ void WriteStreamContainer(const std::filesystem::path& path, const std::vector<s
     stream.Reset();
     while (!storages.empty()) storages.pop_back();
   }
-  if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush container", result);
+  CommitContainer(path, &root);
 }
 
 void RemoveContainer(const std::filesystem::path& path) {

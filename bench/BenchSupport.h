@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "qss/CQssRef.h"
+#include "qss/CRootStorage.h"
 #include "qss/ResultCodes.h"
-#include "ByteArrays/CMultiFileArray.h"
 
 namespace bench {
 
@@ -48,10 +48,13 @@ void WriteStreamContainer(const std::filesystem::path& path, const std::vector<s
                           std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
                           const std::string& prefix = std::string());
 
-// A new, empty container in a segmented file array at path, open for
-// writing; ends the program on failure.
-qss::CQssRef<qss::CMultiFileArray> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
-                                             std::int32_t blockSize);
+// A new, empty container at path, open for writing; ends the program on
+// failure.
+qss::CQssRef<qss::CRootStorage> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,
+                                                    std::int32_t blockSize);
+// Commits the container at path, lets it go (its files are closed) and
+// flushes its files to the disk; ends the program on failure.
+void CommitContainer(const std::filesystem::path& path, qss::CQssRef<qss::CRootStorage>* root);
 
 // Removes a container's base file and its segment files.
 void RemoveContainer(const std::filesystem::path& path);

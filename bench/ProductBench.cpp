@@ -48,15 +48,14 @@
 #include <string>
 #include <vector>
 
-#include "Base/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "BenchSupport.h"
-#include "ByteArrays/CMultiFileArray.h"
-#include "Container/CBlockAllocationTable.h"
+#include "qss/CPhysicalByteArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
-#include "qss/CreateContainer.h"
+#include "qss/ContainerFile.h"
+#include "qss/ContainerInfo.h"
 
 using namespace qss;
 
@@ -94,18 +93,14 @@ int Done() {
 // Cases, each run in a child process; they print key=value lines.
 
 struct OpenedRoot {
-  CQssRef<CMultiFileArray> array;
   CQssRef<CRootStorage> root;
 };
 
 // Opens a container the way the installer does: read access, read sharing.
 OpenedRoot OpenReadOnly(const fs::path& path) {
   OpenedRoot opened;
-  opened.array = CQssRef<CMultiFileArray>(
-      new CMultiFileArray(path, native_file::kGenericRead, native_file::kShareRead, native_file::kAttributeNormal));
-  if (QssResult result = opened.array->Open(); QssFailed(result)) Fail("open container", result);
-  opened.root = CQssRef<CRootStorage>(new CRootStorage(opened.array.get()));
-  if (!opened.root->valid()) Fail("open container", opened.root->status());
+  if (QssResult result = OpenContainerFile(path, OpenMode::kReadOnly, &opened.root); QssFailed(result))
+    Fail("open container", result);
   return opened;
 }
 
@@ -198,12 +193,29 @@ int CaseDecompressOnce(const fs::path& container) {
   if (entry == nullptr) Fail("find stream", -1);
   const std::int32_t stored = entry->StoredLength();
   const std::int64_t size = entry->Size();
+  // The image as stored: the first blocks of the entry's chain, read from
+  // the container's files where the layout puts them.
+  ContainerLayout layout;
+  if (QssResult result = InspectLayout(opened.root.get(), &layout); QssFailed(result)) Fail("read layout", result);
+  std::vector<std::int64_t> blocks;
+  const auto blockCount = static_cast<std::int32_t>((stored + layout.blockSize - 1) / layout.blockSize);
+  if (QssResult result = ListEntryChain(opened.root.get(), entry, blockCount, &blocks);
+      QssFailed(result) || static_cast<std::int32_t>(blocks.size()) != blockCount)
+    Fail("list the image's blocks", result);
+  CQssRef<CPhysicalByteArray> files;
+  if (QssResult result = OpenContainerBytes(container, OpenMode::kReadOnly, &files); QssFailed(result))
+    Fail("open container files", result);
   std::vector<char> image(static_cast<std::size_t>(stored));
-  std::int32_t got = 0;
-  if (QssResult result = opened.root->table()->ReadChain(entry->FirstBlock(), 0, stored, image.data(), &got);
-      QssFailed(result))
+  std::vector<ReadPiece> pieces;
+  for (std::int32_t i = 0; i < blockCount; ++i) {
+    const std::int64_t at = static_cast<std::int64_t>(i) * layout.blockSize;
+    pieces.push_back({layout.dataOffset + (blocks[static_cast<std::size_t>(i)] - 1) * layout.blockSize,
+                      image.data() + at, static_cast<std::uint32_t>(std::min<std::int64_t>(layout.blockSize, stored - at))});
+  }
+  std::uint32_t got = 0;
+  if (QssResult result = files->ReadPieces(pieces.data(), pieces.size(), &got); QssFailed(result))
     Fail("read image", result);
-  if (got != stored) Fail("read image", -1);
+  if (got != static_cast<std::uint32_t>(stored)) Fail("read image", -1);
   const auto start = Clock::now();
   std::unique_ptr<char[]> content(new char[static_cast<std::size_t>(size)]);
   const int length = LZ4_decompress_safe(image.data() + 16, content.get(), stored - 16, static_cast<int>(size));
@@ -219,8 +231,9 @@ int CaseOpen(const fs::path& container) {
   const auto start = Clock::now();
   OpenedRoot opened = OpenReadOnly(container);
   const double seconds = Seconds(start);
-  CBlockAllocationTable* table = opened.root->table();
-  const std::int64_t tableBytes = table->EntryCount() * table->entryWidth();
+  ContainerLayout layout;
+  if (QssResult result = InspectLayout(opened.root.get(), &layout); QssFailed(result)) Fail("read layout", result);
+  const std::int64_t tableBytes = layout.tableBlocks * layout.blockSize;
   std::printf("seconds=%.6f\nadded_kib=%ld\ntable_bytes=%lld\n", seconds, StatusKiB("VmHWM") - before,
               static_cast<long long>(tableBytes));
   return Done();
@@ -245,9 +258,9 @@ int CaseLookups(const fs::path& container, std::int64_t count) {
   const auto lookUpAll = [&](const std::vector<std::u16string>& order) {
     const auto start = Clock::now();
     for (const std::u16string& name : order) {
-      CStream* stream = nullptr;
-      if (QssResult result = dir->OpenStream(name.c_str(), 0, &stream); QssFailed(result)) Fail("lookup", result);
-      stream->Release();
+      CQssRef<CStream> stream;
+      if (QssResult result = dir->OpenStream(name.c_str(), 0, stream.Receive()); QssFailed(result))
+        Fail("lookup", result);
     }
     return Seconds(start);
   };
@@ -824,8 +837,8 @@ struct Driver {
     if (read(a) != read(b)) return false;
     std::error_code ignored;
     for (int segment = 2; segment <= 9999; ++segment) {
-      const fs::path sa = CMultiPhysicalByteArray::SegmentName(a, segment);
-      const fs::path sb = CMultiPhysicalByteArray::SegmentName(b, segment);
+      const fs::path sa = SegmentFileName(a, segment);
+      const fs::path sb = SegmentFileName(b, segment);
       const bool ea = fs::exists(sa, ignored);
       if (ea != fs::exists(sb, ignored)) return false;
       if (!ea) return true;
@@ -900,37 +913,33 @@ struct Driver {
   // the file is sparse, only the table blocks are written.
   static void CreateLargeSparseContainer(const fs::path& path, std::int64_t bytes) {
     RemoveContainer(path);
-    CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, 4096);
+    CQssRef<CRootStorage> root = CreateContainerFile(path, 4, 4096);
     {
-      CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-      CStream* created = nullptr;
-      if (QssResult result = root->CreateStream(u"big.bin", false, &created); QssFailed(result))
+      CQssRef<CStream> stream;
+      if (QssResult result = root->CreateStream(u"big.bin", false, stream.Receive()); QssFailed(result))
         Fail("create stream", result);
-      CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
       // The table takes about one block in 1024.
       if (QssResult result = stream->SetSize(bytes - bytes / 1024 - (1 << 20)); QssFailed(result))
         Fail("size the stream", result);
     }
-    if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush the container", result);
+    CommitContainer(path, &root);
   }
 
   // A container whose storage "dir" holds count empty streams.
   static void CreateManyEntries(const fs::path& path, std::int64_t count) {
     RemoveContainer(path);
-    CQssRef<CMultiFileArray> array = CreateContainerFile(path, 4, 4096);
+    CQssRef<CRootStorage> root = CreateContainerFile(path, 4, 4096);
     {
-      CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-      CStorage* created = nullptr;
-      if (QssResult result = root->CreateStorage(u"dir", &created); QssFailed(result)) Fail("create storage", result);
-      CQssRef<CStorage> dir = CQssRef<CStorage>::Attach(created);
+      CQssRef<CStorage> dir;
+      if (QssResult result = root->CreateStorage(u"dir", dir.Receive()); QssFailed(result))
+        Fail("create storage", result);
       for (std::int64_t i = 0; i < count; ++i) {
-        CStream* stream = nullptr;
-        if (QssResult result = dir->CreateStream(EntryName(i).c_str(), false, &stream); QssFailed(result))
+        CQssRef<CStream> stream;
+        if (QssResult result = dir->CreateStream(EntryName(i).c_str(), false, stream.Receive()); QssFailed(result))
           Fail("create entry", result);
-        stream->Release();
       }
     }
-    if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush the container", result);
+    CommitContainer(path, &root);
   }
 
   void Print() const {

@@ -27,11 +27,9 @@
 
 #include "qss/CQssRef.h"
 #include "BenchSupport.h"
-#include "ByteArrays/CMultiFileArray.h"
-#include "Container/CBlockAllocationTable.h"
-#include "qss/CStorageEntry.h"
+#include "qss/CRootStorage.h"
 #include "qss/CStream.h"
-#include "qss/CreateContainer.h"
+#include "qss/ContainerFile.h"
 
 using namespace qss;
 
@@ -72,21 +70,20 @@ std::uint64_t ReadPlain(const std::filesystem::path& path, std::vector<std::uint
   return sum;
 }
 
-// Opens the container read-only, attaches a stream to the saved record and
-// reads it in 1 MiB pieces; returns a checksum.
-std::uint64_t ReadContainer(const std::filesystem::path& path, const std::uint8_t* record,
-                            std::vector<std::uint8_t>& buffer, double* openSeconds) {
+// The one stream of the benchmark's containers.
+constexpr const char16_t* kStreamName = u"stream.bin";
+
+// Opens the container read-only and reads its stream in 1 MiB pieces;
+// returns a checksum.
+std::uint64_t ReadContainer(const std::filesystem::path& path, std::vector<std::uint8_t>& buffer,
+                            double* openSeconds) {
   const auto opening = Clock::now();
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(path, native_file::kGenericRead, native_file::kShareRead,
-                                                     native_file::kAttributeNormal));
-  if (QssResult result = array->Open(); QssFailed(result)) Fail("open container", result);
-  CQssRef<CBlockAllocationTable> table(new CBlockAllocationTable(array.get()));
-  if (!table->valid()) Fail("open table", table->status());
-  CQssRef<CStorageEntry> entry(new CStorageEntry);
-  std::memcpy(entry->record, record, kEntryRecordSize);
-  entry->readOnly = true;
-  CQssRef<CStream> stream(new CStream);
-  if (QssResult result = stream->Attach(nullptr, table.get(), entry.get()); QssFailed(result)) Fail("attach", result);
+  CQssRef<CRootStorage> root;
+  if (QssResult result = OpenContainerFile(path, OpenMode::kReadOnly, &root); QssFailed(result))
+    Fail("open container", result);
+  CQssRef<CStream> stream;
+  if (QssResult result = root->OpenStream(kStreamName, 0, stream.Receive()); QssFailed(result))
+    Fail("open stream", result);
   *openSeconds = Seconds(opening);
   std::uint64_t sum = 0;
   for (;;) {
@@ -100,18 +97,14 @@ std::uint64_t ReadContainer(const std::filesystem::path& path, const std::uint8_
 
 // Writes a container holding one stream of the given MiB in 1 MiB pieces;
 // with presize the stream is first given its full length by SetSize, so its
-// blocks (and the table blocks) are allocated in one step. Returns the
-// stream's record through record.
+// blocks (and the table blocks) are allocated in one step.
 double WriteContainer(const std::filesystem::path& path, std::int64_t mebibytes, std::int32_t blockSize,
-                      std::int32_t entryWidth, bool presize, std::vector<std::uint8_t>& buffer,
-                      std::uint8_t* record) {
-  CQssRef<CMultiFileArray> array = bench::CreateContainerFile(path, entryWidth, blockSize);
-  CQssRef<CBlockAllocationTable> table(new CBlockAllocationTable(array.get()));
-  if (!table->valid()) Fail("open new table", table->status());
-  CQssRef<CStorageEntry> entry(new CStorageEntry);
-  entry->SetFlags(kEntryStream);
-  CQssRef<CStream> stream(new CStream);
-  if (QssResult result = stream->Attach(nullptr, table.get(), entry.get()); QssFailed(result)) Fail("attach", result);
+                      std::int32_t entryWidth, bool presize, std::vector<std::uint8_t>& buffer) {
+  bench::RemoveContainer(path);
+  CQssRef<CRootStorage> root = bench::CreateContainerFile(path, entryWidth, blockSize);
+  CQssRef<CStream> stream;
+  if (QssResult result = root->CreateStream(kStreamName, false, stream.Receive()); QssFailed(result))
+    Fail("create stream", result);
   const auto start = Clock::now();
   if (presize) {
     if (QssResult result = stream->SetSize(mebibytes * kPiece); QssFailed(result)) Fail("presize", result);
@@ -121,11 +114,8 @@ double WriteContainer(const std::filesystem::path& path, std::int64_t mebibytes,
     if (QssResult result = stream->Write(buffer.data(), kPiece, nullptr); QssFailed(result)) Fail("write", result);
   }
   stream.Reset();
-  table.Reset();  // flushes the table
-  if (QssResult result = array->Flush(); QssFailed(result)) Fail("flush", result);
-  const double seconds = Seconds(start);
-  std::memcpy(record, entry->record, kEntryRecordSize);
-  return seconds;
+  bench::CommitContainer(path, &root);  // the table's changed blocks and the files' flush
+  return Seconds(start);
 }
 
 }  // namespace
@@ -156,13 +146,10 @@ int main(int argc, char** argv) {
 
   // The same bytes in containers of both layouts.
   const std::filesystem::path presizedPath = directory / "qss_bench_presized.qss";
-  std::uint8_t record[kEntryRecordSize];
-  std::uint8_t presizedRecord[kEntryRecordSize];
   rows.push_back({"container write (1 MiB pieces)",
-                  WriteContainer(containerPath, mebibytes, blockSize, entryWidth, false, buffer, record), total});
+                  WriteContainer(containerPath, mebibytes, blockSize, entryWidth, false, buffer), total});
   rows.push_back({"pre-sized container write",
-                  WriteContainer(presizedPath, mebibytes, blockSize, entryWidth, true, buffer, presizedRecord),
-                  total});
+                  WriteContainer(presizedPath, mebibytes, blockSize, entryWidth, true, buffer), total});
 
   // Each read is repeated, alternating plain and container, and the best
   // time counts: the disk and the cache are shared with other work.
@@ -185,14 +172,14 @@ int main(int argc, char** argv) {
   std::uint64_t sums[6] = {};
   best("plain read, cold", true, plainPath, [&] { return ReadPlain(plainPath, buffer); }, &sums[0]);
   best("container stream read, cold", true, containerPath,
-       [&] { return ReadContainer(containerPath, record, buffer, &openCold); }, &sums[1]);
+       [&] { return ReadContainer(containerPath, buffer, &openCold); }, &sums[1]);
   best("pre-sized container stream read, cold", true, presizedPath,
-       [&] { return ReadContainer(presizedPath, presizedRecord, buffer, &unused); }, &sums[2]);
+       [&] { return ReadContainer(presizedPath, buffer, &unused); }, &sums[2]);
   best("plain read, warm", false, plainPath, [&] { return ReadPlain(plainPath, buffer); }, &sums[3]);
   best("container stream read, warm", false, containerPath,
-       [&] { return ReadContainer(containerPath, record, buffer, &openWarm); }, &sums[4]);
+       [&] { return ReadContainer(containerPath, buffer, &openWarm); }, &sums[4]);
   best("pre-sized container stream read, warm", false, presizedPath,
-       [&] { return ReadContainer(presizedPath, presizedRecord, buffer, &unused); }, &sums[5]);
+       [&] { return ReadContainer(presizedPath, buffer, &unused); }, &sums[5]);
   for (std::uint64_t sum : sums) {
     if (sum != sums[0]) {
       std::fprintf(stderr, "contents differ\n");

@@ -112,10 +112,9 @@ class Walker {
     if (!stream) return;
 
     if (unique) {
-      CStream* second = nullptr;
-      Check(storage->OpenStream(name.c_str(), 0, &second) == kQssAlreadyOpen && second == nullptr,
+      CQssRef<CStream> second;
+      Check(storage->OpenStream(name.c_str(), 0, second.Receive()) == kQssAlreadyOpen && !second,
             "an open stream entry opened a second time");
-      if (second) second->Release();
     }
     const std::uint8_t probe = 0x5A;
     std::uint32_t written = 1;
@@ -202,10 +201,9 @@ class Walker {
     if (!child) return;
     ++report_->storagesOpened;
     if (unique) {
-      CStorage* second = nullptr;
-      Check(storage->OpenStorage(name.c_str(), 0, &second) == kQssAlreadyOpen && second == nullptr,
+      CQssRef<CStorage> second;
+      Check(storage->OpenStorage(name.c_str(), 0, second.Receive()) == kQssAlreadyOpen && !second,
             "an open storage entry opened a second time");
-      if (second) second->Release();
     }
     WalkStorage(child.get(), depth + 1);
   }

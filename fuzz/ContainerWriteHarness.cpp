@@ -8,7 +8,6 @@
 
 #include "qss/CQssRef.h"
 #include "qss/CMemoryByteArray.h"
-#include "Container/CCompressedStream.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
@@ -209,50 +208,45 @@ class Session {
     const bool nameValid = !name.empty() && name.size() <= 31 && parent->node->FindChild(name) == nullptr;
     const std::uint8_t shape = input_->Byte();
 
-    CStream* object = nullptr;
+    CQssRef<CStream> object;
     QssResult result;
     switch (kind) {
       case NodeKind::kStream: {
         CStream* stream = nullptr;
         result = parent->storage()->CreateStream(name.c_str(), compressed, &stream);
-        object = stream;
+        object = CQssRef<CStream>::Attach(stream);
         break;
       }
       case NodeKind::kStorage: {
         CStorage* storage = nullptr;
         result = parent->storage()->CreateStorage(name.c_str(), &storage);
-        object = storage;
+        object = CQssRef<CStream>::Attach(storage);
         break;
       }
       case NodeKind::kNested: {
         CRootStorage* nested = nullptr;
         result = parent->storage()->CreateNestedContainer(name.c_str(), kEntryWidths[shape % 3],
                                                           1 << (5 + (shape / 3) % 6), &nested);
-        object = nested;
+        object = CQssRef<CStream>::Attach(nested);
         break;
       }
     }
     const std::string what = Describe("create", name);
     if (!parent->writable) {
-      Expect(result < 0 && object == nullptr, what + " in a read-only storage did not fail");
+      Expect(result < 0 && !object, what + " in a read-only storage did not fail");
       Expect(!nameValid || result == kQssReadOnly, what + " in a read-only storage: not kQssReadOnly");
-      if (object) object->Release();
       return;
     }
     if (!nameValid) {
-      Expect(result == kQssInvalidRequest && object == nullptr, what + ": invalid or duplicate name not refused");
-      if (object) object->Release();
+      Expect(result == kQssInvalidRequest && !object, what + ": invalid or duplicate name not refused");
       return;
     }
-    if (!Expect(result == kQssOk && object != nullptr, what + " failed")) {
-      if (object) object->Release();
-      return;
-    }
+    if (!Expect(result == kQssOk && object, what + " failed")) return;
     auto node = std::make_unique<Node>();
     node->name = name;
     node->kind = kind;
     node->compressed = compressed;
-    Bind(slot, object, node.get(), true);
+    Bind(slot, object.Detach(), node.get(), true);
     ++report_->objectsCreated;
     // A nested container's own entry is its root record; the kind-3 record is the parent's.
     CStorageEntry* record = parent->storage()->FindEntry(name.c_str());
@@ -336,8 +330,10 @@ class Session {
     const std::size_t size = node->data.size();
     const std::size_t newSize = value % (size + 2049);
     if (newSize > size && ModelBytes(root_node_) + (newSize - size) > kMaxModelBytes) return;
-    auto* compressedStream = dynamic_cast<CCompressedStream*>(handle->object.get());
-    const bool compressedContent = compressedStream && compressedStream->IsCompressed();
+    // A stream under the compressed flag is a compressed stream, whatever it
+    // stores now.
+    const bool compressedStream = (handle->object->entry()->Flags() & kEntryCompressed) != 0;
+    const bool compressedContent = handle->object->entry()->StoredCompressed();
     const QssResult result = handle->object->SetSize(static_cast<std::int64_t>(newSize));
     const std::string what = Describe("resize of", node->name, " to ") + std::to_string(newSize);
     if (compressedContent && newSize != 0) {
@@ -398,23 +394,22 @@ class Session {
     const std::uint8_t pick = input_->Byte();
     if (!parent || !slot || parent->node->children.empty()) return;
     Node* child = parent->node->children[pick % parent->node->children.size()].get();
-    CStream* object = nullptr;
+    CQssRef<CStream> object;
     QssResult result;
     if (child->kind == NodeKind::kStream) {
-      result = parent->storage()->OpenStream(child->name.c_str(), 0, &object);
+      result = parent->storage()->OpenStream(child->name.c_str(), 0, object.Receive());
     } else {
       CStorage* storage = nullptr;
       result = parent->storage()->OpenStorage(child->name.c_str(), 0, &storage);
-      object = storage;
+      object = CQssRef<CStream>::Attach(storage);
     }
     const std::string what = Describe("open of", child->name);
     if (child->Alive()) {
-      Expect(result == kQssAlreadyOpen && object == nullptr, what + " while open was not refused");
-      if (object) object->Release();
+      Expect(result == kQssAlreadyOpen && !object, what + " while open was not refused");
       return;
     }
-    if (!Expect(result == kQssOk && object != nullptr, what + " failed")) return;
-    Bind(slot, object, child, false);
+    if (!Expect(result == kQssOk && object, what + " failed")) return;
+    Bind(slot, object.Detach(), child, false);
   }
 
   // ---- whole-container checks ----
@@ -422,8 +417,7 @@ class Session {
   bool OpenRoot() {
     CQssRef<CRootStorage> root(new CRootStorage(array_.get()));
     if (!Expect(root->valid(), "the container did not reopen")) return false;
-    root->AddRef();
-    Bind(&root_, root.get(), &root_node_, true);
+    Bind(&root_, root.Detach(), &root_node_, true);
     return true;
   }
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "ByteArrays/CMultiFileArray.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorageEntry.h"
 
@@ -22,17 +22,35 @@ QssResult WhyNothingOpened(const std::filesystem::path& path, std::uint32_t acce
 
 }  // namespace
 
-QssResult OpenContainerFile(const std::filesystem::path& path, OpenMode mode, CQssRef<CRootStorage>* root) {
-  if (root == nullptr) return kQssNullResult;
-  root->Reset();
+QssResult OpenContainerBytes(const std::filesystem::path& path, OpenMode mode, CQssRef<CPhysicalByteArray>* array,
+                             ContainerFiles* files) {
+  if (array == nullptr) return kQssNullResult;
+  array->Reset();
   const std::uint32_t access = mode == OpenMode::kReadOnly
                                    ? native_file::kGenericRead
                                    : native_file::kGenericRead | native_file::kGenericWrite;
-  CQssRef<CMultiFileArray> array(
+  CQssRef<CMultiFileArray> segmented(
       new CMultiFileArray(path, access, native_file::kShareRead, native_file::kAttributeNormal));
-  const QssResult opened = array->Open();
+  const QssResult opened = segmented->Open();
   if (opened == kQssNotFound) return WhyNothingOpened(path, access);
   if (QssFailed(opened)) return opened;
+  if (files != nullptr) {
+    files->segments = segmented->segmentCount();
+    files->segmentSize = segmented->segmentSize();
+  }
+  *array = CQssRef<CPhysicalByteArray>(segmented.get());
+  return kQssOk;
+}
+
+std::filesystem::path SegmentFileName(const std::filesystem::path& path, std::int32_t n) {
+  return CMultiPhysicalByteArray::SegmentName(path, n);
+}
+
+QssResult OpenContainerFile(const std::filesystem::path& path, OpenMode mode, CQssRef<CRootStorage>* root) {
+  if (root == nullptr) return kQssNullResult;
+  root->Reset();
+  CQssRef<CPhysicalByteArray> array;
+  if (QssResult opened = OpenContainerBytes(path, mode, &array); QssFailed(opened)) return opened;
   CQssRef<CRootStorage> openedRoot;
   if (QssResult result = CRootStorage::Open(array.get(), &openedRoot); QssFailed(result)) return result;
   // Nothing is saved through a read-only root, so its files are never asked

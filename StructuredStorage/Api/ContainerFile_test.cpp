@@ -12,6 +12,7 @@
 #include "ContainerTesting.h"
 #include "TemporaryFolder.h"
 #include "qss/CMemoryByteArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStream.h"
@@ -101,6 +102,52 @@ TEST(ContainerFileTest, SegmentedContainerOpensFromItsBaseName) {
   CQssRef<CRootStorage> root;
   ASSERT_EQ(OpenContainerFile(path, OpenMode::kReadOnly, &root), kQssOk);
   EXPECT_EQ(ReadData(root.get()), content);
+}
+
+// The bytes of a container without its root: what a checker reads.
+TEST(ContainerFileTest, ContainerBytesOpenEverySegmentAndFailLikeTheContainer) {
+  TemporaryFolder folder;
+  const auto path = folder / "split.qss";
+  MakeContainer(path, qss_testing::Pattern(20000, 3), 4096);
+  EXPECT_EQ(SegmentFileName(path, 1), path);
+  EXPECT_EQ(SegmentFileName(path, 2), folder / "split.qss.F0002");
+  EXPECT_EQ(SegmentFileName(path, 123), folder / "split.qss.F0123");
+
+  std::int32_t segments = 0;
+  std::int64_t total = 0;
+  for (std::int32_t n = 1; std::filesystem::exists(SegmentFileName(path, n)); ++n) {
+    ++segments;
+    total += static_cast<std::int64_t>(std::filesystem::file_size(SegmentFileName(path, n)));
+  }
+  ASSERT_GT(segments, 1);
+  const std::string before = FileBytes(path);
+  {
+    CQssRef<CPhysicalByteArray> array;
+    ContainerFiles files;
+    ASSERT_EQ(OpenContainerBytes(path, OpenMode::kReadOnly, &array, &files), kQssOk);
+    ASSERT_TRUE(array);
+    EXPECT_EQ(files.segments, segments);
+    EXPECT_EQ(files.segmentSize, 4096);
+    std::int64_t size = 0;
+    ASSERT_EQ(array->GetSize(&size), kQssOk);
+    EXPECT_EQ(size, total);
+    // Read-only files take no write.
+    const std::uint8_t byte = 0;
+    EXPECT_TRUE(QssFailed(array->WriteAt(0, &byte, 1, nullptr)));
+
+    CQssRef<CRootStorage> root;
+    ASSERT_EQ(CRootStorage::Open(array.get(), &root), kQssOk);
+    root->rootEntry()->readOnly = true;
+    EXPECT_EQ(ReadData(root.get()), qss_testing::Pattern(20000, 3));
+  }
+  EXPECT_EQ(FileBytes(path), before);
+
+  CQssRef<CPhysicalByteArray> array;
+  EXPECT_EQ(OpenContainerBytes(folder / "missing.qss", OpenMode::kReadOnly, &array),
+            QssResultFromSystemError(ENOENT));
+  EXPECT_FALSE(array);
+  EXPECT_FALSE(std::filesystem::exists(folder / "missing.qss"));
+  EXPECT_EQ(OpenContainerBytes(path, OpenMode::kReadOnly, nullptr), kQssNullResult);
 }
 
 TEST(ContainerFileTest, FailuresHandOutNoRoot) {

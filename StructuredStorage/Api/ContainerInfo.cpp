@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CPhysicalByteArray.h"
 #include "qss/CRootStorage.h"
@@ -82,6 +82,12 @@ QssResult ListEntryChain(CStorage* storage, CStorageEntry* entry, std::int32_t m
     return kQssInvalidArgument;
   }
   return ListChain(storage, entry->FirstBlock(), maxCount, blocks);
+}
+
+CQssRef<CQssRefCountedObject> ContainerIdentity(CStream* stream) {
+  // The allocation table: one per container, held by every object of it.
+  if (stream == nullptr) return {};
+  return CQssRef<CQssRefCountedObject>(stream->table());
 }
 
 QssResult CopyEntryRecord(CStorageEntry* entry, std::uint8_t* out, std::size_t size) {

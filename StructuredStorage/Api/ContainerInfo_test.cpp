@@ -37,6 +37,38 @@ std::vector<std::uint8_t> ContainerWithStream() {
   return array->Bytes();
 }
 
+// Block numbers mean something only within their container: every object of
+// one container names the same one, a nested container another.
+TEST(ContainerInfoTest, ContainerIdentityTellsNestedContainersApart) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
+  CQssRef<CRootStorage> root;
+  ASSERT_EQ(CRootStorage::Create(array.get(), 4, 512, &root), kQssOk);
+  CQssRef<CStorage> storage;
+  ASSERT_EQ(root->CreateStorage(u"dir", storage.Receive()), kQssOk);
+  CQssRef<CStream> stream;
+  ASSERT_EQ(storage->CreateStream(u"s", false, stream.Receive()), kQssOk);
+  CQssRef<CRootStorage> nested;
+  ASSERT_EQ(root->CreateNestedContainer(u"inner", 4, 512, nested.Receive()), kQssOk);
+
+  const CQssRef<CQssRefCountedObject> container = ContainerIdentity(root.get());
+  ASSERT_TRUE(container);
+  EXPECT_EQ(ContainerIdentity(storage.get()).get(), container.get());
+  EXPECT_EQ(ContainerIdentity(stream.get()).get(), container.get());
+  const CQssRef<CQssRefCountedObject> inner = ContainerIdentity(nested.get());
+  ASSERT_TRUE(inner);
+  EXPECT_NE(inner.get(), container.get());
+
+  // Held identities outlive the objects they came from.
+  stream.Reset();
+  storage.Reset();
+  nested.Reset();
+  root.Reset();
+  EXPECT_GE(inner->ReferenceCount(), 1);
+  EXPECT_FALSE(ContainerIdentity(nullptr));
+  CQssRef<CStream> unattached(new CStream);
+  EXPECT_FALSE(ContainerIdentity(unattached.get()));
+}
+
 TEST(ContainerInfoTest, LayoutAndFreeBlocksOfASoundContainer) {
   const std::vector<std::uint8_t> bytes = ContainerWithStream();
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));

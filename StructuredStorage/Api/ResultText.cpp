@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "ByteArrays/CMultiFileArray.h"
 #include "ContainerTesting.h"
 #include "TemporaryFolder.h"

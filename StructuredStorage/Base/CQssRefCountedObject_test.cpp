@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "qss/CLock.h"
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 
 namespace qss {

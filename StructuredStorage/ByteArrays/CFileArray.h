@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "qss/CPhysicalByteArray.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "qss/CQssRef.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "TemporaryFolder.h"
 
 namespace qss {

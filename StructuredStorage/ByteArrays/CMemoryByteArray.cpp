@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 
 namespace qss {
 

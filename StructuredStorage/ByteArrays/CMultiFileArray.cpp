@@ -3,9 +3,9 @@
 #include <memory>
 #include <utility>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "ByteArrays/CFileArray.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

@@ -14,7 +14,7 @@
 
 #include "qss/CLock.h"
 #include "ByteArrays/CMultiPhysicalByteArray.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

@@ -11,13 +11,6 @@ namespace {
 
 constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int64_t>::max();
 
-// A primitive that failed yet produced a segment must not leak it.
-void DiscardUnheld(CPhysicalByteArray* segment) {
-  if (segment == nullptr) return;
-  segment->AddRef();
-  segment->Release();
-}
-
 }  // namespace
 
 CMultiPhysicalByteArray::CMultiPhysicalByteArray(std::filesystem::path basePath, std::int64_t segmentSize)
@@ -39,23 +32,21 @@ std::filesystem::path CMultiPhysicalByteArray::SegmentName(const std::filesystem
   return name;
 }
 
-void CMultiPhysicalByteArray::Hold(CPhysicalByteArray* segment) {
-  segment->AddRef();
-  segments_.push_back(segment);
+template <typename Produce>
+QssResult CMultiPhysicalByteArray::ProduceSegment(Produce produce, CQssRef<CPhysicalByteArray>* segment) {
+  CPhysicalByteArray* produced = nullptr;
+  const QssResult result = produce(&produced);
+  *segment = CQssRef<CPhysicalByteArray>(produced);
+  if (QssFailed(result)) segment->Reset();
+  return result;
 }
 
-void CMultiPhysicalByteArray::DropLastSegment() {
-  CPhysicalByteArray* last = segments_.back();
-  segments_.pop_back();
-  last->Release();
-}
+void CMultiPhysicalByteArray::DropLastSegment() { segments_.pop_back(); }
 
 void CMultiPhysicalByteArray::ReleaseSegments() {
-  std::vector<CPhysicalByteArray*> held = std::move(segments_);
+  // Moved out first: a segment's teardown then sees no half-emptied vector.
+  std::vector<CQssRef<CPhysicalByteArray>> held = std::move(segments_);
   segments_.clear();
-  for (CPhysicalByteArray* segment : held) {
-    if (segment) segment->Release();
-  }
 }
 
 void CMultiPhysicalByteArray::DeleteSegmentFiles() {
@@ -73,28 +64,26 @@ QssResult CMultiPhysicalByteArray::Create() {
   // Closed first: a platform may refuse to delete a file that is open.
   ReleaseSegments();
   if (QssResult removed = Remove(); QssFailed(removed)) return removed;
-  CPhysicalByteArray* first = nullptr;
-  const QssResult result = CreateSegment(basePath_, &first);
-  if (QssFailed(result)) {
-    DiscardUnheld(first);
-    return result;
-  }
-  if (first == nullptr) return kQssUnspecifiedFailure;
-  Hold(first);
+  CQssRef<CPhysicalByteArray> first;
+  const QssResult result =
+      ProduceSegment([this](CPhysicalByteArray** made) { return CreateSegment(basePath_, made); }, &first);
+  if (QssFailed(result)) return result;
+  if (!first) return kQssUnspecifiedFailure;
+  segments_.push_back(std::move(first));
   return result;
 }
 
 QssResult CMultiPhysicalByteArray::Open() {
   ReleaseSegments();
   while (segmentCount() < kMaxSegmentCount) {
-    CPhysicalByteArray* segment = nullptr;
+    CQssRef<CPhysicalByteArray> segment;
     // The first missing segment ends the array. One that exists but does not
     // open (too many open files, no access, not a file) is a failure: taking
     // it for the end would cut the container short without a word.
     const std::filesystem::path name = BuildSegmentName(segmentCount() + 1);
-    const QssResult opened = OpenSegment(name, &segment);
-    if (QssFailed(opened) || segment == nullptr) {
-      DiscardUnheld(segment);
+    const QssResult opened =
+        ProduceSegment([this, &name](CPhysicalByteArray** made) { return OpenSegment(name, made); }, &segment);
+    if (!segment) {
       std::int64_t length = 0;
       if (QssFailed(opened) && QssSucceeded(QuerySegmentLength(name, &length))) {
         ReleaseSegments();
@@ -102,7 +91,7 @@ QssResult CMultiPhysicalByteArray::Open() {
       }
       break;
     }
-    Hold(segment);
+    segments_.push_back(std::move(segment));
   }
   if (segments_.empty()) return kQssNotFound;
 
@@ -129,7 +118,7 @@ QssResult CMultiPhysicalByteArray::TransferAcrossSegments(std::int64_t offset, s
     std::uint32_t chunk = count - total;
     if (chunk > segmentSize_ - offsetInSegment) chunk = static_cast<std::uint32_t>(segmentSize_ - offsetInSegment);
     std::uint32_t moved = 0;
-    result = transfer(segments_[static_cast<std::size_t>(index)], offsetInSegment, total, chunk, &moved);
+    result = transfer(segments_[static_cast<std::size_t>(index)].get(), offsetInSegment, total, chunk, &moved);
     total += moved;
     // A short segment ends the transfer: the next segment's bytes belong
     // further on than where the buffer has reached.
@@ -329,16 +318,15 @@ QssResult CMultiPhysicalByteArray::Grow(std::int64_t size) {
     }
     segments_.reserve(static_cast<std::size_t>(lastIndex + 1));
     for (std::int64_t index = segmentCount(); index <= lastIndex; ++index) {
-      CPhysicalByteArray* segment = nullptr;
-      const QssResult created = CreateSegment(BuildSegmentName(static_cast<std::int32_t>(index + 1)), &segment);
-      if (QssFailed(created)) {
-        DiscardUnheld(segment);
-        return created;
-      }
-      if (segment == nullptr) return kQssUnspecifiedFailure;
-      Hold(segment);
+      CQssRef<CPhysicalByteArray> segment;
+      const std::filesystem::path name = BuildSegmentName(static_cast<std::int32_t>(index + 1));
+      const QssResult created =
+          ProduceSegment([this, &name](CPhysicalByteArray** made) { return CreateSegment(name, made); }, &segment);
+      if (QssFailed(created)) return created;
+      if (!segment) return kQssUnspecifiedFailure;
+      segments_.push_back(std::move(segment));
       if (index < lastIndex) {
-        const QssResult filled = segment->SetSize(segmentSize_);
+        const QssResult filled = segments_.back()->SetSize(segmentSize_);
         if (QssFailed(filled)) {
           DropLastSegment();
           return filled;
@@ -352,7 +340,7 @@ QssResult CMultiPhysicalByteArray::Grow(std::int64_t size) {
 QssResult CMultiPhysicalByteArray::Shrink(std::int64_t current, std::int64_t size) {
   std::int64_t remaining = current - size;
   while (remaining > 0 && !segments_.empty()) {
-    CPhysicalByteArray* last = segments_.back();
+    CPhysicalByteArray* last = segments_.back().get();
     std::int64_t lastSize = 0;
     const QssResult measured = last->GetSize(&lastSize);
     if (QssFailed(measured)) return measured;
@@ -374,8 +362,8 @@ QssResult CMultiPhysicalByteArray::Shrink(std::int64_t current, std::int64_t siz
 template <typename Operation>
 QssResult CMultiPhysicalByteArray::ForEverySegment(Operation operation) {
   QssResult first = kQssOk;
-  for (CPhysicalByteArray* segment : segments_) {
-    const QssResult result = operation(segment);
+  for (const CQssRef<CPhysicalByteArray>& segment : segments_) {
+    const QssResult result = operation(segment.get());
     if (QssSucceeded(first)) first = result;
   }
   return first;

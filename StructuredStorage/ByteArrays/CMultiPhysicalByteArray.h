@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "qss/CPhysicalByteArray.h"
+#include "qss/CQssRef.h"
 #include "qss/Segments.h"
 
 namespace qss {
@@ -91,8 +92,8 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   void DeleteSegmentFiles();
 
   std::int64_t segmentSize_;
-  // Element i is segment i + 1 and holds one reference.
-  std::vector<CPhysicalByteArray*> segments_;
+  // Element i is segment i + 1.
+  std::vector<CQssRef<CPhysicalByteArray>> segments_;
   std::filesystem::path basePath_;
 
  private:
@@ -103,8 +104,11 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
   QssResult ForEverySegment(Operation operation);
   QssResult Grow(std::int64_t size);
   QssResult Shrink(std::int64_t current, std::int64_t size);
-  // Adds a reference to segment and appends it.
-  void Hold(CPhysicalByteArray* segment);
+  // Runs CreateSegment or OpenSegment and takes the segment into *segment at
+  // once, so that one produced by a failing call is released too (*segment
+  // is then empty). Returns what the call returned.
+  template <typename Produce>
+  QssResult ProduceSegment(Produce produce, CQssRef<CPhysicalByteArray>* segment);
   void DropLastSegment();
 };
 

@@ -5,16 +5,15 @@
 #include <limits>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
 #include "Format/Format.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 
 CBlockAllocationTable::CBlockAllocationTable(CPhysicalByteArray* physical) : physical_(physical) {
-  physical_->AddRef();
 
   std::uint8_t bytes[kContainerHeaderSize];
   std::uint32_t got = 0;
@@ -41,8 +40,6 @@ CBlockAllocationTable::~CBlockAllocationTable() {
   // Nobody is left to hear of a failure here; a writer that needs to know
   // commits (which flushes) before it lets go.
   if (valid_) static_cast<void>(Flush());
-  entries_.reset();
-  physical_->Release();
 }
 
 std::unique_ptr<CMultiBlockArrayBase> CBlockAllocationTable::CreateEntryArray(std::int32_t entryWidth,

@@ -27,6 +27,7 @@
 
 #include "Format/Format.h"
 #include "qss/CLock.h"
+#include "qss/CQssRef.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
 
@@ -131,7 +132,7 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   std::int32_t blockSize() const { return blockSize_; }
   std::int32_t dataOffset() const { return dataOffset_; }
   std::int64_t tableStart() const { return tableStart_; }
-  CPhysicalByteArray* physical() const { return physical_; }
+  CPhysicalByteArray* physical() const { return physical_.get(); }
   CLock& lock() { return lock_; }
   bool valid() const { return valid_; }
   bool dirty() const { return dirty_; }
@@ -189,7 +190,7 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   std::int32_t blockSize_ = 0;
   std::int32_t dataOffset_ = 0;
   std::int64_t tableStart_ = -1;
-  CPhysicalByteArray* physical_ = nullptr;
+  CQssRef<CPhysicalByteArray> physical_;
   std::unique_ptr<CMultiBlockArrayBase> entries_;
   CLock lock_;
   bool valid_ = false;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "qss/CPhysicalByteArray.h"
 #include "ContainerTesting.h"

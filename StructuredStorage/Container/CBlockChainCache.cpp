@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
 
@@ -21,16 +21,9 @@ CBlockChainCache::CBlockChainCache(CBlockAllocationTable* table, CStorageEntry* 
     : blockSize_(table->blockSize()),
       base_(FloorDiv(entry->HeadOffset(), table->blockSize()) * table->blockSize()),
       entry_(entry),
-      table_(table) {
-  entry_->AddRef();
-  table_->AddRef();
-}
+      table_(table) {}
 
-CBlockChainCache::~CBlockChainCache() {
-  segments_.clear();
-  entry_->Release();
-  table_->Release();
-}
+CBlockChainCache::~CBlockChainCache() = default;
 
 std::int64_t CBlockChainCache::ChainBlocks() const {
   const std::int64_t size = entry_->Size();

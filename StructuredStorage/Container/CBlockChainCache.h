@@ -26,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+#include "qss/CQssRef.h"
+
 namespace qss {
 
 class CBlockAllocationTable;
@@ -64,8 +66,8 @@ class CBlockChainCache {
 
   std::int32_t blockSize_;
   std::int64_t base_;
-  CStorageEntry* entry_;
-  CBlockAllocationTable* table_;
+  CQssRef<CStorageEntry> entry_;
+  CQssRef<CBlockAllocationTable> table_;
   std::vector<std::unique_ptr<Segment>> segments_;
 
   // Feeds the blocks of the next segment to the cycle search; false when one

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <new>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Format/Format.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CompressedImage.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 
@@ -40,7 +40,7 @@ std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
 }  // namespace
 
 bool CCompressedStream::IsCompressed() const {
-  return entry_ != nullptr && static_cast<std::int64_t>(entry_->StoredLength()) != entry_->Size();
+  return entry_ && static_cast<std::int64_t>(entry_->StoredLength()) != entry_->Size();
 }
 
 void CCompressedStream::DropContent() {
@@ -50,7 +50,7 @@ void CCompressedStream::DropContent() {
 
 QssResult CCompressedStream::Write(const void* buffer, std::int32_t count, std::uint32_t* written) {
   if (written) *written = 0;
-  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (!entry_) return kQssInvalidRequest;
   if (entry_->readOnly) return kQssReadOnly;
   CLockGuard guard(lock_);
   if (count < 0) return kQssInvalidArgument;
@@ -107,7 +107,7 @@ QssResult WriteCompressedImage(CStream* stream, const void* content, std::int32_
 QssResult CCompressedStream::WriteImage(const void* buffer, std::int32_t count, const CompressedImage& image,
                                         std::uint32_t* written) {
   if (written) *written = 0;
-  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (!entry_) return kQssInvalidRequest;
   if (entry_->readOnly) return kQssReadOnly;
   CLockGuard guard(lock_);
   if (entry_->Size() != 0) return kQssInvalidRequest;
@@ -226,7 +226,7 @@ QssResult CCompressedStream::LoadContent() {
 }
 
 QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_t* read) {
-  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (!entry_) return kQssInvalidRequest;
   CLockGuard guard(lock_);
   if (!IsCompressed()) return CStream::Read(buffer, count, read);
   if (read) *read = 0;
@@ -245,7 +245,7 @@ QssResult CCompressedStream::Read(void* buffer, std::int32_t count, std::uint32_
 
 QssResult CCompressedStream::ReadToFile(std::int32_t count, std::intptr_t target, void* buffer, FileCopyState* state,
                                         std::uint32_t* read) {
-  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (!entry_) return kQssInvalidRequest;
   CLockGuard guard(lock_);
   if (!IsCompressed()) return CStream::ReadToFile(count, target, buffer, state, read);
   if (read) *read = 0;
@@ -272,7 +272,7 @@ QssResult CCompressedStream::WriteFromFile(std::int32_t, std::intptr_t, std::int
 }
 
 QssResult CCompressedStream::SetSize(std::int64_t newSize) {
-  if (entry_ == nullptr) return kQssInvalidRequest;
+  if (!entry_) return kQssInvalidRequest;
   CLockGuard guard(lock_);
   if (newSize < 0 || newSize > kMaxCompressedContentLength) return kQssInvalidArgument;
   DropContent();

@@ -9,7 +9,7 @@
 #include "ByteArrays/CMultiFileArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CreateContainer.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

@@ -14,7 +14,7 @@
 #include "qss/CRootStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "TemporaryFolder.h"
 
 namespace qss {

@@ -7,7 +7,7 @@
 #include "qss/EntryPath.h"
 #include "Format/Format.h"
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CStorageEntry.h"
@@ -15,20 +15,15 @@
 namespace qss {
 
 CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
-  physical_->AddRef();
-
-  auto* table = new CBlockAllocationTable(physical_);
+  CQssRef<CBlockAllocationTable> table(new CBlockAllocationTable(physical_.get()));
   valid_ = table->valid();
   if (!valid_) {
     status_ = table->status();
-    delete table;  // nobody holds it yet
     return;
   }
-  rootTable_ = table;
-  rootTable_->AddRef();
+  rootTable_ = std::move(table);
 
-  rootEntry_ = new CStorageEntry();
-  rootEntry_->AddRef();
+  rootEntry_ = CQssRef<CStorageEntry>(new CStorageEntry());
   QssResult read;
   std::uint32_t got = 0;
   {
@@ -40,8 +35,8 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
   const auto giveUp = [this](QssResult status) {
     valid_ = false;
     status_ = status;
-    std::exchange(rootEntry_, nullptr)->Release();
-    std::exchange(rootTable_, nullptr)->Release();
+    rootEntry_.Reset();
+    rootTable_.Reset();
   };
   if (QssFailed(read) || got != kEntryRecordSize) {
     // Without its record the root directory is unknown. Going on with an
@@ -50,7 +45,7 @@ CRootStorage::CRootStorage(CPhysicalByteArray* physical) : physical_(physical) {
     giveUp(kQssNotAContainer);
     return;
   }
-  if (QssResult attached = Attach(nullptr, rootTable_, rootEntry_); QssFailed(attached)) {
+  if (QssResult attached = Attach(nullptr, rootTable_.get(), rootEntry_.get()); QssFailed(attached)) {
     giveUp(attached);
     return;
   }
@@ -95,43 +90,29 @@ QssResult CRootStorage::Create(CPhysicalByteArray* array, std::int32_t entryWidt
   return Open(array, root);
 }
 
-void CRootStorage::ReportTeardownFailuresTo(CStorageEntry* entry) {
-  entry->AddRef();
-  if (outerEntry_ != nullptr) outerEntry_->Release();
-  outerEntry_ = entry;
-}
+void CRootStorage::ReportTeardownFailuresTo(CStorageEntry* entry) { outerEntry_ = CQssRef<CStorageEntry>(entry); }
 
 void CRootStorage::FinalRelease() {
   if (valid_) {
     const QssResult result = Commit();
-    if (QssFailed(result) && outerEntry_ != nullptr) outerEntry_->RecordUnreportedFailure(result);
+    if (QssFailed(result) && outerEntry_) outerEntry_->RecordUnreportedFailure(result);
   }
   CStorage::FinalRelease();
 }
 
 CRootStorage::~CRootStorage() {
-  if (valid_) {
-    if (rootTable_ != nullptr) {
-      // Written whether or not the record changed, unless the container was
-      // opened for reading; a byte array that refuses the write anyway (a
-      // read-only outer stream) is not an error here.
-      if (rootEntry_ != nullptr && !rootEntry_->readOnly) {
-        CLockGuard guard(rootTable_->lock());
-        static_cast<void>(
-            rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr));
-      }
-      // Normally the table's last reference: it writes its changed blocks back.
-      rootTable_->Release();
-      rootTable_ = nullptr;
-    }
-    if (rootEntry_ != nullptr) {
-      rootEntry_->Release();
-      rootEntry_ = nullptr;
+  if (valid_ && rootTable_) {
+    // Written whether or not the record changed, unless the container was
+    // opened for reading; a byte array that refuses the write anyway (a
+    // read-only outer stream) is not an error here.
+    if (rootEntry_ && !rootEntry_->readOnly) {
+      CLockGuard guard(rootTable_->lock());
+      static_cast<void>(
+          rootTable_->physical()->WriteAt(kRootEntryOffset, rootEntry_->record, kEntryRecordSize, nullptr));
     }
   }
-  if (outerEntry_ != nullptr) std::exchange(outerEntry_, nullptr)->Release();
-  physical_->Release();
-  physical_ = nullptr;
+  // The members go now; the table is normally released for the last time
+  // here and writes its changed blocks back.
 }
 
 QssResult CRootStorage::WriteRootRecord() {
@@ -157,9 +138,9 @@ QssResult CRootStorage::Commit() {
   const auto keepFirst = [&first](QssResult result) {
     if (QssSucceeded(first)) first = result;
   };
-  if (rootTable_ == nullptr) return first;
+  if (!rootTable_) return first;
   // The record stays dirty, so every later Commit writes it again.
-  if (rootEntry_ != nullptr && rootEntry_->dirty) keepFirst(WriteRootRecord());
+  if (rootEntry_ && rootEntry_->dirty) keepFirst(WriteRootRecord());
   // Blocks freed since the last allocation would otherwise reach the byte
   // array only at teardown; a committed container is complete on its own.
   keepFirst(rootTable_->Flush());  // does nothing unless the table is dirty

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "Container/CStreamByteArray.h"
 #include "Container/CBlockAllocationTable.h"
@@ -55,23 +56,15 @@ int BoundedNameLength(const char16_t* name) {
   return length;
 }
 
-// Hands object out with one reference for the caller.
-template <typename T, typename Out>
-void HandOut(T* object, Out** result) {
-  object->AddRef();
-  *result = object;
-}
-
-// Attaches a new, unheld object to entry. One that cannot be attached took
-// nothing and is destroyed here.
+// Attaches a new object to entry; *attached holds it. One that cannot be
+// attached took nothing and goes with its only reference.
 template <typename T>
-QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry, T** attached) {
-  const QssResult result = object->Attach(parent, table, entry);
-  if (QssFailed(result)) {
-    delete object;
-    return result;
-  }
-  *attached = object;
+QssResult AttachNew(T* object, CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry,
+                    CQssRef<T>* attached) {
+  CQssRef<T> held(object);
+  const QssResult result = held->Attach(parent, table, entry);
+  if (QssFailed(result)) return result;
+  *attached = std::move(held);
   return kQssOk;
 }
 }  // namespace
@@ -236,11 +229,11 @@ bool CStorage::IsDirty() {
   for (std::int32_t i = 0; i < entryCount_; ++i) {
     if (EntryAt(i)->dirty) return true;
   }
-  return entry_ != nullptr && entry_->dirty;
+  return entry_ && entry_->dirty;
 }
 
 QssResult CStorage::SaveEntries() {
-  if (entry_ == nullptr || entry_->readOnly) return kQssOk;
+  if (!entry_ || entry_->readOnly) return kQssOk;
   if (QssFailed(loadFailure_)) return loadFailure_;
   if (QssResult result = Seek(0, kSeekBegin, nullptr); QssFailed(result)) return result;
   std::int64_t total = 0;
@@ -299,7 +292,7 @@ void CStorage::SaveAtFinalRelease() {
 }
 
 void CStorage::FinalRelease() {
-  if (entry_ == nullptr) return;
+  if (!entry_) return;
   SaveAtFinalRelease();
   ReleaseEntries();
   CStream::FinalRelease();
@@ -313,17 +306,17 @@ QssResult CStorage::OpenStream(const char16_t* name, std::uint32_t /*reserved*/,
   CStorageEntry* entry = FindEntry(name);
   if (entry == nullptr || (entry->EffectiveFlags() & kEntryStream) == 0) return kQssNotFound;
   if (entry->open) return kQssAlreadyOpen;
-  CStream* opened = nullptr;
+  CQssRef<CStream> opened;
   const QssResult result = AttachNew((entry->Flags() & kEntryCompressed) ? new CCompressedStream() : new CStream(),
-                                     this, table_, entry, &opened);
+                                     this, table_.get(), entry, &opened);
   if (QssFailed(result)) return result;
-  HandOut(opened, stream);
+  *stream = opened.Detach();
   entry->readOnly = true;
   return kQssOk;
 }
 
-QssResult CStorage::NewSubStorage(CStorageEntry* entry, CStorage** storage) {
-  const QssResult result = AttachNew(new CStorage(), this, table_, entry, storage);
+QssResult CStorage::NewSubStorage(CStorageEntry* entry, CQssRef<CStorage>* storage) {
+  const QssResult result = AttachNew(new CStorage(), this, table_.get(), entry, storage);
   if (QssSucceeded(result)) (*storage)->LoadEntries();
   return result;
 }
@@ -343,9 +336,9 @@ QssResult CStorage::OpenStorage(const char16_t* name, std::uint32_t /*reserved*/
     if (QssFailed(result)) return result;
     *storage = root;  // it carries the caller's reference already
   } else {
-    CStorage* opened = nullptr;
+    CQssRef<CStorage> opened;
     if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) return result;
-    HandOut(opened, storage);
+    *storage = opened.Detach();
   }
   entry->readOnly = true;
   return kQssOk;
@@ -356,7 +349,7 @@ QssResult CStorage::OpenStorageForWriting(const char16_t* name, CStorage** stora
   if (name == nullptr) return kQssNullName;
   if (storage == nullptr) return kQssNullResult;
   *storage = nullptr;
-  if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  if (!entry_ || entry_->readOnly || !table_) return kQssReadOnly;
   if (QssFailed(loadFailure_)) return loadFailure_;
   CStorageEntry* entry = EntryAt(FirstIndexNamed(name));
   if (entry == nullptr) return kQssNotFound;
@@ -364,22 +357,22 @@ QssResult CStorage::OpenStorageForWriting(const char16_t* name, CStorage** stora
   if (entry->open) return kQssAlreadyOpen;
   // An earlier read-only open leaves its mark on the entry.
   entry->readOnly = false;
-  CStorage* opened = nullptr;
+  CQssRef<CStorage> opened;
   if (QssResult result = NewSubStorage(entry, &opened); QssFailed(result)) return result;
-  HandOut(opened, storage);
+  *storage = opened.Detach();
   return kQssOk;
 }
 
 QssResult CStorage::AttachNestedContainer(CStorageEntry* entry, bool create, std::int32_t entryWidth,
                                           std::int32_t blockSize, CRootStorage** root) {
-  if (!create && !ChainBacksLength(table_, entry)) return kQssNotAContainer;
+  if (!create && !ChainBacksLength(table_.get(), entry)) return kQssNotAContainer;
   // Always a plain stream: the nested container's bytes are the raw content,
   // whatever the compressed bit says.
-  CStream* stream = nullptr;
-  if (QssResult result = AttachNew(new CStream(), this, table_, entry, &stream); QssFailed(result)) return result;
-  // From here the array owns the stream; dropping the array drops the stream,
-  // whose FinalRelease clears the entry's open flag.
-  CQssRef<CStreamByteArray> array(new CStreamByteArray(stream));
+  CQssRef<CStream> stream;
+  if (QssResult result = AttachNew(new CStream(), this, table_.get(), entry, &stream); QssFailed(result)) return result;
+  // The array holds the stream as long as the nested root does; on a failure
+  // both go, and the stream's FinalRelease clears the entry's open flag.
+  CQssRef<CStreamByteArray> array(new CStreamByteArray(stream.get()));
 
   // Frees what a failed creation wrote, so no orphaned chain is left behind.
   // A chain that cannot be freed stays allocated to nothing: lost space, not
@@ -413,7 +406,7 @@ QssResult CStorage::PrepareChild(const char16_t* name, const void* result, std::
                                  CStorageEntry** entry) {
   if (name == nullptr) return kQssNullName;
   if (result == nullptr) return kQssNullResult;
-  if (entry_ == nullptr || entry_->readOnly || table_ == nullptr) return kQssReadOnly;
+  if (!entry_ || entry_->readOnly || !table_) return kQssReadOnly;
   // A directory that was not read whole is never written back.
   if (QssFailed(loadFailure_)) return loadFailure_;
   const int length = BoundedNameLength(name);
@@ -433,11 +426,11 @@ QssResult CStorage::CreateStream(const char16_t* name, bool compressed, CStream*
   QssResult result = PrepareChild(name, stream, kEntryStream | (compressed ? kEntryCompressed : 0u), &entry);
   if (QssFailed(result)) return result;
   CQssRef<CStorageEntry> held(entry);
-  CStream* created = nullptr;
-  result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_, entry, &created);
+  CQssRef<CStream> created;
+  result = AttachNew(compressed ? new CCompressedStream() : new CStream(), this, table_.get(), entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  HandOut(created, stream);
+  *stream = created.Detach();
   return kQssOk;
 }
 
@@ -447,11 +440,11 @@ QssResult CStorage::CreateStorage(const char16_t* name, CStorage** storage) {
   QssResult result = PrepareChild(name, storage, kEntryStorage, &entry);
   if (QssFailed(result)) return result;
   CQssRef<CStorageEntry> held(entry);
-  CStorage* created = nullptr;
+  CQssRef<CStorage> created;
   result = NewSubStorage(entry, &created);
   if (QssFailed(result)) return result;
   AppendEntry(entry);
-  HandOut(created, storage);
+  *storage = created.Detach();
   return kQssOk;
 }
 

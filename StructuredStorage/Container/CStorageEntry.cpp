@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Format/Format.h"
 #include "Format/LittleEndian.h"
 
@@ -44,6 +44,10 @@ bool CStorageEntry::NameEquals(const char16_t* name) const {
 }
 
 std::uint32_t CStorageEntry::Flags() const { return LoadLittleEndian<std::uint32_t>(record + kEntryFlagsOffset); }
+
+bool CStorageEntry::StoredCompressed() const {
+  return (Flags() & kEntryCompressed) != 0 && static_cast<std::int64_t>(StoredLength()) != Size();
+}
 
 std::uint32_t CStorageEntry::EffectiveFlags() const {
   std::uint32_t flags = Flags() & ~kEntryRunTimeMask;

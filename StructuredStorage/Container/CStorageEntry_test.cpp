@@ -41,6 +41,19 @@ TEST(StorageEntryTest, NewEntryAndFieldsAsTheFormatLaysThemOut) {
   EXPECT_EQ(entry.Size(), 0x0102030405LL);
 }
 
+// Content under the compressed flag is stored plain when it did not shrink.
+TEST(StorageEntryTest, StoredCompressedNeedsTheFlagAndAShorterImage) {
+  CStorageEntry entry;
+  entry.SetFlags(kEntryStream);
+  entry.SetSize(100);
+  entry.SetStoredLength(40);
+  EXPECT_FALSE(entry.StoredCompressed());
+  entry.SetFlags(kEntryStream | kEntryCompressed);
+  EXPECT_TRUE(entry.StoredCompressed());
+  entry.SetStoredLength(100);
+  EXPECT_FALSE(entry.StoredCompressed());
+}
+
 TEST(StorageEntryTest, FieldsMarkDirtyOnlyWhenTheyChange) {
   CStorageEntry entry;
   entry.SetFirstBlock(-1);

@@ -5,17 +5,13 @@
 #include <utility>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "Container/CBlockChainCache.h"
 #include "qss/CStorage.h"  // only to hold the parent as a reference-counted object
 #include "qss/CStorageEntry.h"
 
 namespace qss {
-
-namespace {
-CQssRefCountedObject* AsObject(CStorage* storage) { return storage; }
-}  // namespace
 
 CStream::CStream() = default;
 
@@ -27,25 +23,22 @@ CStream::~CStream() {
 }
 
 void CStream::FinalRelease() {
-  if (table_) std::exchange(table_, nullptr)->Release();
+  table_.Reset();
   if (entry_) {
     entry_->open = false;
-    std::exchange(entry_, nullptr)->Release();
+    entry_.Reset();
   }
-  if (parent_) AsObject(std::exchange(parent_, nullptr))->Release();
+  parent_.Reset();
 }
 
 QssResult CStream::Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry) {
-  if (table == nullptr || entry == nullptr || table_ != nullptr) return kQssInvalidArgument;
-  table_ = table;
-  parent_ = parent;
-  entry_ = entry;
+  if (table == nullptr || entry == nullptr || table_) return kQssInvalidArgument;
+  table_ = CQssRef<CBlockAllocationTable>(table);
+  parent_ = CQssRef<CStorage>(parent);
+  entry_ = CQssRef<CStorageEntry>(entry);
   position_ = 0;
   entry_->open = true;
-  table_->AddRef();
-  entry_->AddRef();
-  if (parent_) AsObject(parent_)->AddRef();
-  chainCache_ = std::make_unique<CBlockChainCache>(table_, entry_);
+  chainCache_ = std::make_unique<CBlockChainCache>(table_.get(), entry_.get());
   chainCache_->TrimToSize();
   return kQssOk;
 }

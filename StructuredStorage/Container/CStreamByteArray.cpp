@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 
@@ -16,9 +16,9 @@ bool FitsStreamTransfer(std::uint32_t count) {
 }
 }  // namespace
 
-CStreamByteArray::CStreamByteArray(CStream* stream) : stream_(stream) { stream_->AddRef(); }
+CStreamByteArray::CStreamByteArray(CStream* stream) : stream_(stream) {}
 
-CStreamByteArray::~CStreamByteArray() { stream_->Release(); }
+CStreamByteArray::~CStreamByteArray() = default;
 
 QssResult CStreamByteArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count,
                                    std::uint32_t* bytesRead) {

@@ -8,6 +8,7 @@
 #define STRUCTUREDSTORAGE_CONTAINER_CSTREAMBYTEARRAY_H_
 
 #include "qss/CPhysicalByteArray.h"
+#include "qss/CQssRef.h"
 
 namespace qss {
 
@@ -29,7 +30,7 @@ class CStreamByteArray : public CPhysicalByteArray {
   QssResult Remove() override { return kQssOk; }
 
  private:
-  CStream* stream_;
+  CQssRef<CStream> stream_;
 };
 
 }  // namespace qss

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "qss/CQssRef.h"
 #include "ContainerTesting.h"
 #include "Container/CBlockAllocationTable.h"

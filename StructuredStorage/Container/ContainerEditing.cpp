@@ -156,9 +156,8 @@ QssResult ContainerEdit::Walk(const std::vector<std::u16string>& names, std::siz
     if (!create) return kQssNotFound;
     CQssRef<CStorageEntry> entry = NewEntry(names[i], kEntryStorage);
     if (!entry) return kQssInvalidRequest;
-    // NewSubStorage hands out an object nobody holds yet.
-    if (QssResult result = parent->NewSubStorage(entry.get(), &opened); QssFailed(result)) return result;
-    CQssRef<CStorage> child(opened);
+    CQssRef<CStorage> child;
+    if (QssResult result = parent->NewSubStorage(entry.get(), &child); QssFailed(result)) return result;
     Insert(parent, entry.get());
     levels_.push_back({child, kNoBlock, 0, true});
   }
@@ -225,9 +224,8 @@ QssResult ContainerEdit::NoteChains(CStorageEntry* entry, bool recursive, int de
   if (depth >= kMaxEntryPathDepth) return kQssNotAContainer;
   // Opened for reading: its last release must save nothing.
   entry->readOnly = true;
-  CStorage* opened = nullptr;
-  if (QssResult result = target()->NewSubStorage(entry, &opened); QssFailed(result)) return result;
-  CQssRef<CStorage> storage(opened);
+  CQssRef<CStorage> storage;
+  if (QssResult result = target()->NewSubStorage(entry, &storage); QssFailed(result)) return result;
   // A directory read only in part may hold more than it shows.
   if ((storage->EntryCount() > 0 || QssFailed(storage->loadStatus())) && !recursive) return kQssNotEmpty;
   for (std::int32_t i = 0; i < storage->EntryCount(); ++i) {

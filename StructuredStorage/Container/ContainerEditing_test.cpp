@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "ContainerTesting.h"
 #include "qss/CMemoryByteArray.h"

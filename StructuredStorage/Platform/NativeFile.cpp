@@ -1,7 +1,7 @@
 // What every platform's files share: the plain ways of the calls that a
 // platform may do better.
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss {
 

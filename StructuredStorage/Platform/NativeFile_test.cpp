@@ -2,7 +2,7 @@
 // both have to keep: the byte arrays above it are tested once, on top of
 // whichever of the two is built.
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 #include <gtest/gtest.h>
 

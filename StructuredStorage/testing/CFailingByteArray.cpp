@@ -2,9 +2,9 @@
 
 namespace qss {
 
-CFailingByteArray::CFailingByteArray(CPhysicalByteArray* inner) : inner_(inner) { inner_->AddRef(); }
+CFailingByteArray::CFailingByteArray(CPhysicalByteArray* inner) : inner_(inner) {}
 
-CFailingByteArray::~CFailingByteArray() { inner_->Release(); }
+CFailingByteArray::~CFailingByteArray() = default;
 
 void CFailingByteArray::Arm(Operation op, std::int64_t n, bool onwards, bool cutShort, QssResult code) {
   Plan& plan = plans_[static_cast<int>(op)];

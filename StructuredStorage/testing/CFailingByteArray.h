@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "qss/CPhysicalByteArray.h"
+#include "qss/CQssRef.h"
 
 namespace qss {
 
@@ -50,7 +51,7 @@ class CFailingByteArray : public CPhysicalByteArray {
   // Calls that were made to fail, over all operations, since construction.
   std::int64_t Failures() const { return failures_.load(); }
 
-  CPhysicalByteArray* inner() const { return inner_; }
+  CPhysicalByteArray* inner() const { return inner_.get(); }
 
   QssResult Flush() override;
   QssResult ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) override;
@@ -74,7 +75,7 @@ class CFailingByteArray : public CPhysicalByteArray {
   // Counts one call of op and tells whether it must fail (and with what).
   bool ShouldFail(Operation op, QssResult* code);
 
-  CPhysicalByteArray* inner_;
+  CQssRef<CPhysicalByteArray> inner_;
   Plan plans_[kOperationCount];
   std::atomic<std::int64_t> failures_{0};
 };

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Format/Format.h"
 
 namespace qss {

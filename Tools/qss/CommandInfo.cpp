@@ -37,8 +37,8 @@ QssResult GatherFacts(OpenedContainer& container, ContainerFacts* gathered) {
   facts.blocks = layout.blocks;
   facts.tableBlocks = layout.tableBlocks;
   if (QssResult counted = CountFreeBlocks(container.root.get(), &facts.freeBlocks); QssFailed(counted)) return counted;
-  facts.segments = container.array->segmentCount();
-  facts.segmentSize = container.array->segmentSize();
+  facts.segments = container.files.segments;
+  facts.segmentSize = container.files.segmentSize;
   return kQssOk;
 }
 

@@ -27,7 +27,7 @@
 #include "qss/CStorage.h"
 #include "qss/CStream.h"
 #include "qss/CompressedImage.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
 

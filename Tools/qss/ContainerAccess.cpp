@@ -1,7 +1,7 @@
 #include "ContainerAccess.h"
 
-#include "Platform/NativeFile.h"
 #include "TextCodec.h"
+#include "qss/NativeFile.h"
 #include "qss/ResultText.h"
 
 using namespace qss;
@@ -10,18 +10,7 @@ namespace qss_tool {
 
 ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base) {
   ReadOnlyArray opened;
-  opened.array = CQssRef<CMultiFileArray>(new CMultiFileArray(
-      base, native_file::kGenericRead, native_file::kShareRead, native_file::kAttributeNormal));
-  opened.result = opened.array->Open();
-  if (opened.result == kQssNotFound) {
-    // The array says only that it found no first segment; the system says
-    // why ("No such file or directory", "Permission denied"), which is what
-    // the user needs to hear.
-    std::unique_ptr<NativeFile> file;
-    const QssResult direct = NativeFile::Open(base, native_file::kGenericRead, native_file::kShareRead,
-                                              native_file::kOpenExisting, native_file::kAttributeNormal, &file);
-    if (QssFailed(direct)) opened.result = direct;
-  }
+  opened.result = OpenContainerBytes(base, OpenMode::kReadOnly, &opened.array, &opened.files);
   return opened;
 }
 
@@ -29,6 +18,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
   OpenedContainer opened;
   ReadOnlyArray array = OpenArrayReadOnly(base);
   opened.array = array.array;
+  opened.files = array.files;
   if (QssFailed(array.result)) {
     opened.result = array.result;
     opened.failure = "cannot open " + DisplayPath(base);
@@ -36,7 +26,7 @@ OpenedContainer OpenContainerReadOnly(const std::filesystem::path& base) {
       std::int32_t segments = 0;
       std::int64_t length = 0;
       while (segments < kMaxSegmentCount &&
-             QssSucceeded(NativeFile::QueryLength(CMultiPhysicalByteArray::SegmentName(base, segments + 1), &length)))
+             QssSucceeded(NativeFile::QueryLength(SegmentFileName(base, segments + 1), &length)))
         ++segments;
       opened.failure += ": too many files are open for its " + std::to_string(segments) + " segment files";
     }
@@ -136,9 +126,7 @@ EntryInfo DescribeEntry(const CStorageEntry& entry) {
   info.storedLength = entry.StoredLength();
   info.firstBlock = entry.FirstBlock();
   info.headOffset = entry.HeadOffset();
-  // The format decides the mode by the lengths: flag 0x20 on content that
-  // did not shrink is stored plain.
-  info.compressed = (info.flags & kEntryCompressed) != 0 && info.storedLength != info.size;
+  info.compressed = entry.StoredCompressed();
   return info;
 }
 

@@ -15,11 +15,12 @@
 #include <string_view>
 #include <vector>
 
-#include "ByteArrays/CMultiFileArray.h"
+#include "qss/CPhysicalByteArray.h"
 #include "qss/CQssRef.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
+#include "qss/ContainerFile.h"
 #include "qss/EntryPath.h"
 #include "qss/ResultCodes.h"
 #include "qss/StreamCopy.h"
@@ -37,7 +38,8 @@ inline constexpr int kMaxTreeDepth = qss::kMaxEntryPathDepth;
 inline constexpr std::int64_t kMaxTreeEntries = 10000000;
 
 struct ReadOnlyArray {
-  qss::CQssRef<qss::CMultiFileArray> array;
+  qss::CQssRef<qss::CPhysicalByteArray> array;
+  qss::ContainerFiles files;
   qss::QssResult result = qss::kQssOk;
 };
 
@@ -46,7 +48,8 @@ struct ReadOnlyArray {
 ReadOnlyArray OpenArrayReadOnly(const std::filesystem::path& base);
 
 struct OpenedContainer {
-  qss::CQssRef<qss::CMultiFileArray> array;
+  qss::CQssRef<qss::CPhysicalByteArray> array;
+  qss::ContainerFiles files;
   qss::CQssRef<qss::CRootStorage> root;
   // Bytes of the whole container: no content inside it can be larger.
   std::int64_t bytes = 0;

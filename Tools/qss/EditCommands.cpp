@@ -6,7 +6,7 @@
 
 #include "ContainerAccess.h"
 #include "ContainerRewrite.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "TextCodec.h"
 #include "qss/CContainerFileWriter.h"
 #include "qss/CRootStorage.h"
@@ -317,7 +317,8 @@ int Rewrite(const EditRequest& request, Source* source, ToolContext& context) {
   ContainerLayout layout;
   if (QssResult result = InspectLayout(old.root.get(), &layout); QssFailed(result))
     return Fail(context, prefix + "cannot read the layout of " + DisplayPath(request.container), result);
-  CContainerFileWriter writer(request.container, old.array->segmentSize());
+  CContainerFileWriter writer(request.container,
+                              old.files.segments > 1 && old.files.segmentSize > 0 ? old.files.segmentSize : kDefaultSegmentSize);
   InterruptGuard interrupts(context, request.command, writer, true);
   QssResult result = writer.Start(layout.entryWidth, layout.blockSize);
   if (QssFailed(result)) {

@@ -5,9 +5,9 @@
 #include <limits>
 #include <map>
 
-#include "Base/CLockGuard.h"
-#include "Container/CBlockAllocationTable.h"
+#include "qss/CLockGuard.h"
 #include "qss/CStream.h"
+#include "qss/ContainerInfo.h"
 #include "qss/EntryPath.h"
 #include "StorageWalker.h"
 #include "TextCodec.h"
@@ -176,6 +176,9 @@ MountFileSystem::MountFileSystem(OpenedContainer container, std::vector<std::str
     nodes_.front().error = EIO;
     return;
   }
+  if (ContainerLayout layout; QssSucceeded(InspectLayout(container_.root.get(), &layout))) {
+    blockSize_ = layout.blockSize;
+  }
   Builder builder(*this, problems);
   StorageWalker walker(builder, container_.bytes);
   walker.Walk(container_.root.get());
@@ -214,10 +217,6 @@ MountFileSystem::NodeId MountFileSystem::Lookup(NodeId parent, std::string_view 
   const auto found = std::lower_bound(folder->byName.begin(), folder->byName.end(), name,
                                       [this](NodeId id, std::string_view wanted) { return nodes_[id - 1].name < wanted; });
   return found != folder->byName.end() && nodes_[*found - 1].name == name ? *found : 0;
-}
-
-std::int32_t MountFileSystem::blockSize() const {
-  return container_.root && container_.root->table() ? container_.root->table()->blockSize() : 4096;
 }
 
 int MountFileSystem::Open(NodeId id, OpenFile** file) {

@@ -79,7 +79,7 @@ class MountFileSystem {
   std::size_t NodeCount() const { return nodes_.size(); }
 
   std::int64_t containerBytes() const { return container_.bytes; }
-  std::int32_t blockSize() const;
+  std::int32_t blockSize() const { return blockSize_; }
 
   // 0 and *file, or an errno (EISDIR, EIO, ENOENT). Every successful Open
   // is matched by one Release.
@@ -109,6 +109,8 @@ class MountFileSystem {
   void Index();
 
   OpenedContainer container_;
+  // The container's block size, or 4096 where its layout cannot be read.
+  std::int32_t blockSize_ = 4096;
   std::vector<Node> nodes_;  // node id n is nodes_[n - 1]
   // Storages and nested containers held open for their files and folders.
   std::vector<qss::CQssRef<qss::CStorage>> storages_;

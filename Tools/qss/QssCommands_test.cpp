@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "Base/CLockGuard.h"
+#include "qss/CLockGuard.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CRootStorage.h"
 #include "ContainerAccess.h"

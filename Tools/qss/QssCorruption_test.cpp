@@ -416,11 +416,10 @@ void BuildContainer(const fs::path& base, const std::function<void(CStorage*)>& 
 }
 
 void AddStream(CStorage* storage, const std::u16string& name, const std::string& content) {
-  CStream* stream = nullptr;
-  ASSERT_EQ(storage->CreateStream(name.c_str(), false, &stream), kQssOk);
+  CQssRef<CStream> stream;
+  ASSERT_EQ(storage->CreateStream(name.c_str(), false, stream.Receive()), kQssOk);
   std::uint32_t written = 0;
   EXPECT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written), kQssOk);
-  stream->Release();
 }
 
 // A stream whose chain ends early is reported; the user's file of that name
@@ -461,15 +460,13 @@ TEST_F(CorruptionTest, UnpackReportsNamesThatCannotBeFileNamesAndStaysInsideItsF
     AddStream(root, u"dupB", "second");
     AddStream(root, u"fine.txt", "fine");
     for (const char16_t* name : {u"dupS", u"dupT"}) {
-      CStorage* folder = nullptr;
-      ASSERT_EQ(root->CreateStorage(name, &folder), kQssOk);
-      AddStream(folder, name == std::u16string(u"dupS") ? u"one" : u"two", "x");
-      folder->Release();
+      CQssRef<CStorage> folder;
+      ASSERT_EQ(root->CreateStorage(name, folder.Receive()), kQssOk);
+      AddStream(folder.get(), name == std::u16string(u"dupS") ? u"one" : u"two", "x");
     }
-    CStorage* storage = nullptr;
-    ASSERT_EQ(root->CreateStorage(u"linked", &storage), kQssOk);
-    AddStream(storage, u"through-link", "must not escape");
-    storage->Release();
+    CQssRef<CStorage> storage;
+    ASSERT_EQ(root->CreateStorage(u"linked", storage.Receive()), kQssOk);
+    AddStream(storage.get(), u"through-link", "must not escape");
   });
   ContainerImage image(container);
   image.ChangeRecord(image.Record(u"emptyME"), [](EntryRecord& record) { record.name[0] = 0; });

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "qss/ResultCodes.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 namespace qss_tool {
 

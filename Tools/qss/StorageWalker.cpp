@@ -1,5 +1,7 @@
 #include "StorageWalker.h"
 
+#include "qss/ContainerInfo.h"
+
 using namespace qss;
 
 namespace qss_tool {
@@ -14,20 +16,23 @@ void StorageWalker::Walk(CStorage* storage) {
   if (QssFailed(storage->loadStatus())) events_.DirectoryCutShort(*this, storage->loadStatus());
 }
 
-bool StorageWalker::Claim(CBlockAllocationTable* table, std::int64_t block, std::string* earlier) {
-  if (block == -1 || table == nullptr) return true;
-  tables_.try_emplace(table, table);  // held from its first claim on
-  const auto [at, added] = claimed_.emplace(std::make_pair(table, block), PathText());
+bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* earlier) {
+  if (block == -1) return true;
+  CQssRef<CQssRefCountedObject> container = ContainerIdentity(storage);
+  if (!container) return true;
+  const CQssRefCountedObject* key = container.get();
+  containers_.try_emplace(key, std::move(container));  // held from its first claim on
+  const auto [at, added] = claimed_.emplace(std::make_pair(key, block), PathText());
   if (!added && earlier != nullptr) *earlier = at->second;
   return added;
 }
 
 void StorageWalker::ClaimRoot(CStorage* root) {
-  if (root->entry() != nullptr) Claim(root->table(), root->entry()->FirstBlock(), nullptr);
+  if (root->entry() != nullptr) Claim(root, root->entry()->FirstBlock(), nullptr);
 }
 
 bool StorageWalker::ClaimChain(CStorage* parent, const EntryInfo& info, std::string* earlier) {
-  return Claim(parent->table(), info.firstBlock, earlier);
+  return Claim(parent, info.firstBlock, earlier);
 }
 
 void StorageWalker::WalkEntry(CStorage* parent, std::int32_t index, const std::vector<std::u16string>& above) {

@@ -19,8 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "Container/CBlockAllocationTable.h"
 #include "ContainerAccess.h"
+#include "qss/CQssRef.h"
+#include "qss/CQssRefCountedObject.h"
 
 namespace qss_tool {
 
@@ -83,14 +84,16 @@ class StorageWalker {
   std::vector<std::u16string> path_;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
-  // Chains brought into the walk: (the container's table, first block) ->
-  // the path of the entry that brought it.
-  std::map<std::pair<const qss::CBlockAllocationTable*, std::int64_t>, std::string> claimed_;
-  // The tables named there stay alive for the walk, so that no later nested
-  // container's table takes the address of one that is gone.
-  std::map<const qss::CBlockAllocationTable*, qss::CQssRef<qss::CBlockAllocationTable>> tables_;
-  // Claims block of table for path; false with *earlier when it was taken.
-  bool Claim(qss::CBlockAllocationTable* table, std::int64_t block, std::string* earlier);
+  // Chains brought into the walk: (the container, first block) -> the path
+  // of the entry that brought it.
+  std::map<std::pair<const qss::CQssRefCountedObject*, std::int64_t>, std::string> claimed_;
+  // The containers named there (see qss::ContainerIdentity) stay held for
+  // the walk, so that no later nested container takes the identity of one
+  // that is gone.
+  std::map<const qss::CQssRefCountedObject*, qss::CQssRef<qss::CQssRefCountedObject>> containers_;
+  // Claims block of storage's container for path; false with *earlier when
+  // it was taken.
+  bool Claim(qss::CStorage* storage, std::int64_t block, std::string* earlier);
 };
 
 }  // namespace qss_tool

@@ -22,7 +22,7 @@
 #endif
 
 #include "Commands.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 #include "TextCodec.h"
 
 using namespace qss;

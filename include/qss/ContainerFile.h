@@ -15,6 +15,7 @@
 
 namespace qss {
 
+class CPhysicalByteArray;
 class CRootStorage;
 
 /// How OpenContainerFile opens the files.
@@ -33,6 +34,31 @@ enum class OpenMode {
 /// ERROR_FILE_NOT_FOUND on Windows); files that are no container give
 /// kQssNotAContainer or kQssTruncated. A null root is kQssNullResult.
 QSS_EXPORT QssResult OpenContainerFile(const std::filesystem::path& path, OpenMode mode, CQssRef<CRootStorage>* root);
+
+/// How a container's bytes are spread over its files.
+struct ContainerFiles {
+  /// Segment files found: 1 for a container in a single file.
+  std::int32_t segments = 0;
+  /// Bytes of every segment but the last.
+  std::int64_t segmentSize = 0;
+};
+
+/// Opens the files of the container at path, found as OpenContainerFile
+/// finds them, as one byte array, without reading anything of it: for
+/// callers that look at the bytes themselves (a checker, or one that opens
+/// the root with CRootStorage::Open to learn more about a refusal). On
+/// success *array holds the byte array (it may be used from several threads
+/// at once: every call runs under its lock) and *files, when given, says how
+/// it is segmented; on failure *array is empty. Missing files give the
+/// system's not-found code as OpenContainerFile does; a file that exists but
+/// does not open gives the system's reason. A null array is kQssNullResult.
+QSS_EXPORT QssResult OpenContainerBytes(const std::filesystem::path& path, OpenMode mode,
+                                        CQssRef<CPhysicalByteArray>* array, ContainerFiles* files = nullptr);
+
+/// The name of segment n (n >= 1) of the container at path: path itself for
+/// segment 1, path with ".F" and four digits appended for the others (see
+/// Segments.h).
+QSS_EXPORT std::filesystem::path SegmentFileName(const std::filesystem::path& path, std::int32_t n);
 
 /// Creates a new, empty container at path (see CreateContainer for entryWidth
 /// and blockSize), writing segments of segmentSize bytes, and opens it for

@@ -11,14 +11,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "qss/CQssRef.h"
 #include "qss/Export.h"
 #include "qss/ResultCodes.h"
 
 namespace qss {
 
+class CQssRefCountedObject;
 class CRootStorage;
 class CStorage;
 class CStorageEntry;
+class CStream;
 
 /// The header fields of an open container and what its byte array holds.
 struct ContainerLayout {
@@ -67,6 +70,16 @@ QSS_EXPORT QssResult ListChain(CStorage* storage, std::int64_t first, std::int32
 /// ListChain from the first block of entry, an entry of storage.
 QSS_EXPORT QssResult ListEntryChain(CStorage* storage, CStorageEntry* entry, std::int32_t maxCount,
                                     std::vector<std::int64_t>* blocks);
+
+/// An object that stands for the container stream belongs to: the same for
+/// every stream, storage and root storage of one container, another one for
+/// a container nested in it. Block numbers (an entry's first block, a
+/// chain's blocks) mean something only together with it, so a walk that
+/// must meet every chain once can key them by it. The caller holds a
+/// reference: while it is held, no other container can be given the same
+/// object. Empty for a null stream or one not attached to a container.
+/// Safe from several threads.
+QSS_EXPORT CQssRef<CQssRefCountedObject> ContainerIdentity(CStream* stream);
 
 /// Copies the entry's 128-byte directory record, as the next save would
 /// write it, into out (size bytes, at least 128). kQssInvalidArgument when

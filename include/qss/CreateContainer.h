@@ -17,10 +17,10 @@ namespace qss {
 
 class CPhysicalByteArray;
 
-// entryWidth 2, 4 or 8; blockSize a power of two below 2^31 and at least
-// twice entryWidth (a table block describes itself and more). Anything else:
-// kQssInvalidArgument, nothing written. A write of the byte array that stores
-// fewer bytes than given is kQssWriteFault.
+/// entryWidth 2, 4 or 8; blockSize a power of two below 2^31 and at least
+/// twice entryWidth (a table block describes itself and more). Anything else:
+/// kQssInvalidArgument, nothing written. A write of the byte array that stores
+/// fewer bytes than given is kQssWriteFault.
 QSS_EXPORT QssResult CreateContainer(CPhysicalByteArray* array, std::int32_t entryWidth, std::int32_t blockSize);
 
 }  // namespace qss

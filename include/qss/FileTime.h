@@ -7,8 +7,8 @@
 
 namespace qss {
 
-// 100-nanosecond ticks since 1601-01-01 UTC (a Windows FILETIME read as one
-// 64-bit number). 0 means "no time".
+/// 100-nanosecond ticks since 1601-01-01 UTC (a Windows FILETIME read as one
+/// 64-bit number). 0 means "no time".
 using FileTime = std::uint64_t;
 
 }  // namespace qss

@@ -18,7 +18,7 @@ QSS_EXPORT std::string EntryNameToUtf8(std::u16string_view name);
 /// True when name holds no unpaired surrogate.
 QSS_EXPORT bool IsWellFormedEntryName(std::u16string_view name);
 /// The name for one-entry-per-line text (UTF-8): control characters shown as
-/// \xNN and a backslash doubled, so that a name can neither break a line nor
+/// `\xNN` and a backslash doubled, so that a name can neither break a line nor
 /// pass for a path of several names.
 QSS_EXPORT std::string PrintableEntryName(std::u16string_view name);
 

@@ -12,9 +12,9 @@
 
 namespace qss {
 
-// The size of every segment but the last when a writer asks for none.
+/// The size of every segment but the last when a writer asks for none.
 inline constexpr std::int64_t kDefaultSegmentSize = 10000000000LL;
-// ".F" and four digits leave room for this many segments.
+/// ".F" and four digits leave room for this many segments.
 inline constexpr std::int32_t kMaxSegmentCount = 9999;
 
 }  // namespace qss

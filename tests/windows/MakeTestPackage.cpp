@@ -17,7 +17,7 @@
 #include "qss/CRootStorage.h"
 #include "qss/CStorage.h"
 #include "qss/CreateContainer.h"
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 using namespace qss;
 

@@ -4,7 +4,7 @@
 // calling thread, and copies to another file stay in the kernel
 // (copy_file_range, else sendfile).
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -3,7 +3,7 @@
 // moved first. Failures are the thread's last error, mapped by
 // QssResultFromSystemError.
 
-#include "Platform/NativeFile.h"
+#include "qss/NativeFile.h"
 
 #include <windows.h>
 
