@@ -23,6 +23,17 @@ namespace qss_tool {
 
 namespace {
 
+// 'text'. Built by appending: "'" + a temporary string makes GCC 12 warn
+// about an overlap that cannot happen.
+std::string Quoted(const std::string& text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '\'';
+  quoted += text;
+  quoted += '\'';
+  return quoted;
+}
+
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t kPiece = 1 << 20;
@@ -115,7 +126,7 @@ int CheckAgainstContainer(const EditRequest& request, ToolContext& context) {
   std::int64_t bytes = container.bytes;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const bool last = i + 1 == names.size();
-    const std::string path = "'" + JoinEntryPath(names, i + 1) + "'";
+    const std::string path = Quoted(JoinEntryPath(names, i + 1));
     const CStorageEntry* entry = FirstEntryNamed(current.get(), names[i]);
     if (entry == nullptr) {
       if (request.kind == EditRequest::Kind::kRemove)
@@ -240,7 +251,7 @@ class Copier {
     failureResult_ = result;
     return false;
   }
-  static std::string Where(const std::u16string& name) { return "'" + PrintableName(name) + "'"; }
+  static std::string Where(const std::u16string& name) { return Quoted(PrintableName(name)); }
 
   bool PutNew(CStorage* to) {
     const std::u16string& name = request_.names.back();
