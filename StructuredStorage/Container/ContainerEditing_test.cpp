@@ -97,8 +97,9 @@ std::vector<std::uint8_t> ReadStream(CStorage* storage, const char16_t* name) {
 }
 
 std::u16string Numbered(int n) {
-  const std::string text = "n" + std::to_string(1000 + n);
-  return std::u16string(text.begin(), text.end());
+  std::u16string name = u"n";
+  for (const char digit : std::to_string(1000 + n)) name += static_cast<char16_t>(digit);
+  return name;
 }
 
 // Directories past the size where lookups go through the name index: new
