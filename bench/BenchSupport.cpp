@@ -9,10 +9,10 @@
 #include <cstring>
 #include <random>
 
-#include "ChainShuffle.h"
 #include "qss/CPhysicalByteArray.h"
 #include "qss/CQssRef.h"
 #include "qss/CRootStorage.h"
+#include "qss/CStorage.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
 #include "qss/ContainerFile.h"
@@ -96,6 +96,59 @@ void CommitContainer(const std::filesystem::path& path, CQssRef<CRootStorage>* r
   if (QssResult result = files->Flush(); QssFailed(result)) Fail("flush container", result);
 }
 
+namespace {
+
+// Writes content into stream (empty, writable, plain) one block at a time
+// so that its chain jumps about the file: a block is taken only once the
+// block just freed by cutting the last block off one of many filler
+// streams is the lowest free one. The fillers, written in turn block by
+// block, lie interleaved; cutting them in random order hands the stream
+// their blocks in that order, and a filler is never cut right after its
+// left neighbour in the same row, so that a block is almost never followed
+// by the next higher one. The fillers stay as empty streams.
+void WriteScattered(CStorage* parent, CStream* stream, std::int64_t mebibytes, std::int32_t blockSize,
+                    const std::string& prefix) {
+  constexpr int kFillers = 256;
+  const std::int64_t blocks = mebibytes * kPiece / blockSize;
+  std::vector<CQssRef<CStream>> fillers;
+  std::vector<std::int64_t> left(kFillers, 0);
+  std::vector<std::uint8_t> zeros(static_cast<std::size_t>(blockSize));
+  for (int i = 0; i < kFillers; ++i) {
+    const std::string name = "filler" + std::to_string(1000 + i);
+    const std::u16string wide(name.begin(), name.end());
+    CStream* created = nullptr;
+    if (QssResult result = parent->CreateStream(wide.c_str(), false, &created); QssFailed(result))
+      Fail("create filler", result);
+    fillers.push_back(CQssRef<CStream>::Attach(created));
+  }
+  for (std::int64_t b = 0; b < blocks; ++b) {
+    const auto i = static_cast<std::size_t>(b % kFillers);
+    if (QssResult result = fillers[i]->Write(zeros.data(), blockSize, nullptr); QssFailed(result))
+      Fail("write filler", result);
+    ++left[i];
+  }
+  std::mt19937_64 random(42);
+  std::size_t previous = kFillers;
+  std::vector<std::uint8_t> piece(kPiece);
+  for (std::int64_t p = 0; p < mebibytes; ++p) {
+    FillPiece(piece, p);
+    if (p == 0) std::memcpy(piece.data(), prefix.data(), std::min(prefix.size(), piece.size()));
+    for (std::int32_t at = 0; at < kPiece; at += blockSize) {
+      std::size_t i = 0;
+      do {
+        i = static_cast<std::size_t>(random() % kFillers);
+      } while (left[i] == 0 || (i == previous + 1 && left[i] == left[previous] + 1));
+      --left[i];
+      previous = i;
+      if (QssResult result = fillers[i]->SetSize(left[i] * blockSize); QssFailed(result)) Fail("cut filler", result);
+      if (QssResult result = stream->Write(piece.data() + at, blockSize, nullptr); QssFailed(result))
+        Fail("write stream", result);
+    }
+  }
+}
+
+}  // namespace
+
 void WriteStreamContainer(const std::filesystem::path& path, const std::vector<std::u16string>& streamPath,
                           std::int64_t mebibytes, std::int32_t blockSize, StreamLayout layout,
                           const std::string& prefix) {
@@ -132,13 +185,11 @@ void WriteStreamContainer(const std::filesystem::path& path, const std::vector<s
       if (QssResult result = stream->Write(content.data(), static_cast<std::int32_t>(content.size()), &written);
           result != kQssOk || written != content.size())
         Fail("write compressed stream", result);
+    } else if (layout == StreamLayout::kFragmented) {
+      WriteScattered(parent, stream.get(), mebibytes, blockSize, prefix);
     } else {
       if (layout != StreamLayout::kPiecewise) {
         if (QssResult result = stream->SetSize(total); QssFailed(result)) Fail("presize", result);
-      }
-      if (layout == StreamLayout::kFragmented) {
-        if (QssResult result = ShuffleChain(stream.get(), total / blockSize); QssFailed(result))
-          Fail("shuffle the chain", result);
       }
       for (std::int64_t i = 0; i < mebibytes; ++i) {
         FillPiece(piece, i);

@@ -36,7 +36,9 @@ void WarmFile(const std::filesystem::path& path);
 enum class StreamLayout {
   kPresized,    // SetSize first: one allocation, consecutive blocks
   kPiecewise,   // written as it comes: the growing table interleaves table blocks
-  kFragmented,  // the presized chain relinked in shuffled order, no block followed by its neighbour
+  // Written block by block into blocks freed in random order: the chain
+  // jumps about, a block almost never followed by its neighbour.
+  kFragmented,
   kCompressed,  // a compressed stream, written in one call
 };
 
