@@ -179,12 +179,10 @@ QssResult ContainerEdit::Put(const std::u16string& name, bool compressed, const 
   if (!entry) return kQssInvalidRequest;
   QssResult result;
   {
-    CStream* created = compressed ? new CCompressedStream() : new CStream();
-    if (result = created->Attach(storage, table(), entry.get()); QssFailed(result)) {
-      delete created;
-      return result;
-    }
-    CQssRef<CStream> stream(created);
+    // A stream that could not be attached took nothing and goes with its
+    // only reference.
+    CQssRef<CStream> stream(compressed ? new CCompressedStream() : new CStream());
+    if (result = stream->Attach(storage, table(), entry.get()); QssFailed(result)) return result;
     result = fill(stream.get());
   }
   // Whatever the filler got to write belongs to this change.
