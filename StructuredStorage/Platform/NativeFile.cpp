@@ -6,17 +6,10 @@
 namespace qss {
 
 QssResult NativeFile::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* done) {
-  if (done) *done = 0;
-  std::uint32_t total = 0;
-  QssResult result = kQssOk;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t got = 0;
-    result = ReadAt(pieces[i].offset, pieces[i].buffer, pieces[i].length, &got);
-    total += got;
-    if (QssFailed(result) || got < pieces[i].length) break;
-  }
-  if (done) *done = total;
-  return result;
+  return ReadPiecesInTurn(pieces, count, done,
+                          [this](std::int64_t offset, void* buffer, std::uint32_t length, std::uint32_t* got) {
+                            return ReadAt(offset, buffer, length, got);
+                          });
 }
 
 QssResult NativeFile::CopyToHandle(std::int64_t /*offset*/, std::uint32_t /*count*/, std::intptr_t /*target*/,

@@ -21,6 +21,25 @@ struct ReadPiece {
   std::uint32_t length = 0;
 };
 
+/// Reads pieces one after the other through readAt(offset, buffer, length,
+/// &got), the way a store without a better one serves ReadPieces: *done
+/// counts from the first piece on and ends with the first piece cut short
+/// (its bytes included) or failed, whose result is returned.
+template <typename ReadAt>
+QssResult ReadPiecesInTurn(const ReadPiece* pieces, std::size_t count, std::uint32_t* done, ReadAt readAt) {
+  if (done) *done = 0;
+  std::uint32_t total = 0;
+  QssResult result = kQssOk;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t got = 0;
+    result = readAt(pieces[i].offset, pieces[i].buffer, pieces[i].length, &got);
+    total += got;
+    if (QssFailed(result) || got < pieces[i].length) break;
+  }
+  if (done) *done = total;
+  return result;
+}
+
 /// CPhysicalByteArray: the flat, 64-bit-addressed store under a container.
 ///
 /// A container never touches a file directly; it reads and writes one of
@@ -57,17 +76,10 @@ class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
   /// can in fewer requests. *bytesRead counts from the first piece on and
   /// ends with the first piece cut short (its bytes included) or failed.
   virtual QssResult ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
-    if (bytesRead) *bytesRead = 0;
-    std::uint32_t total = 0;
-    QssResult result = kQssOk;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint32_t got = 0;
-      result = ReadAt(pieces[i].offset, pieces[i].buffer, pieces[i].length, &got);
-      total += got;
-      if (QssFailed(result) || got < pieces[i].length) break;
-    }
-    if (bytesRead) *bytesRead = total;
-    return result;
+    return ReadPiecesInTurn(pieces, count, bytesRead,
+                            [this](std::int64_t offset, void* buffer, std::uint32_t length, std::uint32_t* got) {
+                              return ReadAt(offset, buffer, length, got);
+                            });
   }
   /// Moves count bytes at offset to target, the descriptor (POSIX) or HANDLE
   /// (Windows) of a file open for writing, at that file's current position,
