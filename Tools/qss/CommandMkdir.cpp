@@ -17,11 +17,7 @@ int RunMkdir(const Arguments& args, ToolContext& context) {
   EditRequest request;
   request.kind = EditRequest::Kind::kMakeStorage;
   request.command = "mkdir";
-  request.container = PathFromArgument(parsed.operands[0]);
-  request.safe = parsed.Has("safe");
-  if (!ParseEntryPath(parsed.operands[1], &request.names, &error)) return UsageError(context, "mkdir", "mkdir: " + error);
-  if (request.names.empty()) return UsageError(context, "mkdir", "mkdir: PATH must name a storage, not the root");
-  return RunEdit(request, context);
+  return RunEditCommand(request, parsed, "a storage", context);
 }
 
 }  // namespace qss_tool

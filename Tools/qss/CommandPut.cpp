@@ -18,13 +18,9 @@ int RunPut(const Arguments& args, ToolContext& context) {
   EditRequest request;
   request.kind = EditRequest::Kind::kPut;
   request.command = "put";
-  request.container = PathFromArgument(parsed.operands[0]);
   request.file = PathFromArgument(parsed.operands[2]);
   request.compress = parsed.Has("compress");
-  request.safe = parsed.Has("safe");
-  if (!ParseEntryPath(parsed.operands[1], &request.names, &error)) return UsageError(context, "put", "put: " + error);
-  if (request.names.empty()) return UsageError(context, "put", "put: PATH must name a stream, not the root");
-  return RunEdit(request, context);
+  return RunEditCommand(request, parsed, "a stream", context);
 }
 
 }  // namespace qss_tool

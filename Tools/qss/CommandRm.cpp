@@ -25,12 +25,8 @@ int RunRm(const Arguments& args, ToolContext& context) {
   EditRequest request;
   request.kind = EditRequest::Kind::kRemove;
   request.command = "rm";
-  request.container = PathFromArgument(parsed.operands[0]);
   request.recursive = parsed.Has("recursive");
-  request.safe = parsed.Has("safe");
-  if (!ParseEntryPath(parsed.operands[1], &request.names, &error)) return UsageError(context, "rm", "rm: " + error);
-  if (request.names.empty()) return UsageError(context, "rm", "rm: PATH must name an entry, not the root");
-  return RunEdit(request, context);
+  return RunEditCommand(request, parsed, "an entry", context);
 }
 
 }  // namespace qss_tool

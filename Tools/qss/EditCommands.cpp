@@ -354,6 +354,18 @@ int Rewrite(const EditRequest& request, Source* source, ToolContext& context) {
 
 }  // namespace
 
+int RunEditCommand(EditRequest request, const ParsedCommandLine& parsed, const char* what, ToolContext& context) {
+  const std::string& command = request.command;
+  request.container = PathFromArgument(parsed.operands[0]);
+  request.safe = parsed.Has("safe");
+  std::string error;
+  if (!ParseEntryPath(parsed.operands[1], &request.names, &error))
+    return UsageError(context, command, command + ": " + error);
+  if (request.names.empty())
+    return UsageError(context, command, command + ": PATH must name " + what + ", not the root");
+  return RunEdit(request, context);
+}
+
 int RunEdit(const EditRequest& request, ToolContext& context) {
   Source source;
   if (request.kind == EditRequest::Kind::kPut) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "ToolContext.h"
 
 namespace qss_tool {
@@ -30,6 +31,12 @@ struct EditRequest {
 };
 
 int RunEdit(const EditRequest& request, ToolContext& context);
+
+// Completes request (its kind, command and the command's own fields set)
+// from the command line's first two operands, CONTAINER and PATH, and
+// --safe, then runs it. PATH must name an entry, not the root: what says
+// what kind of entry in the usage message.
+int RunEditCommand(EditRequest request, const ParsedCommandLine& parsed, const char* what, ToolContext& context);
 
 }  // namespace qss_tool
 
