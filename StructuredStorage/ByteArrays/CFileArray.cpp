@@ -20,18 +20,24 @@ QssResult CFileArray::Flush() {
   return file_->Flush();
 }
 
-QssResult CFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
-  if (bytesRead) *bytesRead = 0;
-  if (count == 0) return kQssOk;
+QssResult CFileArray::LimitToEnd(std::int64_t offset, std::uint32_t count, std::uint32_t* wanted) {
   if (offset < 0) return kQssInvalidArgument;
   std::int64_t size = 0;
   const QssResult sized = GetSize(&size);
   if (QssFailed(sized)) return sized;
   if (offset >= size) return kQssInvalidArgument;
-  if (buffer == nullptr) return kQssInvalidPointer;
-  // The end of the file limits the transfer; size - offset cannot overflow.
+  // size - offset cannot overflow.
   const std::int64_t available = size - offset;
-  const std::uint32_t wanted = available < count ? static_cast<std::uint32_t>(available) : count;
+  *wanted = available < count ? static_cast<std::uint32_t>(available) : count;
+  return kQssOk;
+}
+
+QssResult CFileArray::ReadAt(std::int64_t offset, void* buffer, std::uint32_t count, std::uint32_t* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  if (count == 0) return kQssOk;
+  std::uint32_t wanted = 0;
+  if (QssResult planned = LimitToEnd(offset, count, &wanted); QssFailed(planned)) return planned;
+  if (buffer == nullptr) return kQssInvalidPointer;
   std::uint32_t done = 0;
   const QssResult result = file_->ReadAt(offset, buffer, wanted, &done);
   if (bytesRead) *bytesRead = done;
@@ -79,13 +85,8 @@ QssResult CFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std
   if (bytesMoved) *bytesMoved = 0;
   if (refused) *refused = false;
   if (count == 0) return kQssOk;
-  if (offset < 0) return kQssInvalidArgument;
-  std::int64_t size = 0;
-  const QssResult sized = GetSize(&size);
-  if (QssFailed(sized)) return sized;
-  if (offset >= size) return kQssInvalidArgument;
-  const std::int64_t available = size - offset;
-  const std::uint32_t wanted = available < count ? static_cast<std::uint32_t>(available) : count;
+  std::uint32_t wanted = 0;
+  if (QssResult planned = LimitToEnd(offset, count, &wanted); QssFailed(planned)) return planned;
   return file_->CopyToHandle(offset, wanted, target, bytesMoved, refused);
 }
 

@@ -51,6 +51,10 @@ class CFileArray : public CPhysicalByteArray {
  private:
   static constexpr std::int64_t kUnknownSize = -1;
 
+  // The checks of a read from offset: it must start inside the file, whose
+  // end limits it to *wanted of the count bytes asked for.
+  QssResult LimitToEnd(std::int64_t offset, std::uint32_t count, std::uint32_t* wanted);
+
   std::int64_t cachedSize_ = kUnknownSize;
   std::unique_ptr<NativeFile> file_;
   FileTime fileTime_ = 0;
