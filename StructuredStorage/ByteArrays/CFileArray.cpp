@@ -90,6 +90,23 @@ QssResult CFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std
   return file_->CopyToHandle(offset, wanted, target, bytesMoved, refused);
 }
 
+QssResult CFileArray::CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                                         std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  std::int64_t size = 0;
+  if (QssResult sized = GetSize(&size); QssFailed(sized)) return sized;
+  // Pieces that do not lie wholly inside the file are for the plain way,
+  // which knows what to report for them.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pieces[i].offset < 0 || pieces[i].offset > size || size - pieces[i].offset < pieces[i].length) {
+      if (refused) *refused = true;
+      return kQssOk;
+    }
+  }
+  return file_->CopyPiecesToHandle(pieces, count, target, bytesMoved, refused);
+}
+
 QssResult CFileArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
                                      std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
   if (bytesMoved) *bytesMoved = 0;

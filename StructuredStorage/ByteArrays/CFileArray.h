@@ -37,6 +37,8 @@ class CFileArray : public CPhysicalByteArray {
   // Only inside the file as it is (the store's blocks are allocated first).
   QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source, std::int64_t sourceOffset,
                            std::uint32_t* bytesMoved, bool* refused) override;
+  QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                               std::uint32_t* bytesMoved, bool* refused) override;
   // A write that starts beyond the end first grows the file to its offset
   // (even a write of 0 bytes), so the gap belongs to the file.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,

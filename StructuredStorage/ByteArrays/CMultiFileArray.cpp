@@ -54,6 +54,12 @@ QssResult CMultiFileArray::CopyToHandle(std::int64_t offset, std::uint32_t count
   return CMultiPhysicalByteArray::CopyToHandle(offset, count, target, bytesMoved, refused);
 }
 
+QssResult CMultiFileArray::CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                                              std::uint32_t* bytesMoved, bool* refused) {
+  CLockGuard guard(lock_);
+  return CMultiPhysicalByteArray::CopyPiecesToHandle(pieces, count, target, bytesMoved, refused);
+}
+
 QssResult CMultiFileArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                                    std::uint32_t* bytesWritten) {
   CLockGuard guard(lock_);

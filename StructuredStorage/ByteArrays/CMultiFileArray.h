@@ -37,6 +37,8 @@ class CMultiFileArray : public CMultiPhysicalByteArray {
                          bool* refused) override;
   QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source, std::int64_t sourceOffset,
                            std::uint32_t* bytesMoved, bool* refused) override;
+  QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                               std::uint32_t* bytesMoved, bool* refused) override;
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                     std::uint32_t* bytesWritten) override;
   QssResult GetSize(std::int64_t* size) override;

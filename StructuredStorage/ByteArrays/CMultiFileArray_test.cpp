@@ -280,5 +280,58 @@ TEST_F(MultiFileArrayTest, PiecesReadTogetherMatchReadsOneByOne) {
   EXPECT_EQ(tail[14], 0);
 }
 
+// Pieces moved to a file together arrive as ReadAt delivers them piece by
+// piece, across segment boundaries and out of order. A piece past the end of
+// the array is refused: what moved before it is a prefix of the pieces, and
+// the caller moves the rest.
+TEST_F(MultiFileArrayTest, PiecesCopiedToAFileMatchReadsOneByOne) {
+  CQssRef<CMultiFileArray> array = MakeArray();
+  ASSERT_EQ(array->Create(), kQssOk);
+  std::vector<std::uint8_t> content(16 * 9 + 5);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 5 + 1);
+  ASSERT_EQ(array->WriteAt(0, content.data(), static_cast<std::uint32_t>(content.size()), nullptr), kQssOk);
+
+  std::mt19937 random(4);
+  std::vector<ReadPiece> pieces;
+  std::vector<std::uint8_t> expected;
+  for (int i = 0; i < 400; ++i) {
+    const std::int64_t offset = random() % (content.size() - 12);
+    const std::uint32_t length = random() % 13;  // empty pieces too
+    pieces.push_back(ReadPiece{offset, nullptr, length});
+    expected.insert(expected.end(), content.begin() + offset, content.begin() + offset + length);
+  }
+  const std::filesystem::path outPath = folder_ / "out.bin";
+  const auto readBack = [&] {
+    std::ifstream in(outPath, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  };
+  {
+    std::unique_ptr<NativeFile> out;
+    ASSERT_EQ(NativeFile::Open(outPath, kReadWrite, 0, native_file::kCreateAlways, native_file::kAttributeNormal, &out),
+              kQssOk);
+    std::uint32_t moved = 0;
+    bool refused = false;
+    ASSERT_EQ(array->CopyPiecesToHandle(pieces.data(), pieces.size(), out->Handle(), &moved, &refused), kQssOk);
+    if (refused) GTEST_SKIP() << "this system moves no pieces between files in the kernel";
+    EXPECT_EQ(moved, expected.size());
+  }
+  EXPECT_TRUE(readBack() == expected);
+
+  const ReadPiece pastTheEnd[] = {{3, nullptr, 20}, {static_cast<std::int64_t>(content.size()) - 3, nullptr, 10},
+                                  {0, nullptr, 5}};
+  std::unique_ptr<NativeFile> out;
+  ASSERT_EQ(NativeFile::Open(outPath, kReadWrite, 0, native_file::kCreateAlways, native_file::kAttributeNormal, &out),
+            kQssOk);
+  std::uint32_t moved = 99;
+  bool refused = false;
+  ASSERT_EQ(array->CopyPiecesToHandle(pastTheEnd, 3, out->Handle(), &moved, &refused), kQssOk);
+  out.reset();
+  EXPECT_TRUE(refused);
+  EXPECT_LE(moved, 20u);
+  const std::vector<std::uint8_t> head = readBack();
+  ASSERT_EQ(head.size(), moved);
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), content.begin() + 3));
+}
+
 }  // namespace
 }  // namespace qss

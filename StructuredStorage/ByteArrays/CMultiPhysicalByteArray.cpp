@@ -221,6 +221,52 @@ QssResult CMultiPhysicalByteArray::CopyToHandle(std::int64_t offset, std::uint32
   return result;
 }
 
+QssResult CMultiPhysicalByteArray::CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                                                      std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  std::uint32_t total = 0;
+  bool declined = false;
+  QssResult result = kQssOk;
+  // Consecutive pieces in one segment go to it together.
+  std::vector<ReadPiece> batch;
+  std::int64_t batchSegment = -1;
+  const auto flush = [&]() {
+    if (batch.empty()) return true;
+    std::uint32_t moved = 0;
+    result = segments_[static_cast<std::size_t>(batchSegment)]->CopyPiecesToHandle(batch.data(), batch.size(), target,
+                                                                                    &moved, &declined);
+    total += moved;
+    batch.clear();
+    return QssSucceeded(result) && !declined;
+  };
+  for (std::size_t i = 0; i < count && !declined && QssSucceeded(result); ++i) {
+    std::int64_t offset = pieces[i].offset;
+    std::uint32_t left = pieces[i].length;
+    if (offset < 0 || offset > kMaxOffset - left) {
+      if (flush()) declined = true;
+      break;
+    }
+    while (left > 0) {
+      const std::int64_t index = offset / segmentSize_;
+      if (index >= segmentCount() || (index != batchSegment && !flush())) {
+        if (QssSucceeded(result)) declined = true;
+        break;
+      }
+      batchSegment = index;
+      const std::int64_t within = offset - index * segmentSize_;
+      const auto chunk = static_cast<std::uint32_t>(std::min<std::int64_t>(left, segmentSize_ - within));
+      batch.push_back(ReadPiece{within, nullptr, chunk});
+      offset += chunk;
+      left -= chunk;
+    }
+  }
+  if (!declined && QssSucceeded(result)) flush();
+  if (bytesMoved) *bytesMoved = total;
+  if (refused) *refused = declined;
+  return result;
+}
+
 QssResult CMultiPhysicalByteArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
                                                   std::int64_t sourceOffset, std::uint32_t* bytesMoved,
                                                   bool* refused) {

@@ -44,6 +44,8 @@ class CMultiPhysicalByteArray : public CPhysicalByteArray {
                          bool* refused) override;
   QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source, std::int64_t sourceOffset,
                            std::uint32_t* bytesMoved, bool* refused) override;
+  QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                               std::uint32_t* bytesMoved, bool* refused) override;
   // Grows the array first when the write runs past its end.
   QssResult WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                     std::uint32_t* bytesWritten) override;

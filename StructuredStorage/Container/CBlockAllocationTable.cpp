@@ -494,17 +494,41 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
     return result;
 
   std::int32_t transferred = 0;
-  // Short runs gather in buffer and leave in one write; a long one first
-  // sends what gathered before it, then moves in the kernel.
+  // Short runs gather and leave together (by the kernel from the store, or
+  // through buffer in one write); a long one first sends what gathered
+  // before it, then moves in the kernel.
   std::vector<ReadPiece> gathered;
   std::uint32_t gatheredBytes = 0;
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   QssResult result = kQssOk;
   const auto sendGathered = [&]() {
     if (gathered.empty()) return true;
-    const std::uint32_t wanted = gatheredBytes;
+    // The kernel moves the pieces where it can; what it refused is read
+    // into the buffer from its start and written from there.
+    std::uint32_t moved = 0;
+    bool refused = false;
+    result = physical_->CopyPiecesToHandle(gathered.data(), gathered.size(), target, &moved, &refused);
+    transferred += static_cast<std::int32_t>(std::min(moved, gatheredBytes));
+    if (QssFailed(result) || !refused) {
+      gathered.clear();
+      gatheredBytes = 0;
+      if (QssFailed(result)) state->targetFailed = true;
+      return QssSucceeded(result);
+    }
+    std::size_t first = 0;
+    while (first < gathered.size() && moved >= gathered[first].length) moved -= gathered[first++].length;
+    std::uint32_t wanted = 0;
+    for (std::size_t i = first; i < gathered.size(); ++i) {
+      ReadPiece& piece = gathered[i];
+      if (i == first) {
+        piece.offset += moved;
+        piece.length -= moved;
+      }
+      piece.buffer = bytes + wanted;
+      wanted += piece.length;
+    }
     std::uint32_t got = 0;
-    result = physical_->ReadPieces(gathered.data(), gathered.size(), &got);
+    result = physical_->ReadPieces(gathered.data() + first, gathered.size() - first, &got);
     gathered.clear();
     gatheredBytes = 0;
     std::uint32_t written = 0;

@@ -26,4 +26,11 @@ QssResult NativeFile::CopyFromHandle(std::int64_t /*offset*/, std::uint32_t /*co
   return kQssOk;
 }
 
+QssResult NativeFile::CopyPiecesToHandle(const ReadPiece* /*pieces*/, std::size_t /*count*/, std::intptr_t /*target*/,
+                                         std::uint32_t* done, bool* refused) {
+  if (done) *done = 0;
+  if (refused) *refused = true;
+  return kQssOk;
+}
+
 }  // namespace qss

@@ -165,6 +165,47 @@ TEST_F(NativeFileLayerTest, ReadOnlyFileRefusesWrites) {
   EXPECT_EQ(0, size);
 }
 
+#ifndef _WIN32
+// Pieces moved to another file come from a mapping of this one that only the
+// kernel touches: a file cut short under it makes the move stop and refuse
+// (the caller's plain reads then report the short file) instead of killing
+// the process, and a target that cannot be written is a failure.
+TEST_F(NativeFileLayerTest, PiecesOfAFileCutShortAreRefusedNotFatal) {
+  const auto path = directory_ / "source.bin";
+  std::unique_ptr<NativeFile> source = Create(path);
+  std::vector<char> content(64 * 1024);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
+  ASSERT_EQ(kQssOk, source->WriteAt(0, content.data(), static_cast<std::uint32_t>(content.size()), nullptr));
+  const auto outPath = directory_ / "out.bin";
+  std::unique_ptr<NativeFile> out = Create(outPath);
+  const ReadPiece pieces[] = {{8192, nullptr, 4096}, {0, nullptr, 100}, {40000, nullptr, 5000}};
+  std::uint32_t done = 0;
+  bool refused = false;
+  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces, 3, out->Handle(), &done, &refused));
+  if (refused) GTEST_SKIP() << "this system moves no pieces between files in the kernel";
+  EXPECT_EQ(done, 4096u + 100 + 5000);
+
+  ASSERT_EQ(kQssOk, source->SetSize(16 * 1024));
+  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces, 3, out->Handle(), &done, &refused));
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(done, 4096u + 100);
+  out.reset();
+  std::ifstream in(outPath, std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(written.size(), 2 * (4096u + 100) + 5000);
+  EXPECT_EQ(written.substr(4196 + 5000, 4096), std::string(content.data() + 8192, 4096));
+
+  const auto readOnlyPath = directory_ / "read-only.bin";
+  Create(readOnlyPath).reset();
+  std::unique_ptr<NativeFile> readOnly;
+  ASSERT_EQ(kQssOk, NativeFile::Open(readOnlyPath, kGenericRead, 0, kOpenExisting, native_file::kAttributeNormal,
+                                     &readOnly));
+  EXPECT_TRUE(QssFailed(source->CopyPiecesToHandle(pieces, 2, readOnly->Handle(), &done, &refused)));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(done, 0u);
+}
+#endif
+
 TEST_F(NativeFileLayerTest, DirectoriesAreNoFiles) {
   std::unique_ptr<NativeFile> file;
   EXPECT_TRUE(QssFailed(NativeFile::Open(directory_, kGenericRead, native_file::kShareRead, kOpenExisting,

@@ -103,6 +103,18 @@ class QSS_EXPORT CPhysicalByteArray : public CQssRefCountedObject {
     if (refused) *refused = true;
     return kQssOk;
   }
+  /// Moves the pieces' bytes (their buffers are not used), one after the
+  /// other, to target as CopyToHandle moves one range, in fewer requests
+  /// than one per piece where the store can. *bytesMoved counts from the
+  /// first piece on. *refused as for CopyToHandle, also when a piece lies
+  /// past the end of the store: the caller moves the rest, from where
+  /// *bytesMoved ends, itself.
+  virtual QssResult CopyPiecesToHandle(const ReadPiece* /*pieces*/, std::size_t /*count*/, std::intptr_t /*target*/,
+                                       std::uint32_t* bytesMoved, bool* refused) {
+    if (bytesMoved) *bytesMoved = 0;
+    if (refused) *refused = true;
+    return kQssOk;
+  }
 };
 
 }  // namespace qss

@@ -153,6 +153,13 @@ class QSS_EXPORT NativeFile {
   /// Sets the creation (where the platform keeps one), last-access and
   /// last-write times alike.
   virtual QssResult SetTimes(FileTime time) = 0;
+  /// Moves the pieces' bytes (their buffers are not used), one after the
+  /// other, to target as CopyToHandle moves one range, where the system can
+  /// do it in fewer calls than one per piece. *done receives the bytes
+  /// moved. *refused as for CopyToHandle (also when a piece lies past the
+  /// end of the file): the caller moves the rest, from where *done ends.
+  virtual QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
+                                       std::uint32_t* done, bool* refused);
 
   /// Opens or creates a file with the native_file access, share and
   /// disposition values given. flagsAndAttributes is passed on where the

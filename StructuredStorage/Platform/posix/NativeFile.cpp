@@ -2,9 +2,14 @@
 // pread/pwrite, so that no shared file position has to be moved. On Linux,
 // scattered reads go to the kernel together through an io_uring of the
 // calling thread, and copies to another file stay in the kernel
-// (copy_file_range, else sendfile).
+// (copy_file_range, else sendfile); scattered pieces go to another file
+// from a read-only mapping, one writev per batch.
 
 #include "qss/NativeFile.h"
+
+#if defined(__linux__)
+#include "Platform/posix/MappedPieceWriter.h"
+#endif
 
 #include <fcntl.h>
 #include <signal.h>
@@ -256,7 +261,14 @@ class PosixFile final : public NativeFile {
     return offset >= 0 && offset <= std::numeric_limits<std::int64_t>::max() - count;
   }
 
-  explicit PosixFile(int descriptor) : descriptor_(descriptor) {}
+  explicit PosixFile(int descriptor)
+      : descriptor_(descriptor)
+#if defined(__linux__)
+        ,
+        mapped_(descriptor)
+#endif
+  {
+  }
   ~PosixFile() override { ::close(descriptor_); }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
@@ -364,6 +376,27 @@ class PosixFile final : public NativeFile {
 #endif
   }
 
+  QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target, std::uint32_t* done,
+                               bool* refused) override {
+#if defined(__linux__)
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!RangeIsValid(pieces[i].offset, pieces[i].length)) {
+        if (done) *done = 0;
+        if (refused) *refused = false;
+        return QssResultFromSystemError(EINVAL);
+      }
+    }
+    std::uint32_t moved = 0;
+    bool declined = false;
+    const QssResult result = mapped_.Write(pieces, count, static_cast<int>(target), &moved, &declined);
+    if (done) *done = moved;
+    if (refused) *refused = declined;
+    return result;
+#else
+    return NativeFile::CopyPiecesToHandle(pieces, count, target, done, refused);
+#endif
+  }
+
   QssResult CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source, std::int64_t sourceOffset,
                            std::uint32_t* done, bool* refused) override {
     if (done) *done = 0;
@@ -448,6 +481,9 @@ class PosixFile final : public NativeFile {
 
  private:
   int descriptor_;
+#if defined(__linux__)
+  MappedPieceWriter mapped_;
+#endif
 };
 
 }  // namespace

@@ -1,0 +1,105 @@
+#include "Platform/posix/MappedPieceWriter.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace qss {
+
+namespace {
+
+// Pieces per writev; the system takes at least 1024.
+constexpr int kPiecesPerWrite = 256;
+// A file that keeps growing under its readers is served the plain way once
+// it has been mapped this many times.
+constexpr std::size_t kMostMappings = 8;
+
+}  // namespace
+
+MappedPieceWriter::~MappedPieceWriter() {
+  for (const auto& [start, length] : mappings_) ::munmap(start, length);
+}
+
+const unsigned char* MappedPieceWriter::MappingCovering(std::int64_t end) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!mappings_.empty() && static_cast<std::uint64_t>(end) <= mappings_.back().second)
+    return static_cast<const unsigned char*>(mappings_.back().first);
+  if (unavailable_) return nullptr;
+  struct stat status {};
+  if (::fstat(descriptor_, &status) != 0 || status.st_size < end) return nullptr;
+  if (mappings_.size() >= kMostMappings ||
+      static_cast<std::uint64_t>(status.st_size) > std::numeric_limits<std::size_t>::max()) {
+    unavailable_ = true;
+    return nullptr;
+  }
+  const auto length = static_cast<std::size_t>(status.st_size);
+  void* start = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor_, 0);
+  if (start == MAP_FAILED) {
+    unavailable_ = true;  // not a file the system maps, or not open for reading
+    return nullptr;
+  }
+  mappings_.emplace_back(start, length);
+  return static_cast<const unsigned char*>(start);
+}
+
+QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, int target, std::uint32_t* done,
+                                   bool* refused) {
+  *done = 0;
+  *refused = false;
+  std::int64_t end = 0;
+  for (std::size_t i = 0; i < count; ++i) end = std::max(end, pieces[i].offset + pieces[i].length);
+  const unsigned char* base = MappingCovering(end);
+  if (base == nullptr) {
+    *refused = true;
+    return kQssOk;
+  }
+  iovec batch[kPiecesPerWrite];
+  std::uint32_t total = 0;
+  std::size_t next = 0;       // the first piece not wholly written
+  std::uint32_t written = 0;  // bytes of it already written
+  while (next < count) {
+    int used = 0;
+    for (std::size_t i = next; i < count && used < kPiecesPerWrite; ++i) {
+      const std::uint32_t skip = i == next ? written : 0;
+      batch[used].iov_base = const_cast<unsigned char*>(base + pieces[i].offset + skip);
+      batch[used].iov_len = pieces[i].length - skip;
+      ++used;
+    }
+    const ssize_t n = ::writev(target, batch, used);
+    if (n < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      *done = total;
+      if (error == EFAULT) {
+        *refused = true;
+        return kQssOk;
+      }
+      return QssResultFromSystemError(error);
+    }
+    if (n == 0) {  // the system took nothing and gave no reason
+      *done = total;
+      return QssResultFromSystemError(EIO);
+    }
+    total += static_cast<std::uint32_t>(n);
+    auto left = static_cast<std::uint64_t>(n);
+    while (left > 0) {
+      const std::uint32_t rest = pieces[next].length - written;
+      if (left < rest) {
+        written += static_cast<std::uint32_t>(left);
+        break;
+      }
+      left -= rest;
+      ++next;
+      written = 0;
+    }
+    while (next < count && pieces[next].length == 0) ++next;
+  }
+  *done = total;
+  return kQssOk;
+}
+
+}  // namespace qss

@@ -1,0 +1,55 @@
+#ifndef QSS_PLATFORM_POSIX_MAPPEDPIECEWRITER_H_
+#define QSS_PLATFORM_POSIX_MAPPEDPIECEWRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "qss/CPhysicalByteArray.h"
+#include "qss/ResultCodes.h"
+
+namespace qss {
+
+// Writes scattered pieces of one file to another file with one writev per
+// batch of pieces, straight from a read-only mapping of the source: one copy
+// inside the kernel instead of a read per piece into a buffer and a write of
+// the buffer.
+//
+// Only the kernel ever touches the mapping. A page it cannot fault in (the
+// file was cut short under it) fails the write with EFAULT where a read by
+// this process would have raised SIGBUS; the writer then refuses, and the
+// caller reads the rest the plain way, which reports the short file.
+//
+// Threads: any number may write at once. A mapping is never unmapped before
+// the writer goes, since another thread may still be writing from it; a file
+// that grew gets a new, longer mapping, up to a few of them.
+class MappedPieceWriter {
+ public:
+  explicit MappedPieceWriter(int descriptor) : descriptor_(descriptor) {}
+  ~MappedPieceWriter();
+  MappedPieceWriter(const MappedPieceWriter&) = delete;
+  MappedPieceWriter& operator=(const MappedPieceWriter&) = delete;
+
+  // Writes the pieces' bytes (their buffers are not used) in order at
+  // target's position. *done receives the bytes written. *refused is set,
+  // with nothing more written, when the pieces cannot be mapped (a piece
+  // past the end of the file, a file the system will not map) or a page
+  // could not be faulted in; a failure writing target is the result.
+  QssResult Write(const ReadPiece* pieces, std::size_t count, int target, std::uint32_t* done, bool* refused);
+
+ private:
+  // The start of a mapping of at least end bytes, or null.
+  const unsigned char* MappingCovering(std::int64_t end);
+
+  const int descriptor_;
+  std::mutex lock_;
+  // Every mapping made (start, length); the longest, current one last.
+  std::vector<std::pair<void*, std::size_t>> mappings_;
+  bool unavailable_ = false;
+};
+
+}  // namespace qss
+
+#endif  // QSS_PLATFORM_POSIX_MAPPEDPIECEWRITER_H_
