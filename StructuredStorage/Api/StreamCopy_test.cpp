@@ -193,6 +193,53 @@ TEST(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
   EXPECT_EQ(std::filesystem::file_size(out), 512u * 200);
 }
 
+// A scattered chain moves from a mapping of the container; a container cut
+// short under the copy fails it as a read after the bytes that were there,
+// and the process lives on.
+TEST(CopyStreamToFileDamageTest, AContainerCutShortUnderAScatteredCopyIsAFailedRead) {
+  TemporaryFolder folder;
+  CQssRef<CMultiFileArray> array(new CMultiFileArray(folder / "c.qss",
+                                                     native_file::kGenericRead | native_file::kGenericWrite, 0,
+                                                     native_file::kAttributeNormal));
+  ASSERT_EQ(array->Create(), kQssOk);
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+  CStream* created = nullptr;
+  ASSERT_EQ(root->CreateStream(u"s", false, &created), kQssOk);
+  CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
+  const std::vector<std::uint8_t> content = qss_testing::Pattern(512 * 400, 6);
+  ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
+  std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
+  std::mt19937 random(8);
+  std::shuffle(chain.begin() + 1, chain.end(), random);
+  {
+    CLockGuard guard(stream->table()->lock());
+    qss_testing::LinkChain(stream->table(), chain);
+  }
+  ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
+  ASSERT_EQ(array->Flush(), kQssOk);
+
+  const std::filesystem::path whole = folder / "whole.bin";
+  int fd = ::open(whole.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
+  EXPECT_EQ(CopyStreamToFile(stream.get(), fd), kQssOk);
+  ::close(fd);
+  EXPECT_EQ(std::filesystem::file_size(whole), content.size());
+
+  std::int64_t size = 0;
+  ASSERT_EQ(array->GetSize(&size), kQssOk);
+  ASSERT_EQ(::truncate((folder / "c.qss").c_str(), size / 2), 0);
+  const std::filesystem::path cut = folder / "cut.bin";
+  fd = ::open(cut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
+  StreamCopyReport report;
+  EXPECT_TRUE(QssFailed(CopyStreamToFile(stream.get(), fd, {}, &report)));
+  ::close(fd);
+  EXPECT_EQ(report.stage, StreamCopyReport::Stage::kRead);
+  EXPECT_LT(report.copied, static_cast<std::int64_t>(content.size()));
+  EXPECT_EQ(std::filesystem::file_size(cut), static_cast<std::uintmax_t>(report.copied));
+}
+
 #endif  // !_WIN32
 
 }  // namespace

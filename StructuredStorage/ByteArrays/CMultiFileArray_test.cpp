@@ -281,25 +281,34 @@ TEST_F(MultiFileArrayTest, PiecesReadTogetherMatchReadsOneByOne) {
 }
 
 // Pieces moved to a file together arrive as ReadAt delivers them piece by
-// piece, across segment boundaries and out of order. A piece past the end of
-// the array is refused: what moved before it is a prefix of the pieces, and
-// the caller moves the rest.
+// piece: out of order, in runs of pieces per segment, and across segment
+// boundaries. A piece past the end of the array is refused: what moved
+// before it is a prefix of the pieces, and the caller moves the rest.
 TEST_F(MultiFileArrayTest, PiecesCopiedToAFileMatchReadsOneByOne) {
-  CQssRef<CMultiFileArray> array = MakeArray();
+  constexpr std::int64_t kLargerSegment = 1000;
+  CQssRef<CMultiFileArray> array = MakeArray(kReadWrite, kLargerSegment);
   ASSERT_EQ(array->Create(), kQssOk);
-  std::vector<std::uint8_t> content(16 * 9 + 5);
+  std::vector<std::uint8_t> content(3500);
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 5 + 1);
   ASSERT_EQ(array->WriteAt(0, content.data(), static_cast<std::uint32_t>(content.size()), nullptr), kQssOk);
 
   std::mt19937 random(4);
   std::vector<ReadPiece> pieces;
   std::vector<std::uint8_t> expected;
-  for (int i = 0; i < 400; ++i) {
-    const std::int64_t offset = random() % (content.size() - 12);
-    const std::uint32_t length = random() % 13;  // empty pieces too
+  const auto add = [&](std::int64_t offset, std::uint32_t length) {
     pieces.push_back(ReadPiece{offset, nullptr, length});
     expected.insert(expected.end(), content.begin() + offset, content.begin() + offset + length);
-  }
+  };
+  const auto addRun = [&](std::int64_t segment) {
+    for (int i = 0; i < 20; ++i) add(segment * kLargerSegment + random() % (kLargerSegment - 12), random() % 13);
+  };
+  const auto addCrossing = [&](std::int64_t segment) { add(segment * kLargerSegment + kLargerSegment - 10, 20); };
+  addRun(0);
+  addCrossing(0);
+  addRun(1);
+  addCrossing(1);
+  addRun(2);
+  addRun(0);
   const std::filesystem::path outPath = folder_ / "out.bin";
   const auto readBack = [&] {
     std::ifstream in(outPath, std::ios::binary);

@@ -178,29 +178,34 @@ TEST_F(NativeFileLayerTest, PiecesOfAFileCutShortAreRefusedNotFatal) {
   ASSERT_EQ(kQssOk, source->WriteAt(0, content.data(), static_cast<std::uint32_t>(content.size()), nullptr));
   const auto outPath = directory_ / "out.bin";
   std::unique_ptr<NativeFile> out = Create(outPath);
-  const ReadPiece pieces[] = {{8192, nullptr, 4096}, {0, nullptr, 100}, {40000, nullptr, 5000}};
+  // Two pieces near the start, then many far into the file.
+  std::vector<ReadPiece> pieces = {{8192, nullptr, 4096}, {0, nullptr, 100}};
+  for (int i = 0; i < 30; ++i) pieces.push_back(ReadPiece{40000 + 700 * i, nullptr, 500});
+  const std::uint32_t near = 4096 + 100;
+  const std::uint32_t all = near + 30 * 500;
   std::uint32_t done = 0;
   bool refused = false;
-  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces, 3, out->Handle(), &done, &refused));
+  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces.data(), pieces.size(), out->Handle(), &done, &refused));
   if (refused) GTEST_SKIP() << "this system moves no pieces between files in the kernel";
-  EXPECT_EQ(done, 4096u + 100 + 5000);
+  EXPECT_EQ(done, all);
 
   ASSERT_EQ(kQssOk, source->SetSize(16 * 1024));
-  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces, 3, out->Handle(), &done, &refused));
+  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces.data(), pieces.size(), out->Handle(), &done, &refused));
   EXPECT_TRUE(refused);
-  EXPECT_EQ(done, 4096u + 100);
+  EXPECT_EQ(done, near);
   out.reset();
   std::ifstream in(outPath, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(in)), {});
-  ASSERT_EQ(written.size(), 2 * (4096u + 100) + 5000);
-  EXPECT_EQ(written.substr(4196 + 5000, 4096), std::string(content.data() + 8192, 4096));
+  ASSERT_EQ(written.size(), all + near);
+  EXPECT_EQ(written.substr(all, 4096), std::string(content.data() + 8192, 4096));
+  EXPECT_EQ(written.substr(all - 500, 500), std::string(content.data() + 40000 + 700 * 29, 500));
 
   const auto readOnlyPath = directory_ / "read-only.bin";
   Create(readOnlyPath).reset();
   std::unique_ptr<NativeFile> readOnly;
   ASSERT_EQ(kQssOk, NativeFile::Open(readOnlyPath, kGenericRead, 0, kOpenExisting, native_file::kAttributeNormal,
                                      &readOnly));
-  EXPECT_TRUE(QssFailed(source->CopyPiecesToHandle(pieces, 2, readOnly->Handle(), &done, &refused)));
+  EXPECT_TRUE(QssFailed(source->CopyPiecesToHandle(pieces.data(), pieces.size(), readOnly->Handle(), &done, &refused)));
   EXPECT_FALSE(refused);
   EXPECT_EQ(done, 0u);
 }

@@ -256,6 +256,8 @@ bool CopyDeclined(int error) {
 
 class PosixFile final : public NativeFile {
  public:
+  static constexpr std::size_t kFewestMappedPieces = 16;
+
   // A transfer's bytes must lie at non-negative positions a 64-bit offset can name.
   static bool RangeIsValid(std::int64_t offset, std::uint32_t count) {
     return offset >= 0 && offset <= std::numeric_limits<std::int64_t>::max() - count;
@@ -379,6 +381,9 @@ class PosixFile final : public NativeFile {
   QssResult CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target, std::uint32_t* done,
                                bool* refused) override {
 #if defined(__linux__)
+    // The mapped pages count toward the process's resident size: a few
+    // pieces, which save only a system call or two, are not worth that.
+    if (count < kFewestMappedPieces) return NativeFile::CopyPiecesToHandle(pieces, count, target, done, refused);
     for (std::size_t i = 0; i < count; ++i) {
       if (!RangeIsValid(pieces[i].offset, pieces[i].length)) {
         if (done) *done = 0;
