@@ -340,6 +340,16 @@ TEST_F(NativeFileLayerTest, OpenForReadingNoFollowOpensRegularFilesOnly) {
   EXPECT_EQ(kFileNotFound, NativeFile::OpenForReadingNoFollow(directory_ / "missing", &file, &found));
   EXPECT_EQ(found, native_file::FoundKind::kUnknown);
   EXPECT_EQ(nullptr, file);
+
+  // The probe without an open says the same, and measures the file.
+  std::int64_t length = -1;
+  ASSERT_EQ(kQssOk, NativeFile::ProbeForReading(path, &found, &length));
+  EXPECT_EQ(found, native_file::FoundKind::kRegularFile);
+  EXPECT_EQ(length, 7);
+  EXPECT_EQ(kQssInvalidArgument, NativeFile::ProbeForReading(directory_, &found, &length));
+  EXPECT_EQ(found, native_file::FoundKind::kFolder);
+  EXPECT_EQ(kFileNotFound, NativeFile::ProbeForReading(directory_ / "missing", &found, &length));
+  EXPECT_EQ(found, native_file::FoundKind::kUnknown);
 }
 
 #ifndef _WIN32
@@ -359,6 +369,10 @@ TEST_F(NativeFileLayerTest, OpenForReadingNoFollowRefusesLinksAndFifosWithoutWai
   EXPECT_EQ(kQssInvalidArgument, NativeFile::OpenForReadingNoFollow(directory_ / "fifo", &file, &found));
   EXPECT_EQ(found, native_file::FoundKind::kSpecial);
   EXPECT_EQ(nullptr, file);
+  for (const char* name : {"link", "dangling", "fifo"}) {
+    EXPECT_EQ(kQssInvalidArgument, NativeFile::ProbeForReading(directory_ / name, &found, nullptr)) << name;
+    EXPECT_EQ(found, name[0] == 'f' ? native_file::FoundKind::kSpecial : native_file::FoundKind::kLink) << name;
+  }
 }
 
 TEST_F(NativeFileLayerTest, AReapedChildIsNoLongerAlive) {

@@ -81,6 +81,21 @@ std::string NestKey(const fs::path& relative) {
   return std::string(key.begin(), key.end());
 }
 
+// Why a file to pack cannot be opened for reading, from what stood at its
+// path.
+std::string SourceRefusal(native_file::FoundKind found, QssResult result) {
+  switch (found) {
+    case native_file::FoundKind::kLink:
+      return "a symbolic link; not packed (copy its target instead)";
+    case native_file::FoundKind::kFolder:
+      return "a folder now stands where a file was found; not packed";
+    case native_file::FoundKind::kSpecial:
+      return "neither a file nor a folder; not packed";
+    default:
+      return "cannot be opened for reading: " + DescribeResult(result);
+  }
+}
+
 // Opens a file to pack for reading, through the handle that the bytes then
 // come from: a file swapped for a link or a FIFO after the scan is refused,
 // never followed or waited for. False with the reason otherwise.
@@ -88,20 +103,7 @@ bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::st
   native_file::FoundKind found = native_file::FoundKind::kUnknown;
   const QssResult result = NativeFile::OpenForReadingNoFollow(path, file, &found);
   if (QssSucceeded(result)) return true;
-  switch (found) {
-    case native_file::FoundKind::kLink:
-      *refusal = "a symbolic link; not packed (copy its target instead)";
-      break;
-    case native_file::FoundKind::kFolder:
-      *refusal = "a folder now stands where a file was found; not packed";
-      break;
-    case native_file::FoundKind::kSpecial:
-      *refusal = "neither a file nor a folder; not packed";
-      break;
-    default:
-      *refusal = "cannot be opened for reading: " + DescribeResult(result);
-      break;
-  }
+  *refusal = SourceRefusal(found, result);
   return false;
 }
 
@@ -236,17 +238,13 @@ class Scanner {
       }
       ScanFolder(path, relative, &child, depth + 1);
     } else if (fs::is_regular_file(status)) {
-      // Opened as the builder will open it, so that a file that cannot be
-      // read is reported now, before anything is written.
-      std::unique_ptr<NativeFile> file;
-      std::string refusal;
-      if (!OpenSource(child.source, &file, &refusal)) {
-        errors_->push_back(DisplayPath(path) + ": " + refusal);
-        return;
-      }
-      const QssResult measured = file->GetSize(&child.size);
-      if (QssFailed(measured)) {
-        errors_->push_back(DisplayPath(path) + ": cannot be measured: " + DescribeResult(measured));
+      // Looked at as the builder will open it, so that a file that cannot
+      // be read is reported now, before anything is written; opened only
+      // once, by the builder.
+      native_file::FoundKind found = native_file::FoundKind::kUnknown;
+      const QssResult probed = NativeFile::ProbeForReading(child.source, &found, &child.size);
+      if (QssFailed(probed)) {
+        errors_->push_back(DisplayPath(path) + ": " + SourceRefusal(found, probed));
         return;
       }
       if (options_.compress && child.size > kMaxCompressibleSize) {

@@ -176,6 +176,13 @@ class QSS_EXPORT NativeFile {
   /// or a special file). *found, when given, tells what stood at path.
   static QssResult OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
                                           native_file::FoundKind* found);
+  /// What OpenForReadingNoFollow would say of path, and the file's size in
+  /// *length, learned without opening the file where the system can tell
+  /// (POSIX asks for its status and whether it may be read): for a scan
+  /// that reports unreadable files before anything is done with them and
+  /// opens each file later, once.
+  static QssResult ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
+                                   std::int64_t* length);
   /// Deletes the file at path.
   static QssResult Delete(const std::filesystem::path& path);
   /// Puts source in the place of target in one step: whoever opens target

@@ -566,6 +566,23 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return kQssOk;
 }
 
+QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
+                                      std::int64_t* length) {
+  if (found) *found = native_file::FoundKind::kUnknown;
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return LastError();
+  const native_file::FoundKind kind = S_ISREG(status.st_mode)   ? native_file::FoundKind::kRegularFile
+                                      : S_ISLNK(status.st_mode) ? native_file::FoundKind::kLink
+                                      : S_ISDIR(status.st_mode) ? native_file::FoundKind::kFolder
+                                                                : native_file::FoundKind::kSpecial;
+  if (found) *found = kind;
+  if (kind != native_file::FoundKind::kRegularFile) return kQssInvalidArgument;
+  // The effective ids decide, as they decide an open.
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return LastError();
+  if (length) *length = static_cast<std::int64_t>(status.st_size);
+  return kQssOk;
+}
+
 QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
   if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
   return kQssOk;

@@ -173,6 +173,18 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return kQssOk;
 }
 
+QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
+                                      std::int64_t* length) {
+  // Only an open tells whether a file may be read here.
+  std::unique_ptr<NativeFile> file;
+  const QssResult opened = OpenForReadingNoFollow(path, &file, found);
+  if (QssFailed(opened)) return opened;
+  std::int64_t size = 0;
+  const QssResult measured = file->GetSize(&size);
+  if (QssSucceeded(measured) && length) *length = size;
+  return measured;
+}
+
 QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
   // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
   if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
