@@ -375,7 +375,7 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   // The blocks are handed out even when the flush or the growth below fails:
   // the memory table already links them, and the caller learns of the
   // failure and records nothing that depends on them.
-  const QssResult flushed = Flush();
+  const QssResult flushed = writeBehind_ ? kQssOk : Flush();
 
   const std::int64_t end = BlockPosition(highest) + blockSize_;
   std::int64_t size = 0;
@@ -576,6 +576,11 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
 void CBlockAllocationTable::SetGrowthAllowed(bool allowed) {
   CLockGuard guard(lock_);
   growthAllowed_ = allowed;
+}
+
+void CBlockAllocationTable::SetWriteBehind(bool writeBehind) {
+  CLockGuard guard(lock_);
+  writeBehind_ = writeBehind;
 }
 
 void CBlockAllocationTable::CollectChain(std::int64_t start, std::unordered_set<std::int64_t>* seen,

@@ -92,6 +92,12 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // and the byte array, and the container opens only when both agree, which
   // no order of writes keeps true at every moment.
   void SetGrowthAllowed(bool allowed);
+  // While true, AllocateBlocks leaves the changed table blocks to the next
+  // Flush instead of writing them at once: for a new container that nobody
+  // reads before it is committed, where a table block rewritten for every
+  // small stream would cost as much as the stream. A failed write is then
+  // the Flush's result, which the commit reports.
+  void SetWriteBehind(bool writeBehind);
   // Appends to out the blocks of the chain from start that are not in seen,
   // adding them to seen. The walk stops at the chain's end, at a broken link
   // and at a block seen before (a cycle, or a chain that joins one already
@@ -196,6 +202,7 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   bool valid_ = false;
   bool dirty_ = false;
   bool growthAllowed_ = true;
+  bool writeBehind_ = false;
   QssResult status_ = kQssOk;
 };
 

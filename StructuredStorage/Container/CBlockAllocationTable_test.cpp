@@ -509,6 +509,32 @@ TEST(BlockAllocationTableTest, FlushWritesOnlyDirtyTableBlocksAndDestructorFlush
   EXPECT_EQ(ChainOf(reopened.get(), out[0]).size(), 298u);
 }
 
+// Written behind, allocations (growth of the table included) write no table
+// block and only grow the array; the next flush writes every changed block
+// once, and the table reads back as it was built.
+TEST(BlockAllocationTableTest, WrittenBehindAllocationsReachTheArrayAtTheFlush) {
+  Container c;
+  c.table->SetWriteBehind(true);
+  std::vector<std::int64_t> out(300);
+  std::int64_t start = -1;
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(c.table->AllocateBlocks(start, 1, &out[i], nullptr), kQssOk);
+    if (start == -1) start = out[0];
+  }
+  const Chain tableChain = ChainOf(c.table.get(), 1);
+  ASSERT_EQ(tableChain.size(), 3u);
+  EXPECT_TRUE(c.array->writes.empty());
+  std::int64_t size = 0;
+  ASSERT_EQ(c.array->GetSize(&size), kQssOk);
+  EXPECT_GE(size, kDataOffset + out[299] * kBlock);
+  EXPECT_EQ(c.table->Flush(), kQssOk);
+  EXPECT_EQ(c.array->writes.size(), 3u);
+  c.table.Reset();
+  auto reopened = OpenTable(c.array.get());
+  ASSERT_TRUE(reopened->valid());
+  EXPECT_EQ(ChainOf(reopened.get(), start), out);
+}
+
 // ---- Corrupt tables: failure codes, never a hang ----
 
 TEST(BlockAllocationTableCorruptionTest, CyclesEndWithAFailure) {

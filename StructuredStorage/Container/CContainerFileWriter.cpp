@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ByteArrays/CMultiFileArray.h"
+#include "Container/CBlockAllocationTable.h"
 #include "qss/CRootStorage.h"
 #include "qss/CreateContainer.h"
 #include "qss/NativeFile.h"
@@ -187,6 +188,8 @@ QssResult CContainerFileWriter::Start(std::int32_t entryWidth, std::int32_t bloc
     Discard();
     return result;
   }
+  // Nothing reads the temporary before Seal, whose commit writes the table.
+  root_->table()->SetWriteBehind(true);
   return kQssOk;
 }
 
