@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Container/CBlockAllocationTable.h"
 #include "qss/NativeFile.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
@@ -88,8 +89,11 @@ QssResult CopyStream(CStream* stream, const StreamSink& sink, const StreamCopyOp
 QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle, const StreamCopyOptions& options,
                            StreamCopyReport* report) {
   FileCopyState state;
-  // Terminals, pipes and devices take the plain writes only.
-  state.kernelRefused = !native_file::HandleIsRegularFile(nativeHandle);
+  // Terminals, pipes and devices take the plain writes only. A stream too
+  // short for a copy in the kernel spares the question (many small files).
+  const std::int64_t left = stream->entry()->Size() - stream->position();
+  state.kernelRefused = left < CBlockAllocationTable::kKernelCopyMinimum ||
+                        !native_file::HandleIsRegularFile(nativeHandle);
   return CopyInPieces(stream, options, report,
                       [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
                         const QssResult result = stream->ReadToFile(want, nativeHandle, piece, &state, got);

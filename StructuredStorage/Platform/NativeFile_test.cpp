@@ -321,6 +321,29 @@ TEST_F(NativeFileLayerTest, MoveOverSwapsNamesAndNeverWritesThroughAHardLink) {
 #endif
 }
 
+// A move that must not replace: a file (or, on POSIX, a link, even one that
+// leads nowhere) at the target fails it and both names keep their files.
+TEST_F(NativeFileLayerTest, MoveNoReplaceMovesOnlyToAFreeName) {
+  const auto source = directory_ / "source.bin";
+  const auto target = directory_ / "target.bin";
+  WriteAll(source, "new");
+  WriteAll(target, "old");
+  EXPECT_TRUE(QssFailed(NativeFile::MoveNoReplace(source, target)));
+  EXPECT_EQ(ReadAll(target), "old");
+  EXPECT_EQ(ReadAll(source), "new");
+#ifndef _WIN32
+  const auto dangling = directory_ / "dangling";
+  std::filesystem::create_symlink(directory_ / "nowhere", dangling);
+  EXPECT_TRUE(QssFailed(NativeFile::MoveNoReplace(source, dangling)));
+  EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "nowhere"));
+#endif
+  const auto free = directory_ / "free.bin";
+  ASSERT_EQ(kQssOk, NativeFile::MoveNoReplace(source, free));
+  EXPECT_EQ(ReadAll(free), "new");
+  EXPECT_FALSE(std::filesystem::exists(source));
+}
+
 TEST_F(NativeFileLayerTest, OpenForReadingNoFollowOpensRegularFilesOnly) {
   const auto path = directory_ / "plain.bin";
   WriteAll(path, "content");

@@ -74,7 +74,10 @@ class Unpacker : public WalkEvents {
     }
     const fs::path target = folders_.back().path / fileName;
     std::error_code ec;
-    const fs::file_status status = fs::symlink_status(target, ec);
+    // In a folder that held nothing, nothing but what this run puts there
+    // can be in the way: a fresh unpack asks nothing per entry.
+    const fs::file_status status =
+        folders_.back().empty ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, ec);
     if (fs::is_symlink(status)) return Problem(walker, "a symbolic link is in the way; not followed, skipped");
 
     switch (info.kind) {
@@ -85,6 +88,8 @@ class Unpacker : public WalkEvents {
         }
         pending_ = target;
         pendingIncluded_ = included;
+        // Planning makes no folders: one that is missing now stays empty.
+        pendingEmpty_ = planning_ && !fs::exists(status);
         return true;
       case kEntryStream:
         if (planning_) {
@@ -99,7 +104,7 @@ class Unpacker : public WalkEvents {
   }
 
   void Enter(StorageWalker& walker, CStorage*, const EntryInfo&) override {
-    folders_.push_back({pending_, Folder::kPending});
+    folders_.push_back({pending_, Folder::kPending, pendingEmpty_});
     seen_.emplace_back();
     included_.push_back(pendingIncluded_);
     // An included storage is made even when empty; one entered only to look
@@ -138,6 +143,8 @@ class Unpacker : public WalkEvents {
     enum State { kPending, kMade, kFailed };
     fs::path path;
     State state;
+    // Known to hold nothing: missing while planning, or made by this run.
+    bool empty = false;
   };
 
   // Makes the folders down to the current one that are not made yet; false
@@ -148,7 +155,7 @@ class Unpacker : public WalkEvents {
       if (folder.state == Folder::kFailed) return false;
       if (folder.state == Folder::kMade) continue;
       std::error_code ec;
-      fs::create_directory(folder.path, ec);
+      folder.empty = fs::create_directory(folder.path, ec);
       if (ec) {
         folder.state = Folder::kFailed;
         Problem(walker, "cannot create folder " + DisplayPath(folder.path) + ": " + ec.message());
@@ -229,8 +236,21 @@ class Unpacker : public WalkEvents {
       }
       return;
     }
-    const QssResult moved = file.Commit(replacing);
-    if (QssFailed(moved)) ProblemWithResult(walker, "cannot move the file into place", moved, kept);
+    const bool overwrite = options_.existing == Existing::kOverwrite;
+    const QssResult moved = file.Commit(replacing, overwrite);
+    if (QssSucceeded(moved)) return;
+    std::error_code ec;
+    if (!replacing && !overwrite && fs::exists(fs::symlink_status(target, ec))) {
+      // It appeared after the look, or in a folder of this run under a
+      // name that another entry's file name also folds to.
+      if (options_.existing == Existing::kKeep) {
+        ++kept_;
+      } else {
+        Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
+      }
+      return;
+    }
+    ProblemWithResult(walker, "cannot move the file into place", moved, kept);
   }
 
   bool Problem(StorageWalker& walker, const std::string& message) {
@@ -257,6 +277,7 @@ class Unpacker : public WalkEvents {
   std::vector<bool> included_;
   fs::path pending_;
   bool pendingIncluded_ = false;
+  bool pendingEmpty_ = false;
   bool failed_ = false;
   std::vector<fs::path> existing_;
   std::int64_t total_ = 0;

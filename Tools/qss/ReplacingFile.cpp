@@ -55,9 +55,9 @@ QssResult ReplacingFile::Append(const char* data, std::size_t size) {
   return result;
 }
 
-QssResult ReplacingFile::Commit(bool sync) {
+QssResult ReplacingFile::Commit(bool replacing, bool mayReplace) {
   if (!file_) return kQssInvalidRequest;
-  if (sync) {
+  if (replacing) {
     const QssResult flushed = file_->Flush();
     if (QssFailed(flushed)) {
       Abandon();
@@ -66,7 +66,8 @@ QssResult ReplacingFile::Commit(bool sync) {
   }
   // Closed first: Windows moves no open file.
   file_.reset();
-  const QssResult moved = NativeFile::MoveOver(temporaryPath_, target_);
+  const QssResult moved = replacing || mayReplace ? NativeFile::MoveOver(temporaryPath_, target_)
+                                                  : NativeFile::MoveNoReplace(temporaryPath_, target_);
   if (QssFailed(moved)) {
     Abandon();
     return moved;

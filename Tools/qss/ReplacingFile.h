@@ -34,9 +34,12 @@ class ReplacingFile {
   // The temporary's descriptor or HANDLE, for writes at its own position
   // (-1 before Create). Not to be mixed with Append on one file.
   std::intptr_t nativeHandle() const { return file_ ? file_->Handle() : -1; }
-  // Moves the file over the target. sync first writes it to the disk, so
-  // that a crash right after cannot trade an existing file for an empty one.
-  qss::QssResult Commit(bool sync);
+  // Moves the file over the target. replacing first writes it to the disk,
+  // so that a crash right after cannot trade an existing file for an empty
+  // one. Unless replacing or mayReplace, the move fails, and the temporary
+  // goes, when a file stands at the target (one that appeared since it was
+  // looked for, or was never looked for).
+  qss::QssResult Commit(bool replacing, bool mayReplace);
   // Deletes the temporary; the target stays as it was.
   void Abandon();
 

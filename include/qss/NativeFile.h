@@ -193,6 +193,11 @@ class QSS_EXPORT NativeFile {
   /// (see SyncFolder). On Windows a target that another program holds open
   /// cannot be replaced: the call fails and both files stay as they were.
   static QssResult MoveOver(const std::filesystem::path& source, const std::filesystem::path& target);
+  /// Gives source the name target only when no file stands at target: an
+  /// existing one (a link included) fails the move and stays as it is, in
+  /// one step, without the gap between a look and a move. Same folder and
+  /// durability as MoveOver.
+  static QssResult MoveNoReplace(const std::filesystem::path& source, const std::filesystem::path& target);
   /// Makes the entries of folder (files created, moved or deleted in it)
   /// durable, so that they survive a crash of the system. Nothing to do on
   /// Windows, whose moves are written through when they are made.

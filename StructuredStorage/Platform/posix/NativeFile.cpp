@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstddef>
 #include <limits>
@@ -504,10 +505,13 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
     descriptor = ::open(path.c_str(), flags, 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return LastError();
-  // A directory opens for reading here, but it is not a file that holds bytes.
+  // A file the open created (O_EXCL) is a new regular file; anything else
+  // may be a directory, which opens for reading here but holds no bytes.
   struct stat status {};
   int error = 0;
-  if (::fstat(descriptor, &status) != 0) {
+  if ((flags & O_EXCL) != 0) {
+    // nothing to ask
+  } else if (::fstat(descriptor, &status) != 0) {
     error = errno;
   } else if (S_ISDIR(status.st_mode)) {
     error = EISDIR;
@@ -584,6 +588,25 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
 }
 
 QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
+  if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
+  return kQssOk;
+}
+
+QssResult NativeFile::MoveNoReplace(const std::filesystem::path& source, const std::filesystem::path& target) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return kQssOk;
+  // Only a file system that cannot do it is worth the other way.
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return LastError();
+#endif
+  // A second name fails where one exists; the first then goes.
+  if (::link(source.c_str(), target.c_str()) == 0) {
+    if (::unlink(source.c_str()) != 0) return LastError();
+    return kQssOk;
+  }
+  if (errno == EEXIST) return LastError();
+  // A file system without second names: look, then move.
+  struct stat status {};
+  if (::lstat(target.c_str(), &status) == 0) return QssResultFromSystemError(EEXIST);
   if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
   return kQssOk;
 }

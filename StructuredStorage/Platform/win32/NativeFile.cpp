@@ -193,6 +193,12 @@ QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::f
   return kQssOk;
 }
 
+QssResult NativeFile::MoveNoReplace(const std::filesystem::path& source, const std::filesystem::path& target) {
+  // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+  if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return LastError();
+  return kQssOk;
+}
+
 QssResult NativeFile::SyncFolder(const std::filesystem::path&) { return kQssOk; }
 
 QssResult NativeFile::Delete(const std::filesystem::path& path) {
