@@ -3,10 +3,16 @@
 #include <lz4.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
+#include <utility>
 
 #include "Container/CBlockAllocationTable.h"
 #include "Format/Format.h"
@@ -62,7 +68,13 @@ class ChainSource : public ByteSource {
       const auto index = static_cast<std::size_t>(position / blockSize_);
       if (index >= blocks_.size()) break;
       const std::int64_t within = position % blockSize_;
-      std::int64_t piece = std::min<std::int64_t>(count - done, blockSize_ - within);
+      // Blocks that follow each other in the outer bytes are read together.
+      std::size_t run = 1;
+      while (index + run < blocks_.size() && blocks_[index + run] == blocks_[index] + static_cast<std::int64_t>(run) &&
+             static_cast<std::int64_t>(run) * blockSize_ - within < count - done) {
+        ++run;
+      }
+      std::int64_t piece = std::min<std::int64_t>(count - done, static_cast<std::int64_t>(run) * blockSize_ - within);
       piece = std::min(piece, size_ - position);
       const std::uint32_t got = outer_.Read(dataOffset_ + (blocks_[index] - 1) * blockSize_ + within, bytes + done,
                                             static_cast<std::uint32_t>(piece));
@@ -80,14 +92,129 @@ class ChainSource : public ByteSource {
   std::int64_t size_;
 };
 
-// Shared by a check and the checks of its nested containers.
+// Shared by a check and the checks of its nested containers: the problem
+// lines in the order the walk meets them. A line whose check still runs on
+// another thread has its place reserved; it is filled, or stays empty, when
+// that check ends.
 struct Report {
-  std::vector<std::string>* problems;
   std::size_t found = 0;
+  std::vector<std::optional<std::string>> lines;
+  std::size_t definite = 0;  // lines stored, not counting reserved places
+
   void Add(const std::string& line) {
     ++found;
-    if (found <= kMaxReportedProblems) problems->push_back(line);
+    // Past the limit of definite lines, no line can be among those shown.
+    if (definite >= kMaxReportedProblems) return;
+    lines.emplace_back(line);
+    ++definite;
   }
+  std::size_t Reserve() {
+    lines.emplace_back();
+    return lines.size() - 1;
+  }
+  void Fill(std::size_t place, std::string line) {
+    ++found;
+    lines[place] = std::move(line);
+  }
+  // The first lines, up to the limit, and how many more there were.
+  void Emit(std::vector<std::string>* problems) const {
+    std::size_t shown = 0;
+    for (const std::optional<std::string>& line : lines) {
+      if (!line || shown == kMaxReportedProblems) continue;
+      problems->push_back(*line);
+      ++shown;
+    }
+    if (found > shown) problems->push_back(std::to_string(found - shown) + " more problems not shown");
+  }
+};
+
+// Whether a compressed image's block decompresses to exactly size bytes.
+bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size) {
+  const std::int64_t blockLength = static_cast<std::int64_t>(image.size()) - kCompressedImageHeaderSize;
+  std::vector<char> content(static_cast<std::size_t>(std::max<std::int64_t>(size, 1)));
+  const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
+                                         content.data(), static_cast<int>(blockLength), static_cast<int>(size));
+  return result == size;
+}
+
+// The decompression of compressed images, the one costly part of a check,
+// on worker threads while the walk goes on. Images and their content in
+// flight stay under a budget (one is always let through), so memory stays
+// bounded as in a check on one thread.
+class ImageChecks {
+ public:
+  static constexpr std::int64_t kBytesInFlight = 64 << 20;
+
+  ImageChecks(Report& report, int threads) : report_(report) {
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+  }
+  ~ImageChecks() { Finish(); }
+  ImageChecks(const ImageChecks&) = delete;
+  ImageChecks& operator=(const ImageChecks&) = delete;
+
+  bool parallel() const { return !workers_.empty(); }
+
+  // Checks image (read whole) against size; line is the problem if it does
+  // not decompress.
+  void Add(std::vector<std::uint8_t> image, std::int64_t size, std::string line) {
+    const std::int64_t cost = static_cast<std::int64_t>(image.size()) + size;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + cost <= kBytesInFlight; });
+    inFlight_ += cost;
+    tasks_.push_back(Task{std::move(image), size, cost, report_.Reserve(), std::move(line)});
+    changed_.notify_all();
+  }
+
+  // Waits for every image, then puts the failures in their places.
+  void Finish() {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    for (auto& [place, line] : failures_) report_.Fill(place, std::move(line));
+    failures_.clear();
+  }
+
+ private:
+  struct Task {
+    std::vector<std::uint8_t> image;
+    std::int64_t size;
+    std::int64_t cost;
+    std::size_t place;
+    std::string line;
+  };
+
+  void Work() {
+    for (;;) {
+      Task task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      const bool sound = Decompresses(task.image, task.size);
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!sound) failures_.emplace_back(task.place, std::move(task.line));
+        inFlight_ -= task.cost;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Report& report_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Task> tasks_;
+  std::vector<std::pair<std::size_t, std::string>> failures_;
+  std::int64_t inFlight_ = 0;
+  bool stopping_ = false;
 };
 
 // A record as the check reads it: any bytes are a record, what they say is
@@ -108,8 +235,13 @@ std::string Code(QssResult result) {
 class Checker {
  public:
   // baseDepth: the names above this container's root (0 for the outermost).
-  Checker(ByteSource& source, std::string scope, int baseDepth, int maxDepth, Report& report)
-      : source_(source), scope_(std::move(scope)), baseDepth_(baseDepth), maxDepth_(maxDepth), report_(report) {}
+  Checker(ByteSource& source, std::string scope, int baseDepth, int maxDepth, Report& report, ImageChecks& images)
+      : source_(source),
+        scope_(std::move(scope)),
+        baseDepth_(baseDepth),
+        maxDepth_(maxDepth),
+        report_(report),
+        images_(images) {}
 
   void Run() {
     if (!CheckHeader()) return;
@@ -454,11 +586,12 @@ class Checker {
               std::to_string(blockLength));
       return;
     }
-    std::vector<char> content(static_cast<std::size_t>(std::max<std::int64_t>(record.size, 1)));
-    const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
-                                           content.data(), static_cast<int>(blockLength),
-                                           static_cast<int>(record.size));
-    if (result != record.size) Problem(what + ": the compressed image does not decompress");
+    const std::string problem = scope_ + what + ": the compressed image does not decompress";
+    if (images_.parallel()) {
+      images_.Add(std::move(image), record.size, problem);
+    } else if (!Decompresses(image, record.size)) {
+      report_.Add(problem);
+    }
   }
 
   void CheckNested(const EntryRecord& record, const std::string& what, const std::string& path,
@@ -471,7 +604,7 @@ class Checker {
       return;
     }
     ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
-    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, maxDepth_, report_);
+    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, maxDepth_, report_, images_);
     inner.Run();
   }
 
@@ -525,6 +658,7 @@ class Checker {
   int baseDepth_;
   int maxDepth_;
   Report& report_;
+  ImageChecks& images_;
   EntryRecord root_;
 
   std::int64_t size_ = 0;
@@ -545,17 +679,25 @@ class Checker {
 }  // namespace
 
 QssResult CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems, int maxDepth) {
+  CheckOptions options;
+  options.maxDepth = maxDepth;
+  return CheckContainer(array, problems, options);
+}
+
+QssResult CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems, const CheckOptions& options) {
   if (array == nullptr) return kQssInvalidArgument;
   if (problems == nullptr) return kQssNullResult;
-  const std::size_t before = problems->size();
-  Report report{problems};
-  ArraySource source(array);
-  Checker checker(source, "", 0, maxDepth, report);
-  checker.Run();
-  if (report.found > kMaxReportedProblems) {
-    problems->push_back(std::to_string(report.found - kMaxReportedProblems) + " more problems not shown");
+  Report report;
+  {
+    // One thread walks; with more allowed, the others decompress.
+    ImageChecks images(report, options.threads > 1 ? std::min(options.threads, kMostCheckThreads) : 0);
+    ArraySource source(array);
+    Checker checker(source, "", 0, options.maxDepth, report, images);
+    checker.Run();
+    images.Finish();
   }
-  return problems->size() == before ? kQssOk : kQssNotAContainer;
+  report.Emit(problems);
+  return report.found == 0 ? kQssOk : kQssNotAContainer;
 }
 
 }  // namespace qss

@@ -136,6 +136,54 @@ TEST(ContainerCheckTest, RandomDamageNeverCrashesOrWrites) {
   EXPECT_GT(reported, rounds / 3);  // the damage was mostly noticed
 }
 
+// Decompression on more threads changes nothing in the report: the same
+// lines in the same order, and the same count of those not shown (images of
+// a nested container among them).
+TEST(ContainerCheckTest, ThreadsChangeNothingInTheReport) {
+  CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
+  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+  {
+    CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+    for (int i = 0; i < 450; ++i) {
+      std::u16string name = u"s";
+      name.push_back(static_cast<char16_t>(u'A' + i % 26));
+      name.push_back(static_cast<char16_t>(u'a' + i / 26));
+      AddStream(root.get(), name.c_str(), true, Text(std::string(2000 + i, static_cast<char>('a' + i % 26))));
+    }
+    CQssRef<CRootStorage> nested;
+    ASSERT_EQ(root->CreateNestedContainer(u"n", 4, 512, nested.Receive()), kQssOk);
+    for (const char16_t* name : {u"x", u"y", u"z"}) AddStream(nested.get(), name, true, Text(std::string(5000, 'n')));
+    ASSERT_EQ(nested->Commit(), kQssOk);
+    nested.Reset();
+    ASSERT_EQ(root->Commit(), kQssOk);
+  }
+  // Every other image gets a block that cannot decompress: a literal run
+  // longer than any content.
+  std::vector<std::uint8_t> bytes = array->Bytes();
+  int images = 0;
+  for (std::size_t at = 0; at + kCompressedImageHeaderSize + 8 <= bytes.size(); ++at) {
+    std::uint32_t magic = 0;
+    std::memcpy(&magic, bytes.data() + at, sizeof(magic));
+    if (magic != kCompressedImageMagic || images++ % 2 != 0) continue;
+    std::memset(bytes.data() + at + kCompressedImageHeaderSize, 0xFF, 8);
+  }
+  ASSERT_GT(images, 2 * static_cast<int>(kMaxReportedProblems));
+
+  CQssRef<CMemoryByteArray> damaged(new CMemoryByteArray(bytes));
+  std::vector<std::string> serial;
+  ASSERT_EQ(CheckContainer(damaged.get(), &serial, CheckOptions{}), kQssNotAContainer);
+  ASSERT_EQ(serial.size(), kMaxReportedProblems + 1);
+  EXPECT_NE(serial.back().find("more problems not shown"), std::string::npos);
+  EXPECT_NE(serial.front().find("does not decompress"), std::string::npos);
+  for (const int threads : {2, 8}) {
+    CheckOptions options;
+    options.threads = threads;
+    std::vector<std::string> parallel;
+    EXPECT_EQ(CheckContainer(damaged.get(), &parallel, options), kQssNotAContainer);
+    EXPECT_EQ(parallel, serial) << threads << " threads";
+  }
+}
+
 }  // namespace
 
 }  // namespace qss

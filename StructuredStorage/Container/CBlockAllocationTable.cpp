@@ -509,6 +509,8 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
     bool refused = false;
     result = physical_->CopyPiecesToHandle(gathered.data(), gathered.size(), target, &moved, &refused);
     transferred += static_cast<std::int32_t>(std::min(moved, gatheredBytes));
+    // Fewer bytes without a refusal is a write that did not complete.
+    if (QssSucceeded(result) && !refused && moved < gatheredBytes) result = kQssWriteFault;
     if (QssFailed(result) || !refused) {
       gathered.clear();
       gatheredBytes = 0;

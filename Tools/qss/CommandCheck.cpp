@@ -4,6 +4,7 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
+#include "ContainerRewrite.h"
 #include "ContainerAccess.h"
 #include "TextCodec.h"
 #include "qss/ContainerCheck.h"
@@ -89,7 +90,10 @@ int RunCheck(const Arguments& args, ToolContext& context) {
   std::vector<std::string> problems;
   // check opens no storage or nested container deeper than the other
   // commands do.
-  const QssResult checked = CheckContainer(opened.array.get(), &problems, kMaxTreeDepth);
+  CheckOptions options;
+  options.maxDepth = kMaxTreeDepth;
+  options.threads = ThreadsPerCore();
+  const QssResult checked = CheckContainer(opened.array.get(), &problems, options);
   if (QssFailed(checked) && problems.empty()) {
     return Fail(context, "check: cannot check " + DisplayPath(base), checked);
   }

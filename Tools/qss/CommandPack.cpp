@@ -789,12 +789,11 @@ int RunPack(const Arguments& args, ToolContext& context) {
   }
 
   PackFailure failure;
+  const std::int32_t threads = options.threads > 0 ? options.threads : ThreadsPerCore();
   {
     ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
     std::vector<PackNode*> files;
     if (options.compress) ListFiles(tree, &files);
-    const std::int32_t threads =
-        options.threads > 0 ? options.threads : static_cast<std::int32_t>(std::max(1u, std::thread::hardware_concurrency()));
     CompressionPipeline pipeline(std::move(files), threads);
     Builder builder(options, progress, &pipeline);
     if (!builder.PackChildren(writer.root(), tree, &failure)) {
@@ -810,10 +809,12 @@ int RunPack(const Arguments& args, ToolContext& context) {
     return Fail(context, unchanged);
   }
 
+  // The check after the pack uses as many threads as the pack did.
   return CheckAndReplace(context, "pack", writer, interrupts, unchanged,
                          [&tree](CStorage* root, std::int64_t bytes, std::vector<std::string>* problems) {
                            VerifyPacked(root, tree, bytes, problems);
-                         });
+                         },
+                         threads);
 }
 
 }  // namespace qss_tool

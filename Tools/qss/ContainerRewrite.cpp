@@ -1,5 +1,8 @@
 #include "ContainerRewrite.h"
 
+#include <algorithm>
+#include <thread>
+
 #include "ContainerAccess.h"
 #include "TextCodec.h"
 #include "qss/ContainerCheck.h"
@@ -29,8 +32,11 @@ void InterruptGuard::Defer() {
   if (cleanup_ != nullptr) cleanup_->Defer();
 }
 
+int ThreadsPerCore() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
 int CheckAndReplace(ToolContext& context, const std::string& command, CContainerFileWriter& writer,
-                    InterruptGuard& interrupts, const std::string& unchanged, const ContentCheck& verify) {
+                    InterruptGuard& interrupts, const std::string& unchanged, const ContentCheck& verify,
+                    int checkThreads) {
   const std::string prefix = command + ": ";
   // Every failed write is reported by the commit in Seal; reading the result
   // back, its structure and then what it holds, before it replaces anything
@@ -43,7 +49,10 @@ int CheckAndReplace(ToolContext& context, const std::string& command, CContainer
       return Fail(context, unchanged);
     }
     std::vector<std::string> problems;
-    if (QssFailed(CheckContainer(written.array.get(), &problems, kMaxTreeDepth)) && problems.empty())
+    CheckOptions options;
+    options.maxDepth = kMaxTreeDepth;
+    options.threads = checkThreads;
+    if (QssFailed(CheckContainer(written.array.get(), &problems, options)) && problems.empty())
       problems.push_back("the new container cannot be checked");
     written.array.Reset();
     if (problems.empty()) {

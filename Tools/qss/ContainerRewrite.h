@@ -47,8 +47,13 @@ using ContentCheck = std::function<void(qss::CStorage* root, std::int64_t bytes,
 // moves it over the destination. Every failure is reported as
 // "qss: <command>: ..." followed by unchanged (what became of the old
 // container); returns the exit code.
+// checkThreads: the threads the check may use (see qss::CheckOptions).
 int CheckAndReplace(ToolContext& context, const std::string& command, qss::CContainerFileWriter& writer,
-                    InterruptGuard& interrupts, const std::string& unchanged, const ContentCheck& verify);
+                    InterruptGuard& interrupts, const std::string& unchanged, const ContentCheck& verify,
+                    int checkThreads);
+
+// One thread per core: what a check or a compressing pack uses unless told.
+int ThreadsPerCore();
 
 }  // namespace qss_tool
 

@@ -349,7 +349,7 @@ int Rewrite(const EditRequest& request, Source* source, ToolContext& context) {
     Fail(context, prefix + "cannot complete the new container", result);
     return Fail(context, unchanged);
   }
-  return CheckAndReplace(context, request.command, writer, interrupts, unchanged, nullptr);
+  return CheckAndReplace(context, request.command, writer, interrupts, unchanged, nullptr, ThreadsPerCore());
 }
 
 }  // namespace

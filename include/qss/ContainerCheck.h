@@ -44,6 +44,24 @@ inline constexpr int kDefaultCheckDepth = 64;
 QSS_EXPORT QssResult CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems,
                                     int maxDepth = kDefaultCheckDepth);
 
+/// The most threads a check uses.
+inline constexpr int kMostCheckThreads = 64;
+
+/// How a check goes about it.
+struct CheckOptions {
+  /// As maxDepth above.
+  int maxDepth = kDefaultCheckDepth;
+  /// Threads that decompress compressed images while the calling thread
+  /// walks the container (at most kMostCheckThreads); 1 or less does
+  /// everything on the calling thread. The report is the same either way.
+  int threads = 1;
+};
+
+/// CheckContainer as above, with options. Only the calling thread reads
+/// the array.
+QSS_EXPORT QssResult CheckContainer(CPhysicalByteArray* array, std::vector<std::string>* problems,
+                                    const CheckOptions& options);
+
 }  // namespace qss
 
 #endif  // QSS_CONTAINERCHECK_H_
