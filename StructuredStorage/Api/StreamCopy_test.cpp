@@ -163,19 +163,29 @@ TEST_P(CopyStreamToFileTest, WriteFromFileStoresTheFileWhereWriteWould) {
 INSTANTIATE_TEST_SUITE_P(Layouts, CopyStreamToFileTest,
                          ::testing::Values(Layout::kConsecutive, Layout::kShuffled, Layout::kCompressed));
 
+// One plain stream "s" in a container of 512-byte blocks in a file.
+class CopyStreamToFileDamageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    array = CQssRef<CMultiFileArray>(new CMultiFileArray(
+        folder / "c.qss", native_file::kGenericRead | native_file::kGenericWrite, 0, native_file::kAttributeNormal));
+    ASSERT_EQ(array->Create(), kQssOk);
+    ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
+    root = CQssRef<CRootStorage>(new CRootStorage(array.get()));
+    CStream* created = nullptr;
+    ASSERT_EQ(root->CreateStream(u"s", false, &created), kQssOk);
+    stream = CQssRef<CStream>::Attach(created);
+  }
+
+  TemporaryFolder folder;
+  CQssRef<CMultiFileArray> array;
+  CQssRef<CRootStorage> root;
+  CQssRef<CStream> stream;
+};
+
 // A chain that ends before the entry's length is a failed read after what
 // arrived (as in CopyStream), never a complete copy.
-TEST(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
-  TemporaryFolder folder;
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(folder / "c.qss",
-                                                     native_file::kGenericRead | native_file::kGenericWrite, 0,
-                                                     native_file::kAttributeNormal));
-  ASSERT_EQ(array->Create(), kQssOk);
-  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
-  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-  CStream* created = nullptr;
-  ASSERT_EQ(root->CreateStream(u"s", false, &created), kQssOk);
-  CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
+TEST_F(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
   const std::vector<std::uint8_t> content = qss_testing::Pattern(512 * 300, 4);
   ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
   std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
@@ -196,17 +206,7 @@ TEST(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
 // A scattered chain moves from a mapping of the container; a container cut
 // short under the copy fails it as a read after the bytes that were there,
 // and the process lives on.
-TEST(CopyStreamToFileDamageTest, AContainerCutShortUnderAScatteredCopyIsAFailedRead) {
-  TemporaryFolder folder;
-  CQssRef<CMultiFileArray> array(new CMultiFileArray(folder / "c.qss",
-                                                     native_file::kGenericRead | native_file::kGenericWrite, 0,
-                                                     native_file::kAttributeNormal));
-  ASSERT_EQ(array->Create(), kQssOk);
-  ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
-  CQssRef<CRootStorage> root(new CRootStorage(array.get()));
-  CStream* created = nullptr;
-  ASSERT_EQ(root->CreateStream(u"s", false, &created), kQssOk);
-  CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
+TEST_F(CopyStreamToFileDamageTest, AContainerCutShortUnderAScatteredCopyIsAFailedRead) {
   const std::vector<std::uint8_t> content = qss_testing::Pattern(512 * 400, 6);
   ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
   std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
