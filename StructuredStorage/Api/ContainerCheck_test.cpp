@@ -139,7 +139,7 @@ TEST(ContainerCheckTest, RandomDamageNeverCrashesOrWrites) {
 // Decompression on more threads changes nothing in the report: the same
 // lines in the same order, and the same count of those not shown (images of
 // a nested container among them).
-TEST(ContainerCheckTest, ThreadsChangeNothingInTheReport) {
+TEST(ContainerCheckConcurrencyTest, ThreadsChangeNothingInTheReport) {
   CQssRef<CMemoryByteArray> array(new CMemoryByteArray());
   ASSERT_EQ(CreateContainer(array.get(), 4, 512), kQssOk);
   {
