@@ -364,8 +364,12 @@ TEST_F(NativeFileLayerTest, OpenForReadingNoFollowOpensRegularFilesOnly) {
   EXPECT_EQ(found, native_file::FoundKind::kUnknown);
   EXPECT_EQ(nullptr, file);
 
-  // The probe without an open says the same, and measures the file.
+  // Opened with its length, and probed without an open: the same answers.
   std::int64_t length = -1;
+  ASSERT_EQ(kQssOk, NativeFile::OpenForReadingNoFollow(path, &file, &found, &length));
+  EXPECT_EQ(length, 7);
+  file.reset();
+  length = -1;
   ASSERT_EQ(kQssOk, NativeFile::ProbeForReading(path, &found, &length));
   EXPECT_EQ(found, native_file::FoundKind::kRegularFile);
   EXPECT_EQ(length, 7);

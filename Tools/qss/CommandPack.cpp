@@ -98,10 +98,12 @@ std::string SourceRefusal(native_file::FoundKind found, QssResult result) {
 
 // Opens a file to pack for reading, through the handle that the bytes then
 // come from: a file swapped for a link or a FIFO after the scan is refused,
-// never followed or waited for. False with the reason otherwise.
-bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::string* refusal) {
+// never followed or waited for. False with the reason otherwise. *length,
+// when given, receives the file's size at the open.
+bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::string* refusal,
+                std::int64_t* length = nullptr) {
   native_file::FoundKind found = native_file::FoundKind::kUnknown;
-  const QssResult result = NativeFile::OpenForReadingNoFollow(path, file, &found);
+  const QssResult result = NativeFile::OpenForReadingNoFollow(path, file, &found, length);
   if (QssSucceeded(result)) return true;
   *refusal = SourceRefusal(found, result);
   return false;
@@ -522,7 +524,8 @@ class Builder {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
-    if (!OpenSource(file.source, &source, &refusal)) {
+    std::int64_t opened = 0;  // the file's length when opened: what is packed
+    if (!OpenSource(file.source, &source, &refusal, &opened)) {
       *failure = {where + ": " + refusal};
       return false;
     }
@@ -539,9 +542,12 @@ class Builder {
     std::int64_t total = 0;
     // Up to the measured size the bytes move from the file into the stream
     // inside the kernel where the system can: one copy instead of a read and
-    // a write. What it refuses, and whatever the file grew by since it was
-    // measured, goes through the buffer below, and so do small files, for
-    // which a read (that also finds the end) and a write cost less.
+    // a write. What it refuses, and whatever the file grew by between the
+    // scan and the open, goes through the buffer below, and so do small
+    // files, for which a read and a write cost less. The file's length at
+    // the open ends it: a read to find the end would cost every small file
+    // one more system call, and a file that grows while it is read grows
+    // past any end chosen.
     FileCopyState copy;
     copy.kernelRefused = file.size < kKernelCopyMinimumFile;
     while (total < file.size && !copy.kernelRefused) {
@@ -560,12 +566,10 @@ class Builder {
     // files costs more than copying them.
     if (piece_.empty()) piece_.resize(1 << 20);
     std::vector<char>& piece = piece_;
-    for (;;) {
+    while (total < opened) {
+      const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(opened - total, piece.size()));
       std::uint32_t got = 0;
-      if (!ReadPiece(source.get(), where, &total, piece.data(), static_cast<std::uint32_t>(piece.size()), &got,
-                     failure)) {
-        return false;
-      }
+      if (!ReadPiece(source.get(), where, &total, piece.data(), want, &got, failure)) return false;
       if (got == 0) break;
       std::uint32_t written = 0;
       const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
@@ -574,9 +578,7 @@ class Builder {
         return false;
       }
       progress_.Advance(got);
-      // A read stops short only at the end of the file: asking again would
-      // cost a small file one more system call for nothing.
-      if (got < piece.size()) break;
+      if (got < want) break;  // it shrank since the open
     }
     file.packed = total;
     // A file that shrank since it was measured keeps only what was read.

@@ -176,6 +176,10 @@ class QSS_EXPORT NativeFile {
   /// or a special file). *found, when given, tells what stood at path.
   static QssResult OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
                                           native_file::FoundKind* found);
+  /// As above; *length, when given, receives the file's size as the open
+  /// found it, which spares a reader that stops there a read to find the end.
+  static QssResult OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                          native_file::FoundKind* found, std::int64_t* length);
   /// What OpenForReadingNoFollow would say of path, and the file's size in
   /// *length, learned without opening the file where the system can tell
   /// (POSIX asks for its status and whether it may be read): for a scan

@@ -528,6 +528,11 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
 
 QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
                                              native_file::FoundKind* found) {
+  return OpenForReadingNoFollow(path, file, found, nullptr);
+}
+
+QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                             native_file::FoundKind* found, std::int64_t* length) {
   native_file::FoundKind kind = native_file::FoundKind::kUnknown;
   if (found) *found = kind;
   if (file == nullptr) return kQssInvalidPointer;
@@ -566,6 +571,7 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   // flags the open set, O_NONBLOCK is the only one F_SETFL changes, so one
   // call clears it without asking for the flags first.
   static_cast<void>(::fcntl(descriptor, F_SETFL, 0));
+  if (length) *length = static_cast<std::int64_t>(status.st_size);
   *file = std::make_unique<PosixFile>(descriptor);
   return kQssOk;
 }

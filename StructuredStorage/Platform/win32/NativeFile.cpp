@@ -143,6 +143,11 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
 
 QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
                                              native_file::FoundKind* found) {
+  return OpenForReadingNoFollow(path, file, found, nullptr);
+}
+
+QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                             native_file::FoundKind* found, std::int64_t* length) {
   if (found) *found = native_file::FoundKind::kUnknown;
   if (file == nullptr) return kQssInvalidPointer;
   // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its target;
@@ -168,6 +173,10 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   if (kind != native_file::FoundKind::kRegularFile) {
     CloseHandle(handle);
     return kQssInvalidArgument;
+  }
+  if (length) {
+    *length = static_cast<std::int64_t>((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
+                                        information.nFileSizeLow);
   }
   *file = std::make_unique<Win32File>(handle);
   return kQssOk;
