@@ -505,22 +505,22 @@ QssResult NativeFile::Open(const std::filesystem::path& path, std::uint32_t desi
     descriptor = ::open(path.c_str(), flags, 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return LastError();
-  // A file the open created (O_EXCL) is a new regular file; anything else
+  // A file the open created (O_EXCL) is a new regular file. Anything else
   // may be a directory, which opens for reading here but holds no bytes.
-  struct stat status {};
-  int error = 0;
-  if ((flags & O_EXCL) != 0) {
-    // nothing to ask
-  } else if (::fstat(descriptor, &status) != 0) {
-    error = errno;
-  } else if (S_ISDIR(status.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISREG(status.st_mode)) {
-    error = EINVAL;  // devices, pipes and sockets have no size to address
-  }
-  if (error != 0) {
-    ::close(descriptor);
-    return QssResultFromSystemError(error);
+  if ((flags & O_EXCL) == 0) {
+    struct stat status {};
+    int error = 0;
+    if (::fstat(descriptor, &status) != 0) {
+      error = errno;
+    } else if (S_ISDIR(status.st_mode)) {
+      error = EISDIR;
+    } else if (!S_ISREG(status.st_mode)) {
+      error = EINVAL;  // devices, pipes and sockets have no size to address
+    }
+    if (error != 0) {
+      ::close(descriptor);
+      return QssResultFromSystemError(error);
+    }
   }
   *file = std::make_unique<PosixFile>(descriptor);
   return kQssOk;
