@@ -168,13 +168,28 @@ QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std
 
   // Empty the stream (the chain stays; the new image overwrites it from the
   // start) and store the whole content again by the first-write rule.
+  const std::int64_t heldBefore = entry_->StoredLength();
   logicalPosition_ = 0;
   position_ = 0;
   entry_->SetStoredLength(0);
   entry_->SetSize(0);
   QssResult result = WriteFirst(patched.get(), static_cast<std::int32_t>(newLength), nullptr);
+  if (QssSucceeded(result)) result = FreeBlocksPast(heldBefore);
   if (QssSucceeded(result)) result = Seek(position + count, kSeekBegin, nullptr);
   if (result == kQssOk && written) *written = static_cast<std::uint32_t>(count);
+  return result;
+}
+
+QssResult CCompressedStream::FreeBlocksPast(std::int64_t heldBefore) {
+  const std::int64_t size = entry_->Size();
+  const std::int32_t storedLength = entry_->StoredLength();
+  if (heldBefore <= storedLength) return kQssOk;
+  // The chain's own length, for the plain stream's shrinking; the entry's
+  // fields are put back whatever it achieved.
+  entry_->SetSize(heldBefore);
+  const QssResult result = CStream::SetSize(storedLength);
+  entry_->SetSize(size);
+  entry_->SetStoredLength(storedLength);
   return result;
 }
 

@@ -47,6 +47,10 @@ class CCompressedStream : public CStream {
   QssResult WriteFirst(const void* buffer, std::int32_t count, std::uint32_t* written);
   QssResult StoreFirst(const void* buffer, std::int32_t count, const CompressedImage& image, std::uint32_t* written);
   QssResult Rewrite(const void* buffer, std::int32_t count, std::uint32_t* written);
+  // Frees the blocks past those the stored bytes now need, of a chain that
+  // held heldBefore bytes: a rewrite stores its content over the old chain
+  // from the start, and a shorter image leaves the rest behind.
+  QssResult FreeBlocksPast(std::int64_t heldBefore);
   // Stores count bytes plain at the current position, keeping the content
   // marked plain (storedLength = size).
   QssResult WritePlain(const void* buffer, std::int32_t count, std::uint32_t* written);

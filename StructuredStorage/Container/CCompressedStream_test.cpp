@@ -267,6 +267,34 @@ TEST_F(CCompressedStreamTest, RewritePadsWithSpacesAndDropsTheDecompressedConten
   EXPECT_EQ(ReadFromStart(), expected);
 }
 
+// A rewrite whose image is shorter than the one before gives back the
+// blocks the old image took beyond it: the chain holds exactly what the
+// image needs, and the content reads back whole.
+TEST_F(CCompressedStreamTest, AShorterImageGivesBackTheBlocksOfTheLongerOne) {
+  Store(Repeated(1800));
+  ASSERT_TRUE(stream_->IsCompressed());
+  // Half of it made incompressible: a longer image.
+  std::vector<std::uint8_t> noise = Pattern(3000, 9);
+  std::uint32_t written = 0;
+  ASSERT_EQ(stream_->Seek(1800, kSeekBegin, nullptr), kQssOk);
+  ASSERT_EQ(stream_->Write(noise.data(), static_cast<std::int32_t>(noise.size()), &written), kQssOk);
+  ASSERT_TRUE(stream_->IsCompressed());
+  const std::int64_t longImage = entry().StoredLength();
+  const std::size_t freeWithLongImage = FreeBlockCount();
+  // The noise overwritten with repeating text again: a much shorter image.
+  const std::vector<std::uint8_t> text = Repeated(3000);
+  ASSERT_EQ(stream_->Seek(1800, kSeekBegin, nullptr), kQssOk);
+  ASSERT_EQ(stream_->Write(text.data(), static_cast<std::int32_t>(text.size()), &written), kQssOk);
+  const std::int64_t shortImage = entry().StoredLength();
+  ASSERT_LT((shortImage + 511) / 512, (longImage + 511) / 512);
+  EXPECT_EQ(FreeBlockCount(), freeWithLongImage + (longImage + 511) / 512 - (shortImage + 511) / 512);
+  EXPECT_EQ(qss_testing::ChainOf(table_.get(), entry().FirstBlock()).size(),
+            static_cast<std::size_t>((shortImage + 511) / 512));
+  std::vector<std::uint8_t> expected = Repeated(1800);
+  expected.insert(expected.end(), text.begin(), text.end());
+  EXPECT_EQ(ReadFromStart(), expected);
+}
+
 TEST_F(CCompressedStreamTest, ResizeAndSeekOnCompressedContent) {
   Store(Repeated(100));
   ASSERT_TRUE(stream_->IsCompressed());
