@@ -103,7 +103,7 @@ class QSS_EXPORT CStream : public CQssRefCountedObject {
   /// For the library's own use (storages attach the streams they open):
   /// binds the stream, taking references to table, entry and (when not null)
   /// parent, sets the entry's open flag, position 0, builds the chain cache.
-  QssResult Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry);
+  QSS_INTERNAL QssResult Attach(CStorage* parent, CBlockAllocationTable* table, CStorageEntry* entry);
 
   /// The stream's directory entry (no reference added), or null before
   /// Attach.
