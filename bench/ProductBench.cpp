@@ -48,8 +48,9 @@
 #include <string>
 #include <vector>
 
-#include "qss/CQssRef.h"
 #include "BenchSupport.h"
+#include "qss/AlignedBuffer.h"
+#include "qss/CQssRef.h"
 #include "qss/CPhysicalByteArray.h"
 #include "qss/CRootStorage.h"
 #include "qss/CStorageEntry.h"
@@ -129,7 +130,7 @@ int CaseExtract(const fs::path& container, const fs::path& output) {
     CQssRef<CStream> stream = OpenStreamByPath(opened.root.get(), kBigStreamPath, &storages);
     const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) Fail("create output", -1);
-    std::vector<std::uint8_t> buffer(kPiece);
+    AlignedBuffer buffer(kPiece);
     std::int64_t copied = 0;
     for (;;) {
       std::uint32_t got = 0;
@@ -152,7 +153,7 @@ int CaseCopyPlain(const fs::path& source, const fs::path& output) {
   const int in = ::open(source.c_str(), O_RDONLY);
   const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0) Fail("open plain files", -1);
-  std::vector<std::uint8_t> buffer(kPiece);
+  AlignedBuffer buffer(kPiece);
   for (ssize_t got; (got = ::read(in, buffer.data(), buffer.size())) > 0;) {
     if (::write(out, buffer.data(), static_cast<std::size_t>(got)) != got) Fail("write output", -1);
   }
@@ -168,7 +169,7 @@ int CaseCompressedRead(const fs::path& container) {
   std::vector<CQssRef<CStorage>> storages;
   CQssRef<CStream> stream = OpenStreamByPath(opened.root.get(), kBigStreamPath, &storages);
   std::printf("image_bytes=%d\n", stream->entry()->StoredLength());
-  std::vector<std::uint8_t> buffer(kPiece);
+  AlignedBuffer buffer(kPiece);
   std::uint64_t sum = 0;
   double firstRead = 0;
   const auto start = Clock::now();
@@ -177,7 +178,7 @@ int CaseCompressedRead(const fs::path& container) {
     if (QssResult result = stream->Read(buffer.data(), kPiece, &got); QssFailed(result)) Fail("read", result);
     if (firstRead == 0) firstRead = Seconds(start);
     if (got == 0) break;
-    sum += buffer[got - 1];
+    sum += static_cast<std::uint8_t>(buffer.data()[got - 1]);
   }
   // The first read loads and decompresses the whole content; the rest copy.
   std::printf("seconds=%.6f\nfirst_read_seconds=%.6f\nchecksum=%llu\n", Seconds(start), firstRead,

@@ -1,9 +1,9 @@
 #include "qss/StreamCopy.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "Container/CBlockAllocationTable.h"
+#include "qss/AlignedBuffer.h"
 #include "qss/NativeFile.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CStream.h"
@@ -40,7 +40,7 @@ QssResult CopyInPieces(CStream* stream, const StreamCopyOptions& options, Stream
   // Never more buffer than the content needs: a small stream of a hostile
   // container cannot make the copy allocate a whole piece.
   const std::int64_t pieceSize = std::clamp<std::int64_t>(options.pieceSize, 1, 0x40000000);
-  std::vector<char> piece(static_cast<std::size_t>(std::clamp<std::int64_t>(out.expected, 1, pieceSize)));
+  AlignedBuffer piece(static_cast<std::size_t>(std::clamp<std::int64_t>(out.expected, 1, pieceSize)));
   while (out.copied < out.expected) {
     const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(pieceSize, out.expected - out.copied));
     std::uint32_t got = 0;

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "qss/AlignedBuffer.h"
 #include "qss/CQssRef.h"
 #include "CommandLine.h"
 #include "Glob.h"
@@ -302,7 +303,7 @@ struct PackFailure {
 
 // A file read and compressed ahead of the writer.
 struct PreparedFile {
-  std::vector<char> content;
+  AlignedBuffer content;
   CompressedImage image;
   std::optional<PackFailure> failure;
 };
@@ -362,7 +363,7 @@ class CompressionPipeline {
     }
     // The measured size, and one byte more to see whether the file grew.
     const std::int64_t want = std::min<std::int64_t>(file.size, kMaxCompressibleSize) + 1;
-    prepared->content.resize(static_cast<std::size_t>(want));
+    prepared->content.Resize(static_cast<std::size_t>(want));
     std::int64_t offset = 0;
     for (;;) {
       if (offset == static_cast<std::int64_t>(prepared->content.size())) {
@@ -371,7 +372,7 @@ class CompressionPipeline {
           prepared->failure = PackFailure{where + ": the file grew past what a compressed stream can hold"};
           return prepared;
         }
-        prepared->content.resize(std::min<std::size_t>(prepared->content.size() * 2,
+        prepared->content.Resize(std::min<std::size_t>(prepared->content.size() * 2,
                                                        static_cast<std::size_t>(kMaxCompressibleSize) + 1));
       }
       const auto room = static_cast<std::uint32_t>(
@@ -385,7 +386,7 @@ class CompressionPipeline {
       if (got == 0) break;
       offset += got;
     }
-    prepared->content.resize(static_cast<std::size_t>(offset));
+    prepared->content.Resize(static_cast<std::size_t>(offset));
     const QssResult compressed =
         CompressContent(prepared->content.data(), static_cast<std::int32_t>(offset), &prepared->image);
     if (QssFailed(compressed)) {
@@ -564,8 +565,8 @@ class Builder {
     }
     // One buffer for every file: a fresh megabyte for each of many small
     // files costs more than copying them.
-    if (piece_.empty()) piece_.resize(1 << 20);
-    std::vector<char>& piece = piece_;
+    if (piece_.empty()) piece_.Resize(1 << 20);
+    AlignedBuffer& piece = piece_;
     while (total < opened) {
       const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(opened - total, piece.size()));
       std::uint32_t got = 0;
@@ -595,7 +596,7 @@ class Builder {
   const PackOptions& options_;
   ProgressBar& progress_;
   CompressionPipeline* pipeline_;
-  std::vector<char> piece_;
+  AlignedBuffer piece_;
 };
 
 bool ParsePackOptions(const ParsedCommandLine& parsed, PackOptions* options, std::string* error) {

@@ -6,6 +6,7 @@
 
 #include "ContainerAccess.h"
 #include "ContainerRewrite.h"
+#include "qss/AlignedBuffer.h"
 #include "qss/NativeFile.h"
 #include "TextCodec.h"
 #include "qss/CContainerFileWriter.h"
@@ -47,9 +48,9 @@ using PieceReader = std::function<QssResult(char* buffer, std::uint32_t size, st
 // bytes in pieces; a compressed one its whole content in one Write, which
 // is what decides its compression.
 QssResult WriteContent(CStream* stream, bool compressed, std::int64_t size, const PieceReader& read) {
-  std::vector<char> buffer;
   if (compressed) {
-    std::vector<char> piece(kPiece);
+    std::vector<char> buffer;
+    AlignedBuffer piece(kPiece);
     for (;;) {
       std::uint32_t got = 0;
       if (QssResult result = read(piece.data(), kPiece, &got); QssFailed(result)) return result;
@@ -65,14 +66,14 @@ QssResult WriteContent(CStream* stream, bool compressed, std::int64_t size, cons
   if (size > 0) {
     if (QssResult result = stream->SetSize(size); QssFailed(result)) return result;
   }
-  buffer.resize(kPiece);
+  AlignedBuffer piece(kPiece);
   std::int64_t total = 0;
   for (;;) {
     std::uint32_t got = 0;
-    if (QssResult result = read(buffer.data(), kPiece, &got); QssFailed(result)) return result;
+    if (QssResult result = read(piece.data(), kPiece, &got); QssFailed(result)) return result;
     if (got == 0) break;
     std::uint32_t written = 0;
-    const QssResult result = stream->Write(buffer.data(), static_cast<std::int32_t>(got), &written);
+    const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
     if (QssFailed(result)) return result;
     if (written != got) return kQssWriteFault;
     total += got;

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "qss/AlignedBuffer.h"
 #include "qss/CStream.h"
 
 using namespace qss;
@@ -11,14 +12,14 @@ namespace {
 // Copies the rest of the stream; true when exactly expectedLength bytes
 // reached the file.
 bool CopyChunks(CStream& stream, OutputFile& file, std::int64_t expectedLength) {
-  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCopyChunkBytes]);
+  AlignedBuffer buffer(kCopyChunkBytes);
   std::int64_t copied = 0;
   for (;;) {
     std::uint32_t got = 0;
-    const QssResult result = stream.Read(buffer.get(), static_cast<std::int32_t>(kCopyChunkBytes), &got);
+    const QssResult result = stream.Read(buffer.data(), static_cast<std::int32_t>(kCopyChunkBytes), &got);
     if (got > kCopyChunkBytes) return false;
     std::uint32_t written = 0;
-    if (!file.Write(buffer.get(), got, &written) || written != got) return false;
+    if (!file.Write(buffer.data(), got, &written) || written != got) return false;
     copied += got;
     if (QssFailed(result)) return false;
     // The stream never holds more than it says; more would mean the read
