@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ByteArrays/CMultiFileArray.h"
+#include "ByteArrays/CWriteCombiningArray.h"
 #include "Container/CBlockAllocationTable.h"
 #include "qss/CRootStorage.h"
 #include "qss/CreateContainer.h"
@@ -183,12 +184,15 @@ QssResult CContainerFileWriter::Start(std::int32_t entryWidth, std::int32_t bloc
 
   array_ = CQssRef<CMultiFileArray>(new TemporaryArray(temporaryPath_, segmentSize_, temporaryFiles_));
   QssResult result = array_->Create();
-  if (QssSucceeded(result)) result = CRootStorage::Create(array_.get(), entryWidth, blockSize, &root_);
+  // Nothing relies on the temporary before Seal, whose flush reports every
+  // failure of a write held back: the table is written at the commit, and
+  // small writes and growths go to the files together.
+  writeArray_ = CQssRef<CPhysicalByteArray>(new CWriteCombiningArray(array_.get()));
+  if (QssSucceeded(result)) result = CRootStorage::Create(writeArray_.get(), entryWidth, blockSize, &root_);
   if (QssFailed(result)) {
     Discard();
     return result;
   }
-  // Nothing reads the temporary before Seal, whose commit writes the table.
   root_->table()->SetWriteBehind(true);
   return kQssOk;
 }
@@ -206,7 +210,7 @@ QssResult CContainerFileWriter::Seal() {
   // The last reference: the header record is written once more and the
   // table's changed blocks reach the files.
   root_.Reset();
-  result = array_->Flush();
+  result = writeArray_->Flush();
   if (QssFailed(result)) {
     Discard();
     return result;
@@ -218,6 +222,7 @@ QssResult CContainerFileWriter::Seal() {
   }
   // Closed now: Windows moves no open file, and reading back must see what
   // the disk holds.
+  writeArray_.Reset();
   array_.Reset();
   state_ = State::kSealed;
   return kQssOk;
@@ -284,6 +289,7 @@ void CContainerFileWriter::Discard() {
   if (state_ == State::kReplaced || state_ == State::kDiscarded) return;
   // Closed before deleted: Windows deletes an open file only at its close.
   root_.Reset();
+  writeArray_.Reset();
   array_.Reset();
   DeleteTemporaries();
   if (state_ != State::kIdle) state_ = State::kDiscarded;

@@ -15,6 +15,7 @@
 namespace qss {
 
 class CMultiFileArray;
+class CPhysicalByteArray;
 class CRootStorage;
 
 /// CContainerFileWriter: the safe way to write a container file, or a set of
@@ -150,6 +151,8 @@ class QSS_EXPORT CContainerFileWriter {
   std::int64_t segmentSize_;
   std::shared_ptr<TemporaryFileList> temporaryFiles_;
   CQssRef<CMultiFileArray> array_;
+  /// What the root writes through: array_ with its small writes gathered.
+  CQssRef<CPhysicalByteArray> writeArray_;
   CQssRef<CRootStorage> root_;
   std::int32_t segmentCount_ = 0;
   State state_ = State::kIdle;

@@ -566,11 +566,8 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
     ::close(descriptor);
     return result;
   }
-  // O_NONBLOCK only kept the open from waiting; reads of a regular file
-  // ignore it, but nothing downstream should inherit the surprise. Of the
-  // flags the open set, O_NONBLOCK is the only one F_SETFL changes, so one
-  // call clears it without asking for the flags first.
-  static_cast<void>(::fcntl(descriptor, F_SETFL, 0));
+  // O_NONBLOCK stays, as on every file Open opens: it only kept the open
+  // from waiting, and reads and copies of a regular file ignore it.
   if (length) *length = static_cast<std::int64_t>(status.st_size);
   *file = std::make_unique<PosixFile>(descriptor);
   return kQssOk;
