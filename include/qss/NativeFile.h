@@ -182,9 +182,11 @@ class QSS_EXPORT NativeFile {
                                           native_file::FoundKind* found, std::int64_t* length);
   /// What OpenForReadingNoFollow would say of path, and the file's size in
   /// *length, learned without opening the file where the system can tell
-  /// (POSIX asks for its status and whether it may be read): for a scan
-  /// that reports unreadable files before anything is done with them and
-  /// opens each file later, once.
+  /// (POSIX asks for its status and, unless every user may read the file,
+  /// whether it may be read): for a scan that reports unreadable files
+  /// before anything is done with them and opens each file later, once. An
+  /// access list or security policy that denies more than the file's mode
+  /// shows is only met by the open.
   static QssResult ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
                                    std::int64_t* length);
   /// Deletes the file at path.

@@ -584,8 +584,11 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
                                                                 : native_file::FoundKind::kSpecial;
   if (found) *found = kind;
   if (kind != native_file::FoundKind::kRegularFile) return kQssInvalidArgument;
-  // The effective ids decide, as they decide an open.
-  if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) return LastError();
+  // The effective ids decide, as they decide an open. A file every user may
+  // read spares the question; an access list or security policy that denies
+  // more still fails the open later, only not before anything is written.
+  if ((status.st_mode & S_IROTH) == 0 && ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0)
+    return LastError();
   if (length) *length = static_cast<std::int64_t>(status.st_size);
   return kQssOk;
 }
