@@ -4,12 +4,63 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qss {
 
 namespace {
 
 constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int64_t>::max();
+
+// How a walk of pieces by segment ended.
+enum class PieceWalkEnd {
+  kAll,              // every piece was handed on
+  kBadRange,         // a piece's range does not fit in 64 bits
+  kNoBuffer,         // a piece that needs a buffer has none
+  kPastLastSegment,  // a piece reaches beyond the last segment
+  kStopped,          // send asked to stop
+};
+
+// Cuts the pieces at segment boundaries and hands the consecutive pieces of
+// one segment, with offsets inside it, to send(segment, batch) together;
+// send returns false to stop. What comes before a piece that ends the walk
+// is handed on first. withBuffers: each piece carries its buffer, which is
+// cut along with it.
+template <typename Send>
+PieceWalkEnd WalkPiecesBySegment(const ReadPiece* pieces, std::size_t count, std::int64_t segmentSize,
+                                 std::int64_t segmentCount, bool withBuffers, Send send) {
+  std::vector<ReadPiece> batch;
+  std::int64_t batchSegment = -1;
+  const auto sendBatch = [&]() {
+    if (batch.empty()) return true;
+    const bool goOn = send(batchSegment, batch);
+    batch.clear();
+    return goOn;
+  };
+  const auto end = [&](PieceWalkEnd why) { return sendBatch() ? why : PieceWalkEnd::kStopped; };
+  for (std::size_t i = 0; i < count; ++i) {
+    const ReadPiece& piece = pieces[i];
+    if (piece.length == 0) continue;
+    if (piece.offset < 0 || piece.offset > kMaxOffset - piece.length) return end(PieceWalkEnd::kBadRange);
+    if (withBuffers && piece.buffer == nullptr) return end(PieceWalkEnd::kNoBuffer);
+    std::int64_t offset = piece.offset;
+    auto* bytes = static_cast<unsigned char*>(piece.buffer);
+    std::uint32_t left = piece.length;
+    while (left > 0) {
+      const std::int64_t index = offset / segmentSize;
+      if (index >= segmentCount) return end(PieceWalkEnd::kPastLastSegment);
+      if (index != batchSegment && !sendBatch()) return PieceWalkEnd::kStopped;
+      batchSegment = index;
+      const std::int64_t within = offset - index * segmentSize;
+      const auto chunk = static_cast<std::uint32_t>(std::min<std::int64_t>(left, segmentSize - within));
+      batch.push_back(ReadPiece{within, withBuffers ? bytes : nullptr, chunk});
+      if (withBuffers) bytes += chunk;
+      offset += chunk;
+      left -= chunk;
+    }
+  }
+  return end(PieceWalkEnd::kAll);
+}
 
 }  // namespace
 
@@ -145,61 +196,21 @@ QssResult CMultiPhysicalByteArray::ReadAt(std::int64_t offset, void* buffer, std
 QssResult CMultiPhysicalByteArray::ReadPieces(const ReadPiece* pieces, std::size_t count, std::uint32_t* bytesRead) {
   if (bytesRead) *bytesRead = 0;
   std::uint32_t total = 0;
-  std::vector<ReadPiece> batch;
-  std::int64_t batchSegment = -1;
-  std::uint64_t batchBytes = 0;
-  // Reads the gathered pieces of one segment; false when they did not all
-  // arrive, which ends the whole read.
   QssResult result = kQssOk;
-  const auto flush = [&]() {
-    if (batch.empty()) return true;
-    std::uint32_t got = 0;
-    result = segments_[static_cast<std::size_t>(batchSegment)]->ReadPieces(batch.data(), batch.size(), &got);
-    total += got;
-    const bool whole = QssSucceeded(result) && got == batchBytes;
-    batch.clear();
-    batchBytes = 0;
-    return whole;
-  };
-  for (std::size_t i = 0; i < count; ++i) {
-    const ReadPiece& piece = pieces[i];
-    if (piece.length == 0) continue;
-    if (piece.offset < 0 || piece.offset > kMaxOffset - piece.length) {
-      if (flush()) result = kQssInvalidArgument;
-      if (bytesRead) *bytesRead = total;
-      return result;
-    }
-    if (piece.buffer == nullptr) {
-      if (flush()) result = kQssInvalidPointer;
-      if (bytesRead) *bytesRead = total;
-      return result;
-    }
-    std::int64_t offset = piece.offset;
-    auto* bytes = static_cast<unsigned char*>(piece.buffer);
-    std::uint32_t left = piece.length;
-    while (left > 0) {
-      const std::int64_t index = offset / segmentSize_;
-      if (index >= segmentCount()) {
-        // Beyond the last segment there is nothing to read, as in ReadAt.
-        flush();
-        if (bytesRead) *bytesRead = total;
-        return result;
-      }
-      const std::int64_t within = offset - index * segmentSize_;
-      const auto chunk = static_cast<std::uint32_t>(std::min<std::int64_t>(left, segmentSize_ - within));
-      if (index != batchSegment && !flush()) {
-        if (bytesRead) *bytesRead = total;
-        return result;
-      }
-      batchSegment = index;
-      batch.push_back(ReadPiece{within, bytes, chunk});
-      batchBytes += chunk;
-      bytes += chunk;
-      offset += chunk;
-      left -= chunk;
-    }
-  }
-  flush();
+  const PieceWalkEnd end = WalkPiecesBySegment(
+      pieces, count, segmentSize_, segmentCount(), true,
+      [&](std::int64_t segment, const std::vector<ReadPiece>& batch) {
+        std::uint64_t wanted = 0;
+        for (const ReadPiece& piece : batch) wanted += piece.length;
+        std::uint32_t got = 0;
+        result = segments_[static_cast<std::size_t>(segment)]->ReadPieces(batch.data(), batch.size(), &got);
+        total += got;
+        // Pieces that did not all arrive end the whole read.
+        return QssSucceeded(result) && got == wanted;
+      });
+  // Beyond the last segment there is nothing to read, as in ReadAt.
+  if (end == PieceWalkEnd::kBadRange) result = kQssInvalidArgument;
+  if (end == PieceWalkEnd::kNoBuffer) result = kQssInvalidPointer;
   if (bytesRead) *bytesRead = total;
   return result;
 }
@@ -228,40 +239,17 @@ QssResult CMultiPhysicalByteArray::CopyPiecesToHandle(const ReadPiece* pieces, s
   std::uint32_t total = 0;
   bool declined = false;
   QssResult result = kQssOk;
-  // Consecutive pieces in one segment go to it together.
-  std::vector<ReadPiece> batch;
-  std::int64_t batchSegment = -1;
-  const auto flush = [&]() {
-    if (batch.empty()) return true;
-    std::uint32_t moved = 0;
-    result = segments_[static_cast<std::size_t>(batchSegment)]->CopyPiecesToHandle(batch.data(), batch.size(), target,
-                                                                                    &moved, &declined);
-    total += moved;
-    batch.clear();
-    return QssSucceeded(result) && !declined;
-  };
-  for (std::size_t i = 0; i < count && !declined && QssSucceeded(result); ++i) {
-    std::int64_t offset = pieces[i].offset;
-    std::uint32_t left = pieces[i].length;
-    if (offset < 0 || offset > kMaxOffset - left) {
-      if (flush()) declined = true;
-      break;
-    }
-    while (left > 0) {
-      const std::int64_t index = offset / segmentSize_;
-      if (index >= segmentCount() || (index != batchSegment && !flush())) {
-        if (QssSucceeded(result)) declined = true;
-        break;
-      }
-      batchSegment = index;
-      const std::int64_t within = offset - index * segmentSize_;
-      const auto chunk = static_cast<std::uint32_t>(std::min<std::int64_t>(left, segmentSize_ - within));
-      batch.push_back(ReadPiece{within, nullptr, chunk});
-      offset += chunk;
-      left -= chunk;
-    }
-  }
-  if (!declined && QssSucceeded(result)) flush();
+  const PieceWalkEnd end = WalkPiecesBySegment(
+      pieces, count, segmentSize_, segmentCount(), false,
+      [&](std::int64_t segment, const std::vector<ReadPiece>& batch) {
+        std::uint32_t moved = 0;
+        result = segments_[static_cast<std::size_t>(segment)]->CopyPiecesToHandle(batch.data(), batch.size(), target,
+                                                                               &moved, &declined);
+        total += moved;
+        return QssSucceeded(result) && !declined;
+      });
+  // A piece the segments cannot serve is the caller's to move.
+  if (end == PieceWalkEnd::kBadRange || end == PieceWalkEnd::kPastLastSegment) declined = true;
   if (bytesMoved) *bytesMoved = total;
   if (refused) *refused = declined;
   return result;
