@@ -51,9 +51,11 @@ constexpr std::int64_t kKernelCopyMinimumFile = 64 << 10;
 struct PackNode {
   std::u16string name;
   fs::path path;
-  // What the bytes are read from: path, or with --dereference the file a
-  // symbolic link at path leads to.
+  // With --dereference, the file a symbolic link at path leads to; empty
+  // when the bytes are read from path itself (most files: a second copy
+  // of every path would cost a pack of many files megabytes).
   fs::path source;
+  const fs::path& Source() const { return source.empty() ? path : source; }
   bool folder = false;
   bool nested = false;
   std::int64_t size = 0;     // as the scan measured it
@@ -182,7 +184,6 @@ class Scanner {
     const fs::path& path = entry.path();
     PackNode child;
     child.path = path;
-    child.source = path;
     if (!EntryNameFromFileName(path.filename(), &child.name)) {
       errors_->push_back(DisplayPath(path) + ": the file name is not valid UTF-8");
       return;
@@ -245,7 +246,7 @@ class Scanner {
       // be read is reported now, before anything is written; opened only
       // once, by the builder.
       native_file::FoundKind found = native_file::FoundKind::kUnknown;
-      const QssResult probed = NativeFile::ProbeForReading(child.source, &found, &child.size);
+      const QssResult probed = NativeFile::ProbeForReading(child.Source(), &found, &child.size);
       if (QssFailed(probed)) {
         errors_->push_back(DisplayPath(path) + ": " + SourceRefusal(found, probed));
         return;
@@ -357,7 +358,7 @@ class CompressionPipeline {
     const std::string where = DisplayPath(file.path);
     std::unique_ptr<NativeFile> source;
     std::string refusal;
-    if (!OpenSource(file.source, &source, &refusal)) {
+    if (!OpenSource(file.Source(), &source, &refusal)) {
       prepared->failure = PackFailure{where + ": " + refusal};
       return prepared;
     }
@@ -526,7 +527,7 @@ class Builder {
     std::unique_ptr<NativeFile> source;
     std::string refusal;
     std::int64_t opened = 0;  // the file's length when opened: what is packed
-    if (!OpenSource(file.source, &source, &refusal, &opened)) {
+    if (!OpenSource(file.Source(), &source, &refusal, &opened)) {
       *failure = {where + ": " + refusal};
       return false;
     }
