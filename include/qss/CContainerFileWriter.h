@@ -87,7 +87,10 @@ class QSS_EXPORT CContainerFileWriter {
   QssResult Start(std::int32_t entryWidth, std::int32_t blockSize);
 
   /// The new container's root storage, writable, between Start and Seal. No
-  /// reference added.
+  /// reference added. Small writes through it, and the growth of the files,
+  /// are held back and reach the files together (before anything reads
+  /// them): a failure among them is reported by a later call, at the latest
+  /// by Seal, never lost.
   CRootStorage* root() const { return root_.get(); }
 
   /// Commits the root storage and releases it (every child must have been
