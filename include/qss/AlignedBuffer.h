@@ -20,15 +20,20 @@ namespace qss {
 /// next is not written twice.
 class AlignedBuffer {
  public:
+  /// Where every buffer starts: a multiple of a cache line.
   static constexpr std::size_t kAlignment = 64;
 
+  /// An empty buffer; nothing is allocated until it grows.
   AlignedBuffer() = default;
   /// size bytes, uninitialised; throws std::bad_alloc as new does.
   explicit AlignedBuffer(std::size_t size) { Resize(size); }
+  /// Takes over other's memory; other is empty afterwards.
   AlignedBuffer(AlignedBuffer&& other) noexcept
       : bytes_(std::move(other.bytes_)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
+  /// Takes over other's memory, freeing this buffer's; other is empty
+  /// afterwards.
   AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
     bytes_ = std::move(other.bytes_);
     size_ = std::exchange(other.size_, 0);
@@ -36,9 +41,13 @@ class AlignedBuffer {
     return *this;
   }
 
+  /// The first byte; null while nothing was ever allocated.
   char* data() { return bytes_.get(); }
+  /// The first byte; null while nothing was ever allocated.
   const char* data() const { return bytes_.get(); }
+  /// The buffer's length in bytes.
   std::size_t size() const { return size_; }
+  /// Whether the length is 0.
   bool empty() const { return size_ == 0; }
 
   /// Makes the buffer size bytes long and keeps the first bytes up to the
