@@ -58,6 +58,12 @@ QssResult CWriteCombiningArray::SendOn() {
   return kQssOk;
 }
 
+QssResult CWriteCombiningArray::SendOnBeforeCopy(std::uint32_t* bytesMoved, bool* refused) {
+  if (bytesMoved) *bytesMoved = 0;
+  if (refused) *refused = false;
+  return SendOn();
+}
+
 QssResult CWriteCombiningArray::WriteAt(std::int64_t offset, const void* buffer, std::uint32_t count,
                                         std::uint32_t* bytesWritten) {
   CLockGuard guard(lock_);
@@ -143,18 +149,14 @@ QssResult CWriteCombiningArray::ReadPieces(const ReadPiece* pieces, std::size_t 
 QssResult CWriteCombiningArray::CopyToHandle(std::int64_t offset, std::uint32_t count, std::intptr_t target,
                                              std::uint32_t* bytesMoved, bool* refused) {
   CLockGuard guard(lock_);
-  if (bytesMoved) *bytesMoved = 0;
-  if (refused) *refused = false;
-  if (QssResult sent = SendOn(); QssFailed(sent)) return sent;
+  if (QssResult sent = SendOnBeforeCopy(bytesMoved, refused); QssFailed(sent)) return sent;
   return inner_->CopyToHandle(offset, count, target, bytesMoved, refused);
 }
 
 QssResult CWriteCombiningArray::CopyFromHandle(std::int64_t offset, std::uint32_t count, std::intptr_t source,
                                                std::int64_t sourceOffset, std::uint32_t* bytesMoved, bool* refused) {
   CLockGuard guard(lock_);
-  if (bytesMoved) *bytesMoved = 0;
-  if (refused) *refused = false;
-  if (QssResult sent = SendOn(); QssFailed(sent)) return sent;
+  if (QssResult sent = SendOnBeforeCopy(bytesMoved, refused); QssFailed(sent)) return sent;
   const QssResult result = inner_->CopyFromHandle(offset, count, source, sourceOffset, bytesMoved, refused);
   if (offset >= 0 && offset <= std::numeric_limits<std::int64_t>::max() - count)
     writtenEnd_ = std::max(writtenEnd_, offset + count);
@@ -165,9 +167,7 @@ QssResult CWriteCombiningArray::CopyFromHandle(std::int64_t offset, std::uint32_
 QssResult CWriteCombiningArray::CopyPiecesToHandle(const ReadPiece* pieces, std::size_t count, std::intptr_t target,
                                                    std::uint32_t* bytesMoved, bool* refused) {
   CLockGuard guard(lock_);
-  if (bytesMoved) *bytesMoved = 0;
-  if (refused) *refused = false;
-  if (QssResult sent = SendOn(); QssFailed(sent)) return sent;
+  if (QssResult sent = SendOnBeforeCopy(bytesMoved, refused); QssFailed(sent)) return sent;
   return inner_->CopyPiecesToHandle(pieces, count, target, bytesMoved, refused);
 }
 

@@ -71,6 +71,8 @@ class CWriteCombiningArray final : public CPhysicalByteArray {
   // Grows the inner array to the remembered size, then writes the gathered
   // bytes. The first failure sticks.
   QssResult SendOn();
+  // The copies' start: nothing moved or refused yet, then SendOn.
+  QssResult SendOnBeforeCopy(std::uint32_t* bytesMoved, bool* refused);
 
   CLock lock_;
   CQssRef<CPhysicalByteArray> inner_;

@@ -24,6 +24,11 @@ OVERLAPPED At(std::int64_t offset) {
   return position;
 }
 
+// A length the system gives in two 32-bit halves.
+std::int64_t LengthOf(DWORD high, DWORD low) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+
 class Win32File final : public NativeFile {
  public:
   explicit Win32File(HANDLE handle) : handle_(handle) {}
@@ -174,10 +179,7 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
     CloseHandle(handle);
     return kQssInvalidArgument;
   }
-  if (length) {
-    *length = static_cast<std::int64_t>((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) |
-                                        information.nFileSizeLow);
-  }
+  if (length) *length = LengthOf(information.nFileSizeHigh, information.nFileSizeLow);
   *file = std::make_unique<Win32File>(handle);
   return kQssOk;
 }
@@ -222,9 +224,7 @@ QssResult NativeFile::QueryLength(const std::filesystem::path& path, std::int64_
   if (search == INVALID_HANDLE_VALUE) return LastError();
   FindClose(search);
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return ResultFromError(ERROR_ACCESS_DENIED);
-  if (length) {
-    *length = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-  }
+  if (length) *length = LengthOf(data.nFileSizeHigh, data.nFileSizeLow);
   return kQssOk;
 }
 
