@@ -12,6 +12,8 @@ namespace qss {
 
 namespace {
 
+constexpr std::size_t kSmallPiece = 16384;
+
 // The part both copies share: the head offset, the pieces, the count of
 // what arrived against what the entry promises. movePiece(piece, want,
 // &got, &sinkFailed) moves one piece of at most want bytes.
@@ -40,12 +42,17 @@ QssResult CopyInPieces(CStream* stream, const StreamCopyOptions& options, Stream
   // Never more buffer than the content needs: a small stream of a hostile
   // container cannot make the copy allocate a whole piece.
   const std::int64_t pieceSize = std::clamp<std::int64_t>(options.pieceSize, 1, 0x40000000);
-  AlignedBuffer piece(static_cast<std::size_t>(std::clamp<std::int64_t>(out.expected, 1, pieceSize)));
+  const auto bufferSize = static_cast<std::size_t>(std::clamp<std::int64_t>(out.expected, 1, pieceSize));
+  // A small stream's piece lives on the stack: unpacking many small files
+  // would otherwise spend a heap allocation on each.
+  alignas(64) char small[kSmallPiece];
+  AlignedBuffer large(bufferSize > kSmallPiece ? bufferSize : 0);
+  char* piece = bufferSize > kSmallPiece ? large.data() : small;
   while (out.copied < out.expected) {
     const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(pieceSize, out.expected - out.copied));
     std::uint32_t got = 0;
     bool sinkFailed = false;
-    const QssResult result = movePiece(piece.data(), want, &got, &sinkFailed);
+    const QssResult result = movePiece(piece, want, &got, &sinkFailed);
     got = std::min(got, static_cast<std::uint32_t>(want));
     out.copied += got;
     if (got > 0 && options.progress) options.progress(got);

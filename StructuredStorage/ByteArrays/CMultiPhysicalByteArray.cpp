@@ -22,18 +22,26 @@ enum class PieceWalkEnd {
 };
 
 // Cuts the pieces at segment boundaries and hands the consecutive pieces of
-// one segment, with offsets inside it, to send(segment, batch) together;
+// one segment, with offsets inside it, to send(segment, batch, size) together;
 // send returns false to stop. What comes before a piece that ends the walk
 // is handed on first. withBuffers: each piece carries its buffer, which is
 // cut along with it.
 template <typename Send>
 PieceWalkEnd WalkPiecesBySegment(const ReadPiece* pieces, std::size_t count, std::int64_t segmentSize,
                                  std::int64_t segmentCount, bool withBuffers, Send send) {
+  // Pieces that all lie in the first segment (a container of one file, or
+  // the start of any) go on as they are, without a copy.
+  const bool allInFirst = segmentCount > 0 && std::all_of(pieces, pieces + count, [&](const ReadPiece& piece) {
+    return piece.length > 0 && piece.offset >= 0 && piece.offset <= segmentSize - piece.length &&
+           (!withBuffers || piece.buffer != nullptr);
+  });
+  if (allInFirst) return count == 0 || send(0, pieces, count) ? PieceWalkEnd::kAll : PieceWalkEnd::kStopped;
+
   std::vector<ReadPiece> batch;
   std::int64_t batchSegment = -1;
   const auto sendBatch = [&]() {
     if (batch.empty()) return true;
-    const bool goOn = send(batchSegment, batch);
+    const bool goOn = send(batchSegment, batch.data(), batch.size());
     batch.clear();
     return goOn;
   };
@@ -199,11 +207,11 @@ QssResult CMultiPhysicalByteArray::ReadPieces(const ReadPiece* pieces, std::size
   QssResult result = kQssOk;
   const PieceWalkEnd end = WalkPiecesBySegment(
       pieces, count, segmentSize_, segmentCount(), true,
-      [&](std::int64_t segment, const std::vector<ReadPiece>& batch) {
+      [&](std::int64_t segment, const ReadPiece* batch, std::size_t size) {
         std::uint64_t wanted = 0;
-        for (const ReadPiece& piece : batch) wanted += piece.length;
+        for (std::size_t i = 0; i < size; ++i) wanted += batch[i].length;
         std::uint32_t got = 0;
-        result = segments_[static_cast<std::size_t>(segment)]->ReadPieces(batch.data(), batch.size(), &got);
+        result = segments_[static_cast<std::size_t>(segment)]->ReadPieces(batch, size, &got);
         total += got;
         // Pieces that did not all arrive end the whole read.
         return QssSucceeded(result) && got == wanted;
@@ -241,10 +249,10 @@ QssResult CMultiPhysicalByteArray::CopyPiecesToHandle(const ReadPiece* pieces, s
   QssResult result = kQssOk;
   const PieceWalkEnd end = WalkPiecesBySegment(
       pieces, count, segmentSize_, segmentCount(), false,
-      [&](std::int64_t segment, const std::vector<ReadPiece>& batch) {
+      [&](std::int64_t segment, const ReadPiece* batch, std::size_t size) {
         std::uint32_t moved = 0;
-        result = segments_[static_cast<std::size_t>(segment)]->CopyPiecesToHandle(batch.data(), batch.size(), target,
-                                                                               &moved, &declined);
+        result = segments_[static_cast<std::size_t>(segment)]->CopyPiecesToHandle(batch, size, target, &moved,
+                                                                               &declined);
         total += moved;
         return QssSucceeded(result) && !declined;
       });
