@@ -1,15 +1,20 @@
 // qss unpack: a container copied into a folder tree.
 //
-// Each file is written under a temporary name in its folder and moved into
-// place when complete (ReplacingFile): an existing file is replaced whole,
-// never written through (it may be a second name of a file outside DIR),
-// and a stream that cannot be read leaves nothing behind and the existing
-// file as it was.
+// Nothing appears at its final name before it is complete. A folder that
+// did not exist is built under a temporary name beside its place, its files
+// written straight in, and moved into place when its content is done; a
+// file in a folder that existed is written under a temporary name in that
+// folder and moved into place alone (ReplacingFile). An existing file is
+// replaced whole, never written through (it may be a second name of a file
+// outside DIR), and a stream that cannot be read leaves nothing behind and
+// the existing file as it was.
 
 #include <set>
 #include <system_error>
+#include <vector>
 
 #include "CommandLine.h"
+#include "FolderPlacement.h"
 #include "Glob.h"
 #include "Commands.h"
 #include "ProgressBar.h"
@@ -25,12 +30,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What unpack does about a file that already stands where a stream goes.
-enum class Existing { kRefuse, kOverwrite, kKeep };
-
 struct UnpackOptions {
   PathFilter filter;
-  Existing existing = Existing::kRefuse;
+  ExistingFiles existing = ExistingFiles::kRefuse;
 };
 
 // "A/B/C": the form --include and --exclude patterns see.
@@ -52,7 +54,10 @@ class Unpacker : public WalkEvents {
   Unpacker(ToolContext& context, const fs::path& root, ProgressBar* progress, const UnpackOptions& options,
            bool planning)
       : context_(context), progress_(progress), options_(options), planning_(planning) {
-    folders_.push_back({root, Folder::kMade});
+    Folder top;
+    top.path = top.building = root;
+    top.state = Folder::kMade;
+    folders_.push_back(top);
     seen_.emplace_back();
     included_.push_back(!options.filter.HasIncludes());
   }
@@ -88,8 +93,9 @@ class Unpacker : public WalkEvents {
         }
         pending_ = target;
         pendingIncluded_ = included;
+        pendingExists_ = fs::exists(status);
         // Planning makes no folders: one that is missing now stays empty.
-        pendingEmpty_ = planning_ && !fs::exists(status);
+        pendingEmpty_ = planning_ && !pendingExists_;
         return true;
       case kEntryStream:
         if (planning_) {
@@ -104,7 +110,11 @@ class Unpacker : public WalkEvents {
   }
 
   void Enter(StorageWalker& walker, CStorage*, const EntryInfo&) override {
-    folders_.push_back({pending_, Folder::kPending, pendingEmpty_});
+    Folder folder;
+    folder.path = pending_;
+    folder.empty = pendingEmpty_;
+    folder.existed = pendingExists_;
+    folders_.push_back(folder);
     seen_.emplace_back();
     included_.push_back(pendingIncluded_);
     // An included storage is made even when empty; one entered only to look
@@ -112,7 +122,8 @@ class Unpacker : public WalkEvents {
     if (pendingIncluded_) MakeFolders(walker);
   }
 
-  void Leave(StorageWalker&, const EntryInfo&) override {
+  void Leave(StorageWalker& walker, const EntryInfo&) override {
+    if (folders_.back().staged) PlaceFolder(walker, folders_.back());
     folders_.pop_back();
     seen_.pop_back();
     included_.pop_back();
@@ -141,21 +152,44 @@ class Unpacker : public WalkEvents {
  private:
   struct Folder {
     enum State { kPending, kMade, kFailed };
+    // Where the folder belongs.
     fs::path path;
-    State state;
+    State state = kPending;
     // Known to hold nothing: missing while planning, or made by this run.
     bool empty = false;
+    // A folder stood at path when its entry was visited.
+    bool existed = false;
+    // Where its content is written: path, or a place inside a folder still
+    // under its temporary name.
+    fs::path building;
+    // This folder, or one above it, is under a temporary name: its files
+    // are new and go straight to their names.
+    bool unseen = false;
+    // building is this folder's own temporary name, moved to path on Leave.
+    bool staged = false;
   };
 
   // Makes the folders down to the current one that are not made yet; false
   // when one cannot be (reported once, and nothing below it is written).
   bool MakeFolders(StorageWalker& walker) {
     if (planning_) return true;
-    for (Folder& folder : folders_) {
+    for (std::size_t i = 1; i < folders_.size(); ++i) {
+      Folder& folder = folders_[i];
+      const Folder& parent = folders_[i - 1];
       if (folder.state == Folder::kFailed) return false;
       if (folder.state == Folder::kMade) continue;
       std::error_code ec;
-      folder.empty = fs::create_directory(folder.path, ec);
+      if (parent.unseen) {
+        folder.building = parent.building / folder.path.filename();
+        folder.unseen = true;
+        folder.empty = fs::create_directory(folder.building, ec);
+      } else if (folder.existed) {
+        folder.building = folder.path;
+        folder.empty = fs::create_directory(folder.path, ec);
+      } else {
+        ec = MakeFolderBesidePlace(folder.path, &folder.building);
+        folder.unseen = folder.staged = folder.empty = !ec;
+      }
       if (ec) {
         folder.state = Folder::kFailed;
         Problem(walker, "cannot create folder " + DisplayPath(folder.path) + ": " + ec.message());
@@ -166,10 +200,29 @@ class Unpacker : public WalkEvents {
     return true;
   }
 
+  // Moves a folder built under a temporary name into place (see
+  // FolderPlacement).
+  void PlaceFolder(StorageWalker& walker, const Folder& folder) {
+    if (folder.state != Folder::kMade) return;
+    const FolderPlacement placement = MoveFolderIntoPlace(folder.building, folder.path, options_.existing);
+    kept_ += placement.kept;
+    for (const std::string& problem : placement.problems) Problem(walker, problem);
+  }
+
+  // What is said of a file that stands where a stream goes and was not
+  // there when unpack looked (or folds to the name of one this run wrote).
+  void Taken(StorageWalker& walker, const fs::path& target) {
+    if (options_.existing == ExistingFiles::kKeep) {
+      ++kept_;
+    } else {
+      Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
+    }
+  }
+
   void Plan(const EntryInfo& info, const fs::path& target, const fs::file_status& status) {
     if (fs::is_regular_file(status)) {
       existing_.push_back(target);
-      if (options_.existing == Existing::kKeep) return;
+      if (options_.existing == ExistingFiles::kKeep) return;
     }
     if (info.size > info.headOffset && info.headOffset >= 0) total_ += info.size - info.headOffset;
   }
@@ -180,8 +233,8 @@ class Unpacker : public WalkEvents {
       Problem(walker, "something that is not a file is in the way; skipped");
       return;
     }
-    if (fs::exists(status) && options_.existing != Existing::kOverwrite) {
-      if (options_.existing == Existing::kKeep) {
+    if (fs::exists(status) && options_.existing != ExistingFiles::kOverwrite) {
+      if (options_.existing == ExistingFiles::kKeep) {
         ++kept_;
         return;
       }
@@ -206,9 +259,15 @@ class Unpacker : public WalkEvents {
     }
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
-    ReplacingFile file(target);
-    const QssResult created = file.Create();
+    const Folder& folder = folders_.back();
+    ReplacingFile file(folder.unseen ? folder.building / target.filename() : target);
+    const QssResult created = folder.unseen ? file.CreateAtTarget() : file.Create();
     if (QssFailed(created)) {
+      std::error_code ec;
+      if (folder.unseen && fs::exists(fs::symlink_status(folder.building / target.filename(), ec))) {
+        Taken(walker, target);  // an earlier entry's file name folds to this one
+        return;
+      }
       ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()), created, kept);
       return;
     }
@@ -236,18 +295,12 @@ class Unpacker : public WalkEvents {
       }
       return;
     }
-    const bool overwrite = options_.existing == Existing::kOverwrite;
+    const bool overwrite = options_.existing == ExistingFiles::kOverwrite;
     const QssResult moved = file.Commit(replacing, overwrite);
     if (QssSucceeded(moved)) return;
     std::error_code ec;
     if (!replacing && !overwrite && fs::exists(fs::symlink_status(target, ec))) {
-      // It appeared after the look, or in a folder of this run under a
-      // name that another entry's file name also folds to.
-      if (options_.existing == Existing::kKeep) {
-        ++kept_;
-      } else {
-        Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
-      }
+      Taken(walker, target);  // it appeared after the look
       return;
     }
     ProblemWithResult(walker, "cannot move the file into place", moved, kept);
@@ -278,6 +331,7 @@ class Unpacker : public WalkEvents {
   fs::path pending_;
   bool pendingIncluded_ = false;
   bool pendingEmpty_ = false;
+  bool pendingExists_ = false;
   bool failed_ = false;
   std::vector<fs::path> existing_;
   std::int64_t total_ = 0;
@@ -305,8 +359,8 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     return UsageError(context, "unpack", "unpack: --overwrite and --keep exclude each other");
   }
   UnpackOptions options;
-  options.existing = parsed.Has("overwrite") ? Existing::kOverwrite : parsed.Has("keep") ? Existing::kKeep
-                                                                                         : Existing::kRefuse;
+  options.existing = parsed.Has("overwrite") ? ExistingFiles::kOverwrite : parsed.Has("keep") ? ExistingFiles::kKeep
+                                                                                         : ExistingFiles::kRefuse;
   for (const char* name : {"include", "exclude"}) {
     if (!parsed.Has(name)) continue;
     for (const std::string& pattern : parsed.options.at(name)) {
@@ -353,7 +407,7 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     StorageWalker planWalker(plan, container.bytes);
     walk(planWalker);
   }
-  if (options.existing == Existing::kRefuse && !plan.existing().empty()) {
+  if (options.existing == ExistingFiles::kRefuse && !plan.existing().empty()) {
     constexpr std::size_t kListed = 20;
     for (std::size_t i = 0; i < plan.existing().size() && i < kListed; ++i) {
       Fail(context, "unpack: " + DisplayPath(plan.existing()[i]) + " exists");

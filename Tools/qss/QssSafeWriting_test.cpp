@@ -335,6 +335,9 @@ TEST(UnpackReplacementTest, AFileThatCannotBeWrittenLeavesTheExistingOneAndNoTem
   WriteFile(folder / "src" / "big", Noise(100000, 4));
   WriteFile(folder / "src" / "new-big", Noise(100000, 5));
   WriteFile(folder / "src" / "small", "small");
+  // In a folder this unpack makes, files go straight to their names.
+  WriteFile(folder / "src" / "new" / "big", Noise(100000, 6));
+  WriteFile(folder / "src" / "new" / "small", "new small");
   const fs::path container = folder / "c.qss";
   ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
   const fs::path out = folder / "out";
@@ -351,9 +354,14 @@ TEST(UnpackReplacementTest, AFileThatCannotBeWrittenLeavesTheExistingOneAndNoTem
                              ": File too large (0x8007001b); no file written\n"),
             std::string::npos)
       << child.err();
+  EXPECT_NE(child.err().find("qss: unpack: 'new\\big': cannot write " + (out / "new" / "big").string() +
+                             ": File too large (0x8007001b); no file written\n"),
+            std::string::npos)
+      << child.err();
   EXPECT_EQ(ReadFile(out / "big"), "precious");
   EXPECT_EQ(ReadFile(out / "small"), "small");
-  EXPECT_EQ(Names(out), (std::set<std::string>{"big", "small"}));
+  EXPECT_EQ(Names(out), (std::set<std::string>{"big", "new", "small"}));
+  EXPECT_EQ(Names(out / "new"), (std::set<std::string>{"small"}));
 }
 
 // A tree with plain files of several sizes, a folder and a folder to nest.

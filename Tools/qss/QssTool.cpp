@@ -158,12 +158,17 @@ name, '?' one character, [abc], [a-z] and [!a-z] one of (or none of) a set,
 
 Existing files: by default unpack first looks for files in DIR at the
 names it would write, and when there are any it names them and writes
-nothing (exit 1). --overwrite replaces them whole, never writing through:
-each file is written under a temporary name in its folder and moved into
-place only when complete, so another name (a hard link) of a file outside
-DIR keeps its content, and a stream that cannot be read leaves no file
-behind and an existing file of its name unchanged. --keep skips them and
-says how many were kept.
+nothing (exit 1). --overwrite replaces them whole, never writing through,
+so another name (a hard link) of a file outside DIR keeps its content.
+--keep skips them and says how many were kept.
+
+Nothing appears at its final name before it is complete. A folder that
+unpack makes is built under a temporary name beside its place
+(.NAME.qss-tmp-PID) and moved into place once its content is written; a
+file in a folder that was already there is written under a temporary name
+in that folder and moved into place alone. A stream that cannot be read
+leaves no file behind and an existing file of its name unchanged. An
+unpack that is killed can leave such a temporary folder or file behind.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
 or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device

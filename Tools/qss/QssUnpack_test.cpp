@@ -125,5 +125,26 @@ TEST_F(UnpackTest, ExistingFilesAreRefusedBeforeAnythingIsWrittenUnlessOverwrite
   EXPECT_EQ(run.code, 2);
 }
 
+// Storages whose names differ only in case: separate folders where file
+// names keep case; where they fold it, one folder that holds both files,
+// whether the first folder was placed already or is still being built.
+TEST_F(UnpackTest, StoragesWhoseNamesFoldTogetherBothArrive) {
+  WriteFile(folder_ / "one.txt", "one");
+  WriteFile(folder_ / "two.txt", "two");
+  for (const std::string top : {"", "Top/"}) {
+    ASSERT_EQ(RunInProcess({"put", container_, top + "Docs/one.txt", (folder_ / "one.txt").string()}).code, 0);
+    ASSERT_EQ(RunInProcess({"put", container_, top + "DOCS/two.txt", (folder_ / "two.txt").string()}).code, 0);
+  }
+  const RunResult run = Unpack({"--include", "*.txt"}, "out");
+  ASSERT_EQ(run.code, 0) << run.err;
+  for (const fs::path& top : {fs::path(), fs::path("Top")}) {
+    EXPECT_EQ(ReadFile(folder_ / "out" / top / "Docs" / "one.txt"), "one");
+    EXPECT_EQ(ReadFile(folder_ / "out" / top / "DOCS" / "two.txt"), "two");
+  }
+  for (const auto& item : fs::recursive_directory_iterator(folder_ / "out")) {
+    EXPECT_EQ(item.path().filename().string().find(".qss-tmp-"), std::string::npos) << item.path();
+  }
+}
+
 }  // namespace
 }  // namespace qss_test

@@ -7,43 +7,52 @@ using namespace qss;
 
 namespace qss_tool {
 
-namespace {
-// Attempts at a free temporary name; a name of another unpack's leftover or
-// of a file in the container itself can be taken.
-constexpr int kNameAttempts = 100;
-}  // namespace
-
 ReplacingFile::ReplacingFile(std::filesystem::path target) : target_(std::move(target)) {}
 
 ReplacingFile::~ReplacingFile() { Abandon(); }
 
+std::filesystem::path ReplacingFile::TemporaryName(const std::filesystem::path& target, int attempt) {
+  std::filesystem::path name = ".";
+  name += target.filename();
+  name += ".qss-tmp-";
+  name += std::to_string(native_file::CurrentProcessId());
+  if (attempt > 1) {
+    name += "-";
+    name += std::to_string(attempt);
+  }
+  return target.parent_path() / name;
+}
+
+QssResult ReplacingFile::Open(const std::filesystem::path& path) {
+  const QssResult result = NativeFile::Open(path, native_file::kGenericRead | native_file::kGenericWrite,
+                                            native_file::kShareRead | native_file::kShareDelete,
+                                            native_file::kCreateNew, native_file::kAttributeNormal, &file_);
+  if (QssSucceeded(result)) {
+    temporaryPath_ = path;
+    written_ = 0;
+  }
+  return result;
+}
+
 QssResult ReplacingFile::Create() {
   Abandon();
-  std::filesystem::path stem = ".";
-  stem += target_.filename();
-  stem += ".qss-tmp-";
-  stem += std::to_string(native_file::CurrentProcessId());
+  atTarget_ = false;
   QssResult result = kQssOk;
   for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
-    std::filesystem::path name = stem;
-    if (attempt > 1) {
-      name += "-";
-      name += std::to_string(attempt);
-    }
-    const std::filesystem::path candidate = target_.parent_path() / name;
-    result = NativeFile::Open(candidate, native_file::kGenericRead | native_file::kGenericWrite,
-                              native_file::kShareRead | native_file::kShareDelete, native_file::kCreateNew,
-                              native_file::kAttributeNormal, &file_);
-    if (QssSucceeded(result)) {
-      temporaryPath_ = candidate;
-      written_ = 0;
-      return kQssOk;
-    }
+    const std::filesystem::path candidate = TemporaryName(target_, attempt);
+    result = Open(candidate);
+    if (QssSucceeded(result)) return kQssOk;
     // Only a taken name is worth another attempt.
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) break;
   }
   return result;
+}
+
+QssResult ReplacingFile::CreateAtTarget() {
+  Abandon();
+  atTarget_ = true;
+  return Open(target_);
 }
 
 QssResult ReplacingFile::Append(const char* data, std::size_t size) {
@@ -66,6 +75,10 @@ QssResult ReplacingFile::Commit(bool replacing, bool mayReplace) {
   }
   // Closed first: Windows moves no open file.
   file_.reset();
+  if (atTarget_) {
+    temporaryPath_.clear();
+    return kQssOk;
+  }
   const QssResult moved = replacing || mayReplace ? NativeFile::MoveOver(temporaryPath_, target_)
                                                   : NativeFile::MoveNoReplace(temporaryPath_, target_);
   if (QssFailed(moved)) {

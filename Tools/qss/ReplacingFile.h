@@ -30,6 +30,20 @@ class ReplacingFile {
 
   // Creates the temporary file.
   qss::QssResult Create();
+  // Creates the target itself as a new file, for a target whose folder is
+  // still under a temporary name of its own: nobody sees the name before
+  // the folder moves into place. Fails where anything stands at the target;
+  // Commit then only closes the file, and an uncommitted one is deleted.
+  qss::QssResult CreateAtTarget();
+  // The name the file is written under: the temporary's, or the target.
+  const std::filesystem::path& writtenPath() const { return temporaryPath_; }
+
+  // ".NAME.qss-tmp-PID", then "...-2" and on for later attempts (from 1):
+  // the hidden name, beside target, that a file or folder is built under.
+  static std::filesystem::path TemporaryName(const std::filesystem::path& target, int attempt);
+  // Attempts at a free temporary name; a name of another unpack's leftover
+  // or of a file in the container itself can be taken.
+  static constexpr int kNameAttempts = 100;
   qss::QssResult Append(const char* data, std::size_t size);
   // The temporary's descriptor or HANDLE, for writes at its own position
   // (-1 before Create). Not to be mixed with Append on one file.
@@ -46,10 +60,13 @@ class ReplacingFile {
   const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
 
  private:
+  qss::QssResult Open(const std::filesystem::path& path);
+
   std::filesystem::path target_;
   std::filesystem::path temporaryPath_;
   std::unique_ptr<qss::NativeFile> file_;
   std::int64_t written_ = 0;
+  bool atTarget_ = false;
 };
 
 }  // namespace qss_tool
