@@ -9,7 +9,6 @@
 // outside DIR), and a stream that cannot be read leaves nothing behind and
 // the existing file as it was.
 
-#include <set>
 #include <system_error>
 #include <vector>
 
@@ -51,32 +50,44 @@ std::u16string SlashPath(const std::vector<std::u16string>& names) {
 // second pass writes.
 class Unpacker : public WalkEvents {
  public:
-  Unpacker(ToolContext& context, const fs::path& root, ProgressBar* progress, const UnpackOptions& options,
-           bool planning)
+  // rootEmpty: DIR holds nothing (it is missing while planning, or this
+  // run made it).
+  Unpacker(ToolContext& context, const fs::path& root, bool rootEmpty, ProgressBar* progress,
+           const UnpackOptions& options, bool planning)
       : context_(context), progress_(progress), options_(options), planning_(planning) {
     Folder top;
     top.path = top.building = root;
     top.state = Folder::kMade;
+    top.empty = rootEmpty;
     folders_.push_back(top);
-    seen_.emplace_back();
     included_.push_back(!options.filter.HasIncludes());
   }
 
   bool Visit(StorageWalker& walker, CStorage* parent, const EntryInfo& info) override {
     if (folders_.back().state == Folder::kFailed) return false;  // reported when it failed
-    const std::u16string path = SlashPath(walker.path());
-    if (options_.filter.Excluded(path, info.name)) return false;
-    // A storage that matches --include brings everything below it.
-    const bool included = included_.back() || options_.filter.Included(path, info.name);
+    bool included = included_.back();
+    if (!options_.filter.empty()) {
+      const std::u16string path = SlashPath(walker.path());
+      if (options_.filter.Excluded(path, info.name)) return false;
+      // A storage that matches --include brings everything below it.
+      included = included || options_.filter.Included(path, info.name);
+    }
     const bool isStorage = info.kind == kEntryStorage || info.kind == kKindNestedContainer;
     if (!included && !isStorage) return false;
+    if (planning_ && folders_.back().empty) {
+      // Nothing stands in a folder that is not there yet: only the bytes count.
+      if (info.kind == kEntryStream) Plan(info, fs::path(), fs::file_status(fs::file_type::not_found));
+      if (!isStorage) return false;
+      pendingIncluded_ = included;
+      pendingExists_ = false;
+      pendingEmpty_ = true;
+      return true;
+    }
     if (!info.nameTerminated) return Problem(walker, "the name has no terminator; skipped");
     fs::path fileName;
     std::string reason;
     if (!FileNameFromEntryName(info.name, &fileName, &reason)) return Problem(walker, reason + "; skipped");
-    if (!seen_.back().insert(info.name).second) {
-      return Problem(walker, "the name repeats an earlier entry's name; skipped");
-    }
+    if (walker.NameRepeats(parent)) return Problem(walker, "the name repeats an earlier entry's name; skipped");
     const fs::path target = folders_.back().path / fileName;
     std::error_code ec;
     // In a folder that held nothing, nothing but what this run puts there
@@ -115,7 +126,6 @@ class Unpacker : public WalkEvents {
     folder.empty = pendingEmpty_;
     folder.existed = pendingExists_;
     folders_.push_back(folder);
-    seen_.emplace_back();
     included_.push_back(pendingIncluded_);
     // An included storage is made even when empty; one entered only to look
     // for included entries is made when the first of them is written.
@@ -125,7 +135,6 @@ class Unpacker : public WalkEvents {
   void Leave(StorageWalker& walker, const EntryInfo&) override {
     if (folders_.back().staged) PlaceFolder(walker, folders_.back());
     folders_.pop_back();
-    seen_.pop_back();
     included_.pop_back();
   }
 
@@ -325,7 +334,6 @@ class Unpacker : public WalkEvents {
   const UnpackOptions& options_;
   const bool planning_;
   std::vector<Folder> folders_;
-  std::vector<std::set<std::u16string>> seen_;
   // Whether each storage on the way down is included as a whole.
   std::vector<bool> included_;
   fs::path pending_;
@@ -402,7 +410,8 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   };
 
   // Check first, then write: a refusal leaves DIR as it was.
-  Unpacker plan(context, folder, nullptr, options, true);
+  std::error_code ec;
+  Unpacker plan(context, folder, !fs::exists(folder, ec), nullptr, options, true);
   {
     StorageWalker planWalker(plan, container.bytes);
     walk(planWalker);
@@ -420,14 +429,13 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
 
   // DIR itself may be a symbolic link the user made; only what lies below it
   // is guarded.
-  std::error_code ec;
-  fs::create_directories(folder, ec);
+  const bool made = fs::create_directories(folder, ec);
   if (ec || !fs::is_directory(folder, ec)) {
     return Fail(context, "unpack: cannot create folder " + DisplayPath(folder) + (ec ? ": " + ec.message() : ""));
   }
 
   ProgressBar progress(context.err, context.progress, "unpack", plan.total());
-  Unpacker unpacker(context, folder, &progress, options, false);
+  Unpacker unpacker(context, folder, made, &progress, options, false);
   StorageWalker walker(unpacker, container.bytes);
   walk(walker);
   progress.Finish();

@@ -46,6 +46,8 @@ class PathFilter {
   // False with *error naming a pattern that is not valid UTF-8.
   bool Add(std::string_view pattern, bool include, std::string* error);
   bool HasIncludes() const { return !includes_.empty(); }
+  // No pattern at all: nothing is excluded and everything included.
+  bool empty() const { return includes_.empty() && excludes_.empty(); }
   bool Excluded(std::u16string_view path, std::u16string_view name) const;
   bool Included(std::u16string_view path, std::u16string_view name) const;
 

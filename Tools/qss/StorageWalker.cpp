@@ -58,14 +58,20 @@ void StorageWalker::WalkStorage(CStorage* storage) {
   }
 }
 
+bool StorageWalker::NameRepeats(CStorage* parent) const {
+  // A name ends at its first NUL: the stored name is terminated as it stands.
+  return parent->FindFirstEntry(path_.back().c_str()) != visiting_;
+}
+
 void StorageWalker::VisitEntry(CStorage* storage, CStorageEntry* entry) {
   const EntryInfo info = DescribeEntry(*entry);
   path_.push_back(info.name);
+  visiting_ = entry;
   const bool descend = events_.Visit(*this, storage, info) && (info.kind & kEntryStorage) != 0;
   if (descend) {
     if (!info.nameTerminated) {
       events_.NotOpened(*this, info, "the name has no terminator");
-    } else if (FirstEntryNamed(storage, info.name) != entry) {
+    } else if (NameRepeats(storage)) {
       events_.NotOpened(*this, info, "the name repeats an earlier entry's name");
     } else if (depth() >= kMaxTreeDepth) {
       limitReached_ = true;

@@ -72,6 +72,9 @@ class StorageWalker {
   // then names it ("" for the root directory). Entries without blocks
   // share nothing.
   bool ClaimChain(qss::CStorage* parent, const EntryInfo& info, std::string* earlier);
+  // Whether an earlier entry of parent has the name of the entry being
+  // visited: opening by that name would reach the earlier one.
+  bool NameRepeats(qss::CStorage* parent) const;
 
  private:
   void WalkStorage(qss::CStorage* storage);
@@ -82,6 +85,7 @@ class StorageWalker {
   WalkEvents& events_;
   std::int64_t containerBytes_;
   std::vector<std::u16string> path_;
+  const qss::CStorageEntry* visiting_ = nullptr;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
   // Chains brought into the walk: (the container, first block) -> the path
