@@ -146,9 +146,13 @@ class Scanner {
     std::vector<fs::directory_entry> entries;
     for (; it != fs::directory_iterator(); it.increment(ec)) entries.push_back(*it);
     if (ec) errors_->push_back("cannot read folder " + DisplayPath(folder) + ": " + ec.message());
-    std::sort(entries.begin(), entries.end());
+    // One folder's paths differ only in their last names; comparing them as
+    // strings orders them alike, without splitting each into its parts.
+    std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+      return a.path().native() < b.path().native();
+    });
     for (const fs::directory_entry& entry : entries) {
-      ScanEntry(entry, relative / entry.path().filename(), node, depth);
+      ScanEntry(entry, relative, node, depth);
     }
     ancestors_.pop_back();
     std::sort(node->children.begin(), node->children.end(),
@@ -180,16 +184,18 @@ class Scanner {
     }
   }
 
-  void ScanEntry(const fs::directory_entry& entry, const fs::path& relative, PackNode* parent, int depth) {
+  // folderRelative: the path of the entry's folder below DIR.
+  void ScanEntry(const fs::directory_entry& entry, const fs::path& folderRelative, PackNode* parent, int depth) {
     const fs::path& path = entry.path();
+    const auto relative = [&] { return folderRelative / path.filename(); };
     PackNode child;
     child.path = path;
     if (!EntryNameFromFileName(path.filename(), &child.name)) {
       errors_->push_back(DisplayPath(path) + ": the file name is not valid UTF-8");
       return;
     }
-    {
-      const std::u8string generic = relative.generic_u8string();
+    if (!options_.filter.empty()) {
+      const std::u8string generic = relative().generic_u8string();
       std::u16string relativeName;
       if (Utf8ToUtf16(std::string(generic.begin(), generic.end()), &relativeName) &&
           options_.filter.Excluded(relativeName, child.name)) {
@@ -235,12 +241,13 @@ class Scanner {
     }
     if (fs::is_directory(status)) {
       child.folder = true;
-      const std::string key = NestKey(relative);
+      const fs::path below = relative();
+      const std::string key = NestKey(below);
       if (options_.nest.count(key) != 0) {
         child.nested = true;
         nestedFound.insert(key);
       }
-      ScanFolder(path, relative, &child, depth + 1);
+      ScanFolder(path, below, &child, depth + 1);
     } else if (fs::is_regular_file(status)) {
       // Looked at as the builder will open it, so that a file that cannot
       // be read is reported now, before anything is written; opened only
@@ -454,13 +461,14 @@ class Builder {
 
  private:
   bool PackChild(CStorage* storage, PackNode& child, PackFailure* failure) {
-    const std::string where = DisplayPath(child.path);
+    // Named only when something fails: many small files would pay for it.
+    const auto where = [&child] { return DisplayPath(child.path); };
     if (child.nested) {
       CRootStorage* created = nullptr;
       const QssResult result =
           storage->CreateNestedContainer(child.name.c_str(), options_.entryWidth, options_.blockSize, &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where + ": cannot create the nested container", true, result, where};
+        *failure = {where() + ": cannot create the nested container", true, result, where()};
         return false;
       }
       CQssRef<CRootStorage> nested = CQssRef<CRootStorage>::Attach(created);
@@ -470,7 +478,7 @@ class Builder {
       CStorage* created = nullptr;
       const QssResult result = storage->CreateStorage(child.name.c_str(), &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where + ": cannot create the storage", true, result, where};
+        *failure = {where() + ": cannot create the storage", true, result, where()};
         return false;
       }
       CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(created);
@@ -479,7 +487,7 @@ class Builder {
     CStream* created = nullptr;
     const QssResult result = storage->CreateStream(child.name.c_str(), options_.compress, &created);
     if (QssFailed(result) || created == nullptr) {
-      *failure = {where + ": cannot create the stream", true, result, where};
+      *failure = {where() + ": cannot create the stream", true, result, where()};
       return false;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
@@ -488,10 +496,11 @@ class Builder {
 
   // Reads the next piece of file at *offset; false with a failure set when
   // the read fails.
-  static bool ReadPiece(NativeFile* file, const std::string& where, std::int64_t* offset, char* buffer,
+  static bool ReadPiece(NativeFile* file, const fs::path& path, std::int64_t* offset, char* buffer,
                         std::uint32_t size, std::uint32_t* got, PackFailure* failure) {
     const QssResult result = file->ReadAt(*offset, buffer, size, got);
     if (QssFailed(result)) {
+      const std::string where = DisplayPath(path);
       *failure = {where + ": cannot read the file", true, result, where};
       return false;
     }
@@ -502,7 +511,7 @@ class Builder {
   // A compressed stream is stored by its first write, so the whole content
   // goes in one write, read and compressed ahead by the pipeline.
   bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
-    const std::string where = DisplayPath(file.path);
+    const auto where = [&file] { return DisplayPath(file.path); };
     const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
     if (prepared->failure) {
       *failure = *prepared->failure;
@@ -515,7 +524,7 @@ class Builder {
     const QssResult result =
         WriteCompressedImage(stream, prepared->content.data(), length, prepared->image, &written);
     if (result != kQssOk || written != static_cast<std::uint32_t>(length)) {
-      *failure = {where + ": storing the compressed stream failed", true, result, where};
+      *failure = {where() + ": storing the compressed stream failed", true, result, where()};
       return false;
     }
     progress_.Advance(length);
@@ -523,12 +532,12 @@ class Builder {
   }
 
   bool WriteInPieces(CStream* stream, PackNode& file, PackFailure* failure) {
-    const std::string where = DisplayPath(file.path);
+    const auto where = [&file] { return DisplayPath(file.path); };
     std::unique_ptr<NativeFile> source;
     std::string refusal;
     std::int64_t opened = 0;  // the file's length when opened: what is packed
     if (!OpenSource(file.Source(), &source, &refusal, &opened)) {
-      *failure = {where + ": " + refusal};
+      *failure = {where() + ": " + refusal};
       return false;
     }
     // Giving the stream its length first allocates all its blocks in one
@@ -537,7 +546,7 @@ class Builder {
     if (file.size > 0) {
       const QssResult result = stream->SetSize(file.size);
       if (QssFailed(result)) {
-        *failure = {where + ": writing the stream failed", true, result, where};
+        *failure = {where() + ": writing the stream failed", true, result, where()};
         return false;
       }
     }
@@ -559,7 +568,7 @@ class Builder {
       total += moved;
       progress_.Advance(moved);
       if (QssFailed(result)) {
-        *failure = {where + ": copying the file into the stream failed", true, result, where};
+        *failure = {where() + ": copying the file into the stream failed", true, result, where()};
         return false;
       }
       if (!copy.kernelRefused && moved < static_cast<std::uint32_t>(want)) break;  // the file ended early
@@ -571,12 +580,12 @@ class Builder {
     while (total < opened) {
       const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(opened - total, piece.size()));
       std::uint32_t got = 0;
-      if (!ReadPiece(source.get(), where, &total, piece.data(), want, &got, failure)) return false;
+      if (!ReadPiece(source.get(), file.path, &total, piece.data(), want, &got, failure)) return false;
       if (got == 0) break;
       std::uint32_t written = 0;
       const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
       if (QssFailed(result) || written != got) {
-        *failure = {where + ": writing the stream failed", true, result, where};
+        *failure = {where() + ": writing the stream failed", true, result, where()};
         return false;
       }
       progress_.Advance(got);
@@ -587,7 +596,7 @@ class Builder {
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
       if (QssFailed(result)) {
-        *failure = {where + ": writing the stream failed", true, result, where};
+        *failure = {where() + ": writing the stream failed", true, result, where()};
         return false;
       }
     }
@@ -687,21 +696,21 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
                         std::to_string(node.children.size()));
   }
   for (const PackNode& child : node.children) {
-    const std::string childWhere = DisplayPath(child.path);
+    const auto childWhere = [&child] { return DisplayPath(child.path); };
     const CStorageEntry* entry = FirstEntryNamed(storage, child.name);
     if (entry == nullptr) {
-      problems->push_back(childWhere + ": no entry stored");
+      problems->push_back(childWhere() + ": no entry stored");
       continue;
     }
     const EntryInfo info = DescribeEntry(*entry);
     const std::uint32_t kind = child.nested ? kKindNestedContainer : child.folder ? kEntryStorage : kEntryStream;
     if (info.kind != kind) {
-      problems->push_back(childWhere + ": stored as kind " + std::to_string(info.kind));
+      problems->push_back(childWhere() + ": stored as kind " + std::to_string(info.kind));
       continue;
     }
     if (!child.folder) {
       if (info.size != child.packed) {
-        problems->push_back(childWhere + ": " + std::to_string(info.size) + " bytes stored of " +
+        problems->push_back(childWhere() + ": " + std::to_string(info.size) + " bytes stored of " +
                             std::to_string(child.packed));
       }
       continue;
@@ -709,7 +718,7 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
     CQssRef<CStorage> sub;
     const QssResult result = OpenChildStorage(storage, child.name, containerBytes, &sub);
     if (QssFailed(result)) {
-      problems->push_back(childWhere + ": does not open: " + DescribeResult(result));
+      problems->push_back(childWhere() + ": does not open: " + DescribeResult(result));
       continue;
     }
     VerifyPacked(sub.get(), child, containerBytes, problems);
