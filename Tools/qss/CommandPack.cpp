@@ -697,20 +697,22 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
   }
   for (const PackNode& child : node.children) {
     const auto childWhere = [&child] { return DisplayPath(child.path); };
-    const CStorageEntry* entry = FirstEntryNamed(storage, child.name);
+    // The name came from a file name, which holds no NUL: it is asked as it
+    // stands, without a copy.
+    const CStorageEntry* entry = storage->FindFirstEntry(child.name.c_str());
     if (entry == nullptr) {
       problems->push_back(childWhere() + ": no entry stored");
       continue;
     }
-    const EntryInfo info = DescribeEntry(*entry);
+    const std::uint32_t storedKind = entry->Kind();
     const std::uint32_t kind = child.nested ? kKindNestedContainer : child.folder ? kEntryStorage : kEntryStream;
-    if (info.kind != kind) {
-      problems->push_back(childWhere() + ": stored as kind " + std::to_string(info.kind));
+    if (storedKind != kind) {
+      problems->push_back(childWhere() + ": stored as kind " + std::to_string(storedKind));
       continue;
     }
     if (!child.folder) {
-      if (info.size != child.packed) {
-        problems->push_back(childWhere() + ": " + std::to_string(info.size) + " bytes stored of " +
+      if (entry->Size() != child.packed) {
+        problems->push_back(childWhere() + ": " + std::to_string(entry->Size()) + " bytes stored of " +
                             std::to_string(child.packed));
       }
       continue;
