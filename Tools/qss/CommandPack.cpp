@@ -8,6 +8,7 @@
 // then an older container of that name stays as it was.
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -112,10 +113,18 @@ bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::st
   return false;
 }
 
+// What looking at a file as the builder will open it found.
+struct Probe {
+  bool done = false;
+  QssResult result = kQssOk;
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  std::int64_t size = 0;
+};
+
 class Scanner {
  public:
-  Scanner(const PackOptions& options, std::vector<std::string>* errors, ToolContext& context)
-      : options_(options), errors_(errors), context_(context) {}
+  Scanner(const PackOptions& options, std::int32_t threads, std::vector<std::string>* errors, ToolContext& context)
+      : options_(options), threads_(threads), errors_(errors), context_(context) {}
 
   void ScanFolder(const fs::path& folder, const fs::path& relative, PackNode* node, int depth) {
     // A folder becomes a storage the tools open only above the depth limit.
@@ -151,8 +160,9 @@ class Scanner {
     std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
       return a.path().native() < b.path().native();
     });
-    for (const fs::directory_entry& entry : entries) {
-      ScanEntry(entry, relative, node, depth);
+    const std::vector<Probe> probes = ProbeFiles(entries);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      ScanEntry(entries[i], relative, node, depth, i < probes.size() ? probes[i] : Probe{});
     }
     ancestors_.pop_back();
     std::sort(node->children.begin(), node->children.end(),
@@ -184,8 +194,35 @@ class Scanner {
     }
   }
 
-  // folderRelative: the path of the entry's folder below DIR.
-  void ScanEntry(const fs::directory_entry& entry, const fs::path& folderRelative, PackNode* parent, int depth) {
+  // The files of a large folder, as its listing names them, looked at on
+  // several threads at once; the scan then goes through the folder in order
+  // as before, so that its messages come in the same order. A folder of a
+  // few files is not worth the threads.
+  std::vector<Probe> ProbeFiles(const std::vector<fs::directory_entry>& entries) const {
+    constexpr std::size_t kFilesWorthThreads = 64;
+    std::vector<Probe> probes;
+    if (threads_ <= 1 || entries.size() < kFilesWorthThreads) return probes;
+    probes.resize(entries.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t i = next++; i < entries.size(); i = next++) {
+        if (TypeSeenInListing(entries[i]).type() != fs::file_type::regular) continue;
+        Probe& probe = probes[i];
+        probe.result = NativeFile::ProbeForReading(entries[i].path(), &probe.found, &probe.size);
+        probe.done = true;
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (std::int32_t i = 1; i < threads_; ++i) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    return probes;
+  }
+
+  // folderRelative: the path of the entry's folder below DIR; probe: what
+  // ProbeFiles found, when it looked.
+  void ScanEntry(const fs::directory_entry& entry, const fs::path& folderRelative, PackNode* parent, int depth,
+                 Probe probe) {
     const fs::path& path = entry.path();
     const auto relative = [&] { return folderRelative / path.filename(); };
     PackNode child;
@@ -252,10 +289,13 @@ class Scanner {
       // Looked at as the builder will open it, so that a file that cannot
       // be read is reported now, before anything is written; opened only
       // once, by the builder.
-      native_file::FoundKind found = native_file::FoundKind::kUnknown;
-      const QssResult probed = NativeFile::ProbeForReading(child.Source(), &found, &child.size);
-      if (QssFailed(probed)) {
-        errors_->push_back(DisplayPath(path) + ": " + SourceRefusal(found, probed));
+      // A link followed is looked at where it leads.
+      if (!probe.done || !child.source.empty()) {
+        probe.result = NativeFile::ProbeForReading(child.Source(), &probe.found, &probe.size);
+      }
+      child.size = probe.size;
+      if (QssFailed(probe.result)) {
+        errors_->push_back(DisplayPath(path) + ": " + SourceRefusal(probe.found, probe.result));
         return;
       }
       if (options_.compress && child.size > kMaxCompressibleSize) {
@@ -294,6 +334,7 @@ class Scanner {
   }
 
   const PackOptions& options_;
+  const std::int32_t threads_;
   std::vector<std::string>* errors_;
   ToolContext& context_;
   // The folders being scanned, outermost first: (canonical path, path).
@@ -309,38 +350,49 @@ struct PackFailure {
   std::string where = {};  // the file or folder it concerns, when there is one
 };
 
-// A file read and compressed ahead of the writer.
+// A file read (and compressed, for a compressed pack) ahead of the writer.
 struct PreparedFile {
   AlignedBuffer content;
   CompressedImage image;
   std::optional<PackFailure> failure;
+  // A plain pack's small file that had grown past a small file's size by
+  // the time it was opened: not read here, the writer stores it in pieces.
+  bool grown = false;
 };
 
-// Reads and compresses the files a compressed pack stores, in the order it
-// stores them, on worker threads, while the writer stores the earlier ones:
-// the container gets the same bytes in the same order as from one thread.
+// Reads the files the writer is about to store, in the order it stores
+// them, on worker threads, while the writer stores the earlier ones: the
+// files a compressed pack compresses, or a plain pack's small files, whose
+// opens and reads would otherwise cost the writer as much as storing them.
+// The container gets the same bytes in the same order as from one thread.
 // Bytes in flight (read, not yet stored) stay under a budget, except that
 // one file is always let through whatever its size.
-class CompressionPipeline {
+class ReadAheadPipeline {
  public:
-  static constexpr std::int64_t kBytesInFlight = 32 << 20;
+  // Compressed files take long enough each for a deep queue to pay; small
+  // plain files need only enough ahead to keep the writer busy.
+  static constexpr std::int64_t kCompressedBytesInFlight = 32 << 20;
+  static constexpr std::int64_t kPlainBytesInFlight = 4 << 20;
 
-  CompressionPipeline(std::vector<PackNode*> files, std::int32_t threads) : files_(std::move(files)) {
+  ReadAheadPipeline(std::vector<PackNode*> files, std::int32_t threads, bool compress)
+      : files_(std::move(files)),
+        compress_(compress),
+        budget_(compress ? kCompressedBytesInFlight : kPlainBytesInFlight) {
     results_.resize(files_.size());
     // With one thread the writer prepares each file itself when it gets there.
     const std::size_t workers = threads > 1 ? static_cast<std::size_t>(threads) : 0;
     for (std::size_t i = 0; i < workers && i < files_.size(); ++i) workers_.emplace_back([this] { Work(); });
   }
-  ~CompressionPipeline() {
+  ~ReadAheadPipeline() {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       stopping_ = true;
     }
-    changed_.notify_all();
+    room_.notify_all();
     for (std::thread& worker : workers_) worker.join();
   }
-  CompressionPipeline(const CompressionPipeline&) = delete;
-  CompressionPipeline& operator=(const CompressionPipeline&) = delete;
+  ReadAheadPipeline(const ReadAheadPipeline&) = delete;
+  ReadAheadPipeline& operator=(const ReadAheadPipeline&) = delete;
 
   // The next file in order, waiting for its preparation; its bytes leave
   // the budget when the result is dropped.
@@ -349,24 +401,42 @@ class CompressionPipeline {
     const std::size_t index = taken_++;
     if (workers_.empty()) {
       lock.unlock();
-      return Prepare(*files_[index]);
+      return Prepare(*files_[index], compress_);
     }
-    changed_.wait(lock, [&] { return results_[index] != nullptr; });
+    if (results_[index] == nullptr) {
+      // Workers held back by the budget must go on, or nothing comes.
+      if (workersWaiting_ > 0) room_.notify_all();
+      writerWaitsFor_ = index;
+      ready_.wait(lock, [&] { return results_[index] != nullptr; });
+      writerWaitsFor_ = kNobody;
+    }
     std::unique_ptr<PreparedFile> result = std::move(results_[index]);
     inFlight_ -= files_[index]->size;
+    // Woken once half the budget is free, not for every file taken: a pack
+    // of many small files would otherwise wake a worker per file.
+    const bool wake = workersWaiting_ > 0 && inFlight_ <= budget_ / 2;
     lock.unlock();
-    changed_.notify_all();
+    if (wake) room_.notify_all();
     return result;
   }
 
  private:
-  static std::unique_ptr<PreparedFile> Prepare(const PackNode& file) {
+  static std::unique_ptr<PreparedFile> Prepare(const PackNode& file, bool compress) {
     auto prepared = std::make_unique<PreparedFile>();
-    const std::string where = DisplayPath(file.path);
+    const auto where = [&file] { return DisplayPath(file.path); };
     std::unique_ptr<NativeFile> source;
     std::string refusal;
-    if (!OpenSource(file.Source(), &source, &refusal)) {
-      prepared->failure = PackFailure{where + ": " + refusal};
+    std::int64_t opened = 0;
+    if (!OpenSource(file.Source(), &source, &refusal, &opened)) {
+      prepared->failure = PackFailure{where() + ": " + refusal};
+      return prepared;
+    }
+    if (!compress) {
+      if (opened >= kKernelCopyMinimumFile) {
+        prepared->grown = true;
+      } else {
+        ReadAsOpened(source.get(), opened, where, prepared.get());
+      }
       return prepared;
     }
     // The measured size, and one byte more to see whether the file grew.
@@ -377,7 +447,7 @@ class CompressionPipeline {
       if (offset == static_cast<std::int64_t>(prepared->content.size())) {
         // Grown past its measured size: read on in pieces.
         if (offset > kMaxCompressibleSize) {
-          prepared->failure = PackFailure{where + ": the file grew past what a compressed stream can hold"};
+          prepared->failure = PackFailure{where() + ": the file grew past what a compressed stream can hold"};
           return prepared;
         }
         prepared->content.Resize(std::min<std::size_t>(prepared->content.size() * 2,
@@ -388,7 +458,7 @@ class CompressionPipeline {
       std::uint32_t got = 0;
       const QssResult result = source->ReadAt(offset, prepared->content.data() + offset, room, &got);
       if (QssFailed(result)) {
-        prepared->failure = PackFailure{where + ": cannot read the file", true, result, where};
+        prepared->failure = PackFailure{where() + ": cannot read the file", true, result, where()};
         return prepared;
       }
       if (got == 0) break;
@@ -398,50 +468,97 @@ class CompressionPipeline {
     const QssResult compressed =
         CompressContent(prepared->content.data(), static_cast<std::int32_t>(offset), &prepared->image);
     if (QssFailed(compressed)) {
-      prepared->failure = PackFailure{where + ": storing the compressed stream failed", true, compressed, where};
+      prepared->failure = PackFailure{where() + ": storing the compressed stream failed", true, compressed, where()};
     }
     return prepared;
   }
 
+  // A plain pack stores the file as long as it was when opened, as the
+  // writer's own reads do: what it grew by later is not waited for, and a
+  // file that shrank keeps what was there.
+  template <typename Where>
+  static void ReadAsOpened(NativeFile* source, std::int64_t opened, const Where& where, PreparedFile* prepared) {
+    prepared->content.Resize(static_cast<std::size_t>(opened));
+    std::int64_t offset = 0;
+    while (offset < opened) {
+      std::uint32_t got = 0;
+      const QssResult result = source->ReadAt(offset, prepared->content.data() + offset,
+                                              static_cast<std::uint32_t>(opened - offset), &got);
+      if (QssFailed(result)) {
+        prepared->failure = PackFailure{where() + ": cannot read the file", true, result, where()};
+        return;
+      }
+      if (got == 0) break;
+      offset += got;
+    }
+    prepared->content.Resize(static_cast<std::size_t>(offset));
+  }
+
+  bool HasRoom() const {
+    return inFlight_ == 0 || inFlight_ + files_[next_]->size <= budget_;
+  }
+
+  // Takes up a few files at a time (fewer trips through the lock), each
+  // handed to the writer as soon as it is ready.
   void Work() {
     for (;;) {
-      std::size_t index = 0;
+      std::size_t first = 0;
+      std::size_t end = 0;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] {
-          return stopping_ || next_ >= files_.size() || inFlight_ == 0 ||
-                 inFlight_ + files_[next_]->size <= kBytesInFlight;
-        });
+        ++workersWaiting_;
+        room_.wait(lock, [&] { return stopping_ || next_ >= files_.size() || HasRoom(); });
+        --workersWaiting_;
         if (stopping_ || next_ >= files_.size()) return;
-        index = next_++;
-        inFlight_ += files_[index]->size;
+        first = next_;
+        do {
+          inFlight_ += files_[next_++]->size;
+        } while (next_ < files_.size() && next_ - first < kFilesPerTurn && HasRoom());
+        end = next_;
       }
-      std::unique_ptr<PreparedFile> prepared = Prepare(*files_[index]);
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        results_[index] = std::move(prepared);
+      for (std::size_t index = first; index < end; ++index) {
+        std::unique_ptr<PreparedFile> prepared = Prepare(*files_[index], compress_);
+        bool wake = false;
+        {
+          std::lock_guard<std::mutex> guard(mutex_);
+          results_[index] = std::move(prepared);
+          wake = writerWaitsFor_ == index;
+        }
+        if (wake) ready_.notify_one();
       }
-      changed_.notify_all();
     }
   }
 
+  static constexpr std::size_t kFilesPerTurn = 16;
+  static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
+
   std::vector<PackNode*> files_;
+  const bool compress_;
+  const std::int64_t budget_;
   std::vector<std::unique_ptr<PreparedFile>> results_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable ready_;  // the writer waits for its next file
+  std::condition_variable room_;   // workers wait for room in the budget
   std::size_t next_ = 0;   // the next file a worker takes up
   std::size_t taken_ = 0;  // the next file the writer takes
+  std::size_t writerWaitsFor_ = kNobody;
+  std::size_t workersWaiting_ = 0;
   std::int64_t inFlight_ = 0;
   bool stopping_ = false;
 };
 
-// The files of tree that become streams, in the order the builder meets them.
-void ListFiles(PackNode& node, std::vector<PackNode*>* files) {
+// Whether the builder takes a file from the pipeline: every file of a
+// compressed pack; of a plain one the files too small for a copy inside
+// the kernel.
+bool ReadAhead(const PackNode& file, bool compress) { return compress || file.size < kKernelCopyMinimumFile; }
+
+// The files of tree that the pipeline reads, in the order the builder meets them.
+void ListFiles(PackNode& node, bool compress, std::vector<PackNode*>* files) {
   for (PackNode& child : node.children) {
     if (child.folder) {
-      ListFiles(child, files);
-    } else {
+      ListFiles(child, compress, files);
+    } else if (ReadAhead(child, compress)) {
       files->push_back(&child);
     }
   }
@@ -449,7 +566,7 @@ void ListFiles(PackNode& node, std::vector<PackNode*>* files) {
 
 class Builder {
  public:
-  Builder(const PackOptions& options, ProgressBar& progress, CompressionPipeline* pipeline)
+  Builder(const PackOptions& options, ProgressBar& progress, ReadAheadPipeline* pipeline)
       : options_(options), progress_(progress), pipeline_(pipeline) {}
 
   bool PackChildren(CStorage* storage, PackNode& node, PackFailure* failure) {
@@ -491,7 +608,9 @@ class Builder {
       return false;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
-    return options_.compress ? WriteWhole(stream.get(), child, failure) : WriteInPieces(stream.get(), child, failure);
+    if (options_.compress) return WriteWhole(stream.get(), child, failure);
+    return ReadAhead(child, false) ? WriteReadAhead(stream.get(), child, failure)
+                                   : WriteInPieces(stream.get(), child, failure);
   }
 
   // Reads the next piece of file at *offset; false with a failure set when
@@ -528,6 +647,35 @@ class Builder {
       return false;
     }
     progress_.Advance(length);
+    return true;
+  }
+
+  // A small file of a plain pack, read ahead: sized first as measured, as
+  // WriteInPieces does, so that the blocks are the same for every number
+  // of threads.
+  bool WriteReadAhead(CStream* stream, PackNode& file, PackFailure* failure) {
+    const auto where = [&file] { return DisplayPath(file.path); };
+    const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
+    if (prepared->failure) {
+      *failure = *prepared->failure;
+      return false;
+    }
+    if (prepared->grown) return WriteInPieces(stream, file, failure);
+    const auto length = static_cast<std::int64_t>(prepared->content.size());
+    QssResult result = file.size > 0 ? stream->SetSize(file.size) : kQssOk;
+    std::uint32_t written = 0;
+    if (QssSucceeded(result) && length > 0) {
+      result = stream->Write(prepared->content.data(), static_cast<std::int32_t>(length), &written);
+      if (QssSucceeded(result) && written != static_cast<std::uint32_t>(length)) result = kQssWriteFault;
+    }
+    // A file that shrank since it was measured keeps only what was read.
+    if (QssSucceeded(result) && length < file.size) result = stream->SetSize(length);
+    if (QssFailed(result)) {
+      *failure = {where() + ": writing the stream failed", true, result, where()};
+      return false;
+    }
+    progress_.Advance(length);
+    file.packed = length;
     return true;
   }
 
@@ -605,7 +753,7 @@ class Builder {
 
   const PackOptions& options_;
   ProgressBar& progress_;
-  CompressionPipeline* pipeline_;
+  ReadAheadPipeline* pipeline_;
   AlignedBuffer piece_;
 };
 
@@ -776,7 +924,8 @@ int RunPack(const Arguments& args, ToolContext& context) {
   tree.folder = true;
   tree.path = folder;
   std::vector<std::string> errors;
-  Scanner scanner(options, &errors, context);
+  const std::int32_t threads = options.threads > 0 ? options.threads : ThreadsPerCore();
+  Scanner scanner(options, threads, &errors, context);
   scanner.ScanFolder(folder, fs::path(), &tree, 0);
   scanner.ReportSpecial();
   for (const std::string& nest : options.nest) {
@@ -804,12 +953,11 @@ int RunPack(const Arguments& args, ToolContext& context) {
   }
 
   PackFailure failure;
-  const std::int32_t threads = options.threads > 0 ? options.threads : ThreadsPerCore();
   {
     ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
     std::vector<PackNode*> files;
-    if (options.compress) ListFiles(tree, &files);
-    CompressionPipeline pipeline(std::move(files), threads);
+    ListFiles(tree, options.compress, &files);
+    ReadAheadPipeline pipeline(std::move(files), threads, options.compress);
     Builder builder(options, progress, &pipeline);
     if (!builder.PackChildren(writer.root(), tree, &failure)) {
       progress.Finish();

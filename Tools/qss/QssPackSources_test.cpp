@@ -134,5 +134,47 @@ TEST_F(SpecialFilesTest, SocketsAreSpecialToo) {
 }
 #endif
 
+// A large folder's files are looked at and read on several threads: what
+// each finds stays with its own file, the messages come in name order, and
+// the container's bytes do not depend on the number of threads.
+TEST(PackSourcesTest, ALargeFolderPacksAndFailsAlikeOnAnyNumberOfThreads) {
+  TemporaryFolder folder;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 150; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "f%03d", i);
+    files[name] = std::string(static_cast<std::size_t>(i * 37 % 5000), static_cast<char>('a' + i % 26));
+    WriteFile(folder / "src" / name, files[name]);
+  }
+  WriteFile(folder / "src" / "big", std::string(100000, 'b'));  // stored through the kernel's copy
+  std::string one;
+  for (const std::string threads : {"1", "2", "3"}) {
+    const fs::path container = folder / ("c" + threads + ".qss");
+    const RunResult run = RunInProcess({"pack", "--threads", threads, (folder / "src").string(), container.string()});
+    ASSERT_EQ(run.code, 0) << run.err;
+    if (threads == "1") {
+      one = ContainerBytes(container);
+    } else {
+      EXPECT_TRUE(ContainerBytes(container) == one) << threads << " threads";
+    }
+  }
+  ASSERT_EQ(RunInProcess({"unpack", (folder / "c3.qss").string(), (folder / "out").string()}).code, 0);
+  EXPECT_EQ(Snapshot(folder / "out"), Snapshot(folder / "src"));
+
+  // Sizes a compressed stream cannot hold (sparse files), found by the
+  // threads and reported against their own names, in name order.
+  fs::resize_file(folder / "src" / "f120", 3221225472LL);
+  fs::resize_file(folder / "src" / "f030", 2147483648LL);
+  const RunResult run = RunInProcess(
+      {"pack", "--compress", "--threads", "2", (folder / "src").string(), (folder / "z.qss").string()});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err,
+            "qss: pack: " + (folder / "src" / "f030").string() +
+                ": 2147483648 bytes are more than a compressed stream can hold (2113929216)\n"
+                "qss: pack: " + (folder / "src" / "f120").string() +
+                ": 3221225472 bytes are more than a compressed stream can hold (2113929216)\n"
+                "qss: pack: nothing written\n");
+}
+
 }  // namespace
 }  // namespace qss_test

@@ -220,9 +220,10 @@ Options:
   --exclude GLOB     leave out files and folders that match GLOB
                      (repeatable; see 'qss unpack --help' for the patterns),
                      matched against the path relative to DIR with '/'
-  --threads N        with --compress, read and compress files on N threads
-                     ahead of the one that stores them (default: one per
-                     core); the container's bytes are the same for every N
+  --threads N        look at files, and read small ones (with --compress,
+                     read and compress all) on N threads ahead of the one
+                     that stores them (default: one per core); the
+                     container's bytes are the same for every N
   -q, --quiet        errors only (no warnings, no progress bar)
   --progress=WHEN    auto, always or never (see 'qss --help')
 
