@@ -506,10 +506,8 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
     // The kernel moves the pieces where it can; what it refused is read
     // into the buffer from its start and written from there.
     std::uint32_t moved = 0;
-    // Once refused (or never to be asked: a target that is no file, a copy
-    // too short to gain), the kernel is not asked again.
-    bool refused = state->kernelRefused;
-    if (!refused) result = physical_->CopyPiecesToHandle(gathered.data(), gathered.size(), target, &moved, &refused);
+    bool refused = false;
+    result = physical_->CopyPiecesToHandle(gathered.data(), gathered.size(), target, &moved, &refused);
     transferred += static_cast<std::int32_t>(std::min(moved, gatheredBytes));
     // Fewer bytes without a refusal is a write that did not complete.
     if (QssSucceeded(result) && !refused && moved < gatheredBytes) result = kQssWriteFault;

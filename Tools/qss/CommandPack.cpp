@@ -377,7 +377,8 @@ class ReadAheadPipeline {
   ReadAheadPipeline(std::vector<PackNode*> files, std::int32_t threads, bool compress)
       : files_(std::move(files)),
         compress_(compress),
-        budget_(compress ? kCompressedBytesInFlight : kPlainBytesInFlight) {
+        budget_(compress ? kCompressedBytesInFlight : kPlainBytesInFlight),
+        filesPerTurn_(compress ? 1 : 16) {
     results_.resize(files_.size());
     // With one thread the writer prepares each file itself when it gets there.
     const std::size_t workers = threads > 1 ? static_cast<std::size_t>(threads) : 0;
@@ -498,8 +499,10 @@ class ReadAheadPipeline {
     return inFlight_ == 0 || inFlight_ + files_[next_]->size <= budget_;
   }
 
-  // Takes up a few files at a time (fewer trips through the lock), each
-  // handed to the writer as soon as it is ready.
+  // Takes up a few small files at a time (fewer trips through the lock),
+  // each handed to the writer as soon as it is ready. Files to compress go
+  // one at a time: the writer waits for them in order, so a run of them on
+  // one thread would hold it to that thread's pace.
   void Work() {
     for (;;) {
       std::size_t first = 0;
@@ -513,7 +516,7 @@ class ReadAheadPipeline {
         first = next_;
         do {
           inFlight_ += files_[next_++]->size;
-        } while (next_ < files_.size() && next_ - first < kFilesPerTurn && HasRoom());
+        } while (next_ < files_.size() && next_ - first < filesPerTurn_ && HasRoom());
         end = next_;
       }
       for (std::size_t index = first; index < end; ++index) {
@@ -529,12 +532,12 @@ class ReadAheadPipeline {
     }
   }
 
-  static constexpr std::size_t kFilesPerTurn = 16;
   static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
 
   std::vector<PackNode*> files_;
   const bool compress_;
   const std::int64_t budget_;
+  const std::size_t filesPerTurn_;
   std::vector<std::unique_ptr<PreparedFile>> results_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
