@@ -112,7 +112,7 @@ class Unpacker : public WalkEvents {
         if (planning_) {
           Plan(info, target, status);
         } else {
-          UnpackStream(walker, parent, info, target, status);
+          UnpackStream(walker, parent, info, fileName, target, status);
         }
         return false;
       default:
@@ -236,8 +236,8 @@ class Unpacker : public WalkEvents {
     if (info.size > info.headOffset && info.headOffset >= 0) total_ += info.size - info.headOffset;
   }
 
-  void UnpackStream(StorageWalker& walker, CStorage* parent, const EntryInfo& info, const fs::path& target,
-                    const fs::file_status& status) {
+  void UnpackStream(StorageWalker& walker, CStorage* parent, const EntryInfo& info, const fs::path& fileName,
+                    const fs::path& target, const fs::file_status& status) {
     if (fs::exists(status) && !fs::is_regular_file(status)) {
       Problem(walker, "something that is not a file is in the way; skipped");
       return;
@@ -269,11 +269,11 @@ class Unpacker : public WalkEvents {
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
     const Folder& folder = folders_.back();
-    ReplacingFile file(folder.unseen ? folder.building / target.filename() : target);
+    ReplacingFile file(folder.unseen ? folder.building / fileName : target);
     const QssResult created = folder.unseen ? file.CreateAtTarget() : file.Create();
     if (QssFailed(created)) {
       std::error_code ec;
-      if (folder.unseen && fs::exists(fs::symlink_status(folder.building / target.filename(), ec))) {
+      if (folder.unseen && fs::exists(fs::symlink_status(file.target(), ec))) {
         Taken(walker, target);  // an earlier entry's file name folds to this one
         return;
       }

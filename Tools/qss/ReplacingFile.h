@@ -35,8 +35,7 @@ class ReplacingFile {
   // the folder moves into place. Fails where anything stands at the target;
   // Commit then only closes the file, and an uncommitted one is deleted.
   qss::QssResult CreateAtTarget();
-  // The name the file is written under: the temporary's, or the target.
-  const std::filesystem::path& writtenPath() const { return temporaryPath_; }
+  const std::filesystem::path& target() const { return target_; }
 
   // ".NAME.qss-tmp-PID", then "...-2" and on for later attempts (from 1):
   // the hidden name, beside target, that a file or folder is built under.

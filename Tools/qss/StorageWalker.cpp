@@ -22,8 +22,21 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
   if (!container) return true;
   const CQssRefCountedObject* key = container.get();
   containers_.try_emplace(key, std::move(container));  // held from its first claim on
-  const auto [at, added] = claimed_.emplace(std::make_pair(key, block), PathText());
-  if (!added && earlier != nullptr) *earlier = at->second;
+  const auto [at, added] = claimed_.try_emplace(std::make_pair(key, block));
+  if (added) {
+    for (const std::u16string& name : path_) {
+      at->second += name;
+      at->second.push_back(u'\0');
+    }
+  } else if (earlier != nullptr) {
+    std::vector<std::u16string> names;
+    for (std::size_t start = 0; start < at->second.size();) {
+      const std::size_t end = at->second.find(u'\0', start);
+      names.push_back(at->second.substr(start, end - start));
+      start = end + 1;
+    }
+    *earlier = JoinEntryPath(names, names.size());
+  }
   return added;
 }
 

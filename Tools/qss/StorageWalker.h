@@ -15,6 +15,7 @@
 #define TOOLS_QSS_STORAGEWALKER_H_
 
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,9 +89,16 @@ class StorageWalker {
   const qss::CStorageEntry* visiting_ = nullptr;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
-  // Chains brought into the walk: (the container, first block) -> the path
-  // of the entry that brought it.
-  std::map<std::pair<const qss::CQssRefCountedObject*, std::int64_t>, std::string> claimed_;
+  // Chains brought into the walk: (the container, first block) -> the names
+  // on the path of the entry that brought it, each ended by a NUL (which no
+  // name holds); made into text only for a message.
+  using ClaimKey = std::pair<const qss::CQssRefCountedObject*, std::int64_t>;
+  struct ClaimKeyHash {
+    std::size_t operator()(const ClaimKey& key) const {
+      return std::hash<const void*>{}(key.first) ^ (std::hash<std::int64_t>{}(key.second) * 0x9E3779B97F4A7C15ULL);
+    }
+  };
+  std::unordered_map<ClaimKey, std::u16string, ClaimKeyHash> claimed_;
   // The containers named there (see qss::ContainerIdentity) stay held for
   // the walk, so that no later nested container takes the identity of one
   // that is gone.
