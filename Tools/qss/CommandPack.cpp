@@ -348,6 +348,13 @@ struct PackFailure {
   bool hasResult = false;
   QssResult result = kQssOk;
   std::string where = {};  // the file or folder it concerns, when there is one
+
+  // "<path>: <what>" with the result, about path. Named only when something
+  // fails: many small files would pay for it on every store.
+  static PackFailure About(const fs::path& path, const std::string& what, QssResult result) {
+    const std::string where = DisplayPath(path);
+    return {where + ": " + what, true, result, where};
+  }
 };
 
 // A file read (and compressed, for a compressed pack) ahead of the writer.
@@ -436,7 +443,7 @@ class ReadAheadPipeline {
       if (opened >= kKernelCopyMinimumFile) {
         prepared->grown = true;
       } else {
-        ReadAsOpened(source.get(), opened, where, prepared.get());
+        ReadAsOpened(source.get(), opened, file.path, prepared.get());
       }
       return prepared;
     }
@@ -459,7 +466,7 @@ class ReadAheadPipeline {
       std::uint32_t got = 0;
       const QssResult result = source->ReadAt(offset, prepared->content.data() + offset, room, &got);
       if (QssFailed(result)) {
-        prepared->failure = PackFailure{where() + ": cannot read the file", true, result, where()};
+        prepared->failure = PackFailure::About(file.path, "cannot read the file", result);
         return prepared;
       }
       if (got == 0) break;
@@ -469,7 +476,7 @@ class ReadAheadPipeline {
     const QssResult compressed =
         CompressContent(prepared->content.data(), static_cast<std::int32_t>(offset), &prepared->image);
     if (QssFailed(compressed)) {
-      prepared->failure = PackFailure{where() + ": storing the compressed stream failed", true, compressed, where()};
+      prepared->failure = PackFailure::About(file.path, "storing the compressed stream failed", compressed);
     }
     return prepared;
   }
@@ -477,8 +484,7 @@ class ReadAheadPipeline {
   // A plain pack stores the file as long as it was when opened, as the
   // writer's own reads do: what it grew by later is not waited for, and a
   // file that shrank keeps what was there.
-  template <typename Where>
-  static void ReadAsOpened(NativeFile* source, std::int64_t opened, const Where& where, PreparedFile* prepared) {
+  static void ReadAsOpened(NativeFile* source, std::int64_t opened, const fs::path& path, PreparedFile* prepared) {
     prepared->content.Resize(static_cast<std::size_t>(opened));
     std::int64_t offset = 0;
     while (offset < opened) {
@@ -486,7 +492,7 @@ class ReadAheadPipeline {
       const QssResult result = source->ReadAt(offset, prepared->content.data() + offset,
                                               static_cast<std::uint32_t>(opened - offset), &got);
       if (QssFailed(result)) {
-        prepared->failure = PackFailure{where() + ": cannot read the file", true, result, where()};
+        prepared->failure = PackFailure::About(path, "cannot read the file", result);
         return;
       }
       if (got == 0) break;
@@ -581,14 +587,12 @@ class Builder {
 
  private:
   bool PackChild(CStorage* storage, PackNode& child, PackFailure* failure) {
-    // Named only when something fails: many small files would pay for it.
-    const auto where = [&child] { return DisplayPath(child.path); };
     if (child.nested) {
       CRootStorage* created = nullptr;
       const QssResult result =
           storage->CreateNestedContainer(child.name.c_str(), options_.entryWidth, options_.blockSize, &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where() + ": cannot create the nested container", true, result, where()};
+        *failure = PackFailure::About(child.path, "cannot create the nested container", result);
         return false;
       }
       CQssRef<CRootStorage> nested = CQssRef<CRootStorage>::Attach(created);
@@ -598,7 +602,7 @@ class Builder {
       CStorage* created = nullptr;
       const QssResult result = storage->CreateStorage(child.name.c_str(), &created);
       if (QssFailed(result) || created == nullptr) {
-        *failure = {where() + ": cannot create the storage", true, result, where()};
+        *failure = PackFailure::About(child.path, "cannot create the storage", result);
         return false;
       }
       CQssRef<CStorage> sub = CQssRef<CStorage>::Attach(created);
@@ -607,7 +611,7 @@ class Builder {
     CStream* created = nullptr;
     const QssResult result = storage->CreateStream(child.name.c_str(), options_.compress, &created);
     if (QssFailed(result) || created == nullptr) {
-      *failure = {where() + ": cannot create the stream", true, result, where()};
+      *failure = PackFailure::About(child.path, "cannot create the stream", result);
       return false;
     }
     CQssRef<CStream> stream = CQssRef<CStream>::Attach(created);
@@ -622,8 +626,7 @@ class Builder {
                         std::uint32_t size, std::uint32_t* got, PackFailure* failure) {
     const QssResult result = file->ReadAt(*offset, buffer, size, got);
     if (QssFailed(result)) {
-      const std::string where = DisplayPath(path);
-      *failure = {where + ": cannot read the file", true, result, where};
+      *failure = PackFailure::About(path, "cannot read the file", result);
       return false;
     }
     *offset += *got;
@@ -633,7 +636,6 @@ class Builder {
   // A compressed stream is stored by its first write, so the whole content
   // goes in one write, read and compressed ahead by the pipeline.
   bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
-    const auto where = [&file] { return DisplayPath(file.path); };
     const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
     if (prepared->failure) {
       *failure = *prepared->failure;
@@ -646,7 +648,7 @@ class Builder {
     const QssResult result =
         WriteCompressedImage(stream, prepared->content.data(), length, prepared->image, &written);
     if (result != kQssOk || written != static_cast<std::uint32_t>(length)) {
-      *failure = {where() + ": storing the compressed stream failed", true, result, where()};
+      *failure = PackFailure::About(file.path, "storing the compressed stream failed", result);
       return false;
     }
     progress_.Advance(length);
@@ -657,7 +659,6 @@ class Builder {
   // WriteInPieces does, so that the blocks are the same for every number
   // of threads.
   bool WriteReadAhead(CStream* stream, PackNode& file, PackFailure* failure) {
-    const auto where = [&file] { return DisplayPath(file.path); };
     const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
     if (prepared->failure) {
       *failure = *prepared->failure;
@@ -674,7 +675,7 @@ class Builder {
     // A file that shrank since it was measured keeps only what was read.
     if (QssSucceeded(result) && length < file.size) result = stream->SetSize(length);
     if (QssFailed(result)) {
-      *failure = {where() + ": writing the stream failed", true, result, where()};
+      *failure = PackFailure::About(file.path, "writing the stream failed", result);
       return false;
     }
     progress_.Advance(length);
@@ -697,7 +698,7 @@ class Builder {
     if (file.size > 0) {
       const QssResult result = stream->SetSize(file.size);
       if (QssFailed(result)) {
-        *failure = {where() + ": writing the stream failed", true, result, where()};
+        *failure = PackFailure::About(file.path, "writing the stream failed", result);
         return false;
       }
     }
@@ -719,7 +720,7 @@ class Builder {
       total += moved;
       progress_.Advance(moved);
       if (QssFailed(result)) {
-        *failure = {where() + ": copying the file into the stream failed", true, result, where()};
+        *failure = PackFailure::About(file.path, "copying the file into the stream failed", result);
         return false;
       }
       if (!copy.kernelRefused && moved < static_cast<std::uint32_t>(want)) break;  // the file ended early
@@ -736,7 +737,7 @@ class Builder {
       std::uint32_t written = 0;
       const QssResult result = stream->Write(piece.data(), static_cast<std::int32_t>(got), &written);
       if (QssFailed(result) || written != got) {
-        *failure = {where() + ": writing the stream failed", true, result, where()};
+        *failure = PackFailure::About(file.path, "writing the stream failed", result);
         return false;
       }
       progress_.Advance(got);
@@ -747,7 +748,7 @@ class Builder {
     if (total < file.size) {
       const QssResult result = stream->SetSize(total);
       if (QssFailed(result)) {
-        *failure = {where() + ": writing the stream failed", true, result, where()};
+        *failure = PackFailure::About(file.path, "writing the stream failed", result);
         return false;
       }
     }

@@ -224,7 +224,7 @@ class Unpacker : public WalkEvents {
     if (options_.existing == ExistingFiles::kKeep) {
       ++kept_;
     } else {
-      Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
+      Problem(walker, NotReplaced(target));
     }
   }
 
@@ -243,12 +243,7 @@ class Unpacker : public WalkEvents {
       return;
     }
     if (fs::exists(status) && options_.existing != ExistingFiles::kOverwrite) {
-      if (options_.existing == ExistingFiles::kKeep) {
-        ++kept_;
-        return;
-      }
-      // Checked before anything was written; this one appeared since.
-      Problem(walker, DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)");
+      Taken(walker, target);  // checked before anything was written; this one appeared since
       return;
     }
     if (!MakeFolders(walker)) return;

@@ -49,7 +49,7 @@ void MergeInto(const fs::path& from, const fs::path& into, ExistingFiles existin
     } else if (fileOverFile && existing == ExistingFiles::kKeep) {
       ++placement->kept;
     } else if (fileOverFile) {
-      placement->problems.push_back(DisplayPath(to) + " exists; not replaced (--overwrite replaces, --keep skips)");
+      placement->problems.push_back(NotReplaced(to));
     } else if (fs::exists(there)) {
       placement->problems.push_back("something else stands at " + DisplayPath(to) + "; not replaced");
     } else {
@@ -59,6 +59,10 @@ void MergeInto(const fs::path& from, const fs::path& into, ExistingFiles existin
 }
 
 }  // namespace
+
+std::string NotReplaced(const fs::path& target) {
+  return DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)";
+}
 
 std::error_code MakeFolderBesidePlace(const fs::path& place, fs::path* built) {
   std::error_code ec;

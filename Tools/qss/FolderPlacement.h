@@ -22,6 +22,9 @@ namespace qss_tool {
 // What to do about an existing file that stands where a new one goes.
 enum class ExistingFiles { kRefuse, kOverwrite, kKeep };
 
+// What is said of an existing file that ExistingFiles::kRefuse leaves alone.
+std::string NotReplaced(const std::filesystem::path& target);
+
 // Makes a new, empty folder under a free temporary name beside place
 // (ReplacingFile's names) and sets *built to it.
 std::error_code MakeFolderBesidePlace(const std::filesystem::path& place, std::filesystem::path* built);
