@@ -8,6 +8,10 @@
 // replaced whole, never written through (it may be a second name of a file
 // outside DIR), and a stream that cannot be read leaves nothing behind and
 // the existing file as it was.
+//
+// An interrupt (Ctrl-C, SIGTERM, SIGHUP) is held until the file being
+// written is done; the walk then stops and the folders still under their
+// temporary names are deleted, so that nothing incomplete stays behind.
 
 #include <system_error>
 #include <vector>
@@ -55,6 +59,8 @@ class Unpacker : public WalkEvents {
   Unpacker(ToolContext& context, const fs::path& root, bool rootEmpty, ProgressBar* progress,
            const UnpackOptions& options, bool planning)
       : context_(context), progress_(progress), options_(options), planning_(planning) {
+    // Planning writes nothing: an interrupt may end it as it comes.
+    if (!planning) interrupts_ = context.interrupts;
     Folder top;
     top.path = top.building = root;
     top.state = Folder::kMade;
@@ -64,7 +70,8 @@ class Unpacker : public WalkEvents {
   }
 
   bool Visit(StorageWalker& walker, CStorage* parent, const EntryInfo& info) override {
-    if (folders_.back().state == Folder::kFailed) return false;  // reported when it failed
+    if (interrupts_ != nullptr && interrupts_->Pending()) interrupted_ = true;
+    if (interrupted_ || folders_.back().state == Folder::kFailed) return false;  // reported when it failed
     bool included = included_.back();
     if (!options_.filter.empty()) {
       const std::u16string path = SlashPath(walker.path());
@@ -133,7 +140,13 @@ class Unpacker : public WalkEvents {
   }
 
   void Leave(StorageWalker& walker, const EntryInfo&) override {
-    if (folders_.back().staged) PlaceFolder(walker, folders_.back());
+    if (folders_.back().staged) {
+      if (interrupted_) {
+        DeleteUnfinished(walker, folders_.back());
+      } else {
+        PlaceFolder(walker, folders_.back());
+      }
+    }
     folders_.pop_back();
     included_.pop_back();
   }
@@ -153,6 +166,8 @@ class Unpacker : public WalkEvents {
   }
 
   bool failed() const { return failed_; }
+  // An interrupt stopped the walk.
+  bool interrupted() const { return interrupted_; }
   // Planning: the files in the way, and the bytes the second pass copies.
   const std::vector<fs::path>& existing() const { return existing_; }
   std::int64_t total() const { return total_; }
@@ -216,6 +231,14 @@ class Unpacker : public WalkEvents {
     const FolderPlacement placement = MoveFolderIntoPlace(folder.building, folder.path, options_.existing);
     kept_ += placement.kept;
     for (const std::string& problem : placement.problems) Problem(walker, problem);
+  }
+
+  // An interrupted unpack's folder that is still under its temporary name.
+  void DeleteUnfinished(StorageWalker& walker, const Folder& folder) {
+    if (folder.state != Folder::kMade) return;
+    std::error_code ec;
+    fs::remove_all(folder.building, ec);
+    if (ec) Problem(walker, "cannot delete the unfinished folder " + DisplayPath(folder.building) + ": " + ec.message());
   }
 
   // What is said of a file that stands where a stream goes and was not
@@ -328,6 +351,9 @@ class Unpacker : public WalkEvents {
   ProgressBar* progress_;
   const UnpackOptions& options_;
   const bool planning_;
+  // Told of interrupts, which stop the walk (the real program only).
+  InterruptCleanup* interrupts_ = nullptr;
+  bool interrupted_ = false;
   std::vector<Folder> folders_;
   // Whether each storage on the way down is included as a whole.
   std::vector<bool> included_;
@@ -339,6 +365,32 @@ class Unpacker : public WalkEvents {
   std::vector<fs::path> existing_;
   std::int64_t total_ = 0;
   std::int64_t kept_ = 0;
+};
+
+// Holds interrupts while unpack writes (see the top of this file).
+class UnpackInterrupts {
+ public:
+  UnpackInterrupts(ToolContext& context, const fs::path& folder) : cleanup_(context.interrupts) {
+    if (cleanup_ == nullptr) return;
+    // A second interrupt may come while a progress bar holds the line; the
+    // first one is told of after the bar has ended.
+    atOnce_ = std::string(context.progress ? "\n" : "") + "qss: unpack: interrupted; folders and files under" +
+              " temporary names (.NAME.qss-tmp-PID) may be left in " + DisplayPath(folder) + "\n";
+    late_ = "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n";
+    cleanup_->Arm(&noFiles_, atOnce_, late_);
+    cleanup_->DeferFirst();
+  }
+  ~UnpackInterrupts() {
+    if (cleanup_ != nullptr) cleanup_->Disarm();  // ends the process when one was held
+  }
+  UnpackInterrupts(const UnpackInterrupts&) = delete;
+  UnpackInterrupts& operator=(const UnpackInterrupts&) = delete;
+
+ private:
+  InterruptCleanup* cleanup_;
+  InterruptCleanup::TemporaryFiles noFiles_{nullptr};
+  std::string atOnce_;
+  std::string late_;
 };
 
 }  // namespace
@@ -429,11 +481,13 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     return Fail(context, "unpack: cannot create folder " + DisplayPath(folder) + (ec ? ": " + ec.message() : ""));
   }
 
+  UnpackInterrupts interrupts(context, folder);
   ProgressBar progress(context.err, context.progress, "unpack", plan.total());
   Unpacker unpacker(context, folder, made, &progress, options, false);
   StorageWalker walker(unpacker, container.bytes);
   walk(walker);
   progress.Finish();
+  if (unpacker.interrupted()) return kExitFailure;  // interrupts' end says why, and ends the process
   if (unpacker.kept() > 0) {
     Note(context, "unpack: " + std::to_string(unpacker.kept()) + " existing file" + (unpacker.kept() == 1 ? "" : "s") +
                       " kept");

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <random>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <streambuf>
@@ -626,6 +627,52 @@ TEST(PackInterruptedTest, AnInterruptRemovesTheTemporariesAndKeepsTheOldContaine
                                " is unchanged\n");
     EXPECT_TRUE(ContainerBytes(container) == old) << "signal " << signal;
     EXPECT_EQ(Names(out), std::set<std::string>{"c.qss"}) << "signal " << signal;
+  }
+}
+
+// Interrupted while it writes, unpack finishes the file in hand, deletes the
+// folders still under temporary names and ends by the signal: every folder
+// left in place is whole, and nothing hidden stays behind.
+TEST(UnpackInterruptedTest, AnInterruptLeavesOnlyCompleteFoldersAndNoTemporaries) {
+  TemporaryFolder folder;
+  const fs::path src = folder / "src";
+  for (unsigned n = 0; n < 40 * 8; ++n) {
+    std::string name = "d";  // d0/f0 ... d39/f7
+    name += std::to_string(n / 8) + "/f" + std::to_string(n % 8);
+    WriteFile(src / name, Noise(96 * 1024, n));
+  }
+  WriteFile(src / "top.txt", "top");
+  const fs::path container = folder / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", src.string(), container.string()}).code, 0);
+  const std::map<std::string, std::string> whole = Snapshot(src);
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const fs::path out = folder / ("out" + std::to_string(signal));
+    Child child({"unpack", container.string(), out.string()}, ChildOptions{});
+    // Strike while a folder is under construction.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((!fs::exists(out) || Temporaries(out).empty()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    ::kill(child.pid(), signal);
+    const int status = child.Wait();
+    ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << signal << ": " << child.err();
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_EQ(child.err(),
+              "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n");
+    EXPECT_TRUE(Temporaries(out).empty()) << "signal " << signal;
+    // Whatever stands in out is what the container holds, file for file.
+    for (const auto& [name, content] : Snapshot(out)) {
+      ASSERT_TRUE(whole.count(name) == 1) << name;
+      EXPECT_TRUE(whole.at(name) == content) << name;
+    }
+    // A whole folder or none: files are not left half a folder's worth.
+    for (const std::string& name : Names(out)) {
+      if (name != "top.txt") {
+        EXPECT_EQ(Names(out / name).size(), 8u) << name;
+      }
+    }
+    EXPECT_LT(Names(out).size(), 41u) << "signal " << signal << ": the interrupt came after the last folder";
   }
 }
 #endif  // _WIN32

@@ -167,8 +167,13 @@ unpack makes is built under a temporary name beside its place
 (.NAME.qss-tmp-PID) and moved into place once its content is written; a
 file in a folder that was already there is written under a temporary name
 in that folder and moved into place alone. A stream that cannot be read
-leaves no file behind and an existing file of its name unchanged. An
-unpack that is killed can leave such a temporary folder or file behind.
+leaves no file behind and an existing file of its name unchanged.
+
+Interrupted (Ctrl-C, SIGTERM, SIGHUP), unpack finishes the file it is
+writing, deletes the folders still under temporary names and ends by the
+signal: what is in place is complete. A second interrupt ends it at once,
+and an unpack that is killed, can leave such a temporary folder or file
+behind.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
 or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device

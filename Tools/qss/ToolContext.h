@@ -38,6 +38,12 @@ class InterruptCleanup {
   // From now on an interrupt is held back until Disarm, which then writes
   // late and ends the process: work that must not stop half-way.
   virtual void Defer() = 0;
+  // As Defer, for work that asks Pending as it goes and stops where it can
+  // tidy up; a second interrupt does not wait for that and acts at once, as
+  // under Arm.
+  virtual void DeferFirst() = 0;
+  // An interrupt is being held back.
+  virtual bool Pending() const = 0;
   virtual void Disarm() = 0;
 };
 

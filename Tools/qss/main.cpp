@@ -35,6 +35,8 @@ namespace {
 // run-time's _wunlink), write, signal and raise.
 const qss_tool::InterruptCleanup::TemporaryFiles* volatile g_files = nullptr;
 const std::string* volatile g_interrupted = nullptr;
+// 0: an interrupt acts at once; 1: every one is held back; 2: the first one
+// is held back.
 volatile std::sig_atomic_t g_deferred = 0;
 volatile std::sig_atomic_t g_pending = 0;
 
@@ -54,7 +56,7 @@ void EndAsTheSignalWould(int signal) {
 }
 
 extern "C" void OnInterrupt(int signal) {
-  if (g_deferred != 0) {
+  if (g_deferred == 1 || (g_deferred == 2 && g_pending == 0)) {
     g_pending = signal;
     return;
   }
@@ -101,6 +103,10 @@ class ProgramInterrupts final : public qss_tool::InterruptCleanup {
   }
 
   void Defer() override { g_deferred = 1; }
+
+  void DeferFirst() override { g_deferred = 2; }
+
+  bool Pending() const override { return g_pending != 0; }
 
   void Disarm() override {
     for (std::size_t i = 0; i < std::size(kInterrupts); ++i) {
