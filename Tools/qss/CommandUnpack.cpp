@@ -95,12 +95,17 @@ class Unpacker : public WalkEvents {
     std::string reason;
     if (!FileNameFromEntryName(info.name, &fileName, &reason)) return Problem(walker, reason + "; skipped");
     if (walker.NameRepeats(parent)) return Problem(walker, "the name repeats an earlier entry's name; skipped");
-    const fs::path target = folders_.back().path / fileName;
-    std::error_code ec;
+    const Folder& here = folders_.back();
     // In a folder that held nothing, nothing but what this run puts there
-    // can be in the way: a fresh unpack asks nothing per entry.
-    const fs::file_status status =
-        folders_.back().empty ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(target, ec);
+    // can be in the way: a fresh unpack asks nothing per entry, and makes a
+    // stream's path there only for a message.
+    fs::path target;
+    fs::file_status status(fs::file_type::not_found);
+    if (!here.empty || info.kind != kEntryStream) target = here.path / fileName;
+    if (!here.empty) {
+      std::error_code ec;
+      status = fs::symlink_status(target, ec);
+    }
     if (fs::is_symlink(status)) return Problem(walker, "a symbolic link is in the way; not followed, skipped");
 
     switch (info.kind) {
@@ -259,14 +264,17 @@ class Unpacker : public WalkEvents {
     if (info.size > info.headOffset && info.headOffset >= 0) total_ += info.size - info.headOffset;
   }
 
+  // known: where the stream belongs, or empty where nothing was looked for
+  // (target() then makes it, for a message).
   void UnpackStream(StorageWalker& walker, CStorage* parent, const EntryInfo& info, const fs::path& fileName,
-                    const fs::path& target, const fs::file_status& status) {
+                    const fs::path& known, const fs::file_status& status) {
+    const auto target = [&] { return known.empty() ? folders_.back().path / fileName : known; };
     if (fs::exists(status) && !fs::is_regular_file(status)) {
       Problem(walker, "something that is not a file is in the way; skipped");
       return;
     }
     if (fs::exists(status) && options_.existing != ExistingFiles::kOverwrite) {
-      Taken(walker, target);  // checked before anything was written; this one appeared since
+      Taken(walker, target());  // checked before anything was written; this one appeared since
       return;
     }
     if (!MakeFolders(walker)) return;
@@ -287,15 +295,15 @@ class Unpacker : public WalkEvents {
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
     const Folder& folder = folders_.back();
-    ReplacingFile file(folder.unseen ? folder.building / fileName : target);
+    ReplacingFile file(folder.unseen ? folder.building / fileName : target());
     const QssResult created = folder.unseen ? file.CreateAtTarget() : file.Create();
     if (QssFailed(created)) {
       std::error_code ec;
       if (folder.unseen && fs::exists(fs::symlink_status(file.target(), ec))) {
-        Taken(walker, target);  // an earlier entry's file name folds to this one
+        Taken(walker, target());  // an earlier entry's file name folds to this one
         return;
       }
-      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(target.parent_path()), created, kept);
+      ProblemWithResult(walker, "cannot create a file in " + DisplayPath(folders_.back().path), created, kept);
       return;
     }
     StreamCopyOptions options;
@@ -308,7 +316,7 @@ class Unpacker : public WalkEvents {
     const QssResult copied = CopyStreamToFile(stream.get(), file.nativeHandle(), options, &report);
     if (report.stage == StreamCopyReport::Stage::kSink) {
       file.Abandon();
-      ProblemWithResult(walker, "cannot write " + DisplayPath(target), copied, kept);
+      ProblemWithResult(walker, "cannot write " + DisplayPath(target()), copied, kept);
       return;
     }
     if (QssFailed(copied)) {
@@ -326,8 +334,8 @@ class Unpacker : public WalkEvents {
     const QssResult moved = file.Commit(replacing, overwrite);
     if (QssSucceeded(moved)) return;
     std::error_code ec;
-    if (!replacing && !overwrite && fs::exists(fs::symlink_status(target, ec))) {
-      Taken(walker, target);  // it appeared after the look
+    if (!replacing && !overwrite && fs::exists(fs::symlink_status(target(), ec))) {
+      Taken(walker, target());  // it appeared after the look
       return;
     }
     ProblemWithResult(walker, "cannot move the file into place", moved, kept);

@@ -115,6 +115,25 @@ TEST_F(CorruptionTest, UnpackWritesASharedChainOnce) {
       << run.err;
   EXPECT_EQ(ReadFile(out / "first.bin"), std::string(9000, 'f'));
   EXPECT_FALSE(fs::exists(out / "second.bin"));
+
+  // Deeper down, the entry that took the chain is named by its whole path,
+  // also after the walk has been in and out of other storages.
+  const fs::path deep = Pack({{"a/inner/first.bin", std::string(9000, 'f')},
+                              {"a/later.bin", std::string(9000, 'l')},
+                              {"a/next/other.bin", std::string(9000, 'o')},
+                              {"b/second.bin", std::string(9000, 's')},
+                              {"b/third.bin", std::string(9000, 't')}},
+                             {"--block-size", "4096"});
+  ContainerImage deepImage(deep);
+  deepImage.SetFirstBlock(u"second.bin", deepImage.FirstBlock(u"first.bin"));
+  deepImage.SetFirstBlock(u"third.bin", deepImage.FirstBlock(u"later.bin"));
+  deepImage.Save();
+  const RunResult deepRun = RunInProcess({"unpack", deep.string(), (folder_ / "deep").string()});
+  EXPECT_EQ(deepRun.code, 1);
+  EXPECT_NE(deepRun.err.find("its chain is the one of 'a\\inner\\first.bin', unpacked already"), std::string::npos)
+      << deepRun.err;
+  EXPECT_NE(deepRun.err.find("its chain is the one of 'a\\later.bin', unpacked already"), std::string::npos)
+      << deepRun.err;
 }
 
 // A root directory whose one block leads back to itself while its size

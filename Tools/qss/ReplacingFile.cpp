@@ -27,21 +27,20 @@ QssResult ReplacingFile::Open(const std::filesystem::path& path) {
   const QssResult result = NativeFile::Open(path, native_file::kGenericRead | native_file::kGenericWrite,
                                             native_file::kShareRead | native_file::kShareDelete,
                                             native_file::kCreateNew, native_file::kAttributeNormal, &file_);
-  if (QssSucceeded(result)) {
-    temporaryPath_ = path;
-    written_ = 0;
-  }
+  if (QssSucceeded(result)) written_ = 0;
   return result;
 }
 
 QssResult ReplacingFile::Create() {
   Abandon();
-  atTarget_ = false;
   QssResult result = kQssOk;
   for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
-    const std::filesystem::path candidate = TemporaryName(target_, attempt);
+    std::filesystem::path candidate = TemporaryName(target_, attempt);
     result = Open(candidate);
-    if (QssSucceeded(result)) return kQssOk;
+    if (QssSucceeded(result)) {
+      temporaryPath_ = std::move(candidate);
+      return kQssOk;
+    }
     // Only a taken name is worth another attempt.
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) break;
@@ -51,8 +50,9 @@ QssResult ReplacingFile::Create() {
 
 QssResult ReplacingFile::CreateAtTarget() {
   Abandon();
-  atTarget_ = true;
-  return Open(target_);
+  const QssResult result = Open(target_);
+  atTarget_ = QssSucceeded(result);
+  return result;
 }
 
 QssResult ReplacingFile::Append(const char* data, std::size_t size) {
@@ -76,7 +76,7 @@ QssResult ReplacingFile::Commit(bool replacing, bool mayReplace) {
   // Closed first: Windows moves no open file.
   file_.reset();
   if (atTarget_) {
-    temporaryPath_.clear();
+    atTarget_ = false;  // in place, and no longer this object's to delete
     return kQssOk;
   }
   const QssResult moved = replacing || mayReplace ? NativeFile::MoveOver(temporaryPath_, target_)
@@ -91,6 +91,12 @@ QssResult ReplacingFile::Commit(bool replacing, bool mayReplace) {
 
 void ReplacingFile::Abandon() {
   file_.reset();
+  if (atTarget_) {
+    // A folder under a temporary name holds it: nobody has seen it.
+    static_cast<void>(NativeFile::Delete(target_));
+    atTarget_ = false;
+    return;
+  }
   if (temporaryPath_.empty()) return;
   // Nothing more can be done about a file that will not go; its name is
   // hidden and says what it is.

@@ -56,8 +56,6 @@ class ReplacingFile {
   // Deletes the temporary; the target stays as it was.
   void Abandon();
 
-  const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
-
  private:
   qss::QssResult Open(const std::filesystem::path& path);
 
@@ -65,6 +63,7 @@ class ReplacingFile {
   std::filesystem::path temporaryPath_;
   std::unique_ptr<qss::NativeFile> file_;
   std::int64_t written_ = 0;
+  // A file made by CreateAtTarget stands at target_, not yet committed.
   bool atTarget_ = false;
 };
 

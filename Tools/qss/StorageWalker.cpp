@@ -10,7 +10,7 @@ void StorageWalker::Walk(CStorage* storage) {
   path_.clear();
   visited_ = 0;
   limitReached_ = false;
-  claimed_.clear();
+  ForgetClaims();
   ClaimRoot(storage);
   WalkStorage(storage);
   if (QssFailed(storage->loadStatus())) events_.DirectoryCutShort(*this, storage->loadStatus());
@@ -24,20 +24,38 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
   containers_.try_emplace(key, std::move(container));  // held from its first claim on
   const auto [at, added] = claimed_.try_emplace(std::make_pair(key, block));
   if (added) {
-    for (const std::u16string& name : path_) {
-      at->second += name;
-      at->second.push_back(u'\0');
+    if (path_.empty()) return true;  // the walk's root directory
+    // Every entry of a storage shares the storage's path.
+    if (folder_ < 0) {
+      std::u16string joined;
+      for (std::size_t i = 0; i + 1 < path_.size(); ++i) {
+        joined += path_[i];
+        joined.push_back(u'\0');
+      }
+      folder_ = static_cast<std::int32_t>(folders_.size());
+      folders_.push_back(std::move(joined));
     }
+    at->second = Claimer{folder_, path_.back()};
   } else if (earlier != nullptr) {
     std::vector<std::u16string> names;
-    for (std::size_t start = 0; start < at->second.size();) {
-      const std::size_t end = at->second.find(u'\0', start);
-      names.push_back(at->second.substr(start, end - start));
-      start = end + 1;
+    if (at->second.folder >= 0) {
+      const std::u16string& above = folders_[static_cast<std::size_t>(at->second.folder)];
+      for (std::size_t start = 0; start < above.size();) {
+        const std::size_t end = above.find(u'\0', start);
+        names.push_back(above.substr(start, end - start));
+        start = end + 1;
+      }
+      names.push_back(at->second.name);
     }
     *earlier = JoinEntryPath(names, names.size());
   }
   return added;
+}
+
+void StorageWalker::ForgetClaims() {
+  claimed_.clear();
+  folders_.clear();
+  folder_ = -1;
 }
 
 void StorageWalker::ClaimRoot(CStorage* root) {
@@ -52,7 +70,7 @@ void StorageWalker::WalkEntry(CStorage* parent, std::int32_t index, const std::v
   path_ = above;
   visited_ = 0;
   limitReached_ = false;
-  claimed_.clear();
+  ForgetClaims();
   CStorageEntry* entry = parent->EntryAt(index);
   if (entry != nullptr) VisitEntry(parent, entry);
 }
@@ -104,7 +122,9 @@ void StorageWalker::VisitEntry(CStorage* storage, CStorageEntry* entry) {
         // A nested container's root directory lives in its own table.
         if (info.kind == kKindNestedContainer) ClaimRoot(child);
         events_.Enter(*this, child, info);
+        folder_ = -1;
         WalkStorage(child);
+        folder_ = -1;  // back in the parent
         if (QssFailed(child->loadStatus())) events_.DirectoryCutShort(*this, child->loadStatus());
         events_.Leave(*this, info);
       }

@@ -89,20 +89,30 @@ class StorageWalker {
   const qss::CStorageEntry* visiting_ = nullptr;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
-  // Chains brought into the walk: (the container, first block) -> the names
-  // on the path of the entry that brought it, each ended by a NUL (which no
-  // name holds); made into text only for a message.
+  // Chains brought into the walk: (the container, first block) -> the entry
+  // that brought it, kept as names and made into text only for a message.
+  struct Claimer {
+    // The storages above it (an index into folders_), or -1 at the top.
+    std::int32_t folder = -1;
+    // Its own name; none for the walk's root directory.
+    std::u16string name;
+  };
   using ClaimKey = std::pair<const qss::CQssRefCountedObject*, std::int64_t>;
   struct ClaimKeyHash {
     std::size_t operator()(const ClaimKey& key) const {
       return std::hash<const void*>{}(key.first) ^ (std::hash<std::int64_t>{}(key.second) * 0x9E3779B97F4A7C15ULL);
     }
   };
-  std::unordered_map<ClaimKey, std::u16string, ClaimKeyHash> claimed_;
+  std::unordered_map<ClaimKey, Claimer, ClaimKeyHash> claimed_;
+  // The storage paths of claimers, each name ended by a NUL (which no name
+  // holds), and the one of the storage being walked (-1: not made yet).
+  std::vector<std::u16string> folders_;
+  std::int32_t folder_ = -1;
   // The containers named there (see qss::ContainerIdentity) stay held for
   // the walk, so that no later nested container takes the identity of one
   // that is gone.
   std::map<const qss::CQssRefCountedObject*, qss::CQssRef<qss::CQssRefCountedObject>> containers_;
+  void ForgetClaims();
   // Claims block of storage's container for path; false with *earlier when
   // it was taken.
   bool Claim(qss::CStorage* storage, std::int64_t block, std::string* earlier);
