@@ -165,8 +165,14 @@ class Scanner {
       ScanEntry(entries[i], relative, node, depth, i < probes.size() ? probes[i] : Probe{});
     }
     ancestors_.pop_back();
-    std::sort(node->children.begin(), node->children.end(),
-              [](const PackNode& a, const PackNode& b) { return a.name < b.name; });
+    // The entries were in order of their native names, which is the order
+    // of the names' code points: only names beyond U+FFFF (UTF-16's
+    // surrogates sort below U+E000) can leave the children out of order.
+    // Sorting nodes in order anyway would move each of them many times.
+    const auto byName = [](const PackNode& a, const PackNode& b) { return a.name < b.name; };
+    if (!std::is_sorted(node->children.begin(), node->children.end(), byName)) {
+      std::sort(node->children.begin(), node->children.end(), byName);
+    }
   }
 
   // Reports the first entry that cannot be a stream, with the way past it;

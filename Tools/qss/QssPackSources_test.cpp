@@ -41,6 +41,22 @@ TEST(PackSourcesTest, ExcludeLeavesOutFilesAndWholeFolders) {
   EXPECT_NE(listing.find("keep.txt"), std::string::npos) << listing;
 }
 
+// A directory's entries are in the order of their names' UTF-16 units, in
+// which a name beyond U+FFFF (a surrogate pair) sorts before U+E000 to
+// U+FFFF, unlike the order of code points or UTF-8.
+TEST(PackSourcesTest, EntriesAreInTheOrderOfTheirUtf16Units) {
+  TemporaryFolder folder;
+  const std::string high = "\xef\xac\x81.txt";         // U+FB01
+  const std::string beyond = "\xf0\x9f\x98\x80.txt";  // U+1F600
+  for (const std::string& name : {std::string("a.txt"), high, beyond}) {
+    WriteFile(folder / "src" / "sub" / fs::path(std::u8string(name.begin(), name.end())), name);
+  }
+  const fs::path container = folder / "c.qss";
+  ASSERT_EQ(RunInProcess({"pack", (folder / "src").string(), container.string()}).code, 0);
+  EXPECT_EQ(Listing(container),
+            "/\n  sub/\n    a.txt  5 bytes\n    " + beyond + "  8 bytes\n    " + high + "  7 bytes\n");
+}
+
 #ifndef _WIN32  // symbolic links need a privilege there, and there are no FIFOs
 class SpecialFilesTest : public ::testing::Test {
  protected:
