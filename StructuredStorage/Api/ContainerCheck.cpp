@@ -10,8 +10,8 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "Container/CBlockAllocationTable.h"
@@ -506,7 +506,8 @@ class Checker {
       Problem(what + ": the directory cannot be read");
       return;
     }
-    std::set<std::u16string> names;
+    std::unordered_set<std::u16string> names;
+    names.reserve(content.size() / kEntryRecordSize);
     for (std::size_t offset = 0; offset + kEntryRecordSize <= content.size(); offset += kEntryRecordSize) {
       const EntryRecord child = ParseRecord(content.data() + offset);
       const std::u16string childName = child.Name();
