@@ -647,32 +647,38 @@ TEST(UnpackInterruptedTest, AnInterruptLeavesOnlyCompleteFoldersAndNoTemporaries
   const std::map<std::string, std::string> whole = Snapshot(src);
 
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    const fs::path out = folder / ("out" + std::to_string(signal));
-    Child child({"unpack", container.string(), out.string()}, ChildOptions{});
-    // Strike while a folder is under construction.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((!fs::exists(out) || Temporaries(out).empty()) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    ::kill(child.pid(), signal);
-    const int status = child.Wait();
-    ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << signal << ": " << child.err();
-    EXPECT_EQ(WTERMSIG(status), signal);
-    EXPECT_EQ(child.err(),
-              "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n");
-    EXPECT_TRUE(Temporaries(out).empty()) << "signal " << signal;
-    // Whatever stands in out is what the container holds, file for file.
-    for (const auto& [name, content] : Snapshot(out)) {
-      ASSERT_TRUE(whole.count(name) == 1) << name;
-      EXPECT_TRUE(whole.at(name) == content) << name;
-    }
-    // A whole folder or none: files are not left half a folder's worth.
-    for (const std::string& name : Names(out)) {
-      if (name != "top.txt") {
-        EXPECT_EQ(Names(out / name).size(), 8u) << name;
+    // A few tries, for a loaded machine where the whole unpack may be over
+    // before the signal is sent.
+    bool cameMidway = false;
+    for (int attempt = 0; attempt < 5 && !cameMidway; ++attempt) {
+      const fs::path out = folder / ("out" + std::to_string(signal) + "-" + std::to_string(attempt));
+      Child child({"unpack", container.string(), out.string()}, ChildOptions{});
+      // Strike while a folder is under construction.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while ((!fs::exists(out) || Temporaries(out).empty()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
       }
+      ::kill(child.pid(), signal);
+      const int status = child.Wait();
+      ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << signal << ": " << child.err();
+      EXPECT_EQ(WTERMSIG(status), signal);
+      EXPECT_EQ(child.err(),
+                "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n");
+      EXPECT_TRUE(Temporaries(out).empty()) << "signal " << signal;
+      // Whatever stands in out is what the container holds, file for file.
+      for (const auto& [name, content] : Snapshot(out)) {
+        ASSERT_TRUE(whole.count(name) == 1) << name;
+        EXPECT_TRUE(whole.at(name) == content) << name;
+      }
+      // A whole folder or none: files are not left half a folder's worth.
+      for (const std::string& name : Names(out)) {
+        if (name != "top.txt") {
+          EXPECT_EQ(Names(out / name).size(), 8u) << name;
+        }
+      }
+      cameMidway = Names(out).size() < 41;
     }
-    EXPECT_LT(Names(out).size(), 41u) << "signal " << signal << ": the interrupt came after the last folder";
+    EXPECT_TRUE(cameMidway) << "signal " << signal << ": every interrupt came after the last folder";
   }
 }
 #endif  // _WIN32

@@ -171,9 +171,9 @@ leaves no file behind and an existing file of its name unchanged.
 
 Interrupted (Ctrl-C, SIGTERM, SIGHUP), unpack finishes the file it is
 writing, deletes the folders still under temporary names and ends by the
-signal: what is in place is complete. A second interrupt ends it at once,
-and an unpack that is killed, can leave such a temporary folder or file
-behind.
+signal: what is in place is complete. A second interrupt ends it at once:
+an unpack ended that way, or killed, can leave such a temporary folder or
+file behind.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
 or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device
