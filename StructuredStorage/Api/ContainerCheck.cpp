@@ -246,12 +246,11 @@ class Checker {
   void Run() {
     if (!CheckHeader()) return;
     if (!LoadTable()) return;
-    owners_.assign(static_cast<std::size_t>(entryCount_), 0);
-    ownerNames_.push_back("");  // owner 0: nobody
-    for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = 1;
-    ownerNames_.push_back("the allocation table");
+    owners_.assign(static_cast<std::size_t>(entryCount_), kNobody);
+    for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = kTable;
+    places_.resize(kRoot + 1);
 
-    CheckStorage(root_, "root directory", "", baseDepth_);
+    CheckStorage(root_, kRoot, baseDepth_);
     CheckFreeList();
     CheckLostBlocks();
   }
@@ -405,31 +404,31 @@ class Checker {
     }
   }
 
-  // Walks the chain from first, claiming its blocks for owner. Returns the
-  // blocks in chain order; stops at the first fault.
-  std::vector<std::int64_t> WalkChain(const std::string& what, std::int64_t first) {
+  // Walks the chain from first, claiming its blocks for place (each place
+  // walks one chain). Returns the blocks in chain order; stops at the first
+  // fault.
+  std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first) {
     std::vector<std::int64_t> blocks;
-    const auto owner = static_cast<std::int32_t>(ownerNames_.size());
-    ownerNames_.push_back(what);
+    const std::int32_t owner = place;
     std::int64_t current = first;
     while (current != -1) {
       if (current < 1 || current >= entryCount_) {
-        Problem(what + ": the chain reaches block " + std::to_string(current) + ", outside the table");
+        Problem(What(place) + ": the chain reaches block " + std::to_string(current) + ", outside the table");
         break;
       }
       // A last block cut short by the end of the byte array is sound when
       // the bytes its content needs are there (CheckChainLength).
       if (BlockPosition(current) >= size_) {
-        Problem(what + ": block " + std::to_string(current) + " lies past the end of the byte array");
+        Problem(What(place) + ": block " + std::to_string(current) + " lies past the end of the byte array");
         break;
       }
       std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
       if (holder == owner) {
-        Problem(what + ": the chain runs in a cycle at block " + std::to_string(current));
+        Problem(What(place) + ": the chain runs in a cycle at block " + std::to_string(current));
         break;
       }
       if (holder != 0) {
-        Problem(what + ": block " + std::to_string(current) + " is also used by " + ownerNames_[holder]);
+        Problem(What(place) + ": block " + std::to_string(current) + " is also used by " + What(holder));
         break;
       }
       holder = owner;
@@ -441,26 +440,26 @@ class Checker {
 
   // Checks the chain of an entry against the bytes it must hold. True when
   // the chain is whole.
-  bool CheckChainLength(const std::string& what, const std::vector<std::int64_t>& blocks, std::int64_t length,
+  bool CheckChainLength(std::int32_t place, const std::vector<std::int64_t>& blocks, std::int64_t length,
                         std::int64_t headOffset, std::int64_t firstBlock) {
     const auto held = static_cast<std::int64_t>(blocks.size());
     if (length <= 0) {
-      if (held > 0) Problem(what + ": empty, but its chain holds " + std::to_string(held) + " blocks");
+      if (held > 0) Problem(What(place) + ": empty, but its chain holds " + std::to_string(held) + " blocks");
       return true;
     }
     const std::int64_t base = headOffset / blockSize_;
     const std::int64_t needed = BlocksFor(length, blockSize_) - base;
     if (firstBlock == -1 && needed > 0) {
-      Problem(what + ": " + std::to_string(length) + " bytes but no blocks");
+      Problem(What(place) + ": " + std::to_string(length) + " bytes but no blocks");
       return false;
     }
     if (held < needed) {
-      Problem(what + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
+      Problem(What(place) + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
               " bytes need " + std::to_string(needed));
       return false;
     }
     if (held > needed) {
-      Problem(what + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
+      Problem(What(place) + ": the chain holds " + std::to_string(held) + " blocks; " + std::to_string(length) +
               " bytes need only " + std::to_string(needed));
     }
     // Only a block at the end of the byte array can be cut short; the bytes
@@ -469,7 +468,7 @@ class Checker {
       const std::int64_t block = blocks[static_cast<std::size_t>(i)];
       const std::int64_t end = i == needed - 1 ? length - (base + i) * blockSize_ : blockSize_;
       if (BlockPosition(block) + end > size_) {
-        Problem(what + ": block " + std::to_string(block) + " is cut short by the end of the byte array");
+        Problem(What(place) + ": block " + std::to_string(block) + " is cut short by the end of the byte array");
         return false;
       }
     }
@@ -487,107 +486,105 @@ class Checker {
     return content;
   }
 
-  static std::string Quoted(const std::string& path) { return "'" + path + "'"; }
-
-  void CheckStorage(const EntryRecord& record, const std::string& what, const std::string& path, int depth) {
+  void CheckStorage(const EntryRecord& record, std::int32_t place, int depth) {
     if (record.size < 0 || record.headOffset != 0) {
-      Problem(what + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
+      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
               " do not describe a directory");
       return;
     }
-    const std::vector<std::int64_t> blocks = WalkChain(what, record.firstBlock);
-    if (!CheckChainLength(what, blocks, record.size, 0, record.firstBlock)) return;
+    const std::vector<std::int64_t> blocks = WalkChain(place, record.firstBlock);
+    if (!CheckChainLength(place, blocks, record.size, 0, record.firstBlock)) return;
     if (record.size % kEntryRecordSize != 0) {
-      Problem(what + ": size " + std::to_string(record.size) + " is not a whole number of 128-byte records");
+      Problem(What(place) + ": size " + std::to_string(record.size) + " is not a whole number of 128-byte records");
     }
     if (record.size > static_cast<std::int64_t>(blocks.size()) * blockSize_ || record.size > INT32_MAX) return;
     const std::vector<std::uint8_t> content = ReadContent(blocks, record.size);
     if (static_cast<std::int64_t>(content.size()) < record.size) {
-      Problem(what + ": the directory cannot be read");
+      Problem(What(place) + ": the directory cannot be read");
       return;
     }
     std::unordered_set<std::u16string> names;
     names.reserve(content.size() / kEntryRecordSize);
     for (std::size_t offset = 0; offset + kEntryRecordSize <= content.size(); offset += kEntryRecordSize) {
       const EntryRecord child = ParseRecord(content.data() + offset);
-      const std::u16string childName = child.Name();
-      const std::string childPath = (path.empty() ? "" : path + "\\") + PrintableEntryName(childName);
-      const std::string childWhat = Quoted(childPath);
-      if (!child.NameIsTerminated()) Problem(childWhat + ": the name has no terminator");
-      if (childName.empty()) Problem(what + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
-      if (!names.insert(childName).second) Problem(childWhat + ": the name appears twice in its directory");
-      CheckEntry(child, childWhat, childPath, depth);
+      const auto childPlace = static_cast<std::int32_t>(places_.size());
+      places_.push_back(Place{place, child.Name()});
+      const std::u16string& childName = places_.back().name;
+      if (!child.NameIsTerminated()) Problem(What(childPlace) + ": the name has no terminator");
+      if (childName.empty()) Problem(What(place) + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
+      if (!names.insert(childName).second) Problem(What(childPlace) + ": the name appears twice in its directory");
+      CheckEntry(child, childPlace, depth);
     }
   }
 
-  void CheckEntry(const EntryRecord& record, const std::string& what, const std::string& path, int depth) {
+  void CheckEntry(const EntryRecord& record, std::int32_t place, int depth) {
     const std::uint32_t kind = record.flags & kEntryKindMask;
     // The tools open no storage or nested container this deep; such a
     // container is not damaged, only beyond what they read.
     if ((kind & kEntryStorage) != 0 && depth + 1 >= maxDepth_) {
-      Problem(what + ": too deep to check: storages and nested containers nest more than " +
+      Problem(What(place) + ": too deep to check: storages and nested containers nest more than " +
               std::to_string(maxDepth_) + " levels");
       return;
     }
     if (kind == kEntryStorage) {
-      CheckStorage(record, what, path, depth + 1);
+      CheckStorage(record, place, depth + 1);
       return;
     }
     if (record.size < 0 || record.headOffset < 0 || record.headOffset > record.size) {
-      Problem(what + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
+      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
               " do not describe content");
-      WalkChain(what, record.firstBlock);
+      WalkChain(place, record.firstBlock);
       return;
     }
     const bool compressedImage =
         kind == kEntryStream && (record.flags & kEntryCompressed) != 0 && static_cast<std::int64_t>(record.storedLength) != record.size;
     const std::int64_t stored = compressedImage ? record.storedLength : record.size;
     if (compressedImage && record.storedLength < 0) {
-      Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is negative");
-      WalkChain(what, record.firstBlock);
+      Problem(What(place) + ": storedLength " + std::to_string(record.storedLength) + " is negative");
+      WalkChain(place, record.firstBlock);
       return;
     }
-    const std::vector<std::int64_t> blocks = WalkChain(what, record.firstBlock);
+    const std::vector<std::int64_t> blocks = WalkChain(place, record.firstBlock);
     const std::int64_t head = compressedImage ? 0 : record.headOffset;
-    if (!CheckChainLength(what, blocks, stored, head, record.firstBlock)) return;
+    if (!CheckChainLength(place, blocks, stored, head, record.firstBlock)) return;
     if (compressedImage) {
-      CheckCompressedImage(record, what, blocks);
+      CheckCompressedImage(record, place, blocks);
     } else if (kind == kEntryNestedContainer) {
-      CheckNested(record, what, path, blocks, depth + 1);
+      CheckNested(record, place, blocks, depth + 1);
     }
   }
 
-  void CheckCompressedImage(const EntryRecord& record, const std::string& what, const std::vector<std::int64_t>& blocks) {
+  void CheckCompressedImage(const EntryRecord& record, std::int32_t place, const std::vector<std::int64_t>& blocks) {
     if (record.storedLength < kCompressedImageHeaderSize) {
-      Problem(what + ": storedLength " + std::to_string(record.storedLength) + " is too short for a compressed image");
+      Problem(What(place) + ": storedLength " + std::to_string(record.storedLength) + " is too short for a compressed image");
       return;
     }
     const std::vector<std::uint8_t> image = ReadContent(blocks, record.storedLength);
     if (static_cast<std::int64_t>(image.size()) < record.storedLength) {
-      Problem(what + ": the compressed image cannot be read");
+      Problem(What(place) + ": the compressed image cannot be read");
       return;
     }
     CompressedImageHeader header;
     if (QssFailed(CompressedImageHeader::Decode(image.data(), image.size(), &header))) {
-      Problem(what + ": the compressed image does not start with its magic");
+      Problem(What(place) + ": the compressed image does not start with its magic");
       return;
     }
     const std::uint32_t uncompressed = header.contentLength;
     const std::uint32_t imageLength = header.imageLength;
     if (uncompressed != static_cast<std::uint64_t>(record.size) ||
         imageLength != static_cast<std::uint32_t>(record.storedLength)) {
-      Problem(what + ": the image header says " + std::to_string(uncompressed) + " bytes in an image of " +
+      Problem(What(place) + ": the image header says " + std::to_string(uncompressed) + " bytes in an image of " +
               std::to_string(imageLength) + "; the entry says " + std::to_string(record.size) + " in " +
               std::to_string(record.storedLength));
       return;
     }
     const std::int64_t blockLength = record.storedLength - kCompressedImageHeaderSize;
     if (record.size > kMaxCompressedContentLength || record.size > blockLength * kMaxCompressionRatio + 64) {
-      Problem(what + ": " + std::to_string(record.size) + " bytes cannot come from a compressed block of " +
+      Problem(What(place) + ": " + std::to_string(record.size) + " bytes cannot come from a compressed block of " +
               std::to_string(blockLength));
       return;
     }
-    const std::string problem = scope_ + what + ": the compressed image does not decompress";
+    const std::string problem = scope_ + What(place) + ": the compressed image does not decompress";
     if (images_.parallel()) {
       images_.Add(std::move(image), record.size, problem);
     } else if (!Decompresses(image, record.size)) {
@@ -595,17 +592,17 @@ class Checker {
     }
   }
 
-  void CheckNested(const EntryRecord& record, const std::string& what, const std::string& path,
+  void CheckNested(const EntryRecord& record, std::int32_t place,
                    const std::vector<std::int64_t>& blocks, int depth) {
     // The nested header is read from position 0, which a head offset puts
     // out of reach; the length is then not backed by the chain either.
     if (record.headOffset != 0) {
-      Problem(what + ": a nested container with head offset " + std::to_string(record.headOffset) +
+      Problem(What(place) + ": a nested container with head offset " + std::to_string(record.headOffset) +
               " cannot be opened" + Code(kQssNotAContainer));
       return;
     }
     ChainSource nested(source_, dataOffset_, blockSize_, blocks, record.size);
-    Checker inner(nested, scope_ + "in nested container '" + path + "': ", depth, maxDepth_, report_, images_);
+    Checker inner(nested, scope_ + "in nested container '" + PathOf(place) + "': ", depth, maxDepth_, report_, images_);
     inner.Run();
   }
 
@@ -625,7 +622,7 @@ class Checker {
       }
       std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
       if (holder > 0 && ++overlaps <= 10) {
-        Problem("free list: block " + std::to_string(current) + " is free but used by " + ownerNames_[holder]);
+        Problem("free list: block " + std::to_string(current) + " is free but used by " + What(holder));
       }
       if (holder == 0) holder = kFree;
       previous = current;
@@ -653,6 +650,46 @@ class Checker {
 
   // The owner of a block on the free list.
   static constexpr std::int32_t kFree = -1;
+  // The places that are no entry: the owner of a block nothing claimed, the
+  // table's blocks, the root directory. The entries' places follow.
+  static constexpr std::int32_t kNobody = 0;
+  static constexpr std::int32_t kTable = 1;
+  static constexpr std::int32_t kRoot = 2;
+
+  // An entry, for messages: the storage it lies in and its name, made into a
+  // path only when a message needs one (a directory of many entries would
+  // otherwise build a path and a quoted name for each).
+  struct Place {
+    std::int32_t storage = kNobody;
+    std::u16string name;
+  };
+
+  // "'A\B\name'", or what a place that is no entry is called.
+  std::string What(std::int32_t place) const {
+    switch (place) {
+      case kNobody:
+        return "";
+      case kTable:
+        return "the allocation table";
+      case kRoot:
+        return "root directory";
+      default:
+        return "'" + PathOf(place) + "'";
+    }
+  }
+
+  // The names from the root down to place, '\\' between them ("" for the root).
+  std::string PathOf(std::int32_t place) const {
+    std::vector<const std::u16string*> names;
+    for (std::int32_t at = place; at > kRoot; at = places_[static_cast<std::size_t>(at)].storage)
+      names.push_back(&places_[static_cast<std::size_t>(at)].name);
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+      if (!path.empty()) path += "\\";
+      path += PrintableEntryName(**name);
+    }
+    return path;
+  }
 
   ByteSource& source_;
   std::string scope_;
@@ -673,8 +710,9 @@ class Checker {
   std::int64_t entryCount_ = 0;       // entries of the in-memory table
   std::vector<std::vector<std::uint8_t>> tableBytes_;
   std::vector<std::int64_t> tableBlocks_;
+  // The place whose chain holds each block.
   std::vector<std::int32_t> owners_;
-  std::vector<std::string> ownerNames_;
+  std::vector<Place> places_;
 };
 
 }  // namespace

@@ -134,6 +134,12 @@ TEST_F(CorruptionTest, UnpackWritesASharedChainOnce) {
       << deepRun.err;
   EXPECT_NE(deepRun.err.find("its chain is the one of 'a\\later.bin', unpacked already"), std::string::npos)
       << deepRun.err;
+  // The check names both entries by their paths too.
+  const std::string checked = Check(deep);
+  EXPECT_NE(checked.find("'b\\second.bin': block " + std::to_string(deepImage.FirstBlock(u"first.bin")) +
+                         " is also used by 'a\\inner\\first.bin'"),
+            std::string::npos)
+      << checked;
 }
 
 // A root directory whose one block leads back to itself while its size
