@@ -853,11 +853,24 @@ void VerifyPacked(CStorage* storage, const PackNode& node, std::int64_t containe
     problems->push_back(where + ": " + std::to_string(storage->EntryCount()) + " entries stored of " +
                         std::to_string(node.children.size()));
   }
-  for (const PackNode& child : node.children) {
+  // While every entry so far carries its child's name, the next child's
+  // entry is the next entry when the names agree: no other entry before it
+  // can have that name. Past the first difference each name is looked up.
+  bool inStep = true;
+  for (std::size_t i = 0; i < node.children.size(); ++i) {
+    const PackNode& child = node.children[i];
     const auto childWhere = [&child] { return DisplayPath(child.path); };
     // The name came from a file name, which holds no NUL: it is asked as it
     // stands, without a copy.
-    const CStorageEntry* entry = storage->FindFirstEntry(child.name.c_str());
+    const CStorageEntry* entry = nullptr;
+    if (inStep && i < static_cast<std::size_t>(storage->EntryCount())) {
+      const CStorageEntry* next = storage->EntryAt(static_cast<std::int32_t>(i));
+      if (next != nullptr && next->NameEquals(child.name.c_str())) entry = next;
+    }
+    if (entry == nullptr) {
+      inStep = false;
+      entry = storage->FindFirstEntry(child.name.c_str());
+    }
     if (entry == nullptr) {
       problems->push_back(childWhere() + ": no entry stored");
       continue;
