@@ -17,6 +17,13 @@ constexpr int kPiecesPerWrite = 256;
 // A file that keeps growing under its readers is served the plain way once
 // it has been mapped this many times.
 constexpr std::size_t kMostMappings = 8;
+// Regions whose pages are mapped together. Once an eighth of a region's
+// pages were asked for, mapping the rest costs at most eight pages' mapping
+// per page used, and the faults it saves cost more.
+constexpr std::int64_t kRegionBytes = 16 << 20;
+constexpr std::int64_t kPageBytes = 4096;
+constexpr std::uint32_t kBusyRegionPages = kRegionBytes / kPageBytes / 8;
+constexpr std::uint32_t kRegionMapped = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
@@ -43,7 +50,34 @@ const unsigned char* MappedPieceWriter::MappingCovering(std::int64_t end) {
     return nullptr;
   }
   mappings_.emplace_back(start, length);
+  regionPages_.assign(static_cast<std::size_t>((status.st_size + kRegionBytes - 1) / kRegionBytes), 0);
   return static_cast<const unsigned char*>(start);
+}
+
+void MappedPieceWriter::MapBusyRegions(const unsigned char* base, const ReadPiece* pieces, std::size_t count) {
+#if defined(MADV_POPULATE_READ)
+  std::lock_guard<std::mutex> guard(lock_);
+  if (mappings_.empty() || base != mappings_.back().first) return;  // a longer mapping came meanwhile
+  const auto mappedEnd = static_cast<std::int64_t>(mappings_.back().second);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t end = std::min(pieces[i].offset + pieces[i].length, mappedEnd);
+    for (std::int64_t page = pieces[i].offset / kPageBytes * kPageBytes; page < end; page += kPageBytes) {
+      const auto region = static_cast<std::size_t>(page / kRegionBytes);
+      if (regionPages_[region] == kRegionMapped || ++regionPages_[region] < kBusyRegionPages) continue;
+      regionPages_[region] = kRegionMapped;
+      const std::int64_t first = static_cast<std::int64_t>(region) * kRegionBytes;
+      // Only a saving: an older system without the request, or a file cut
+      // short under the mapping, leaves the pages to the faults.
+      static_cast<void>(::madvise(const_cast<unsigned char*>(base) + first,
+                                  static_cast<std::size_t>(std::min(kRegionBytes, mappedEnd - first)),
+                                  MADV_POPULATE_READ));
+    }
+  }
+#else
+  static_cast<void>(base);
+  static_cast<void>(pieces);
+  static_cast<void>(count);
+#endif
 }
 
 QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, int target, std::uint32_t* done,
@@ -57,6 +91,7 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
     *refused = true;
     return kQssOk;
   }
+  MapBusyRegions(base, pieces, count);
   iovec batch[kPiecesPerWrite];
   std::uint32_t total = 0;
   std::size_t next = 0;       // the first piece not wholly written

@@ -22,6 +22,12 @@ namespace qss {
 // this process would have raised SIGBUS; the writer then refuses, and the
 // caller reads the rest the plain way, which reports the short file.
 //
+// The system maps a few pages of the mapping per fault, and a fault on
+// pages that have sat in the cache a while costs more than the copy of the
+// page. A region of the file the pieces keep coming back to (a scattered
+// chain spread over the whole file) has its pages mapped in one request
+// instead, once an eighth of them were asked for.
+//
 // Threads: any number may write at once. A mapping is never unmapped before
 // the writer goes, since another thread may still be writing from it; a file
 // that grew gets a new, longer mapping, up to a few of them.
@@ -42,11 +48,17 @@ class MappedPieceWriter {
  private:
   // The start of a mapping of at least end bytes, or null.
   const unsigned char* MappingCovering(std::int64_t end);
+  // Counts the pieces' pages against their regions of the mapping at base,
+  // and maps the pages of each region that has had enough.
+  void MapBusyRegions(const unsigned char* base, const ReadPiece* pieces, std::size_t count);
 
   const int descriptor_;
   std::mutex lock_;
   // Every mapping made (start, length); the longest, current one last.
   std::vector<std::pair<void*, std::size_t>> mappings_;
+  // Pages asked for in each region of the current mapping; kRegionMapped
+  // once the region's pages were mapped.
+  std::vector<std::uint32_t> regionPages_;
   bool unavailable_ = false;
 };
 
