@@ -6,12 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -210,62 +208,6 @@ TEST_F(NativeFileLayerTest, PiecesOfAFileCutShortAreRefusedNotFatal) {
   EXPECT_TRUE(QssFailed(source->CopyPiecesToHandle(pieces.data(), pieces.size(), readOnly->Handle(), &done, &refused)));
   EXPECT_FALSE(refused);
   EXPECT_EQ(done, 0u);
-}
-#endif
-
-#ifndef _WIN32
-// A chain scattered over a large file: its pieces come back to every region
-// of the file many times, so regions are mapped whole on the way (the last
-// one shorter than the others). The bytes arrive in the pieces' order, and
-// a file cut short afterwards is refused as before.
-TEST_F(NativeFileLayerTest, ScatteredPiecesOfALargeFileArriveInTheirOrder) {
-  constexpr std::uint32_t kPage = 4096;
-  constexpr std::uint32_t kPages = 10 * 1024;  // 40 MiB: two whole regions and half of one
-  const auto path = directory_ / "large.bin";
-  std::unique_ptr<NativeFile> source = Create(path);
-  std::vector<char> page(kPage);
-  const auto fill = [&page](std::uint32_t number) {
-    for (std::uint32_t i = 0; i < kPage; ++i) page[i] = static_cast<char>((number * 7 + i) % 251);
-  };
-  for (std::uint32_t number = 0; number < kPages; ++number) {
-    fill(number);
-    ASSERT_EQ(kQssOk, source->WriteAt(std::int64_t{number} * kPage, page.data(), kPage, nullptr));
-  }
-  std::vector<std::uint32_t> order(kPages);
-  for (std::uint32_t i = 0; i < kPages; ++i) order[i] = i;
-  std::mt19937 random(11);
-  std::shuffle(order.begin(), order.end(), random);
-  std::vector<ReadPiece> pieces;
-  for (const std::uint32_t number : order) pieces.push_back(ReadPiece{std::int64_t{number} * kPage, nullptr, kPage});
-
-  const auto outPath = directory_ / "gathered.bin";
-  std::unique_ptr<NativeFile> out = Create(outPath);
-  constexpr std::size_t kBatch = 1024;
-  for (std::size_t first = 0; first < pieces.size(); first += kBatch) {
-    std::uint32_t done = 0;
-    bool refused = false;
-    ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces.data() + first, kBatch, out->Handle(), &done, &refused));
-    if (refused) GTEST_SKIP() << "this system moves no pieces between files in the kernel";
-    ASSERT_EQ(done, kBatch * kPage);
-  }
-  std::vector<char> got(kPage);
-  for (std::uint32_t i = 0; i < kPages; i += 97) {
-    std::uint32_t read = 0;
-    ASSERT_EQ(kQssOk, out->ReadAt(std::int64_t{i} * kPage, got.data(), kPage, &read));
-    fill(order[i]);
-    ASSERT_EQ(got, page) << "piece " << i;
-  }
-
-  // Cut to 20 MiB under the mapping: the pieces before the first one past
-  // the new end arrive, and the rest is refused.
-  ASSERT_EQ(kQssOk, source->SetSize(std::int64_t{kPages / 2} * kPage));
-  std::size_t before = 0;
-  while (order[before] < kPages / 2) ++before;
-  std::uint32_t done = 0;
-  bool refused = false;
-  ASSERT_EQ(kQssOk, source->CopyPiecesToHandle(pieces.data(), kBatch, out->Handle(), &done, &refused));
-  EXPECT_TRUE(refused);
-  EXPECT_EQ(done, std::min(before, kBatch) * kPage);
 }
 #endif
 

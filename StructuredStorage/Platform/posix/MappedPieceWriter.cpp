@@ -1,6 +1,7 @@
 #include "Platform/posix/MappedPieceWriter.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 
@@ -24,6 +25,18 @@ constexpr std::int64_t kRegionBytes = 16 << 20;
 constexpr std::int64_t kPageBytes = 4096;
 constexpr std::uint32_t kBusyRegionPages = kRegionBytes / kPageBytes / 8;
 constexpr std::uint32_t kRegionMapped = std::numeric_limits<std::uint32_t>::max();
+// A write of at least this many bytes tells whether faults are costly.
+constexpr std::uint32_t kFaultSampleBytes = 1 << 20;
+
+// Faults the calling thread has taken so far; -1 where the system does not
+// say.
+long ThreadFaults() {
+#if defined(RUSAGE_THREAD)
+  rusage usage {};
+  if (::getrusage(RUSAGE_THREAD, &usage) == 0) return usage.ru_minflt + usage.ru_majflt;
+#endif
+  return -1;
+}
 
 }  // namespace
 
@@ -91,7 +104,9 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
     *refused = true;
     return kQssOk;
   }
-  MapBusyRegions(base, pieces, count);
+  const bool mapRegions = faultsCostly_.load(std::memory_order_relaxed);
+  if (mapRegions) MapBusyRegions(base, pieces, count);
+  const long faultsBefore = mapRegions ? -1 : ThreadFaults();
   iovec batch[kPiecesPerWrite];
   std::uint32_t total = 0;
   std::size_t next = 0;       // the first piece not wholly written
@@ -134,6 +149,10 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
     while (next < count && pieces[next].length == 0) ++next;
   }
   *done = total;
+  if (faultsBefore >= 0 && total >= kFaultSampleBytes) {
+    const long faults = ThreadFaults() - faultsBefore;
+    if (faults * pagesPerFault_ * kPageBytes > static_cast<long>(total)) faultsCostly_ = true;
+  }
   return kQssOk;
 }
 

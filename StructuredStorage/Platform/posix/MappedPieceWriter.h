@@ -2,6 +2,7 @@
 #define QSS_PLATFORM_POSIX_MAPPEDPIECEWRITER_H_
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -22,18 +23,24 @@ namespace qss {
 // this process would have raised SIGBUS; the writer then refuses, and the
 // caller reads the rest the plain way, which reports the short file.
 //
-// The system maps a few pages of the mapping per fault, and a fault on
-// pages that have sat in the cache a while costs more than the copy of the
-// page. A region of the file the pieces keep coming back to (a scattered
-// chain spread over the whole file) has its pages mapped in one request
-// instead, once an eighth of them were asked for.
+// A fault on the mapping maps the pages around the one touched too, as a
+// rule. Where it does not (pages that have sat in the cache a while can
+// take a fault each), the faults cost more than the copies: once a write
+// took a fault for every few pages, a region of the file the pieces keep
+// coming back to (a scattered chain spread over the whole file) has its
+// pages mapped in one request instead, once an eighth of them were asked
+// for. Where faults are few, that request would only add its own cost.
 //
 // Threads: any number may write at once. A mapping is never unmapped before
 // the writer goes, since another thread may still be writing from it; a file
 // that grew gets a new, longer mapping, up to a few of them.
 class MappedPieceWriter {
  public:
-  explicit MappedPieceWriter(int descriptor) : descriptor_(descriptor) {}
+  // Faults are costly when a write takes one for fewer pages than this.
+  static constexpr long kPagesPerFault = 4;
+
+  explicit MappedPieceWriter(int descriptor, long pagesPerFault = kPagesPerFault)
+      : descriptor_(descriptor), pagesPerFault_(pagesPerFault) {}
   ~MappedPieceWriter();
   MappedPieceWriter(const MappedPieceWriter&) = delete;
   MappedPieceWriter& operator=(const MappedPieceWriter&) = delete;
@@ -53,12 +60,15 @@ class MappedPieceWriter {
   void MapBusyRegions(const unsigned char* base, const ReadPiece* pieces, std::size_t count);
 
   const int descriptor_;
+  const long pagesPerFault_;
   std::mutex lock_;
   // Every mapping made (start, length); the longest, current one last.
   std::vector<std::pair<void*, std::size_t>> mappings_;
   // Pages asked for in each region of the current mapping; kRegionMapped
   // once the region's pages were mapped.
   std::vector<std::uint32_t> regionPages_;
+  // A write took a fault for every few pages: regions are mapped whole.
+  std::atomic<bool> faultsCostly_{false};
   bool unavailable_ = false;
 };
 
