@@ -488,8 +488,8 @@ class Checker {
 
   void CheckStorage(const EntryRecord& record, std::int32_t place, int depth) {
     if (record.size < 0 || record.headOffset != 0) {
-      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
-              " do not describe a directory");
+      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " +
+              std::to_string(record.headOffset) + " do not describe a directory");
       return;
     }
     const std::vector<std::int64_t> blocks = WalkChain(place, record.firstBlock);
@@ -511,7 +511,9 @@ class Checker {
       places_.push_back(Place{place, child.Name()});
       const std::u16string& childName = places_.back().name;
       if (!child.NameIsTerminated()) Problem(What(childPlace) + ": the name has no terminator");
-      if (childName.empty()) Problem(What(place) + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
+      if (childName.empty()) {
+        Problem(What(place) + ": entry " + std::to_string(offset / kEntryRecordSize) + " has an empty name");
+      }
       if (!names.insert(childName).second) Problem(What(childPlace) + ": the name appears twice in its directory");
       CheckEntry(child, childPlace, depth);
     }
@@ -531,8 +533,8 @@ class Checker {
       return;
     }
     if (record.size < 0 || record.headOffset < 0 || record.headOffset > record.size) {
-      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " + std::to_string(record.headOffset) +
-              " do not describe content");
+      Problem(What(place) + ": size " + std::to_string(record.size) + " and head offset " +
+              std::to_string(record.headOffset) + " do not describe content");
       WalkChain(place, record.firstBlock);
       return;
     }
@@ -556,7 +558,8 @@ class Checker {
 
   void CheckCompressedImage(const EntryRecord& record, std::int32_t place, const std::vector<std::int64_t>& blocks) {
     if (record.storedLength < kCompressedImageHeaderSize) {
-      Problem(What(place) + ": storedLength " + std::to_string(record.storedLength) + " is too short for a compressed image");
+      Problem(What(place) + ": storedLength " + std::to_string(record.storedLength) +
+              " is too short for a compressed image");
       return;
     }
     const std::vector<std::uint8_t> image = ReadContent(blocks, record.storedLength);
