@@ -409,7 +409,6 @@ class Checker {
   // fault.
   std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first) {
     std::vector<std::int64_t> blocks;
-    const std::int32_t owner = place;
     std::int64_t current = first;
     while (current != -1) {
       if (current < 1 || current >= entryCount_) {
@@ -423,15 +422,15 @@ class Checker {
         break;
       }
       std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
-      if (holder == owner) {
+      if (holder == place) {
         Problem(What(place) + ": the chain runs in a cycle at block " + std::to_string(current));
         break;
       }
-      if (holder != 0) {
+      if (holder != kNobody) {
         Problem(What(place) + ": block " + std::to_string(current) + " is also used by " + What(holder));
         break;
       }
-      holder = owner;
+      holder = place;
       blocks.push_back(current);
       current = Entry(current);
     }
@@ -624,10 +623,10 @@ class Checker {
         return;
       }
       std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
-      if (holder > 0 && ++overlaps <= 10) {
+      if (holder > kNobody && ++overlaps <= 10) {
         Problem("free list: block " + std::to_string(current) + " is free but used by " + What(holder));
       }
-      if (holder == 0) holder = kFree;
+      if (holder == kNobody) holder = kFree;
       previous = current;
       current = Entry(current);
     }

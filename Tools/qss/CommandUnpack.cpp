@@ -19,6 +19,7 @@
 #include "CommandLine.h"
 #include "FolderPlacement.h"
 #include "Glob.h"
+#include "InterruptGuard.h"
 #include "Commands.h"
 #include "ProgressBar.h"
 #include "ReplacingFile.h"
@@ -56,11 +57,11 @@ class Unpacker : public WalkEvents {
  public:
   // rootEmpty: DIR holds nothing (it is missing while planning, or this
   // run made it).
+  // interrupts: held while writing (planning writes nothing: an interrupt
+  // may end it as it comes).
   Unpacker(ToolContext& context, const fs::path& root, bool rootEmpty, ProgressBar* progress,
-           const UnpackOptions& options, bool planning)
-      : context_(context), progress_(progress), options_(options), planning_(planning) {
-    // Planning writes nothing: an interrupt may end it as it comes.
-    if (!planning) interrupts_ = context.interrupts;
+           const InterruptGuard* interrupts, const UnpackOptions& options, bool planning)
+      : context_(context), progress_(progress), interrupts_(interrupts), options_(options), planning_(planning) {
     Folder top;
     top.path = top.building = root;
     top.state = Folder::kMade;
@@ -357,10 +358,10 @@ class Unpacker : public WalkEvents {
 
   ToolContext& context_;
   ProgressBar* progress_;
+  // Told of interrupts, which stop the walk.
+  const InterruptGuard* interrupts_;
   const UnpackOptions& options_;
   const bool planning_;
-  // Told of interrupts, which stop the walk (the real program only).
-  InterruptCleanup* interrupts_ = nullptr;
   bool interrupted_ = false;
   std::vector<Folder> folders_;
   // Whether each storage on the way down is included as a whole.
@@ -373,32 +374,6 @@ class Unpacker : public WalkEvents {
   std::vector<fs::path> existing_;
   std::int64_t total_ = 0;
   std::int64_t kept_ = 0;
-};
-
-// Holds interrupts while unpack writes (see the top of this file).
-class UnpackInterrupts {
- public:
-  UnpackInterrupts(ToolContext& context, const fs::path& folder) : cleanup_(context.interrupts) {
-    if (cleanup_ == nullptr) return;
-    // A second interrupt may come while a progress bar holds the line; the
-    // first one is told of after the bar has ended.
-    atOnce_ = std::string(context.progress ? "\n" : "") + "qss: unpack: interrupted; folders and files under" +
-              " temporary names (.NAME.qss-tmp-PID) may be left in " + DisplayPath(folder) + "\n";
-    late_ = "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n";
-    cleanup_->Arm(&noFiles_, atOnce_, late_);
-    cleanup_->DeferFirst();
-  }
-  ~UnpackInterrupts() {
-    if (cleanup_ != nullptr) cleanup_->Disarm();  // ends the process when one was held
-  }
-  UnpackInterrupts(const UnpackInterrupts&) = delete;
-  UnpackInterrupts& operator=(const UnpackInterrupts&) = delete;
-
- private:
-  InterruptCleanup* cleanup_;
-  InterruptCleanup::TemporaryFiles noFiles_{nullptr};
-  std::string atOnce_;
-  std::string late_;
 };
 
 }  // namespace
@@ -466,7 +441,7 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
 
   // Check first, then write: a refusal leaves DIR as it was.
   std::error_code ec;
-  Unpacker plan(context, folder, !fs::exists(folder, ec), nullptr, options, true);
+  Unpacker plan(context, folder, !fs::exists(folder, ec), nullptr, nullptr, options, true);
   {
     StorageWalker planWalker(plan, container.bytes);
     walk(planWalker);
@@ -489,9 +464,18 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     return Fail(context, "unpack: cannot create folder " + DisplayPath(folder) + (ec ? ": " + ec.message() : ""));
   }
 
-  UnpackInterrupts interrupts(context, folder);
+  // The first interrupt is held until the walk can stop (see the top of
+  // this file); a second one, which may come while a progress bar holds the
+  // line, acts at once.
+  static const InterruptCleanup::TemporaryFiles kNoFiles{nullptr};
+  InterruptGuard interrupts(
+      context, &kNoFiles,
+      std::string(context.progress ? "\n" : "") + "qss: unpack: interrupted; folders and files under temporary" +
+          " names (.NAME.qss-tmp-PID) may be left in " + DisplayPath(folder) + "\n",
+      "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n");
+  interrupts.DeferFirst();
   ProgressBar progress(context.err, context.progress, "unpack", plan.total());
-  Unpacker unpacker(context, folder, made, &progress, options, false);
+  Unpacker unpacker(context, folder, made, &progress, &interrupts, options, false);
   StorageWalker walker(unpacker, container.bytes);
   walk(walker);
   progress.Finish();

@@ -11,27 +11,6 @@ using namespace qss;
 
 namespace qss_tool {
 
-InterruptGuard::InterruptGuard(ToolContext& context, const std::string& command, const CContainerFileWriter& writer,
-                               bool destinationExisted)
-    : cleanup_(context.interrupts) {
-  if (cleanup_ == nullptr) return;
-  const std::string name = DisplayPath(writer.destination());
-  // A progress bar may hold the line.
-  const std::string start = (context.progress ? "\nqss: " : "qss: ") + command + ": interrupted";
-  interrupted_ = start + "; the new container's files were removed, " +
-                 (destinationExisted ? name + " is unchanged\n" : "nothing was written\n");
-  late_ = start + " after " + name + " was replaced by the new container\n";
-  cleanup_->Arm(&writer.temporaryFiles(), interrupted_, late_);
-}
-
-InterruptGuard::~InterruptGuard() {
-  if (cleanup_ != nullptr) cleanup_->Disarm();
-}
-
-void InterruptGuard::Defer() {
-  if (cleanup_ != nullptr) cleanup_->Defer();
-}
-
 int ThreadsPerCore() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 int CheckAndReplace(ToolContext& context, const std::string& command, CContainerFileWriter& writer,

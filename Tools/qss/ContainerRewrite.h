@@ -13,29 +13,10 @@
 
 #include "qss/CContainerFileWriter.h"
 #include "qss/CStorage.h"
+#include "InterruptGuard.h"
 #include "ToolContext.h"
 
 namespace qss_tool {
-
-// Arms the program's interrupt handling for the writer's temporary files
-// for as long as it lives; messages start with "qss: <command>: ".
-class InterruptGuard {
- public:
-  InterruptGuard(ToolContext& context, const std::string& command, const qss::CContainerFileWriter& writer,
-                 bool destinationExisted);
-  ~InterruptGuard();
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-  // Holds an interrupt back until the guard ends: the moves of Replace are
-  // not to be stopped half-way.
-  void Defer();
-
- private:
-  InterruptCleanup* cleanup_;
-  std::string interrupted_;
-  std::string late_;
-};
 
 // Compares what the new container holds with what was meant to go in,
 // adding one line per difference (root: the new container's root, bytes:

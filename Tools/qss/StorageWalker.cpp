@@ -27,24 +27,14 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
     if (path_.empty()) return true;  // the walk's root directory
     // Every entry of a storage shares the storage's path.
     if (folder_ < 0) {
-      std::u16string joined;
-      for (std::size_t i = 0; i + 1 < path_.size(); ++i) {
-        joined += path_[i];
-        joined.push_back(u'\0');
-      }
       folder_ = static_cast<std::int32_t>(folders_.size());
-      folders_.push_back(std::move(joined));
+      folders_.emplace_back(path_.begin(), path_.end() - 1);
     }
     at->second = Claimer{folder_, path_.back()};
   } else if (earlier != nullptr) {
     std::vector<std::u16string> names;
     if (at->second.folder >= 0) {
-      const std::u16string& above = folders_[static_cast<std::size_t>(at->second.folder)];
-      for (std::size_t start = 0; start < above.size();) {
-        const std::size_t end = above.find(u'\0', start);
-        names.push_back(above.substr(start, end - start));
-        start = end + 1;
-      }
+      names = folders_[static_cast<std::size_t>(at->second.folder)];
       names.push_back(at->second.name);
     }
     *earlier = JoinEntryPath(names, names.size());

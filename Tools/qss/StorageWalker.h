@@ -104,9 +104,9 @@ class StorageWalker {
     }
   };
   std::unordered_map<ClaimKey, Claimer, ClaimKeyHash> claimed_;
-  // The storage paths of claimers, each name ended by a NUL (which no name
-  // holds), and the one of the storage being walked (-1: not made yet).
-  std::vector<std::u16string> folders_;
+  // The storage paths of claimers, and the one of the storage being walked
+  // (-1: not kept yet).
+  std::vector<std::vector<std::u16string>> folders_;
   std::int32_t folder_ = -1;
   // The containers named there (see qss::ContainerIdentity) stay held for
   // the walk, so that no later nested container takes the identity of one
