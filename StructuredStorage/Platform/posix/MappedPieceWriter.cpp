@@ -4,17 +4,21 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 
 namespace qss {
 
 namespace {
 
-// Pieces per writev; the system takes at least 1024.
+// Pieces per writev or gathering read; the system takes at least 1024.
 constexpr int kPiecesPerWrite = 256;
+// Bytes gathered into memory, then written, at a time.
+constexpr std::size_t kGatherBytes = 1 << 20;
 // A file that keeps growing under its readers is served the plain way once
 // it has been mapped this many times.
 constexpr std::size_t kMostMappings = 8;
@@ -107,51 +111,113 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
   const bool mapRegions = faultsCostly_.load(std::memory_order_relaxed);
   if (mapRegions) MapBusyRegions(base, pieces, count);
   const long faultsBefore = mapRegions ? -1 : ThreadFaults();
+  PieceCursor cursor{pieces, count};
+  QssResult result = kQssOk;
+  if (gatherAllowed_.load(std::memory_order_relaxed)) result = Gather(base, target, &cursor, refused);
+  if (QssSucceeded(result) && !*refused && !cursor.Finished()) result = WriteFromMapping(base, target, &cursor, refused);
+  *done = cursor.total;
+  if (faultsBefore >= 0 && cursor.total >= kFaultSampleBytes) {
+    const long faults = ThreadFaults() - faultsBefore;
+    if (faults * pagesPerFault_ * kPageBytes > static_cast<long>(cursor.total)) faultsCostly_ = true;
+  }
+  return result;
+}
+
+void MappedPieceWriter::PieceCursor::Advance(std::uint64_t bytes) {
+  total += static_cast<std::uint32_t>(bytes);
+  while (bytes > 0) {
+    const std::uint32_t rest = pieces[next].length - written;
+    if (bytes < rest) {
+      written += static_cast<std::uint32_t>(bytes);
+      return;
+    }
+    bytes -= rest;
+    ++next;
+    written = 0;
+  }
+  while (next < count && pieces[next].length == 0) ++next;
+}
+
+QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused) {
+  thread_local std::unique_ptr<unsigned char[]> buffer;
+  if (!buffer) buffer = std::make_unique<unsigned char[]>(kGatherBytes);
+  const pid_t self = ::getpid();  // asked each time: a forked child has its own
   iovec batch[kPiecesPerWrite];
-  std::uint32_t total = 0;
-  std::size_t next = 0;       // the first piece not wholly written
-  std::uint32_t written = 0;  // bytes of it already written
-  while (next < count) {
+  while (!cursor->Finished()) {
     int used = 0;
-    for (std::size_t i = next; i < count && used < kPiecesPerWrite; ++i) {
-      const std::uint32_t skip = i == next ? written : 0;
-      batch[used].iov_base = const_cast<unsigned char*>(base + pieces[i].offset + skip);
-      batch[used].iov_len = pieces[i].length - skip;
+    std::size_t wanted = 0;
+    for (std::size_t i = cursor->next; i < cursor->count && used < kPiecesPerWrite && wanted < kGatherBytes; ++i) {
+      const std::uint32_t skip = i == cursor->next ? cursor->written : 0;
+      const std::size_t length = std::min<std::size_t>(cursor->pieces[i].length - skip, kGatherBytes - wanted);
+      batch[used].iov_base = const_cast<unsigned char*>(base + cursor->pieces[i].offset + skip);
+      batch[used].iov_len = length;
+      wanted += length;
+      ++used;
+    }
+    const iovec into{buffer.get(), wanted};
+    const ssize_t got = ::process_vm_readv(self, &into, 1, batch, static_cast<unsigned long>(used), 0);
+    if (got < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error == EFAULT) {
+        *refused = true;  // the file was cut short under the mapping
+        return kQssOk;
+      }
+      // A sandbox that forbids reading process memory, or a system without
+      // the call: the kernel copies from the mapping itself from now on.
+      gatherAllowed_ = false;
+      return kQssOk;
+    }
+    if (const QssResult result = WriteWhole(target, buffer.get(), static_cast<std::size_t>(got), cursor);
+        QssFailed(result))
+      return result;
+    if (static_cast<std::size_t>(got) < wanted) {
+      *refused = true;  // a page past the end of a file cut short
+      return kQssOk;
+    }
+  }
+  return kQssOk;
+}
+
+QssResult MappedPieceWriter::WriteWhole(int target, const unsigned char* bytes, std::size_t length,
+                                        PieceCursor* cursor) {
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = ::write(target, bytes + sent, length - sent);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return QssResultFromSystemError(errno);
+    }
+    if (n == 0) return QssResultFromSystemError(EIO);  // the system took nothing and gave no reason
+    sent += static_cast<std::size_t>(n);
+    cursor->Advance(static_cast<std::uint64_t>(n));
+  }
+  return kQssOk;
+}
+
+QssResult MappedPieceWriter::WriteFromMapping(const unsigned char* base, int target, PieceCursor* cursor,
+                                              bool* refused) {
+  iovec batch[kPiecesPerWrite];
+  while (!cursor->Finished()) {
+    int used = 0;
+    for (std::size_t i = cursor->next; i < cursor->count && used < kPiecesPerWrite; ++i) {
+      const std::uint32_t skip = i == cursor->next ? cursor->written : 0;
+      batch[used].iov_base = const_cast<unsigned char*>(base + cursor->pieces[i].offset + skip);
+      batch[used].iov_len = cursor->pieces[i].length - skip;
       ++used;
     }
     const ssize_t n = ::writev(target, batch, used);
     if (n < 0) {
       const int error = errno;
       if (error == EINTR) continue;
-      *done = total;
       if (error == EFAULT) {
         *refused = true;
         return kQssOk;
       }
       return QssResultFromSystemError(error);
     }
-    if (n == 0) {  // the system took nothing and gave no reason
-      *done = total;
-      return QssResultFromSystemError(EIO);
-    }
-    total += static_cast<std::uint32_t>(n);
-    auto left = static_cast<std::uint64_t>(n);
-    while (left > 0) {
-      const std::uint32_t rest = pieces[next].length - written;
-      if (left < rest) {
-        written += static_cast<std::uint32_t>(left);
-        break;
-      }
-      left -= rest;
-      ++next;
-      written = 0;
-    }
-    while (next < count && pieces[next].length == 0) ++next;
-  }
-  *done = total;
-  if (faultsBefore >= 0 && total >= kFaultSampleBytes) {
-    const long faults = ThreadFaults() - faultsBefore;
-    if (faults * pagesPerFault_ * kPageBytes > static_cast<long>(total)) faultsCostly_ = true;
+    if (n == 0) return QssResultFromSystemError(EIO);  // the system took nothing and gave no reason
+    cursor->Advance(static_cast<std::uint64_t>(n));
   }
   return kQssOk;
 }

@@ -13,13 +13,20 @@
 
 namespace qss {
 
-// Writes scattered pieces of one file to another file with one writev per
-// batch of pieces, straight from a read-only mapping of the source: one copy
-// inside the kernel instead of a read per piece into a buffer and a write of
-// the buffer.
+// Writes scattered pieces of one file to another file from a read-only
+// mapping of the source, a batch of pieces at a time, without a system call
+// per piece: the kernel gathers a batch from the mapping into memory in one
+// call (process_vm_readv on this process), and one write sends it.
+//
+// The kernel could also write straight from the mapping (writev). But a
+// first access to each page of a new mapping through the processor's own
+// translation costs far more than the copy on some machines (virtual ones),
+// while the gathering call finds the pages in software and copies through
+// the kernel's own mapping of memory. Where the system refuses that call (a
+// sandbox), the writer falls back to writev.
 //
 // Only the kernel ever touches the mapping. A page it cannot fault in (the
-// file was cut short under it) fails the write with EFAULT where a read by
+// file was cut short under it) fails the call with EFAULT where a read by
 // this process would have raised SIGBUS; the writer then refuses, and the
 // caller reads the rest the plain way, which reports the short file.
 //
@@ -39,8 +46,9 @@ class MappedPieceWriter {
   // Faults are costly when a write takes one for fewer pages than this.
   static constexpr long kPagesPerFault = 4;
 
-  explicit MappedPieceWriter(int descriptor, long pagesPerFault = kPagesPerFault)
-      : descriptor_(descriptor), pagesPerFault_(pagesPerFault) {}
+  // gather false writes straight from the mapping from the start.
+  explicit MappedPieceWriter(int descriptor, long pagesPerFault = kPagesPerFault, bool gather = true)
+      : descriptor_(descriptor), pagesPerFault_(pagesPerFault), gatherAllowed_(gather) {}
   ~MappedPieceWriter();
   MappedPieceWriter(const MappedPieceWriter&) = delete;
   MappedPieceWriter& operator=(const MappedPieceWriter&) = delete;
@@ -53,6 +61,25 @@ class MappedPieceWriter {
   QssResult Write(const ReadPiece* pieces, std::size_t count, int target, std::uint32_t* done, bool* refused);
 
  private:
+  // Where a write stands in its pieces.
+  struct PieceCursor {
+    const ReadPiece* pieces;
+    std::size_t count;
+    std::size_t next = 0;       // the first piece not wholly written
+    std::uint32_t written = 0;  // bytes of it already written
+    std::uint32_t total = 0;    // bytes written in all
+    bool Finished() const { return next >= count; }
+    // Counts bytes written past the cursor.
+    void Advance(std::uint64_t bytes);
+  };
+
+  // Gathers the cursor's pieces from the mapping at base into memory and
+  // writes them to target, until done, refused or no longer allowed.
+  QssResult Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused);
+  // Writes the cursor's pieces to target straight from the mapping at base.
+  QssResult WriteFromMapping(const unsigned char* base, int target, PieceCursor* cursor, bool* refused);
+  // Writes length bytes to target, advancing cursor by what was written.
+  static QssResult WriteWhole(int target, const unsigned char* bytes, std::size_t length, PieceCursor* cursor);
   // The start of a mapping of at least end bytes, or null.
   const unsigned char* MappingCovering(std::int64_t end);
   // Counts the pieces' pages against their regions of the mapping at base,
@@ -69,6 +96,8 @@ class MappedPieceWriter {
   std::vector<std::uint32_t> regionPages_;
   // A write took a fault for every few pages: regions are mapped whole.
   std::atomic<bool> faultsCostly_{false};
+  // The system lets this process gather from its own memory.
+  std::atomic<bool> gatherAllowed_;
   bool unavailable_ = false;
 };
 
