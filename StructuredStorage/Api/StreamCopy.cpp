@@ -13,6 +13,11 @@ namespace qss {
 namespace {
 
 constexpr std::size_t kSmallPiece = 16384;
+// Where the kernel moves a copy's bytes, a piece is at least this long: a
+// scattered chain is then gathered in batches that two threads share, one
+// gathering while the other writes. The buffer only holds what the kernel
+// refuses.
+constexpr std::uint32_t kKernelPiece = 8u << 20;
 
 // The part both copies share: the head offset, the pieces, the count of
 // what arrived against what the entry promises. movePiece(piece, want,
@@ -101,7 +106,9 @@ QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle, const St
   const std::int64_t left = stream->entry()->Size() - stream->position();
   state.kernelRefused = left < CBlockAllocationTable::kKernelCopyMinimum ||
                         !native_file::HandleIsRegularFile(nativeHandle);
-  return CopyInPieces(stream, options, report,
+  StreamCopyOptions pieces = options;
+  if (!state.kernelRefused) pieces.pieceSize = std::max(options.pieceSize, kKernelPiece);
+  return CopyInPieces(stream, pieces, report,
                       [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
                         const QssResult result = stream->ReadToFile(want, nativeHandle, piece, &state, got);
                         *sinkFailed = state.targetFailed;

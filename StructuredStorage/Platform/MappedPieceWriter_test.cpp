@@ -3,7 +3,10 @@
 #include "Platform/posix/MappedPieceWriter.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "TemporaryFolder.h"
@@ -114,6 +118,74 @@ TEST_F(MappedPieceWriterTest, AFileCutShortUnderTheMappingIsRefusedFromItsEnd) {
     EXPECT_EQ(done, std::min(before, kBatch) * kPage);
     ExpectPiecesInOrder(out, kBatch + std::min(before, kBatch), 31);
     ::close(out);
+  }
+}
+
+// A write that fails partway (the file-size limit) ends the copy there,
+// whichever thread gathered the batch: what reached the file is the
+// pieces' first bytes in order, and done counts exactly those.
+TEST_F(MappedPieceWriterTest, AWriteFailingPartwayStopsTheCopyWhereItFailed) {
+  constexpr std::uint32_t kLimit = 5 * 1024 * 1024 + 1000;
+  const int out = CreateOutput("limited.bin");
+  ASSERT_GE(out, 0);
+  rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = saved;
+  limit.rlim_cur = kLimit;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  MappedPieceWriter writer(source_);
+  std::uint32_t done = 0;
+  bool refused = false;
+  const QssResult result = writer.Write(pieces_.data(), 4 * kBatch, out, &done, &refused);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(result, QssResultFromSystemError(EFBIG));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(done, kLimit);
+  ExpectPiecesInOrder(out, kLimit / kPage, 7);
+  ::close(out);
+}
+
+// Threads that share one writer (and its one helper thread) each get their
+// own bytes in their own order.
+TEST_F(MappedPieceWriterTest, ConcurrencyOfThreadsSharingOneWriter) {
+  MappedPieceWriter writer(source_);
+  constexpr int kThreads = 3;
+  std::vector<int> outs;
+  std::vector<std::vector<ReadPiece>> orders;
+  for (int t = 0; t < kThreads; ++t) {
+    outs.push_back(CreateOutput("thread-" + std::to_string(t)));
+    ASSERT_GE(outs.back(), 0);
+    orders.push_back(pieces_);
+    std::rotate(orders.back().begin(), orders.back().begin() + t * 1000, orders.back().end());
+  }
+  std::vector<QssResult> results(kThreads, kQssOk);
+  std::vector<std::uint32_t> dones(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t first = 0; first < kPages && QssSucceeded(results[t]); first += 2 * kBatch) {
+        std::uint32_t done = 0;
+        bool refused = false;
+        const std::size_t count = std::min<std::size_t>(2 * kBatch, kPages - first);
+        results[t] = writer.Write(orders[t].data() + first, count, outs[t], &done, &refused);
+        if (refused) results[t] = kQssWriteFault;
+        dones[t] += done;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::vector<char> got(kPage);
+  for (int t = 0; t < kThreads; ++t) {
+    SCOPED_TRACE(t);
+    EXPECT_EQ(results[t], kQssOk);
+    EXPECT_EQ(dones[t], kPages * kPage);
+    for (std::size_t i = 0; i < kPages; i += 89) {
+      ASSERT_EQ(::pread(outs[t], got.data(), kPage, off_t(i) * kPage), ssize_t{kPage});
+      ASSERT_EQ(got, PageBytes(static_cast<std::uint32_t>(orders[t][i].offset / kPage))) << "piece " << i;
+    }
+    ::close(outs[t]);
   }
 }
 

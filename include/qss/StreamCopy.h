@@ -61,7 +61,8 @@ QSS_EXPORT QssResult CopyStream(CStream* stream, const StreamSink& sink, const S
 /// position and move it on, as write would. Where the system can (Linux,
 /// between regular files), long runs of blocks move inside the kernel
 /// without passing through this process, and scattered blocks are read
-/// together; elsewhere the bytes are read and written in pieces. The file
+/// together, in pieces of at least 8 MiB; elsewhere the bytes are read and
+/// written in pieces of options.pieceSize. The file
 /// is neither truncated, synced nor closed. kSink means a write to the file
 /// failed; what reached the file stays there.
 QSS_EXPORT QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle,

@@ -17,8 +17,6 @@ namespace {
 
 // Pieces per writev or gathering read; the system takes at least 1024.
 constexpr int kPiecesPerWrite = 256;
-// Bytes gathered into memory, then written, at a time.
-constexpr std::size_t kGatherBytes = 1 << 20;
 // A file that keeps growing under its readers is served the plain way once
 // it has been mapped this many times.
 constexpr std::size_t kMostMappings = 8;
@@ -113,12 +111,17 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
   const long faultsBefore = mapRegions ? -1 : ThreadFaults();
   PieceCursor cursor{pieces, count};
   QssResult result = kQssOk;
-  if (gatherAllowed_.load(std::memory_order_relaxed)) result = Gather(base, target, &cursor, refused);
-  if (QssSucceeded(result) && !*refused && !cursor.Finished()) result = WriteFromMapping(base, target, &cursor, refused);
+  std::uint64_t mine = 0;  // bytes this thread took from the mapping, for the faults it took
+  if (gatherAllowed_.load(std::memory_order_relaxed)) result = Gather(base, target, &cursor, refused, &mine);
+  if (QssSucceeded(result) && !*refused && !cursor.Finished()) {
+    const std::uint32_t before = cursor.total;
+    result = WriteFromMapping(base, target, &cursor, refused);
+    mine += cursor.total - before;
+  }
   *done = cursor.total;
-  if (faultsBefore >= 0 && cursor.total >= kFaultSampleBytes) {
+  if (faultsBefore >= 0 && mine >= kFaultSampleBytes) {
     const long faults = ThreadFaults() - faultsBefore;
-    if (faults * pagesPerFault_ * kPageBytes > static_cast<long>(cursor.total)) faultsCostly_ = true;
+    if (faults * pagesPerFault_ * kPageBytes > static_cast<long>(mine)) faultsCostly_ = true;
   }
   return result;
 }
@@ -138,61 +141,53 @@ void MappedPieceWriter::PieceCursor::Advance(std::uint64_t bytes) {
   while (next < count && pieces[next].length == 0) ++next;
 }
 
-QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused) {
+QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused,
+                                    std::uint64_t* gathered) {
   thread_local std::unique_ptr<unsigned char[]> buffer;
-  if (!buffer) buffer = std::make_unique<unsigned char[]>(kGatherBytes);
-  const pid_t self = ::getpid();  // asked each time: a forked child has its own
-  iovec batch[kPiecesPerWrite];
-  while (!cursor->Finished()) {
-    int used = 0;
-    std::size_t wanted = 0;
-    for (std::size_t i = cursor->next; i < cursor->count && used < kPiecesPerWrite && wanted < kGatherBytes; ++i) {
-      const std::uint32_t skip = i == cursor->next ? cursor->written : 0;
-      const std::size_t length = std::min<std::size_t>(cursor->pieces[i].length - skip, kGatherBytes - wanted);
-      batch[used].iov_base = const_cast<unsigned char*>(base + cursor->pieces[i].offset + skip);
-      batch[used].iov_len = length;
-      wanted += length;
-      ++used;
-    }
-    const iovec into{buffer.get(), wanted};
-    const ssize_t got = ::process_vm_readv(self, &into, 1, batch, static_cast<unsigned long>(used), 0);
-    if (got < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      if (error == EFAULT) {
-        *refused = true;  // the file was cut short under the mapping
-        return kQssOk;
+  if (!buffer) buffer = std::make_unique<unsigned char[]>(GatheredCopy::kBufferBytes);
+  // The pieces as ranges of the mapping, in batches that each fill at most
+  // a buffer; a piece longer than what is left of one goes on in the next.
+  std::vector<iovec> ranges;
+  std::vector<std::pair<std::size_t, std::size_t>> bounds;  // first range, bytes
+  ranges.reserve(cursor->count - cursor->next);
+  std::size_t batchBytes = 0;
+  for (std::size_t i = cursor->next; i < cursor->count; ++i) {
+    std::uint32_t from = i == cursor->next ? cursor->written : 0;
+    while (from < cursor->pieces[i].length) {
+      if (bounds.empty() || batchBytes == GatheredCopy::kBufferBytes ||
+          ranges.size() - bounds.back().first == kPiecesPerWrite) {
+        if (!bounds.empty()) bounds.back().second = batchBytes;
+        bounds.emplace_back(ranges.size(), 0);
+        batchBytes = 0;
       }
-      // A sandbox that forbids reading process memory, or a system without
-      // the call: the kernel copies from the mapping itself from now on.
-      gatherAllowed_ = false;
-      return kQssOk;
-    }
-    if (const QssResult result = WriteWhole(target, buffer.get(), static_cast<std::size_t>(got), cursor);
-        QssFailed(result))
-      return result;
-    if (static_cast<std::size_t>(got) < wanted) {
-      *refused = true;  // a page past the end of a file cut short
-      return kQssOk;
+      const auto length = static_cast<std::uint32_t>(
+          std::min<std::size_t>(cursor->pieces[i].length - from, GatheredCopy::kBufferBytes - batchBytes));
+      ranges.push_back(iovec{const_cast<unsigned char*>(base + cursor->pieces[i].offset + from), length});
+      batchBytes += length;
+      from += length;
     }
   }
-  return kQssOk;
-}
-
-QssResult MappedPieceWriter::WriteWhole(int target, const unsigned char* bytes, std::size_t length,
-                                        PieceCursor* cursor) {
-  std::size_t sent = 0;
-  while (sent < length) {
-    const ssize_t n = ::write(target, bytes + sent, length - sent);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return QssResultFromSystemError(errno);
-    }
-    if (n == 0) return QssResultFromSystemError(EIO);  // the system took nothing and gave no reason
-    sent += static_cast<std::size_t>(n);
-    cursor->Advance(static_cast<std::uint64_t>(n));
+  if (bounds.empty()) return kQssOk;
+  bounds.back().second = batchBytes;
+  std::vector<GatherBatch> batches;
+  batches.reserve(bounds.size());
+  for (std::size_t b = 0; b < bounds.size(); ++b) {
+    const std::size_t end = b + 1 < bounds.size() ? bounds[b + 1].first : ranges.size();
+    batches.push_back(GatherBatch{ranges.data() + bounds[b].first, static_cast<int>(end - bounds[b].first),
+                                  bounds[b].second});
   }
-  return kQssOk;
+  const bool shared = batches.size() > 1;
+  GatheredCopy copy(std::move(batches), target);
+  if (shared && helper_.Take(&copy)) {
+    *gathered = copy.Run(0, 2, buffer.get());
+    copy.WaitForHelper();
+  } else {
+    *gathered = copy.Run(0, 1, buffer.get());
+  }
+  cursor->Advance(copy.written());
+  if (copy.disallowed()) gatherAllowed_ = false;  // the kernel copies from the mapping itself from now on
+  *refused = copy.refused();
+  return copy.result();
 }
 
 QssResult MappedPieceWriter::WriteFromMapping(const unsigned char* base, int target, PieceCursor* cursor,

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/posix/GatheredCopy.h"
 #include "qss/CPhysicalByteArray.h"
 #include "qss/ResultCodes.h"
 
@@ -16,7 +17,9 @@ namespace qss {
 // Writes scattered pieces of one file to another file from a read-only
 // mapping of the source, a batch of pieces at a time, without a system call
 // per piece: the kernel gathers a batch from the mapping into memory in one
-// call (process_vm_readv on this process), and one write sends it.
+// call (process_vm_readv on this process), and one write sends it. Where a
+// write has several batches, a second thread gathers every other one, so
+// that one batch is gathered while the one before is written.
 //
 // The kernel could also write straight from the mapping (writev). But a
 // first access to each page of a new mapping through the processor's own
@@ -74,12 +77,13 @@ class MappedPieceWriter {
   };
 
   // Gathers the cursor's pieces from the mapping at base into memory and
-  // writes them to target, until done, refused or no longer allowed.
-  QssResult Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused);
+  // writes them to target, until done, refused or no longer allowed, with
+  // the helper thread where it is free. *gathered receives the bytes this
+  // thread gathered.
+  QssResult Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused,
+                   std::uint64_t* gathered);
   // Writes the cursor's pieces to target straight from the mapping at base.
   QssResult WriteFromMapping(const unsigned char* base, int target, PieceCursor* cursor, bool* refused);
-  // Writes length bytes to target, advancing cursor by what was written.
-  static QssResult WriteWhole(int target, const unsigned char* bytes, std::size_t length, PieceCursor* cursor);
   // The start of a mapping of at least end bytes, or null.
   const unsigned char* MappingCovering(std::int64_t end);
   // Counts the pieces' pages against their regions of the mapping at base,
@@ -98,6 +102,8 @@ class MappedPieceWriter {
   std::atomic<bool> faultsCostly_{false};
   // The system lets this process gather from its own memory.
   std::atomic<bool> gatherAllowed_;
+  // Takes every other batch of a gathered write, one write at a time.
+  GatherHelper helper_;
   bool unavailable_ = false;
 };
 
