@@ -1,5 +1,11 @@
 #include "Platform/posix/GatheredCopy.h"
 
+// Only Linux has the calls these copies are made of; elsewhere files copy
+// the plain way.
+#if defined(__linux__)
+
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,10 +84,10 @@ std::uint64_t GatheredCopy::Run(std::size_t first, std::size_t step, unsigned ch
 }
 
 void GatheredCopy::HelperFinished() {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    helperFinished_ = true;
-  }
+  // Told under the lock: the caller, once it sees the flag, ends the copy
+  // and its condition with it.
+  std::lock_guard<std::mutex> guard(lock_);
+  helperFinished_ = true;
   turn_.notify_all();
 }
 
@@ -114,13 +120,20 @@ bool GatherHelper::Take(GatheredCopy* copy) {
         unavailable_ = true;
         return false;
       }
+      // The thread blocks every signal, so that they keep going to the
+      // threads that handle them (an interrupt, a broken pipe).
+      sigset_t all;
+      sigset_t previous;
+      ::sigfillset(&all);
+      ::pthread_sigmask(SIG_SETMASK, &all, &previous);
       try {
         buffer_ = std::make_unique<unsigned char[]>(GatheredCopy::kBufferBytes);
         thread_ = std::thread([this] { Serve(); });
       } catch (const std::exception&) {  // no memory or no thread: the caller copies alone
         unavailable_ = true;
-        return false;
       }
+      ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      if (unavailable_) return false;
       owner_ = ::getpid();
     } else if (owner_ != ::getpid()) {
       return false;
@@ -152,3 +165,5 @@ void GatherHelper::Serve() {
 }
 
 }  // namespace qss
+
+#endif  // __linux__

@@ -1,5 +1,9 @@
 #include "Platform/posix/MappedPieceWriter.h"
 
+// Only Linux has the calls these copies are made of; elsewhere files copy
+// the plain way.
+#if defined(__linux__)
+
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -141,41 +145,46 @@ void MappedPieceWriter::PieceCursor::Advance(std::uint64_t bytes) {
   while (next < count && pieces[next].length == 0) ++next;
 }
 
-QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused,
-                                    std::uint64_t* gathered) {
-  thread_local std::unique_ptr<unsigned char[]> buffer;
-  if (!buffer) buffer = std::make_unique<unsigned char[]>(GatheredCopy::kBufferBytes);
-  // The pieces as ranges of the mapping, in batches that each fill at most
-  // a buffer; a piece longer than what is left of one goes on in the next.
-  std::vector<iovec> ranges;
+std::vector<GatherBatch> MappedPieceWriter::PlanBatches(const unsigned char* base, const PieceCursor& cursor,
+                                                        std::vector<iovec>* ranges) {
   std::vector<std::pair<std::size_t, std::size_t>> bounds;  // first range, bytes
-  ranges.reserve(cursor->count - cursor->next);
+  ranges->reserve(cursor.count - cursor.next);
   std::size_t batchBytes = 0;
-  for (std::size_t i = cursor->next; i < cursor->count; ++i) {
-    std::uint32_t from = i == cursor->next ? cursor->written : 0;
-    while (from < cursor->pieces[i].length) {
+  for (std::size_t i = cursor.next; i < cursor.count; ++i) {
+    std::uint32_t from = i == cursor.next ? cursor.written : 0;
+    while (from < cursor.pieces[i].length) {
       if (bounds.empty() || batchBytes == GatheredCopy::kBufferBytes ||
-          ranges.size() - bounds.back().first == kPiecesPerWrite) {
+          ranges->size() - bounds.back().first == kPiecesPerWrite) {
         if (!bounds.empty()) bounds.back().second = batchBytes;
-        bounds.emplace_back(ranges.size(), 0);
+        bounds.emplace_back(ranges->size(), 0);
         batchBytes = 0;
       }
       const auto length = static_cast<std::uint32_t>(
-          std::min<std::size_t>(cursor->pieces[i].length - from, GatheredCopy::kBufferBytes - batchBytes));
-      ranges.push_back(iovec{const_cast<unsigned char*>(base + cursor->pieces[i].offset + from), length});
+          std::min<std::size_t>(cursor.pieces[i].length - from, GatheredCopy::kBufferBytes - batchBytes));
+      ranges->push_back(iovec{const_cast<unsigned char*>(base + cursor.pieces[i].offset + from), length});
       batchBytes += length;
       from += length;
     }
   }
-  if (bounds.empty()) return kQssOk;
-  bounds.back().second = batchBytes;
   std::vector<GatherBatch> batches;
+  if (bounds.empty()) return batches;
+  bounds.back().second = batchBytes;
   batches.reserve(bounds.size());
   for (std::size_t b = 0; b < bounds.size(); ++b) {
-    const std::size_t end = b + 1 < bounds.size() ? bounds[b + 1].first : ranges.size();
-    batches.push_back(GatherBatch{ranges.data() + bounds[b].first, static_cast<int>(end - bounds[b].first),
+    const std::size_t end = b + 1 < bounds.size() ? bounds[b + 1].first : ranges->size();
+    batches.push_back(GatherBatch{ranges->data() + bounds[b].first, static_cast<int>(end - bounds[b].first),
                                   bounds[b].second});
   }
+  return batches;
+}
+
+QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused,
+                                    std::uint64_t* gathered) {
+  thread_local std::unique_ptr<unsigned char[]> buffer;
+  if (!buffer) buffer = std::make_unique<unsigned char[]>(GatheredCopy::kBufferBytes);
+  std::vector<iovec> ranges;
+  std::vector<GatherBatch> batches = PlanBatches(base, *cursor, &ranges);
+  if (batches.empty()) return kQssOk;
   const bool shared = batches.size() > 1;
   GatheredCopy copy(std::move(batches), target);
   if (shared && helper_.Take(&copy)) {
@@ -218,3 +227,5 @@ QssResult MappedPieceWriter::WriteFromMapping(const unsigned char* base, int tar
 }
 
 }  // namespace qss
+
+#endif  // __linux__
