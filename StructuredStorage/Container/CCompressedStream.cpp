@@ -8,6 +8,7 @@
 
 #include "qss/CLockGuard.h"
 #include "Format/Format.h"
+#include "Platform/NativeMemory.h"
 #include "qss/CStorageEntry.h"
 #include "qss/CompressedImage.h"
 #include "qss/NativeFile.h"
@@ -31,13 +32,36 @@ std::int32_t Low32(std::int64_t value) {
 // incompressible one garbled the content.
 std::int64_t InPlaceMargin(std::int64_t contentLength) { return (contentLength >> 7) + 256; }
 
-// Working buffers are as large as the content; their failure is a result,
-// not the end of the program.
+// Buffers from this length on lie on huge pages, where the system offers
+// them: a few megabytes more of address space is nothing beside them.
+constexpr std::int64_t kHugeBufferMinimum = 4 * static_cast<std::int64_t>(native_memory::kHugePageBytes);
+constexpr std::align_val_t kHugeAlignment{native_memory::kHugePageBytes};
+
+// An image's buffer is handed to the caller as it is.
 std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
   return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)]);
 }
 
 }  // namespace
+
+void CCompressedStream::BufferRelease::operator()(std::uint8_t* bytes) const {
+  if (huge) {
+    ::operator delete[](bytes, kHugeAlignment);
+  } else {
+    delete[] bytes;
+  }
+}
+
+// Working buffers are as large as the content; their failure is a result,
+// not the end of the program.
+CCompressedStream::ContentBuffer CCompressedStream::TryAllocateContent(std::int64_t length) {
+  const auto bytes = static_cast<std::size_t>(length);
+  if (length < kHugeBufferMinimum) return ContentBuffer(new (std::nothrow) std::uint8_t[bytes], BufferRelease{false});
+  void* start = ::operator new[](bytes, kHugeAlignment, std::nothrow);
+  if (start == nullptr) return ContentBuffer();
+  native_memory::AdviseHugePages(start, bytes);
+  return ContentBuffer(static_cast<std::uint8_t*>(start), BufferRelease{true});
+}
 
 bool CCompressedStream::IsCompressed() const {
   return entry_ && static_cast<std::int64_t>(entry_->StoredLength()) != entry_->Size();
@@ -159,7 +183,7 @@ QssResult CCompressedStream::Rewrite(const void* buffer, std::int32_t count, std
   // A previous Read may have left the content decompressed already.
   const QssResult loaded = LoadContent();
   if (loaded != kQssOk) return loaded;
-  auto patched = TryAllocate(newLength);
+  auto patched = TryAllocateContent(newLength);
   if (!patched) return kQssOutOfMemory;
   std::memset(patched.get(), kFillByte, static_cast<std::size_t>(newLength));
   std::memcpy(patched.get(), content_.get(), static_cast<std::size_t>(contentLength_));
@@ -224,7 +248,7 @@ QssResult CCompressedStream::LoadContent() {
   // decompressed in place: no second buffer of the image's length, and the
   // pages the image lands in are pages the content fills anyway.
   const std::int64_t bufferLength = std::max<std::int64_t>(size + InPlaceMargin(size), storedLength);
-  auto content = TryAllocate(bufferLength);
+  auto content = TryAllocateContent(bufferLength);
   if (!content) return kQssOutOfMemory;
   std::uint8_t* image = content.get() + (bufferLength - storedLength);
   position_ = 0;

@@ -60,9 +60,20 @@ class CCompressedStream : public CStream {
   QssResult LoadContent();
   void DropContent();
 
+  // Frees a buffer as long as a whole content. A long one was aligned to
+  // huge pages and asked for them: a fault then maps 2 MiB of a content
+  // that is written from end to end anyway, not 4 KiB.
+  struct BufferRelease {
+    bool huge;
+    void operator()(std::uint8_t* bytes) const;
+  };
+  using ContentBuffer = std::unique_ptr<std::uint8_t[], BufferRelease>;
+  // A buffer of length bytes, or null when there is no memory for it.
+  static ContentBuffer TryAllocateContent(std::int64_t length);
+
   std::int32_t logicalPosition_ = 0;
   // The decompressed content, so that reading it in pieces decompresses once.
-  std::unique_ptr<std::uint8_t[]> content_;
+  ContentBuffer content_;
   std::int32_t contentLength_ = 0;
 };
 

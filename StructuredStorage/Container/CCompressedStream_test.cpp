@@ -184,6 +184,22 @@ TEST_F(CCompressedStreamTest, ReadingInPiecesDecompressesOnce) {
   EXPECT_TRUE(array_->reads.empty()) << "the image was read again for a later piece";
 }
 
+// A content of many megabytes lives in a buffer aligned for huge pages and
+// freed as one: it reads back, and a rewrite (a second such buffer) keeps
+// it whole.
+TEST_F(CCompressedStreamTest, AContentOfManyMegabytesReadsBackAndRewrites) {
+  auto content = Repeated(9 * kMiB + 123);
+  Store(content);
+  ASSERT_TRUE(stream_->IsCompressed());
+  EXPECT_EQ(ReadFromStart(), content);
+  EXPECT_EQ(stream_->Seek(5 * kMiB, kSeekBegin, nullptr), kQssOk);
+  std::uint32_t written = 0;
+  EXPECT_EQ(stream_->Write("xy", 2, &written), kQssOk);
+  content[5 * kMiB] = 'x';
+  content[5 * kMiB + 1] = 'y';
+  EXPECT_EQ(ReadFromStart(), content);
+}
+
 // A short, well-compressed stretch followed by a long incompressible one:
 // the image is barely smaller than the content, and decompressing it where
 // the output could catch up with input not yet read garbled it.
