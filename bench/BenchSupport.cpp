@@ -1,6 +1,7 @@
 #include "BenchSupport.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,13 @@ void WarmFile(const std::filesystem::path& path) {
   while (::read(fd, buffer.data(), buffer.size()) > 0) {
   }
   ::close(fd);
+}
+
+void BackFreeMemory(std::int64_t mebibytes) {
+  if (mebibytes <= 0) return;
+  const auto length = static_cast<std::size_t>(mebibytes) << 20;
+  void* start = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (start != MAP_FAILED) ::munmap(start, length);
 }
 
 CQssRef<CRootStorage> CreateContainerFile(const std::filesystem::path& path, std::int32_t entryWidth,

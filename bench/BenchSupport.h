@@ -32,6 +32,10 @@ void FillCompressiblePiece(std::vector<std::uint8_t>& piece, std::int64_t index)
 void WritePlainFile(const std::filesystem::path& path, std::int64_t mebibytes);
 // Reads a file through once so that it sits in the page cache.
 void WarmFile(const std::filesystem::path& path);
+// Touches and frees this much memory. A virtual machine that gives freed
+// memory back to its host makes the first use of it wait for the host
+// again; a run that follows finds memory it can use at once.
+void BackFreeMemory(std::int64_t mebibytes);
 
 enum class StreamLayout {
   kPresized,    // SetSize first: one allocation, consecutive blocks
