@@ -54,14 +54,12 @@ class GatheredCopy {
   // The system refused to gather at all.
   bool disallowed() const { return disallowed_; }
 
-  // For the helper: marks its part done, and waits for that.
+  // The helper thread's part of the copy is over; it touches the copy no more.
   void HelperFinished();
+  // Waits until the helper thread said so.
   void WaitForHelper();
 
  private:
-  // Ends the copy at the batch whose turn it is.
-  void Stop();
-
   const std::vector<GatherBatch> batches_;
   const int target_;
   const pid_t self_;
