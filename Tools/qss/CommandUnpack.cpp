@@ -13,6 +13,7 @@
 // written is done; the walk then stops and the folders still under their
 // temporary names are deleted, so that nothing incomplete stays behind.
 
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -217,6 +218,7 @@ class Unpacker : public WalkEvents {
         folder.building = folder.path;
         folder.empty = fs::create_directory(folder.path, ec);
       } else {
+        SweepOnce(parent.path);
         ec = MakeFolderBesidePlace(folder.path, &folder.building);
         folder.unseen = folder.staged = folder.empty = !ec;
       }
@@ -228,6 +230,12 @@ class Unpacker : public WalkEvents {
       folder.state = Folder::kMade;
     }
     return true;
+  }
+
+  // Clears what an unfinished unpack left under temporary names in a folder
+  // this run is about to write a temporary into, once per folder.
+  void SweepOnce(const fs::path& folder) {
+    if (swept_.insert(folder).second) RemoveStrayTemporaries(folder);
   }
 
   // Moves a folder built under a temporary name into place (see
@@ -296,6 +304,7 @@ class Unpacker : public WalkEvents {
     const bool replacing = fs::exists(status);
     const std::string kept = replacing ? "; the existing file was left unchanged" : "; no file written";
     const Folder& folder = folders_.back();
+    if (!folder.unseen) SweepOnce(folder.path);
     ReplacingFile file(folder.unseen ? folder.building / fileName : target());
     const QssResult created = folder.unseen ? file.CreateAtTarget() : file.Create();
     if (QssFailed(created)) {
@@ -364,6 +373,8 @@ class Unpacker : public WalkEvents {
   const bool planning_;
   bool interrupted_ = false;
   std::vector<Folder> folders_;
+  // Folders cleared of an unfinished unpack's temporaries.
+  std::set<fs::path> swept_;
   // Whether each storage on the way down is included as a whole.
   std::vector<bool> included_;
   fs::path pending_;

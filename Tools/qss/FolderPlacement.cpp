@@ -64,6 +64,47 @@ std::string NotReplaced(const fs::path& target) {
   return DisplayPath(target) + " exists; not replaced (--overwrite replaces, --keep skips)";
 }
 
+namespace {
+
+// The owner of a temporary name (".NAME.qss-tmp-PID", "...-PID-N"), or 0.
+std::uint32_t TemporaryOwner(const fs::path::string_type& name) {
+  static const fs::path::string_type marker = fs::path(".qss-tmp-").native();
+  const std::size_t at = name.rfind(marker);
+  if (name.empty() || name[0] != '.' || at == std::string::npos || at == 0) return 0;
+  std::uint64_t owner = 0;
+  std::size_t i = at + marker.size();
+  const std::size_t digits = i;
+  for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && owner <= 0xFFFFFFFFu; ++i)
+    owner = owner * 10 + static_cast<std::uint64_t>(name[i] - '0');
+  if (i == digits || owner > 0xFFFFFFFFu) return 0;
+  if (i < name.size()) {  // an attempt's number, and nothing after it
+    if (name[i] != '-' || i + 1 == name.size()) return 0;
+    for (++i; i < name.size(); ++i) {
+      if (name[i] < '0' || name[i] > '9') return 0;
+    }
+  }
+  return static_cast<std::uint32_t>(owner);
+}
+
+}  // namespace
+
+void RemoveStrayTemporaries(const fs::path& folder) {
+  const std::uint32_t self = native_file::CurrentProcessId();
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::uint32_t owner = TemporaryOwner(it->path().filename().native());
+    if (owner == 0 || owner == self || native_file::ProcessIsAlive(owner)) continue;
+    std::error_code removed;
+    const fs::file_status status = it->symlink_status(removed);
+    if (fs::is_directory(status)) {
+      fs::remove_all(it->path(), removed);
+    } else if (fs::is_regular_file(status)) {
+      fs::remove(it->path(), removed);
+    }
+  }
+}
+
 std::error_code MakeFolderBesidePlace(const fs::path& place, fs::path* built) {
   std::error_code ec;
   for (int attempt = 1; attempt <= ReplacingFile::kNameAttempts; ++attempt) {

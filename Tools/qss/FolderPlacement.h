@@ -29,6 +29,12 @@ std::string NotReplaced(const std::filesystem::path& target);
 // (ReplacingFile's names) and sets *built to it.
 std::error_code MakeFolderBesidePlace(const std::filesystem::path& place, std::filesystem::path* built);
 
+// Deletes what an unpack that did not finish (killed, or interrupted twice)
+// left in folder under temporary names: folders and files named
+// ".NAME.qss-tmp-PID" or ".NAME.qss-tmp-PID-N" of a process that no longer
+// runs. What this process or a running one owns stays.
+void RemoveStrayTemporaries(const std::filesystem::path& folder);
+
 // What moving a built folder into place came to.
 struct FolderPlacement {
   // Existing files left as they were under ExistingFiles::kKeep.

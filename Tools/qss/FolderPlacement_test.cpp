@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "qss/NativeFile.h"
+
 #include "QssTestSupport.h"
 #include "TemporaryFolder.h"
 
@@ -15,6 +19,7 @@ using qss_tool::ExistingFiles;
 using qss_tool::FolderPlacement;
 using qss_tool::MakeFolderBesidePlace;
 using qss_tool::MoveFolderIntoPlace;
+using qss_tool::RemoveStrayTemporaries;
 
 using Files = std::map<std::string, std::string>;
 
@@ -96,6 +101,33 @@ TEST(FolderPlacementTest, AFileAtThePlaceStaysAndTheBuiltFolderGoes) {
                                        "; its content was not unpacked");
   EXPECT_EQ(ReadFile(place), "a file");
   EXPECT_FALSE(fs::exists(built));
+}
+
+// What an unfinished unpack left goes once its process is gone; this
+// process's own temporaries, and names of another form (a container's
+// segment, no leading dot, a suffix that is not a process), stay.
+TEST(FolderPlacementTest, TemporariesOfAProcessThatIsGoneAreRemovedAndNothingElse) {
+  std::uint32_t gone = 0x3FFFFFF0u;
+  while (qss::native_file::ProcessIsAlive(gone)) --gone;
+  const std::string dead = std::to_string(gone);
+  const std::string self = std::to_string(qss::native_file::CurrentProcessId());
+  TemporaryFolder folder;
+  WriteFile(folder / (".out.qss-tmp-" + dead) / "sub" / "a.txt", "left");
+  WriteFile(folder / (".file.txt.qss-tmp-" + dead + "-2"), "left");
+  WriteFile(folder / (".out.qss-tmp-" + self) / "b.txt", "mine");
+  WriteFile(folder / (".big.qss.qss-tmp-" + dead + ".F0002"), "segment");
+  WriteFile(folder / ("out.qss-tmp-" + dead), "no dot");
+  WriteFile(folder / (".out.qss-tmp-" + dead + "x"), "not a process");
+  WriteFile(folder / (".out.qss-tmp-" + dead + "-"), "no attempt");
+  WriteFile(folder / "kept.txt", "kept");
+  RemoveStrayTemporaries(folder.path());
+  EXPECT_EQ(Snapshot(folder.path()), (Files{{".out.qss-tmp-" + self, "<folder>"},
+                                           {".out.qss-tmp-" + self + "/b.txt", "mine"},
+                                           {".big.qss.qss-tmp-" + dead + ".F0002", "segment"},
+                                           {"out.qss-tmp-" + dead, "no dot"},
+                                           {".out.qss-tmp-" + dead + "x", "not a process"},
+                                           {".out.qss-tmp-" + dead + "-", "no attempt"},
+                                           {"kept.txt", "kept"}}));
 }
 
 }  // namespace

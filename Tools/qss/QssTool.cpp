@@ -173,7 +173,8 @@ Interrupted (Ctrl-C, SIGTERM, SIGHUP), unpack finishes the file it is
 writing, deletes the folders still under temporary names and ends by the
 signal: what is in place is complete. A second interrupt ends it at once:
 an unpack ended that way, or killed, can leave such a temporary folder or
-file behind.
+file behind, which the next unpack that writes into that folder deletes
+once the process that made it no longer runs.
 
 Entries whose names cannot be file names (empty, "." or "..", containing '/'
 or NUL, or an unpaired surrogate; on Windows also '\' or ':', the device
