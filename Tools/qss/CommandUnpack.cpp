@@ -482,7 +482,8 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
   InterruptGuard interrupts(
       context, &kNoFiles,
       std::string(context.progress ? "\n" : "") + "qss: unpack: interrupted; folders and files under temporary" +
-          " names (.NAME.qss-tmp-PID) may be left in " + DisplayPath(folder) + "\n",
+          " names (.NAME.qss-tmp-PID) may be left in " + DisplayPath(folder) +
+          "; the next unpack into it deletes them\n",
       "qss: unpack: interrupted; what it had not finished was deleted, what is in place is complete\n");
   interrupts.DeferFirst();
   ProgressBar progress(context.err, context.progress, "unpack", plan.total());
