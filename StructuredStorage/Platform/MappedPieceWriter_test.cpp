@@ -3,10 +3,16 @@
 #include "Platform/posix/MappedPieceWriter.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 
 #include <gtest/gtest.h>
 
@@ -187,6 +193,44 @@ TEST_F(MappedPieceWriterTest, ConcurrencyOfThreadsSharingOneWriter) {
     }
     ::close(outs[t]);
   }
+}
+
+// In a sandbox that forbids reading process memory (process_vm_readv
+// fails with EPERM), the writer goes over to writing from the mapping, in
+// the middle of a write, and every byte still arrives in order. Run in a
+// child process, whose filter ends with it.
+TEST_F(MappedPieceWriterTest, ASandboxThatForbidsGatheringIsServedFromTheMapping) {
+  const int out = CreateOutput("sandboxed.bin");
+  ASSERT_GE(out, 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sock_filter rules[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof(rules) / sizeof(rules[0])), rules};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+      ::_exit(2);
+    MappedPieceWriter writer(source_);
+    for (std::size_t first = 0; first < pieces_.size(); first += kBatch) {
+      std::uint32_t done = 0;
+      bool refused = false;
+      if (writer.Write(pieces_.data() + first, kBatch, out, &done, &refused) != kQssOk || refused ||
+          done != kBatch * kPage)
+        ::_exit(1);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "this system does not let a process filter its own calls";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ExpectPiecesInOrder(out, kPages, 97);
+  ::close(out);
 }
 
 }  // namespace
