@@ -12,26 +12,9 @@
 #include <exception>
 #include <utility>
 
+#include "qss/NativeFile.h"
+
 namespace qss {
-
-namespace {
-
-// Writes length bytes of bytes to target; *sent receives what was written.
-QssResult WriteAll(int target, const unsigned char* bytes, std::size_t length, std::size_t* sent) {
-  *sent = 0;
-  while (*sent < length) {
-    const ssize_t n = ::write(target, bytes + *sent, length - *sent);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return QssResultFromSystemError(errno);
-    }
-    if (n == 0) return QssResultFromSystemError(EIO);  // the system took nothing and gave no reason
-    *sent += static_cast<std::size_t>(n);
-  }
-  return kQssOk;
-}
-
-}  // namespace
 
 GatheredCopy::GatheredCopy(std::vector<GatherBatch> batches, int target)
     : batches_(std::move(batches)), target_(target), self_(::getpid()) {}
@@ -53,11 +36,11 @@ std::uint64_t GatheredCopy::Run(std::size_t first, std::size_t step, unsigned ch
       if (stopped_) return gathered;
     }
     // This thread's turn: nothing else is written until it passes the turn on.
-    std::size_t sent = 0;
+    std::uint32_t sent = 0;
     QssResult result = kQssOk;
     if (got > 0) {
       gathered += static_cast<std::uint64_t>(got);
-      result = WriteAll(target_, buffer, static_cast<std::size_t>(got), &sent);
+      result = native_file::WriteToHandle(target_, buffer, static_cast<std::uint32_t>(got), &sent);
     }
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -139,7 +122,6 @@ bool GatherHelper::Take(GatheredCopy* copy) {
       return false;
     }
     job_ = copy;
-    jobStarted_ = false;
   }
   wake_.notify_all();
   return true;
@@ -150,9 +132,10 @@ void GatherHelper::Serve() {
     GatheredCopy* copy;
     {
       std::unique_lock<std::mutex> guard(lock_);
-      wake_.wait(guard, [&] { return quit_ || (job_ != nullptr && !jobStarted_); });
+      // job_ stays set while this thread runs it, so that Take sees the
+      // helper busy; it is cleared before the next wait.
+      wake_.wait(guard, [&] { return quit_ || job_ != nullptr; });
       if (quit_) return;
-      jobStarted_ = true;
       copy = job_;
     }
     static_cast<void>(copy->Run(1, 2, buffer_.get()));

@@ -99,7 +99,6 @@ class GatherHelper {
   bool unavailable_ = false;
   bool quit_ = false;
   GatheredCopy* job_ = nullptr;  // the copy being served; null when free
-  bool jobStarted_ = false;
   std::unique_ptr<unsigned char[]> buffer_;
 };
 
