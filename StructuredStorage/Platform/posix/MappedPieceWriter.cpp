@@ -110,9 +110,14 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
     *refused = true;
     return kQssOk;
   }
-  const bool mapRegions = faultsCostly_.load(std::memory_order_relaxed);
+  // The gathering call takes its faults inside the kernel, on both threads
+  // at once; mapping regions ahead would only make one thread take them
+  // alone. It pays where this thread faults the pages in itself, writing
+  // straight from the mapping.
+  const bool fromMapping = !gatherAllowed_.load(std::memory_order_relaxed);
+  const bool mapRegions = fromMapping && faultsCostly_.load(std::memory_order_relaxed);
   if (mapRegions) MapBusyRegions(base, pieces, count);
-  const long faultsBefore = mapRegions ? -1 : ThreadFaults();
+  const long faultsBefore = fromMapping && !mapRegions ? ThreadFaults() : -1;
   PieceCursor cursor{pieces, count};
   QssResult result = kQssOk;
   std::uint64_t mine = 0;  // bytes this thread took from the mapping, for the faults it took

@@ -39,7 +39,10 @@ namespace qss {
 // took a fault for every few pages, a region of the file the pieces keep
 // coming back to (a scattered chain spread over the whole file) has its
 // pages mapped in one request instead, once an eighth of them were asked
-// for. Where faults are few, that request would only add its own cost.
+// for. Where faults are few, that request would only add its own cost. This
+// is for writes straight from the mapping only: the gathering call takes its
+// faults in the kernel on both threads at once, where one request would make
+// one thread map the pages alone.
 //
 // Threads: any number may write at once. A mapping is never unmapped before
 // the writer goes, since another thread may still be writing from it; a file
