@@ -1,6 +1,7 @@
 #include "Container/CMultiBlockArray.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "Format/LittleEndian.h"
@@ -10,7 +11,10 @@ namespace qss {
 template <typename T>
 CMultiBlockArray<T>::CMultiBlockArray(std::int32_t blockSize, std::uint32_t fill, std::int64_t defaultValue)
     : CMultiBlockArrayBase(blockSize, fill, defaultValue),
-      elementsPerBlock_(blockSize / static_cast<std::int32_t>(sizeof(T))) {}
+      elementsPerBlock_(blockSize / static_cast<std::int32_t>(sizeof(T))),
+      elementShift_(elementsPerBlock_ > 0 && std::has_single_bit(static_cast<std::uint64_t>(elementsPerBlock_))
+                        ? std::countr_zero(static_cast<std::uint64_t>(elementsPerBlock_))
+                        : -1) {}
 
 template <typename T>
 CMultiBlockArrayBlock* CMultiBlockArray<T>::GetBlock(std::int32_t index) {
@@ -21,7 +25,7 @@ CMultiBlockArrayBlock* CMultiBlockArray<T>::GetBlock(std::int32_t index) {
 template <typename T>
 T* CMultiBlockArray<T>::Slot(std::int64_t index, CMBABlock<T>** block) {
   if (index < 0 || elementsPerBlock_ <= 0) return nullptr;
-  const std::int64_t blockIndex = index / elementsPerBlock_;
+  const std::int64_t blockIndex = elementShift_ >= 0 ? index >> elementShift_ : index / elementsPerBlock_;
   if (blockIndex >= blockCount_) return nullptr;
   *block = blocks_[static_cast<std::size_t>(blockIndex)].get();
   return (*block)->data.get() + (index - blockIndex * elementsPerBlock_);

@@ -97,6 +97,10 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
 
   std::vector<std::unique_ptr<CMBABlock<T>>> blocks_;
   std::int64_t elementsPerBlock_;
+  // log2 of elementsPerBlock_ where it is a power of two (block sizes are),
+  // else -1: a lookup shifts instead of dividing, and lookups are what a
+  // walk along a chain costs.
+  int elementShift_;
 };
 
 extern template class CMultiBlockArray<std::int16_t>;
