@@ -69,6 +69,23 @@ TYPED_TEST(MultiBlockArrayTest, IndexChainFillAndGrowthKeepOldBlocks) {
   EXPECT_EQ(array.GetAt(perBlock + 3), -1);
 }
 
+TYPED_TEST(MultiBlockArrayTest, BlocksOfAnyElementCountFindTheirElements) {
+  // Container tables hold a power of two of elements per block, found by a
+  // shift; any other count divides. Both place every element alike.
+  for (const std::int32_t blockSize : {96, 128, 200}) {
+    CMultiBlockArray<TypeParam> array(blockSize);
+    const std::int64_t perBlock = blockSize / sizeof(TypeParam);
+    ASSERT_EQ(array.Resize(4 * blockSize), 1);
+    for (std::int64_t i = 0; i < 4 * perBlock; ++i) ASSERT_EQ(array.GetAt(i), i + 1) << blockSize << " " << i;
+    EXPECT_EQ(array.GetAt(4 * perBlock), -1);
+    for (std::int32_t b = 0; b < 4; ++b) array.GetBlock(b)->dirty = false;
+    array.SetAt(2 * perBlock, 5);
+    EXPECT_FALSE(array.GetBlock(1)->dirty);
+    EXPECT_TRUE(array.GetBlock(2)->dirty);
+    EXPECT_EQ(array.GetAt(2 * perBlock), 5);
+  }
+}
+
 TYPED_TEST(MultiBlockArrayTest, BlockDataIsTheLittleEndianImage) {
   CMultiBlockArray<TypeParam> array(16);
   ASSERT_EQ(array.Resize(16), 1);
