@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "Base/ScratchVector.h"
 #include "qss/CLockGuard.h"
 #include "qss/CPhysicalByteArray.h"
 #include "Container/CMultiBlockArray.h"
@@ -406,7 +407,9 @@ QssResult CBlockAllocationTable::PlanTransfer(bool writing, std::int64_t start, 
   // here, and it appends every block up to its end position.
   const std::int64_t span = (count + offset - 1) / blockSize_ + 1;
   if (span > std::numeric_limits<std::int32_t>::max() - 1) return kQssInvalidArgument;
-  std::vector<std::int64_t> blocks(static_cast<std::size_t>(span) + 1, kNoBlock);
+  ScratchVector<std::int64_t> blockScratch(&spareBlocks_);
+  std::vector<std::int64_t>& blocks = *blockScratch;
+  blocks.assign(static_cast<std::size_t>(span) + 1, kNoBlock);
   std::int32_t have = 0;
   if (current != kNoBlock) {
     if (QssResult result = GetChain(current, static_cast<std::int32_t>(span), blocks.data(), &have);
@@ -444,13 +447,16 @@ QssResult CBlockAllocationTable::ReadChain(std::int64_t start, std::int64_t offs
                                            std::int32_t* done) {
   CLockGuard guard(lock_);
   if (done) *done = 0;
-  std::vector<ChainRun> runs;
+  ScratchVector<ChainRun> runScratch(&spareRuns_);
+  std::vector<ChainRun>& runs = *runScratch;
   if (QssResult result = PlanTransfer(false, start, offset, count, &runs); QssFailed(result) || runs.empty())
     return result;
   // The runs go to the byte array together: a scattered chain costs one
   // request per run otherwise. A run cut short ends the transfer (done
   // counts one contiguous stretch of the buffer).
-  std::vector<ReadPiece> pieces(runs.size());
+  ScratchVector<ReadPiece> pieceScratch(&sparePieces_);
+  std::vector<ReadPiece>& pieces = *pieceScratch;
+  pieces.resize(runs.size());
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   for (std::size_t i = 0; i < runs.size(); ++i) {
     pieces[i] = ReadPiece{runs[i].position, bytes, runs[i].length};
@@ -466,7 +472,8 @@ QssResult CBlockAllocationTable::WriteChain(std::int64_t start, std::int64_t off
                                             const void* buffer, std::int32_t* done) {
   CLockGuard guard(lock_);
   if (done) *done = 0;
-  std::vector<ChainRun> runs;
+  ScratchVector<ChainRun> runScratch(&spareRuns_);
+  std::vector<ChainRun>& runs = *runScratch;
   if (QssResult result = PlanTransfer(true, start, offset, count, &runs); QssFailed(result)) return result;
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   QssResult result = kQssOk;
@@ -489,7 +496,8 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
                                                    std::int32_t* done) {
   CLockGuard guard(lock_);
   if (done) *done = 0;
-  std::vector<ChainRun> runs;
+  ScratchVector<ChainRun> runScratch(&spareRuns_);
+  std::vector<ChainRun>& runs = *runScratch;
   if (QssResult result = PlanTransfer(false, start, offset, count, &runs); QssFailed(result) || runs.empty())
     return result;
 
@@ -497,7 +505,8 @@ QssResult CBlockAllocationTable::CopyChainToHandle(std::int64_t start, std::int6
   // Short runs gather and leave together (by the kernel from the store, or
   // through buffer in one write); a long one first sends what gathered
   // before it, then moves in the kernel.
-  std::vector<ReadPiece> gathered;
+  ScratchVector<ReadPiece> pieceScratch(&sparePieces_);
+  std::vector<ReadPiece>& gathered = *pieceScratch;
   std::uint32_t gatheredBytes = 0;
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   QssResult result = kQssOk;
@@ -652,7 +661,8 @@ QssResult CBlockAllocationTable::CopyHandleToChain(std::int64_t start, std::int6
   if (done) *done = 0;
   *refused = false;
   if (sourceOffset < 0 || sourceOffset > std::numeric_limits<std::int64_t>::max() - count) return kQssInvalidArgument;
-  std::vector<ChainRun> runs;
+  ScratchVector<ChainRun> runScratch(&spareRuns_);
+  std::vector<ChainRun>& runs = *runScratch;
   if (QssResult result = PlanTransfer(true, start, offset, count, &runs); QssFailed(result)) return result;
   QssResult result = kQssOk;
   std::int32_t transferred = 0;

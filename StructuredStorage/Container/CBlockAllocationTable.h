@@ -27,6 +27,7 @@
 
 #include "Format/Format.h"
 #include "qss/CLock.h"
+#include "qss/CPhysicalByteArray.h"
 #include "qss/CQssRef.h"
 #include "qss/CQssRefCountedObject.h"
 #include "qss/ResultCodes.h"
@@ -199,6 +200,11 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   CQssRef<CPhysicalByteArray> physical_;
   std::unique_ptr<CMultiBlockArrayBase> entries_;
   CLock lock_;
+  // Spare storage for the plans of transfers, kept from call to call
+  // (Base/ScratchVector.h); guarded by lock_.
+  std::vector<std::int64_t> spareBlocks_;
+  std::vector<ChainRun> spareRuns_;
+  std::vector<ReadPiece> sparePieces_;
   bool valid_ = false;
   bool dirty_ = false;
   bool growthAllowed_ = true;

@@ -16,8 +16,8 @@
 
 namespace qss {
 
-GatheredCopy::GatheredCopy(std::vector<GatherBatch> batches, int target)
-    : batches_(std::move(batches)), target_(target), self_(::getpid()) {}
+GatheredCopy::GatheredCopy(const std::vector<GatherBatch>& batches, int target)
+    : batches_(batches), target_(target), self_(::getpid()) {}
 
 std::uint64_t GatheredCopy::Run(std::size_t first, std::size_t step, unsigned char* buffer) {
   std::uint64_t gathered = 0;

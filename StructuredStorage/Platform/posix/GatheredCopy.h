@@ -39,7 +39,8 @@ class GatheredCopy {
  public:
   static constexpr std::size_t kBufferBytes = 1 << 20;
 
-  GatheredCopy(std::vector<GatherBatch> batches, int target);
+  // batches stay the caller's, unchanged until the copy is over.
+  GatheredCopy(const std::vector<GatherBatch>& batches, int target);
 
   // Gathers and writes batches first, first + step, ... until the copy is
   // over. buffer holds kBufferBytes. Returns the bytes this thread gathered.
@@ -60,7 +61,7 @@ class GatheredCopy {
   void WaitForHelper();
 
  private:
-  const std::vector<GatherBatch> batches_;
+  const std::vector<GatherBatch>& batches_;
   const int target_;
   const pid_t self_;
   std::mutex lock_;

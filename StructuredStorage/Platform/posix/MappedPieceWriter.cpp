@@ -15,6 +15,8 @@
 #include <limits>
 #include <memory>
 
+#include "Base/ScratchVector.h"
+
 namespace qss {
 
 namespace {
@@ -150,20 +152,26 @@ void MappedPieceWriter::PieceCursor::Advance(std::uint64_t bytes) {
   while (next < count && pieces[next].length == 0) ++next;
 }
 
-std::vector<GatherBatch> MappedPieceWriter::PlanBatches(const unsigned char* base, const PieceCursor& cursor,
-                                                        std::vector<iovec>* ranges) {
-  std::vector<std::pair<std::size_t, std::size_t>> bounds;  // first range, bytes
+void MappedPieceWriter::PlanBatches(const unsigned char* base, const PieceCursor& cursor, std::vector<iovec>* ranges,
+                                    std::vector<GatherBatch>* batches) {
+  // The batches' pieces are counted while the ranges grow, and pointed to
+  // once the ranges stop moving.
+  ranges->clear();
+  batches->clear();
   ranges->reserve(cursor.count - cursor.next);
   std::size_t batchBytes = 0;
+  std::size_t first = 0;
+  const auto close = [&] {
+    if (ranges->size() > first) {
+      batches->push_back(GatherBatch{nullptr, static_cast<int>(ranges->size() - first), batchBytes});
+    }
+    first = ranges->size();
+    batchBytes = 0;
+  };
   for (std::size_t i = cursor.next; i < cursor.count; ++i) {
     std::uint32_t from = i == cursor.next ? cursor.written : 0;
     while (from < cursor.pieces[i].length) {
-      if (bounds.empty() || batchBytes == GatheredCopy::kBufferBytes ||
-          ranges->size() - bounds.back().first == kPiecesPerWrite) {
-        if (!bounds.empty()) bounds.back().second = batchBytes;
-        bounds.emplace_back(ranges->size(), 0);
-        batchBytes = 0;
-      }
+      if (batchBytes == GatheredCopy::kBufferBytes || ranges->size() - first == kPiecesPerWrite) close();
       const auto length = static_cast<std::uint32_t>(
           std::min<std::size_t>(cursor.pieces[i].length - from, GatheredCopy::kBufferBytes - batchBytes));
       ranges->push_back(iovec{const_cast<unsigned char*>(base + cursor.pieces[i].offset + from), length});
@@ -171,27 +179,26 @@ std::vector<GatherBatch> MappedPieceWriter::PlanBatches(const unsigned char* bas
       from += length;
     }
   }
-  std::vector<GatherBatch> batches;
-  if (bounds.empty()) return batches;
-  bounds.back().second = batchBytes;
-  batches.reserve(bounds.size());
-  for (std::size_t b = 0; b < bounds.size(); ++b) {
-    const std::size_t end = b + 1 < bounds.size() ? bounds[b + 1].first : ranges->size();
-    batches.push_back(GatherBatch{ranges->data() + bounds[b].first, static_cast<int>(end - bounds[b].first),
-                                  bounds[b].second});
+  close();
+  const iovec* next = ranges->data();
+  for (GatherBatch& batch : *batches) {
+    batch.pieces = next;
+    next += batch.count;
   }
-  return batches;
 }
 
 QssResult MappedPieceWriter::Gather(const unsigned char* base, int target, PieceCursor* cursor, bool* refused,
                                     std::uint64_t* gathered) {
   thread_local std::unique_ptr<unsigned char[]> buffer;
   if (!buffer) buffer = std::make_unique<unsigned char[]>(GatheredCopy::kBufferBytes);
-  std::vector<iovec> ranges;
-  std::vector<GatherBatch> batches = PlanBatches(base, *cursor, &ranges);
-  if (batches.empty()) return kQssOk;
-  const bool shared = batches.size() > 1;
-  GatheredCopy copy(std::move(batches), target);
+  thread_local std::vector<iovec> spareRanges;
+  thread_local std::vector<GatherBatch> spareBatches;
+  ScratchVector<iovec> ranges(&spareRanges);
+  ScratchVector<GatherBatch> batches(&spareBatches);
+  PlanBatches(base, *cursor, ranges.get(), batches.get());
+  if (batches->empty()) return kQssOk;
+  const bool shared = batches->size() > 1;
+  GatheredCopy copy(*batches, target);
   if (shared && helper_.Take(&copy)) {
     *gathered = copy.Run(0, 2, buffer.get());
     copy.WaitForHelper();

@@ -80,10 +80,10 @@ class MappedPieceWriter {
   };
 
   // The cursor's pieces as ranges of the mapping at base, in *ranges, and
-  // batches of them that each fill at most a buffer; a piece longer than
+  // *batches of them that each fill at most a buffer; a piece longer than
   // what is left of a batch goes on in the next.
-  static std::vector<GatherBatch> PlanBatches(const unsigned char* base, const PieceCursor& cursor,
-                                              std::vector<iovec>* ranges);
+  static void PlanBatches(const unsigned char* base, const PieceCursor& cursor, std::vector<iovec>* ranges,
+                          std::vector<GatherBatch>* batches);
   // Gathers the cursor's pieces from the mapping at base into memory and
   // writes them to target, until done, refused or no longer allowed, with
   // the helper thread where it is free. *gathered receives the bytes this
