@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <exception>
-#include <utility>
 
 #include "qss/NativeFile.h"
 
