@@ -313,6 +313,15 @@ int RunCase(int argc, char** argv) {
   if (name == "decompress-once" && argc == 4) return CaseDecompressOnce(argv[3]);
   if (name == "open" && argc == 4) return CaseOpen(argv[3]);
   if (name == "lookups" && argc == 5) return CaseLookups(argv[3], std::atoll(argv[4]));
+  // The 1 GiB containers of rows 1 and 2 on their own, to profile a copy of
+  // them outside the bench: make-container <path> presized|fragmented.
+  if (name == "make-container" && argc == 5) {
+    const std::string layout = argv[4];
+    if (layout != "presized" && layout != "fragmented") return 2;
+    WriteStreamContainer(argv[3], kBigStreamPath, 1024, 4096,
+                         layout == "fragmented" ? StreamLayout::kFragmented : StreamLayout::kPresized);
+    return 0;
+  }
   std::fprintf(stderr, "unknown case\n");
   return 2;
 }
