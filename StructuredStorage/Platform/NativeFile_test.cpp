@@ -3,6 +3,7 @@
 // whichever of the two is built.
 
 #include "qss/NativeFile.h"
+#include "qss/NativeFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -379,6 +380,53 @@ TEST_F(NativeFileLayerTest, OpenForReadingNoFollowOpensRegularFilesOnly) {
   EXPECT_EQ(found, native_file::FoundKind::kUnknown);
 }
 
+// A folder held open answers for its files as the path calls do, and only
+// for names inside it.
+TEST_F(NativeFileLayerTest, AFolderHeldOpenProbesAndOpensItsFilesByName) {
+  WriteAll(directory_ / "plain.bin", "content");
+  std::filesystem::create_directories(directory_ / "inner");
+  WriteAll(directory_ / "inner" / "deeper.bin", "x");
+  std::unique_ptr<NativeFolder> folder;
+  ASSERT_EQ(kQssOk, NativeFolder::Open(directory_, &folder));
+  EXPECT_EQ(folder->path(), directory_);
+
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  std::int64_t length = -1;
+  ASSERT_EQ(kQssOk, folder->ProbeForReading("plain.bin", &found, &length));
+  EXPECT_EQ(found, native_file::FoundKind::kRegularFile);
+  EXPECT_EQ(length, 7);
+  std::unique_ptr<NativeFile> file;
+  length = -1;
+  ASSERT_EQ(kQssOk, folder->OpenForReadingNoFollow("plain.bin", &file, &found, &length));
+  EXPECT_EQ(length, 7);
+  char text[16] = {};
+  std::uint32_t done = 0;
+  ASSERT_EQ(kQssOk, file->ReadAt(0, text, sizeof(text), &done));
+  EXPECT_EQ(std::string(text, done), "content");
+  file.reset();
+
+  EXPECT_EQ(kQssInvalidArgument, folder->ProbeForReading("inner", &found, &length));
+  EXPECT_EQ(found, native_file::FoundKind::kFolder);
+  EXPECT_EQ(kQssInvalidArgument, folder->OpenForReadingNoFollow("inner", &file, &found, nullptr));
+  EXPECT_EQ(found, native_file::FoundKind::kFolder);
+  EXPECT_EQ(kFileNotFound, folder->OpenForReadingNoFollow("missing", &file, &found, nullptr));
+  EXPECT_EQ(found, native_file::FoundKind::kUnknown);
+  // Only a plain name: a path would reach past the folder.
+  for (const std::filesystem::path& name :
+       {std::filesystem::path("inner") / "deeper.bin", std::filesystem::path(), directory_ / "plain.bin"}) {
+    found = native_file::FoundKind::kRegularFile;
+    EXPECT_EQ(kQssInvalidArgument, folder->ProbeForReading(name, &found, &length)) << name;
+    EXPECT_EQ(found, native_file::FoundKind::kUnknown) << name;
+    EXPECT_EQ(kQssInvalidArgument, folder->OpenForReadingNoFollow(name, &file, &found, nullptr)) << name;
+    EXPECT_EQ(nullptr, file);
+  }
+
+  EXPECT_EQ(kFileNotFound, NativeFolder::Open(directory_ / "missing", &folder));
+  EXPECT_EQ(nullptr, folder);
+  EXPECT_TRUE(QssFailed(NativeFolder::Open(directory_ / "plain.bin", &folder)));
+  EXPECT_EQ(nullptr, folder);
+}
+
 #ifndef _WIN32
 // A source swapped for a link or a FIFO is refused at once: the open
 // neither follows the link nor waits for a writer.
@@ -400,6 +448,30 @@ TEST_F(NativeFileLayerTest, OpenForReadingNoFollowRefusesLinksAndFifosWithoutWai
     EXPECT_EQ(kQssInvalidArgument, NativeFile::ProbeForReading(directory_ / name, &found, nullptr)) << name;
     EXPECT_EQ(found, name[0] == 'f' ? native_file::FoundKind::kSpecial : native_file::FoundKind::kLink) << name;
   }
+}
+
+// The folder held open is the one that was opened: a link in it is not
+// followed, and a folder moved away keeps answering for its own files.
+TEST_F(NativeFileLayerTest, AFolderHeldOpenRefusesLinksAndStaysTheFolderItWas) {
+  std::filesystem::create_directories(directory_ / "first");
+  WriteAll(directory_ / "first" / "file", "first");
+  WriteAll(directory_ / "target", "secret");
+  std::filesystem::create_symlink(directory_ / "target", directory_ / "first" / "link");
+  std::unique_ptr<NativeFolder> folder;
+  ASSERT_EQ(kQssOk, NativeFolder::Open(directory_ / "first", &folder));
+  native_file::FoundKind found = native_file::FoundKind::kUnknown;
+  std::unique_ptr<NativeFile> file;
+  EXPECT_EQ(kQssInvalidArgument, folder->OpenForReadingNoFollow("link", &file, &found, nullptr));
+  EXPECT_EQ(found, native_file::FoundKind::kLink);
+  EXPECT_EQ(kQssInvalidArgument, folder->ProbeForReading("link", &found, nullptr));
+  EXPECT_EQ(found, native_file::FoundKind::kLink);
+
+  std::filesystem::rename(directory_ / "first", directory_ / "moved");
+  std::filesystem::create_directories(directory_ / "first");
+  WriteAll(directory_ / "first" / "file", "a stranger");
+  std::int64_t length = -1;
+  ASSERT_EQ(kQssOk, folder->OpenForReadingNoFollow("file", &file, &found, &length));
+  EXPECT_EQ(length, 5);
 }
 
 TEST_F(NativeFileLayerTest, AReapedChildIsNoLongerAlive) {

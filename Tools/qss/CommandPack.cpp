@@ -30,6 +30,7 @@
 #include "qss/CStream.h"
 #include "qss/CompressedImage.h"
 #include "qss/NativeFile.h"
+#include "qss/NativeFolder.h"
 #include "ProgressBar.h"
 #include "TextCodec.h"
 
@@ -104,10 +105,13 @@ std::string SourceRefusal(native_file::FoundKind found, QssResult result) {
 // come from: a file swapped for a link or a FIFO after the scan is refused,
 // never followed or waited for. False with the reason otherwise. *length,
 // when given, receives the file's size at the open.
+// folder, when given, is path's folder held open: the file is opened there
+// by its name.
 bool OpenSource(const fs::path& path, std::unique_ptr<NativeFile>* file, std::string* refusal,
-                std::int64_t* length = nullptr) {
+                std::int64_t* length = nullptr, const NativeFolder* folder = nullptr) {
   native_file::FoundKind found = native_file::FoundKind::kUnknown;
-  const QssResult result = NativeFile::OpenForReadingNoFollow(path, file, &found, length);
+  const QssResult result = folder != nullptr ? folder->OpenForReadingNoFollow(path.filename(), file, &found, length)
+                                             : NativeFile::OpenForReadingNoFollow(path, file, &found, length);
   if (QssSucceeded(result)) return true;
   *refusal = SourceRefusal(found, result);
   return false;
@@ -160,9 +164,13 @@ class Scanner {
     std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
       return a.path().native() < b.path().native();
     });
-    const std::vector<Probe> probes = ProbeFiles(entries);
+    // Its files are looked at by name in the folder held open; where it
+    // cannot be held, by their paths.
+    std::unique_ptr<NativeFolder> opened;
+    static_cast<void>(NativeFolder::Open(folder, &opened));
+    const std::vector<Probe> probes = ProbeFiles(entries, opened.get());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      ScanEntry(entries[i], relative, node, depth, i < probes.size() ? probes[i] : Probe{});
+      ScanEntry(entries[i], relative, node, depth, i < probes.size() ? probes[i] : Probe{}, opened.get());
     }
     ancestors_.pop_back();
     // The entries were in order of their native names, which is the order
@@ -204,7 +212,7 @@ class Scanner {
   // several threads at once; the scan then goes through the folder in order
   // as before, so that its messages come in the same order. A folder of a
   // few files is not worth the threads.
-  std::vector<Probe> ProbeFiles(const std::vector<fs::directory_entry>& entries) const {
+  std::vector<Probe> ProbeFiles(const std::vector<fs::directory_entry>& entries, const NativeFolder* folder) const {
     constexpr std::size_t kFilesWorthThreads = 64;
     std::vector<Probe> probes;
     if (threads_ <= 1 || entries.size() < kFilesWorthThreads) return probes;
@@ -214,7 +222,7 @@ class Scanner {
       for (std::size_t i = next++; i < entries.size(); i = next++) {
         if (TypeSeenInListing(entries[i]).type() != fs::file_type::regular) continue;
         Probe& probe = probes[i];
-        probe.result = NativeFile::ProbeForReading(entries[i].path(), &probe.found, &probe.size);
+        probe.result = ProbeFile(entries[i].path(), folder, &probe);
         probe.done = true;
       }
     };
@@ -225,10 +233,18 @@ class Scanner {
     return probes;
   }
 
+  // What NativeFile::ProbeForReading says of the file at path, asked in
+  // folder (path's folder held open) where there is one.
+  static QssResult ProbeFile(const fs::path& path, const NativeFolder* folder, Probe* probe) {
+    return folder != nullptr ? folder->ProbeForReading(path.filename(), &probe->found, &probe->size)
+                             : NativeFile::ProbeForReading(path, &probe->found, &probe->size);
+  }
+
   // folderRelative: the path of the entry's folder below DIR; probe: what
-  // ProbeFiles found, when it looked.
+  // ProbeFiles found, when it looked; folder: the entry's folder held open,
+  // or null.
   void ScanEntry(const fs::directory_entry& entry, const fs::path& folderRelative, PackNode* parent, int depth,
-                 Probe probe) {
+                 Probe probe, const NativeFolder* folder) {
     const fs::path& path = entry.path();
     const auto relative = [&] { return folderRelative / path.filename(); };
     PackNode child;
@@ -297,7 +313,7 @@ class Scanner {
       // once, by the builder.
       // A link followed is looked at where it leads.
       if (!probe.done || !child.source.empty()) {
-        probe.result = NativeFile::ProbeForReading(child.Source(), &probe.found, &probe.size);
+        probe.result = ProbeFile(child.Source(), child.source.empty() ? folder : nullptr, &probe);
       }
       child.size = probe.size;
       if (QssFailed(probe.result)) {
@@ -387,7 +403,13 @@ class ReadAheadPipeline {
   static constexpr std::int64_t kCompressedBytesInFlight = 32 << 20;
   static constexpr std::int64_t kPlainBytesInFlight = 4 << 20;
 
-  ReadAheadPipeline(std::vector<PackNode*> files, std::int32_t threads, bool compress)
+  // A file to read and the folder node it lies in.
+  struct File {
+    PackNode* node;
+    const PackNode* folder;
+  };
+
+  ReadAheadPipeline(std::vector<File> files, std::int32_t threads, bool compress)
       : files_(std::move(files)),
         compress_(compress),
         budget_(compress ? kCompressedBytesInFlight : kPlainBytesInFlight),
@@ -415,7 +437,7 @@ class ReadAheadPipeline {
     const std::size_t index = taken_++;
     if (workers_.empty()) {
       lock.unlock();
-      return Prepare(*files_[index], compress_);
+      return Prepare(files_[index], compress_, &writerFolder_);
     }
     if (results_[index] == nullptr) {
       // Workers held back by the budget must go on, or nothing comes.
@@ -425,7 +447,7 @@ class ReadAheadPipeline {
       writerWaitsFor_ = kNobody;
     }
     std::unique_ptr<PreparedFile> result = std::move(results_[index]);
-    inFlight_ -= files_[index]->size;
+    inFlight_ -= files_[index].node->size;
     // Woken once half the budget is free, not for every file taken: a pack
     // of many small files would otherwise wake a worker per file.
     const bool wake = workersWaiting_ > 0 && inFlight_ <= budget_ / 2;
@@ -435,13 +457,31 @@ class ReadAheadPipeline {
   }
 
  private:
-  static std::unique_ptr<PreparedFile> Prepare(const PackNode& file, bool compress) {
+  // The folder a thread last opened files in, held open while the files it
+  // takes up lie there (files come folder by folder).
+  struct HeldFolder {
+    const PackNode* node = nullptr;
+    std::unique_ptr<NativeFolder> handle;
+
+    // The folder of entry held open, or null where it cannot be: the file
+    // is then opened by its path.
+    const NativeFolder* For(const File& entry) {
+      if (entry.node->source.empty() && entry.folder != node) {
+        node = entry.folder;
+        if (QssFailed(NativeFolder::Open(node->path, &handle))) handle.reset();
+      }
+      return entry.node->source.empty() ? handle.get() : nullptr;
+    }
+  };
+
+  static std::unique_ptr<PreparedFile> Prepare(const File& entry, bool compress, HeldFolder* folder) {
+    const PackNode& file = *entry.node;
     auto prepared = std::make_unique<PreparedFile>();
     const auto where = [&file] { return DisplayPath(file.path); };
     std::unique_ptr<NativeFile> source;
     std::string refusal;
     std::int64_t opened = 0;
-    if (!OpenSource(file.Source(), &source, &refusal, &opened)) {
+    if (!OpenSource(file.Source(), &source, &refusal, &opened, folder->For(entry))) {
       prepared->failure = PackFailure{where() + ": " + refusal};
       return prepared;
     }
@@ -508,7 +548,7 @@ class ReadAheadPipeline {
   }
 
   bool HasRoom() const {
-    return inFlight_ == 0 || inFlight_ + files_[next_]->size <= budget_;
+    return inFlight_ == 0 || inFlight_ + files_[next_].node->size <= budget_;
   }
 
   // Takes up a few small files at a time (fewer trips through the lock),
@@ -516,6 +556,7 @@ class ReadAheadPipeline {
   // one at a time: the writer waits for them in order, so a run of them on
   // one thread would hold it to that thread's pace.
   void Work() {
+    HeldFolder folder;
     for (;;) {
       std::size_t first = 0;
       std::size_t end = 0;
@@ -527,12 +568,12 @@ class ReadAheadPipeline {
         if (stopping_ || next_ >= files_.size()) return;
         first = next_;
         do {
-          inFlight_ += files_[next_++]->size;
+          inFlight_ += files_[next_++].node->size;
         } while (next_ < files_.size() && next_ - first < filesPerTurn_ && HasRoom());
         end = next_;
       }
       for (std::size_t index = first; index < end; ++index) {
-        std::unique_ptr<PreparedFile> prepared = Prepare(*files_[index], compress_);
+        std::unique_ptr<PreparedFile> prepared = Prepare(files_[index], compress_, &folder);
         bool wake = false;
         {
           std::lock_guard<std::mutex> guard(mutex_);
@@ -546,7 +587,7 @@ class ReadAheadPipeline {
 
   static constexpr std::size_t kNobody = static_cast<std::size_t>(-1);
 
-  std::vector<PackNode*> files_;
+  std::vector<File> files_;
   const bool compress_;
   const std::int64_t budget_;
   const std::size_t filesPerTurn_;
@@ -558,6 +599,7 @@ class ReadAheadPipeline {
   std::size_t next_ = 0;   // the next file a worker takes up
   std::size_t taken_ = 0;  // the next file the writer takes
   std::size_t writerWaitsFor_ = kNobody;
+  HeldFolder writerFolder_;  // the writer's, when it prepares the files itself
   std::size_t workersWaiting_ = 0;
   std::int64_t inFlight_ = 0;
   bool stopping_ = false;
@@ -569,12 +611,12 @@ class ReadAheadPipeline {
 bool ReadAhead(const PackNode& file, bool compress) { return compress || file.size < kKernelCopyMinimumFile; }
 
 // The files of tree that the pipeline reads, in the order the builder meets them.
-void ListFiles(PackNode& node, bool compress, std::vector<PackNode*>* files) {
+void ListFiles(PackNode& node, bool compress, std::vector<ReadAheadPipeline::File>* files) {
   for (PackNode& child : node.children) {
     if (child.folder) {
       ListFiles(child, compress, files);
     } else if (ReadAhead(child, compress)) {
-      files->push_back(&child);
+      files->push_back({&child, &node});
     }
   }
 }
@@ -978,7 +1020,7 @@ int RunPack(const Arguments& args, ToolContext& context) {
   PackFailure failure;
   {
     ProgressBar progress(context.err, context.progress, "pack", scanner.totalBytes);
-    std::vector<PackNode*> files;
+    std::vector<ReadAheadPipeline::File> files;
     ListFiles(tree, options.compress, &files);
     ReadAheadPipeline pipeline(std::move(files), threads, options.compress);
     Builder builder(options, progress, &pipeline);

@@ -6,6 +6,7 @@
 // from a read-only mapping, one writev per batch.
 
 #include "qss/NativeFile.h"
+#include "qss/NativeFolder.h"
 
 #if defined(__linux__)
 #include "Platform/posix/MappedPieceWriter.h"
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <cstddef>
 #include <limits>
+#include <new>
 #include <vector>
 
 #if defined(__linux__)
@@ -531,21 +533,26 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return OpenForReadingNoFollow(path, file, found, nullptr);
 }
 
-QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
-                                             native_file::FoundKind* found, std::int64_t* length) {
+namespace {
+
+// OpenForReadingNoFollow of name, relative to the folder descriptor folder
+// (AT_FDCWD: the working folder).
+QssResult OpenForReadingNoFollowAt(int folder, const char* name, std::unique_ptr<NativeFile>* file,
+                                   native_file::FoundKind* found, std::int64_t* length) {
   native_file::FoundKind kind = native_file::FoundKind::kUnknown;
   if (found) *found = kind;
   if (file == nullptr) return kQssInvalidPointer;
   int descriptor;
   do {
-    descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    descriptor = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
     const int error = errno;
     // O_NOFOLLOW reports a final link as ELOOP (EMLINK on some systems);
     // ELOOP can also mean a loop further up the path, so look.
     struct stat status {};
-    if ((error == ELOOP || error == EMLINK) && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    if ((error == ELOOP || error == EMLINK) && ::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(status.st_mode)) {
       if (found) *found = native_file::FoundKind::kLink;
       return kQssInvalidArgument;
     }
@@ -573,11 +580,11 @@ QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, 
   return kQssOk;
 }
 
-QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
-                                      std::int64_t* length) {
+// ProbeForReading of name, relative to the folder descriptor folder.
+QssResult ProbeForReadingAt(int folder, const char* name, native_file::FoundKind* found, std::int64_t* length) {
   if (found) *found = native_file::FoundKind::kUnknown;
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) return LastError();
+  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
   const native_file::FoundKind kind = S_ISREG(status.st_mode)   ? native_file::FoundKind::kRegularFile
                                       : S_ISLNK(status.st_mode) ? native_file::FoundKind::kLink
                                       : S_ISDIR(status.st_mode) ? native_file::FoundKind::kFolder
@@ -587,10 +594,65 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
   // The effective ids decide, as they decide an open. A file every user may
   // read spares the question; an access list or security policy that denies
   // more still fails the open later, only not before anything is written.
-  if ((status.st_mode & S_IROTH) == 0 && ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0)
-    return LastError();
+  if ((status.st_mode & S_IROTH) == 0 && ::faccessat(folder, name, R_OK, AT_EACCESS) != 0) return LastError();
   if (length) *length = static_cast<std::int64_t>(status.st_size);
   return kQssOk;
+}
+
+// Names the folder calls take: one name, no separator, not empty. Anything
+// else would reach beyond the folder.
+bool IsPlainName(const std::filesystem::path& name) {
+  const std::string& text = name.native();
+  return !text.empty() && text.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+QssResult NativeFile::OpenForReadingNoFollow(const std::filesystem::path& path, std::unique_ptr<NativeFile>* file,
+                                             native_file::FoundKind* found, std::int64_t* length) {
+  return OpenForReadingNoFollowAt(AT_FDCWD, path.c_str(), file, found, length);
+}
+
+QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_file::FoundKind* found,
+                                      std::int64_t* length) {
+  return ProbeForReadingAt(AT_FDCWD, path.c_str(), found, length);
+}
+
+QssResult NativeFolder::Open(const std::filesystem::path& path, std::unique_ptr<NativeFolder>* folder) {
+  if (folder == nullptr) return kQssInvalidPointer;
+  folder->reset();
+  const std::filesystem::path name = path.empty() ? std::filesystem::path(".") : path;
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return LastError();
+  folder->reset(new (std::nothrow) NativeFolder(path, descriptor));
+  if (*folder == nullptr) {
+    ::close(descriptor);
+    return QssResultFromSystemError(ENOMEM);
+  }
+  return kQssOk;
+}
+
+NativeFolder::~NativeFolder() { ::close(static_cast<int>(handle_)); }
+
+QssResult NativeFolder::ProbeForReading(const std::filesystem::path& name, native_file::FoundKind* found,
+                                        std::int64_t* length) const {
+  if (!IsPlainName(name)) {
+    if (found) *found = native_file::FoundKind::kUnknown;
+    return kQssInvalidArgument;
+  }
+  return ProbeForReadingAt(static_cast<int>(handle_), name.c_str(), found, length);
+}
+
+QssResult NativeFolder::OpenForReadingNoFollow(const std::filesystem::path& name, std::unique_ptr<NativeFile>* file,
+                                               native_file::FoundKind* found, std::int64_t* length) const {
+  if (!IsPlainName(name)) {
+    if (found) *found = native_file::FoundKind::kUnknown;
+    return kQssInvalidArgument;
+  }
+  return OpenForReadingNoFollowAt(static_cast<int>(handle_), name.c_str(), file, found, length);
 }
 
 QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {

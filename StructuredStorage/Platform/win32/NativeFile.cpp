@@ -4,10 +4,13 @@
 // QssResultFromSystemError.
 
 #include "qss/NativeFile.h"
+#include "qss/NativeFolder.h"
 
 #include <windows.h>
 
 #include <limits>
+#include <new>
+#include <string>
 #include <string_view>
 
 namespace qss {
@@ -194,6 +197,50 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
   const QssResult measured = file->GetSize(&size);
   if (QssSucceeded(measured) && length) *length = size;
   return measured;
+}
+
+namespace {
+
+// Names the folder calls take: one name, no separator, not empty. Anything
+// else would reach beyond the folder.
+bool IsPlainName(const std::filesystem::path& name) {
+  const std::wstring& text = name.native();
+  return !text.empty() && text.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+}  // namespace
+
+// Windows has no calls relative to an open folder: the folder is its path,
+// checked once to be a folder, and each call joins the name to it.
+QssResult NativeFolder::Open(const std::filesystem::path& path, std::unique_ptr<NativeFolder>* folder) {
+  if (folder == nullptr) return kQssInvalidPointer;
+  folder->reset();
+  const std::filesystem::path name = path.empty() ? std::filesystem::path(L".") : path;
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ResultFromError(ERROR_DIRECTORY);
+  folder->reset(new (std::nothrow) NativeFolder(path, -1));
+  return *folder == nullptr ? ResultFromError(ERROR_NOT_ENOUGH_MEMORY) : kQssOk;
+}
+
+NativeFolder::~NativeFolder() = default;
+
+QssResult NativeFolder::ProbeForReading(const std::filesystem::path& name, native_file::FoundKind* found,
+                                        std::int64_t* length) const {
+  if (!IsPlainName(name)) {
+    if (found) *found = native_file::FoundKind::kUnknown;
+    return kQssInvalidArgument;
+  }
+  return NativeFile::ProbeForReading(path_ / name, found, length);
+}
+
+QssResult NativeFolder::OpenForReadingNoFollow(const std::filesystem::path& name, std::unique_ptr<NativeFile>* file,
+                                               native_file::FoundKind* found, std::int64_t* length) const {
+  if (!IsPlainName(name)) {
+    if (found) *found = native_file::FoundKind::kUnknown;
+    return kQssInvalidArgument;
+  }
+  return NativeFile::OpenForReadingNoFollow(path_ / name, file, found, length);
 }
 
 QssResult NativeFile::MoveOver(const std::filesystem::path& source, const std::filesystem::path& target) {
