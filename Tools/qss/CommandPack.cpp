@@ -430,14 +430,24 @@ class ReadAheadPipeline {
   ReadAheadPipeline(const ReadAheadPipeline&) = delete;
   ReadAheadPipeline& operator=(const ReadAheadPipeline&) = delete;
 
+  // Hands a prepared file back to the pipeline once the writer is done with
+  // it: a small file's buffer then serves another file instead of going
+  // back to the heap (an aligned allocation and its release cost a small
+  // file as much as its read).
+  struct GiveBack {
+    ReadAheadPipeline* pipeline;
+    void operator()(PreparedFile* used) const { pipeline->Recycle(std::unique_ptr<PreparedFile>(used)); }
+  };
+  using TakenFile = std::unique_ptr<PreparedFile, GiveBack>;
+
   // The next file in order, waiting for its preparation; its bytes leave
   // the budget when the result is dropped.
-  std::unique_ptr<PreparedFile> Take() {
+  TakenFile Take() {
     std::unique_lock<std::mutex> lock(mutex_);
     const std::size_t index = taken_++;
     if (workers_.empty()) {
       lock.unlock();
-      return Prepare(files_[index], compress_, &writerFolder_);
+      return TakenFile(Prepare(files_[index], compress_, &writerFolder_, &writerSpares_).release(), GiveBack{this});
     }
     if (results_[index] == nullptr) {
       // Workers held back by the budget must go on, or nothing comes.
@@ -446,7 +456,7 @@ class ReadAheadPipeline {
       ready_.wait(lock, [&] { return results_[index] != nullptr; });
       writerWaitsFor_ = kNobody;
     }
-    std::unique_ptr<PreparedFile> result = std::move(results_[index]);
+    TakenFile result(results_[index].release(), GiveBack{this});
     inFlight_ -= files_[index].node->size;
     // Woken once half the budget is free, not for every file taken: a pack
     // of many small files would otherwise wake a worker per file.
@@ -474,9 +484,17 @@ class ReadAheadPipeline {
     }
   };
 
-  static std::unique_ptr<PreparedFile> Prepare(const File& entry, bool compress, HeldFolder* folder) {
+  // spares: prepared files handed back, to be used again.
+  static std::unique_ptr<PreparedFile> Prepare(const File& entry, bool compress, HeldFolder* folder,
+                                               std::vector<std::unique_ptr<PreparedFile>>* spares) {
     const PackNode& file = *entry.node;
-    auto prepared = std::make_unique<PreparedFile>();
+    std::unique_ptr<PreparedFile> prepared;
+    if (spares->empty()) {
+      prepared = std::make_unique<PreparedFile>();
+    } else {
+      prepared = std::move(spares->back());
+      spares->pop_back();
+    }
     const auto where = [&file] { return DisplayPath(file.path); };
     std::unique_ptr<NativeFile> source;
     std::string refusal;
@@ -547,6 +565,25 @@ class ReadAheadPipeline {
     prepared->content.Resize(static_cast<std::size_t>(offset));
   }
 
+  // Keeps a small file's prepared file for another file, cleared of what
+  // it held. The spares' buffers together stay within the budget, so that
+  // files in flight and spares hold at most twice the budget.
+  void Recycle(std::unique_ptr<PreparedFile> used) {
+    if (compress_) return;  // a compressed file's buffer can be large
+    used->content.Resize(0);
+    used->failure.reset();
+    used->grown = false;
+    const std::size_t bytes = used->content.capacity();
+    if (workers_.empty()) {
+      if (writerSpares_.empty()) writerSpares_.push_back(std::move(used));  // the writer needs one at a time
+      return;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (spareBytes_ + bytes > static_cast<std::size_t>(budget_)) return;
+    spareBytes_ += bytes;
+    spare_.push_back(std::move(used));
+  }
+
   bool HasRoom() const {
     return inFlight_ == 0 || inFlight_ + files_[next_].node->size <= budget_;
   }
@@ -557,6 +594,7 @@ class ReadAheadPipeline {
   // one thread would hold it to that thread's pace.
   void Work() {
     HeldFolder folder;
+    std::vector<std::unique_ptr<PreparedFile>> spares;
     for (;;) {
       std::size_t first = 0;
       std::size_t end = 0;
@@ -571,9 +609,14 @@ class ReadAheadPipeline {
           inFlight_ += files_[next_++].node->size;
         } while (next_ < files_.size() && next_ - first < filesPerTurn_ && HasRoom());
         end = next_;
+        while (spares.size() < end - first && !spare_.empty()) {
+          spareBytes_ -= spare_.back()->content.capacity();
+          spares.push_back(std::move(spare_.back()));
+          spare_.pop_back();
+        }
       }
       for (std::size_t index = first; index < end; ++index) {
-        std::unique_ptr<PreparedFile> prepared = Prepare(files_[index], compress_, &folder);
+        std::unique_ptr<PreparedFile> prepared = Prepare(files_[index], compress_, &folder, &spares);
         bool wake = false;
         {
           std::lock_guard<std::mutex> guard(mutex_);
@@ -599,7 +642,13 @@ class ReadAheadPipeline {
   std::size_t next_ = 0;   // the next file a worker takes up
   std::size_t taken_ = 0;  // the next file the writer takes
   std::size_t writerWaitsFor_ = kNobody;
-  HeldFolder writerFolder_;  // the writer's, when it prepares the files itself
+  // The writer's, when it prepares the files itself.
+  HeldFolder writerFolder_;
+  std::vector<std::unique_ptr<PreparedFile>> writerSpares_;
+  // Prepared files handed back, for the workers to use again, and the
+  // bytes of their buffers.
+  std::vector<std::unique_ptr<PreparedFile>> spare_;
+  std::size_t spareBytes_ = 0;
   std::size_t workersWaiting_ = 0;
   std::int64_t inFlight_ = 0;
   bool stopping_ = false;
@@ -684,7 +733,7 @@ class Builder {
   // A compressed stream is stored by its first write, so the whole content
   // goes in one write, read and compressed ahead by the pipeline.
   bool WriteWhole(CStream* stream, PackNode& file, PackFailure* failure) {
-    const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
+    const ReadAheadPipeline::TakenFile prepared = pipeline_->Take();
     if (prepared->failure) {
       *failure = *prepared->failure;
       return false;
@@ -707,7 +756,7 @@ class Builder {
   // WriteInPieces does, so that the blocks are the same for every number
   // of threads.
   bool WriteReadAhead(CStream* stream, PackNode& file, PackFailure* failure) {
-    const std::unique_ptr<PreparedFile> prepared = pipeline_->Take();
+    const ReadAheadPipeline::TakenFile prepared = pipeline_->Take();
     if (prepared->failure) {
       *failure = *prepared->failure;
       return false;

@@ -49,6 +49,8 @@ class AlignedBuffer {
   std::size_t size() const { return size_; }
   /// Whether the length is 0.
   bool empty() const { return size_ == 0; }
+  /// The bytes held, however short the buffer was made since.
+  std::size_t capacity() const { return capacity_; }
 
   /// Makes the buffer size bytes long and keeps the first bytes up to the
   /// shorter length; bytes past the old length are uninitialised. Shrinking
