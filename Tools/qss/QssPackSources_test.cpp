@@ -192,5 +192,28 @@ TEST(PackSourcesTest, ALargeFolderPacksAndFailsAlikeOnAnyNumberOfThreads) {
                 "qss: pack: nothing written\n");
 }
 
+// More small files than the readers may hold ahead at once: the buffers of
+// files already stored are read into again, and no file keeps bytes of the
+// one that had its buffer before.
+TEST(PackSourcesTest, BuffersOfStoredFilesServeLaterFilesWithoutMixingThem) {
+  TemporaryFolder folder;
+  for (int i = 0; i < 2500; ++i) {
+    char name[24];
+    std::snprintf(name, sizeof(name), "d%d/f%04d", i / 500, i);
+    // Lengths that rise and fall, so that a buffer meets both longer and
+    // shorter files than its last.
+    const auto length = static_cast<std::size_t>(1000 + (i * 7919) % 4000);
+    WriteFile(folder / "src" / name, std::string(length, static_cast<char>('a' + i % 26)));
+  }
+  ASSERT_EQ(RunInProcess({"pack", "--threads", "1", (folder / "src").string(), (folder / "one.qss").string()}).code,
+            0);
+  const RunResult run =
+      RunInProcess({"pack", "--threads", "3", (folder / "src").string(), (folder / "three.qss").string()});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(ContainerBytes(folder / "three.qss") == ContainerBytes(folder / "one.qss"));
+  ASSERT_EQ(RunInProcess({"unpack", (folder / "three.qss").string(), (folder / "out").string()}).code, 0);
+  EXPECT_EQ(Snapshot(folder / "out"), Snapshot(folder / "src"));
+}
+
 }  // namespace
 }  // namespace qss_test
