@@ -15,9 +15,15 @@ namespace {
 constexpr std::size_t kSmallPiece = 16384;
 // Where the kernel moves a copy's bytes, a piece is at least this long: a
 // scattered chain is then gathered in batches that two threads share, one
-// gathering while the other writes. The buffer only holds what the kernel
-// refuses.
-constexpr std::uint32_t kKernelPiece = 8u << 20;
+// gathering while the other writes. Between pieces the copy stops while the
+// next piece is planned and its first batch gathered; on a scattered 1 GiB
+// chain, pieces of 64 MiB instead of 8 take about a tenth off the time.
+constexpr std::uint32_t kKernelPiece = 64u << 20;
+// The buffer only holds what the kernel refuses, and the first piece is
+// shorter: where the kernel refuses a copy from the start (a file system it
+// cannot map or copy on), a piece that goes through the buffer touches no
+// more of it than this.
+constexpr std::uint32_t kFirstKernelPiece = 8u << 20;
 
 // The part both copies share: the head offset, the pieces, the count of
 // what arrived against what the entry promises. movePiece(piece, want,
@@ -108,9 +114,14 @@ QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle, const St
                         !native_file::HandleIsRegularFile(nativeHandle);
   StreamCopyOptions pieces = options;
   if (!state.kernelRefused) pieces.pieceSize = std::max(options.pieceSize, kKernelPiece);
+  bool kernelTookAPiece = false;
   return CopyInPieces(stream, pieces, report,
                       [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
+                        if (!kernelTookAPiece || state.kernelRefused)
+                          want = static_cast<std::int32_t>(std::min<std::uint32_t>(
+                              static_cast<std::uint32_t>(want), std::max(kFirstKernelPiece, options.pieceSize)));
                         const QssResult result = stream->ReadToFile(want, nativeHandle, piece, &state, got);
+                        kernelTookAPiece = !state.kernelRefused;
                         *sinkFailed = state.targetFailed;
                         return result;
                       });

@@ -203,6 +203,40 @@ TEST_F(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
   EXPECT_EQ(std::filesystem::file_size(out), 512u * 200);
 }
 
+// A long copy starts with a short piece, so that one the kernel refuses
+// from the start touches little of the buffer, and goes on in longer ones
+// once the kernel took a piece; the bytes come out whole across them.
+TEST_F(CopyStreamToFileDamageTest, ALongScatteredCopyComesOutWholeAcrossItsPieces) {
+  const std::vector<std::uint8_t> content = qss_testing::Pattern(20 << 20, 9);
+  ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
+  std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
+  std::mt19937 random(3);
+  std::shuffle(chain.begin() + 1, chain.end(), random);
+  {
+    CLockGuard guard(stream->table()->lock());
+    qss_testing::LinkChain(stream->table(), chain);
+  }
+  ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
+  ASSERT_EQ(array->Flush(), kQssOk);
+
+  const std::filesystem::path out = folder / "out.bin";
+  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(stream->Seek(0, kSeekBegin, nullptr), kQssOk);
+  std::vector<std::uint32_t> pieces;
+  StreamCopyOptions options;
+  options.progress = [&](std::uint32_t size) { pieces.push_back(size); };
+  EXPECT_EQ(CopyStreamToFile(stream.get(), fd, options), kQssOk);
+  ::close(fd);
+  ASSERT_EQ(std::filesystem::file_size(out), content.size());
+  std::vector<std::uint8_t> back(content.size());
+  const int in = ::open(out.c_str(), O_RDONLY);
+  EXPECT_EQ(::read(in, back.data(), back.size()), static_cast<ssize_t>(back.size()));
+  ::close(in);
+  EXPECT_TRUE(back == content);
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(pieces[0], 8u << 20);
+}
+
 // A scattered chain moves from a mapping of the container; a container cut
 // short under the copy fails it as a read after the bytes that were there,
 // and the process lives on.
