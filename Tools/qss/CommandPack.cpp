@@ -567,21 +567,25 @@ class ReadAheadPipeline {
 
   // Keeps a small file's prepared file for another file, cleared of what
   // it held. The spares' buffers together stay within the budget, so that
-  // files in flight and spares hold at most twice the budget.
-  void Recycle(std::unique_ptr<PreparedFile> used) {
+  // files in flight and spares hold at most twice the budget. Called from a
+  // deleter, so it never throws: a spare that cannot be kept is freed.
+  void Recycle(std::unique_ptr<PreparedFile> used) noexcept {
     if (compress_) return;  // a compressed file's buffer can be large
     used->content.Resize(0);
     used->failure.reset();
     used->grown = false;
     const std::size_t bytes = used->content.capacity();
-    if (workers_.empty()) {
-      if (writerSpares_.empty()) writerSpares_.push_back(std::move(used));  // the writer needs one at a time
-      return;
+    try {
+      if (workers_.empty()) {
+        if (writerSpares_.empty()) writerSpares_.push_back(std::move(used));  // the writer needs one at a time
+        return;
+      }
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (spareBytes_ + bytes > static_cast<std::size_t>(budget_)) return;
+      spare_.push_back(std::move(used));
+      spareBytes_ += bytes;
+    } catch (...) {
     }
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (spareBytes_ + bytes > static_cast<std::size_t>(budget_)) return;
-    spareBytes_ += bytes;
-    spare_.push_back(std::move(used));
   }
 
   bool HasRoom() const {

@@ -23,8 +23,9 @@ namespace qss {
 /// calls (Windows), the folder keeps its path and the calls join the name to
 /// it, with the same results as NativeFile's.
 ///
-/// A name is one file name, without separators; the folder stays the one
-/// that was opened even when its path is moved or replaced meanwhile.
+/// A name is one file name, without separators. On POSIX the folder stays
+/// the one that was opened even when its path is moved or replaced
+/// meanwhile; on Windows the path decides at each call.
 ///
 /// Threads: any number of threads may use one folder at once.
 class QSS_EXPORT NativeFolder {
