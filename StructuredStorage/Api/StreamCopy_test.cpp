@@ -177,6 +177,21 @@ class CopyStreamToFileDamageTest : public ::testing::Test {
     stream = CQssRef<CStream>::Attach(created);
   }
 
+  // Writes content into the stream, its blocks linked in an order shuffled
+  // by seed, and flushes the container to its file.
+  void WriteScattered(const std::vector<std::uint8_t>& content, unsigned seed) {
+    ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
+    std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
+    std::mt19937 random(seed);
+    std::shuffle(chain.begin() + 1, chain.end(), random);
+    {
+      CLockGuard guard(stream->table()->lock());
+      qss_testing::LinkChain(stream->table(), chain);
+    }
+    ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
+    ASSERT_EQ(array->Flush(), kQssOk);
+  }
+
   TemporaryFolder folder;
   CQssRef<CMultiFileArray> array;
   CQssRef<CRootStorage> root;
@@ -208,16 +223,8 @@ TEST_F(CopyStreamToFileDamageTest, AChainThatEndsEarlyIsNotAWholeCopy) {
 // once the kernel took a piece; the bytes come out whole across them.
 TEST_F(CopyStreamToFileDamageTest, ALongScatteredCopyComesOutWholeAcrossItsPieces) {
   const std::vector<std::uint8_t> content = qss_testing::Pattern(20 << 20, 9);
-  ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
-  std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
-  std::mt19937 random(3);
-  std::shuffle(chain.begin() + 1, chain.end(), random);
-  {
-    CLockGuard guard(stream->table()->lock());
-    qss_testing::LinkChain(stream->table(), chain);
-  }
-  ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
-  ASSERT_EQ(array->Flush(), kQssOk);
+  WriteScattered(content, 3);
+  if (HasFatalFailure()) return;
 
   const std::filesystem::path out = folder / "out.bin";
   const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -242,16 +249,8 @@ TEST_F(CopyStreamToFileDamageTest, ALongScatteredCopyComesOutWholeAcrossItsPiece
 // and the process lives on.
 TEST_F(CopyStreamToFileDamageTest, AContainerCutShortUnderAScatteredCopyIsAFailedRead) {
   const std::vector<std::uint8_t> content = qss_testing::Pattern(512 * 400, 6);
-  ASSERT_EQ(stream->SetSize(content.size()), kQssOk);
-  std::vector<std::int64_t> chain = qss_testing::ChainOf(stream->table(), stream->entry()->FirstBlock());
-  std::mt19937 random(8);
-  std::shuffle(chain.begin() + 1, chain.end(), random);
-  {
-    CLockGuard guard(stream->table()->lock());
-    qss_testing::LinkChain(stream->table(), chain);
-  }
-  ASSERT_EQ(stream->Write(content.data(), static_cast<std::int32_t>(content.size()), nullptr), kQssOk);
-  ASSERT_EQ(array->Flush(), kQssOk);
+  WriteScattered(content, 8);
+  if (HasFatalFailure()) return;
 
   const std::filesystem::path whole = folder / "whole.bin";
   int fd = ::open(whole.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

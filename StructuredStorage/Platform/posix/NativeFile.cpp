@@ -599,6 +599,17 @@ QssResult ProbeForReadingAt(int folder, const char* name, native_file::FoundKind
   return kQssOk;
 }
 
+// A descriptor of the folder at path (the working folder when empty), or
+// -1 with errno set.
+int OpenFolderDescriptor(const std::filesystem::path& path) {
+  const std::filesystem::path name = path.empty() ? std::filesystem::path(".") : path;
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
 // Names the folder calls take: one name, no separator, not empty. Anything
 // else would reach beyond the folder.
 bool IsPlainName(const std::filesystem::path& name) {
@@ -621,11 +632,7 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
 QssResult NativeFolder::Open(const std::filesystem::path& path, std::unique_ptr<NativeFolder>* folder) {
   if (folder == nullptr) return kQssInvalidPointer;
   folder->reset();
-  const std::filesystem::path name = path.empty() ? std::filesystem::path(".") : path;
-  int descriptor;
-  do {
-    descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (descriptor < 0 && errno == EINTR);
+  const int descriptor = OpenFolderDescriptor(path);
   if (descriptor < 0) return LastError();
   folder->reset(new (std::nothrow) NativeFolder(path, descriptor));
   if (*folder == nullptr) {
@@ -680,11 +687,7 @@ QssResult NativeFile::MoveNoReplace(const std::filesystem::path& source, const s
 }
 
 QssResult NativeFile::SyncFolder(const std::filesystem::path& folder) {
-  const std::filesystem::path name = folder.empty() ? std::filesystem::path(".") : folder;
-  int descriptor;
-  do {
-    descriptor = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (descriptor < 0 && errno == EINTR);
+  const int descriptor = OpenFolderDescriptor(folder);
   if (descriptor < 0) return LastError();
   QssResult result = kQssOk;
   if (::fsync(descriptor) != 0) {
