@@ -411,15 +411,19 @@ TEST_F(NativeFileLayerTest, AFolderHeldOpenProbesAndOpensItsFilesByName) {
   EXPECT_EQ(found, native_file::FoundKind::kFolder);
   EXPECT_EQ(kFileNotFound, folder->OpenForReadingNoFollow("missing", &file, &found, nullptr));
   EXPECT_EQ(found, native_file::FoundKind::kUnknown);
-  // Only a plain name: a path would reach past the folder.
+  // Only a plain name: a path, "." or ".." would name something else.
+  const std::filesystem::path besides = directory_.filename().string() + "-besides";
+  WriteAll(directory_.parent_path() / besides, "besides");
   for (const std::filesystem::path& name :
-       {std::filesystem::path("inner") / "deeper.bin", std::filesystem::path(), directory_ / "plain.bin"}) {
+       {std::filesystem::path("inner") / "deeper.bin", std::filesystem::path(), directory_ / "plain.bin",
+        std::filesystem::path(".."), std::filesystem::path("."), std::filesystem::path("..") / besides}) {
     found = native_file::FoundKind::kRegularFile;
     EXPECT_EQ(kQssInvalidArgument, folder->ProbeForReading(name, &found, &length)) << name;
     EXPECT_EQ(found, native_file::FoundKind::kUnknown) << name;
     EXPECT_EQ(kQssInvalidArgument, folder->OpenForReadingNoFollow(name, &file, &found, nullptr)) << name;
     EXPECT_EQ(nullptr, file);
   }
+  std::filesystem::remove(directory_.parent_path() / besides);
 
   EXPECT_EQ(kFileNotFound, NativeFolder::Open(directory_ / "missing", &folder));
   EXPECT_EQ(nullptr, folder);

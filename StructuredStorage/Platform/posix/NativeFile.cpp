@@ -610,11 +610,11 @@ int OpenFolderDescriptor(const std::filesystem::path& path) {
   return descriptor;
 }
 
-// Names the folder calls take: one name, no separator, not empty. Anything
-// else would reach beyond the folder.
+// Names the folder calls take: one name, no separator, not empty, not "."
+// or "..". Anything else would name the folder itself or reach beyond it.
 bool IsPlainName(const std::filesystem::path& name) {
   const std::string& text = name.native();
-  return !text.empty() && text.find('/') == std::string::npos;
+  return !text.empty() && text != "." && text != ".." && text.find('/') == std::string::npos;
 }
 
 }  // namespace

@@ -201,11 +201,11 @@ QssResult NativeFile::ProbeForReading(const std::filesystem::path& path, native_
 
 namespace {
 
-// Names the folder calls take: one name, no separator, not empty. Anything
-// else would reach beyond the folder.
+// Names the folder calls take: one name, no separator, not empty, not "."
+// or "..". Anything else would name the folder itself or reach beyond it.
 bool IsPlainName(const std::filesystem::path& name) {
   const std::wstring& text = name.native();
-  return !text.empty() && text.find_first_of(L"\\/:") == std::wstring::npos;
+  return !text.empty() && text != L"." && text != L".." && text.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
 }  // namespace
