@@ -114,14 +114,14 @@ QssResult CopyStreamToFile(CStream* stream, std::intptr_t nativeHandle, const St
                         !native_file::HandleIsRegularFile(nativeHandle);
   StreamCopyOptions pieces = options;
   if (!state.kernelRefused) pieces.pieceSize = std::max(options.pieceSize, kKernelPiece);
-  bool kernelTookAPiece = false;
+  bool first = true;
   return CopyInPieces(stream, pieces, report,
                       [&](char* piece, std::int32_t want, std::uint32_t* got, bool* sinkFailed) {
-                        if (!kernelTookAPiece || state.kernelRefused)
+                        if (first || state.kernelRefused)
                           want = static_cast<std::int32_t>(std::min<std::uint32_t>(
                               static_cast<std::uint32_t>(want), std::max(kFirstKernelPiece, options.pieceSize)));
+                        first = false;
                         const QssResult result = stream->ReadToFile(want, nativeHandle, piece, &state, got);
-                        kernelTookAPiece = !state.kernelRefused;
                         *sinkFailed = state.targetFailed;
                         return result;
                       });

@@ -476,11 +476,12 @@ class ReadAheadPipeline {
     // The folder of entry held open, or null where it cannot be: the file
     // is then opened by its path.
     const NativeFolder* For(const File& entry) {
-      if (entry.node->source.empty() && entry.folder != node) {
+      if (!entry.node->source.empty()) return nullptr;  // a link followed: opened where it leads
+      if (entry.folder != node) {
         node = entry.folder;
-        if (QssFailed(NativeFolder::Open(node->path, &handle))) handle.reset();
+        static_cast<void>(NativeFolder::Open(node->path, &handle));  // empty when it fails
       }
-      return entry.node->source.empty() ? handle.get() : nullptr;
+      return handle.get();
     }
   };
 

@@ -123,7 +123,7 @@ QssResult MappedPieceWriter::Write(const ReadPiece* pieces, std::size_t count, i
   PieceCursor cursor{pieces, count};
   QssResult result = kQssOk;
   std::uint64_t mine = 0;  // bytes this thread took from the mapping, for the faults it took
-  if (gatherAllowed_.load(std::memory_order_relaxed)) result = Gather(base, target, &cursor, refused, &mine);
+  if (!fromMapping) result = Gather(base, target, &cursor, refused, &mine);
   if (QssSucceeded(result) && !*refused && !cursor.Finished()) {
     const std::uint32_t before = cursor.total;
     result = WriteFromMapping(base, target, &cursor, refused);
