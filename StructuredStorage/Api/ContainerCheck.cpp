@@ -3,6 +3,7 @@
 #include <lz4.h>
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -145,19 +146,20 @@ class ImageChecks {
  public:
   static constexpr std::int64_t kBytesInFlight = 64 << 20;
 
-  ImageChecks(Report& report, int threads) : report_(report) {
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
-  }
+  // The threads start at the first image: most containers hold none, and a
+  // check of them would only make and join the threads.
+  ImageChecks(Report& report, int threads) : report_(report), threads_(threads) {}
   ~ImageChecks() { Finish(); }
   ImageChecks(const ImageChecks&) = delete;
   ImageChecks& operator=(const ImageChecks&) = delete;
 
-  bool parallel() const { return !workers_.empty(); }
+  bool parallel() const { return threads_ > 0; }
 
   // Checks image (read whole) against size; line is the problem if it does
   // not decompress.
   void Add(std::vector<std::uint8_t> image, std::int64_t size, std::string line) {
     const std::int64_t cost = static_cast<std::int64_t>(image.size()) + size;
+    while (static_cast<int>(workers_.size()) < threads_) workers_.emplace_back([this] { Work(); });
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + cost <= kBytesInFlight; });
     inFlight_ += cost;
@@ -208,6 +210,7 @@ class ImageChecks {
   }
 
   Report& report_;
+  const int threads_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -302,6 +305,7 @@ class Checker {
       Problem("header: dataOffset " + std::to_string(dataOffset_) + " puts block 1 over the header");
     }
     entriesPerBlock_ = blockSize_ / entryWidth_;
+    entryShift_ = std::countr_zero(static_cast<std::uint64_t>(entriesPerBlock_));
     blockCount_ = std::max<std::int64_t>(0, (size_ - dataOffset_) / blockSize_);
     tableBlockCount_ = (blockCount_ + entriesPerBlock_ - 1) / entriesPerBlock_;
     // The in-memory table always has at least one block.
@@ -313,11 +317,15 @@ class Checker {
   // table's chain, and the initial index chain (k + 1, with -1 closing the
   // first block) where nothing was loaded.
   std::int64_t Entry(std::int64_t k) const {
+    // Both widths are powers of two, so a block's entries are too.
+    const auto block = static_cast<std::size_t>(k >> entryShift_);
+    const std::size_t offset = static_cast<std::size_t>(k & (entriesPerBlock_ - 1)) * entryWidth_;
+    const bool loaded = block < tableBytes_.size();
+    if (loaded && offset + entryWidth_ <= tableBytes_[block].size())
+      return LoadTableEntry(tableBytes_[block].data() + offset, entryWidth_);
     const std::int64_t initial = k == entriesPerBlock_ - 1 ? -1 : k + 1;
-    const auto block = static_cast<std::size_t>(k / entriesPerBlock_);
-    if (block >= tableBytes_.size()) return initial;
+    if (!loaded) return initial;
     const std::vector<std::uint8_t>& bytes = tableBytes_[block];
-    const std::size_t offset = static_cast<std::size_t>(k % entriesPerBlock_) * entryWidth_;
     if (offset >= bytes.size()) return initial;
     // An entry cut short by the end of the byte array keeps the initial
     // value's bytes beyond the cut.
@@ -675,8 +683,12 @@ class Checker {
         return "the allocation table";
       case kRoot:
         return "root directory";
-      default:
-        return "'" + PathOf(place) + "'";
+      default: {
+        std::string quoted = "'";
+        quoted += PathOf(place);
+        quoted += '\'';
+        return quoted;
+      }
     }
   }
 
@@ -707,6 +719,7 @@ class Checker {
   std::int32_t dataOffset_ = 0;
   std::int64_t tableStart_ = -1;
   std::int64_t entriesPerBlock_ = 0;
+  int entryShift_ = 0;  // log2 of entriesPerBlock_
   std::int64_t blockCount_ = 0;       // whole blocks in the byte array
   std::int64_t tableBlockCount_ = 0;  // blocks the table must have
   std::int64_t entryCount_ = 0;       // entries of the in-memory table

@@ -143,13 +143,9 @@ QssResult CBlockAllocationTable::LoadTable() {
   // Whatever the stored table says is checked once here: no entry names a
   // block beyond the table. A value below -1 is a broken link like any other
   // and costs only the chains that meet it (FollowLink refuses it there).
-  const std::int64_t count = entries_->elementCount();
-  for (std::int64_t k = 0; k < count; ++k) {
-    const std::int64_t value = entries_->GetAt(k);
-    if (value >= count) {
-      valid_ = false;
-      return status_ = kQssNotAContainer;
-    }
+  if (entries_->LargestElement() >= entries_->elementCount()) {
+    valid_ = false;
+    return status_ = kQssNotAContainer;
   }
   return status_ = kQssOk;
 }

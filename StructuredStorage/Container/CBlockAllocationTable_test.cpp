@@ -151,12 +151,18 @@ TEST(BlockAllocationTableOpenTest, TableChainMustHoldExactlyTheStoredBlocks) {
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer);
   }
-  // Entries out of range.
+  // Entries out of range, and the last block the table describes.
   for (std::int64_t bad : {128LL, 5000LL}) {
     bytes = good;
     qss_testing::PutEntry(bytes, kDataOffset, 4, 7, bad);
     CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
     EXPECT_EQ(OpenTable(array.get())->status(), kQssNotAContainer) << bad;
+  }
+  bytes = good;
+  qss_testing::PutEntry(bytes, kDataOffset, 4, 127, 127);
+  {
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(bytes));
+    EXPECT_EQ(OpenTable(array.get())->status(), kQssOk);
   }
   // An entry below -1 is one broken link: the container opens, and only a
   // walk that meets it fails.

@@ -80,6 +80,18 @@ std::int32_t CMultiBlockArray<T>::Resize(std::int64_t size) {
   return 1;
 }
 
+template <typename T>
+std::int64_t CMultiBlockArray<T>::LargestElement() {
+  if (blocks_.empty()) return defaultValue_;
+  T largest = std::numeric_limits<T>::min();
+  for (const auto& block : blocks_) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(block->data.get());
+    for (std::int64_t j = 0; j < elementsPerBlock_; ++j)
+      largest = std::max(largest, LoadLittleEndian<T>(bytes + j * sizeof(T)));
+  }
+  return largest;
+}
+
 template class CMultiBlockArray<std::int16_t>;
 template class CMultiBlockArray<std::int32_t>;
 template class CMultiBlockArray<std::int64_t>;

@@ -54,6 +54,9 @@ class CMultiBlockArrayBase {
   // Makes the array hold ceil(size / blockSize) blocks; never shrinks.
   // Returns 1, or -1 when that many blocks cannot be counted in 32 bits.
   virtual std::int32_t Resize(std::int64_t size) = 0;
+  // The largest element held, sign-extended; defaultValue when no block is
+  // held. One pass over the blocks, for checks of a whole table.
+  virtual std::int64_t LargestElement() = 0;
 
   std::int32_t blockCount() const { return blockCount_; }
   std::int32_t blockSize() const { return blockSize_; }
@@ -89,6 +92,7 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
   std::int64_t GetAt(std::int64_t index) override;
   void SetAt(std::int64_t index, std::int64_t value) override;
   std::int32_t Resize(std::int64_t size) override;
+  std::int64_t LargestElement() override;
   std::int64_t elementsPerBlock() const override { return elementsPerBlock_; }
 
  private:

@@ -97,6 +97,23 @@ TYPED_TEST(MultiBlockArrayTest, BlockDataIsTheLittleEndianImage) {
   EXPECT_EQ(array.GetAt(0), -1);
 }
 
+// The table's load refuses a table whose largest entry names a block past
+// it; the scan must see every block, the last element of each, and the sign.
+TYPED_TEST(MultiBlockArrayTest, LargestElementScansEveryBlockSigned) {
+  CMultiBlockArray<TypeParam> array(64);
+  EXPECT_EQ(array.LargestElement(), -1);  // nothing held: the default
+  const std::int64_t perBlock = 64 / sizeof(TypeParam);
+  ASSERT_EQ(array.Resize(3 * 64), 1);
+  for (std::int64_t k = 0; k < 3 * perBlock; ++k) array.SetAt(k, -1);
+  EXPECT_EQ(array.LargestElement(), -1);
+  array.SetAt(5, -7);
+  EXPECT_EQ(array.LargestElement(), -1);
+  array.SetAt(3 * perBlock - 1, 9);  // the last element of the last block
+  EXPECT_EQ(array.LargestElement(), 9);
+  array.SetAt(perBlock, 11);  // the first of a middle block
+  EXPECT_EQ(array.LargestElement(), 11);
+}
+
 TEST(MultiBlockArrayNarrowingTest, ValuesAreNarrowedAndSignExtended) {
   CMultiBlockArray<std::int16_t> shorts(64);
   ASSERT_EQ(shorts.Resize(64), 1);

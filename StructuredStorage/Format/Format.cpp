@@ -134,22 +134,4 @@ void CompressedImageHeader::EncodeTo(std::uint8_t* bytes) const {
   StoreLittleEndian<std::uint32_t>(bytes + 12, reserved);
 }
 
-// ---- Allocation table entries -----------------------------------------------
-
-std::int64_t LoadTableEntry(const std::uint8_t* bytes, std::int32_t entryWidth) {
-  switch (entryWidth) {
-    case 2: return LoadLittleEndian<std::int16_t>(bytes);
-    case 4: return LoadLittleEndian<std::int32_t>(bytes);
-    default: return LoadLittleEndian<std::int64_t>(bytes);
-  }
-}
-
-void StoreTableEntry(std::uint8_t* bytes, std::int32_t entryWidth, std::int64_t value) {
-  switch (entryWidth) {
-    case 2: StoreLittleEndian<std::int16_t>(bytes, static_cast<std::int16_t>(value)); break;
-    case 4: StoreLittleEndian<std::int32_t>(bytes, static_cast<std::int32_t>(value)); break;
-    default: StoreLittleEndian<std::int64_t>(bytes, value); break;
-  }
-}
-
 }  // namespace qss

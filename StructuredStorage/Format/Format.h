@@ -80,6 +80,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Format/LittleEndian.h"
 #include "qss/EntryKinds.h"
 #include "qss/ResultCodes.h"
 
@@ -211,9 +212,22 @@ struct CompressedImageHeader {
 // Whether width is an entry width the format knows (2, 4 or 8).
 inline constexpr bool IsEntryWidth(std::int64_t width) { return width == 2 || width == 4 || width == 8; }
 // Entry value at bytes, entryWidth bytes wide (2, 4 or 8), sign-extended.
-std::int64_t LoadTableEntry(const std::uint8_t* bytes, std::int32_t entryWidth);
+// Inline: walks of whole tables load one entry per block.
+inline std::int64_t LoadTableEntry(const std::uint8_t* bytes, std::int32_t entryWidth) {
+  switch (entryWidth) {
+    case 2: return LoadLittleEndian<std::int16_t>(bytes);
+    case 4: return LoadLittleEndian<std::int32_t>(bytes);
+    default: return LoadLittleEndian<std::int64_t>(bytes);
+  }
+}
 // Stores value into entryWidth bytes (2, 4 or 8), truncated to that width.
-void StoreTableEntry(std::uint8_t* bytes, std::int32_t entryWidth, std::int64_t value);
+inline void StoreTableEntry(std::uint8_t* bytes, std::int32_t entryWidth, std::int64_t value) {
+  switch (entryWidth) {
+    case 2: StoreLittleEndian<std::int16_t>(bytes, static_cast<std::int16_t>(value)); break;
+    case 4: StoreLittleEndian<std::int32_t>(bytes, static_cast<std::int32_t>(value)); break;
+    default: StoreLittleEndian<std::int64_t>(bytes, value); break;
+  }
+}
 
 }  // namespace qss
 
