@@ -9,28 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <exception>
 
 #include "qss/NativeFile.h"
 
 namespace qss {
-
-namespace {
-
-// How long a thread waiting for its turn to write looks for it before it
-// sleeps: about a batch's write.
-constexpr std::chrono::microseconds kSpinBeforeSleep{200};
-
-void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-}  // namespace
 
 GatheredCopy::GatheredCopy(const std::vector<GatherBatch>& batches, int target)
     : batches_(batches), target_(target), self_(::getpid()) {}
@@ -46,8 +29,11 @@ std::uint64_t GatheredCopy::Run(std::size_t first, std::size_t step, unsigned ch
       got = ::process_vm_readv(self_, &into, 1, batch.pieces, static_cast<unsigned long>(batch.count), 0);
       error = got < 0 ? errno : 0;
     } while (error == EINTR);
-    AwaitTurn(number);
-    if (stopped_.load(std::memory_order_acquire)) return gathered;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      turn_.wait(guard, [&] { return stopped_ || nextToWrite_ == number; });
+      if (stopped_) return gathered;
+    }
     // This thread's turn: nothing else is written until it passes the turn on.
     std::uint32_t sent = 0;
     QssResult result = kQssOk;
@@ -60,40 +46,23 @@ std::uint64_t GatheredCopy::Run(std::size_t first, std::size_t step, unsigned ch
       written_ += sent;
       if (QssFailed(result)) {
         result_ = result;
-        stopped_.store(true, std::memory_order_release);
+        stopped_ = true;
       } else if (got < 0) {
         // EFAULT: a page past the end of a file cut short. Anything else:
         // a sandbox that forbids the call, or a system without it.
         (error == EFAULT ? refused_ : disallowed_) = true;
-        stopped_.store(true, std::memory_order_release);
+        stopped_ = true;
       } else if (static_cast<std::size_t>(got) < batch.bytes) {
         refused_ = true;
-        stopped_.store(true, std::memory_order_release);
+        stopped_ = true;
       } else {
-        nextToWrite_.fetch_add(1, std::memory_order_release);
+        ++nextToWrite_;
       }
     }
     turn_.notify_all();
     if (QssFailed(result) || got < 0 || static_cast<std::size_t>(got) < batch.bytes) break;
   }
   return gathered;
-}
-
-void GatheredCopy::AwaitTurn(std::size_t number) {
-  const auto turnCame = [&] {
-    return stopped_.load(std::memory_order_acquire) || nextToWrite_.load(std::memory_order_acquire) == number;
-  };
-  // The other thread is most often writing the batch before this one, and
-  // is done within a write's time. Sleeping until it says so would put the
-  // wake-up of this thread, long on some machines (virtual ones), between
-  // every two writes.
-  const auto giveUp = std::chrono::steady_clock::now() + kSpinBeforeSleep;
-  for (int spins = 1; !turnCame(); ++spins) {
-    Pause();
-    if (spins % 64 == 0 && std::chrono::steady_clock::now() >= giveUp) break;
-  }
-  std::unique_lock<std::mutex> guard(lock_);
-  turn_.wait(guard, turnCame);
 }
 
 void GatheredCopy::HelperFinished() {

@@ -4,7 +4,6 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -62,18 +61,13 @@ class GatheredCopy {
   void WaitForHelper();
 
  private:
-  // Returns once batch number may be written, or the copy stopped.
-  void AwaitTurn(std::size_t number);
-
   const std::vector<GatherBatch>& batches_;
   const int target_;
   const pid_t self_;
   std::mutex lock_;
   std::condition_variable turn_;
-  // Changed under lock_ (for turn_), and read without it while a thread
-  // looks for its turn.
-  std::atomic<std::size_t> nextToWrite_{0};
-  std::atomic<bool> stopped_{false};
+  std::size_t nextToWrite_ = 0;
+  bool stopped_ = false;
   bool helperFinished_ = false;
   std::uint64_t written_ = 0;
   QssResult result_ = kQssOk;
