@@ -30,12 +30,13 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
       folder_ = static_cast<std::int32_t>(folders_.size());
       folders_.emplace_back(path_.begin(), path_.end() - 1);
     }
-    at->second = Claimer{folder_, path_.back()};
+    at->second = Claimer{folder_, names_.size(), path_.back().size()};
+    names_ += path_.back();
   } else if (earlier != nullptr) {
     std::vector<std::u16string> names;
     if (at->second.folder >= 0) {
       names = folders_[static_cast<std::size_t>(at->second.folder)];
-      names.push_back(at->second.name);
+      names.push_back(names_.substr(at->second.nameStart, at->second.nameLength));
     }
     *earlier = JoinEntryPath(names, names.size());
   }
@@ -46,6 +47,7 @@ void StorageWalker::ForgetClaims() {
   claimed_.clear();
   folders_.clear();
   folder_ = -1;
+  names_.clear();
 }
 
 void StorageWalker::ClaimRoot(CStorage* root) {

@@ -94,8 +94,9 @@ class StorageWalker {
   struct Claimer {
     // The storages above it (an index into folders_), or -1 at the top.
     std::int32_t folder = -1;
-    // Its own name; none for the walk's root directory.
-    std::u16string name;
+    // Its own name, as a range of names_; none for the walk's root directory.
+    std::size_t nameStart = 0;
+    std::size_t nameLength = 0;
   };
   using ClaimKey = std::pair<const qss::CQssRefCountedObject*, std::int64_t>;
   struct ClaimKeyHash {
@@ -108,6 +109,9 @@ class StorageWalker {
   // (-1: not kept yet).
   std::vector<std::vector<std::u16string>> folders_;
   std::int32_t folder_ = -1;
+  // The claimers' names one after another: a walk of many entries keeps
+  // one string, not one per entry.
+  std::u16string names_;
   // The containers named there (see qss::ContainerIdentity) stay held for
   // the walk, so that no later nested container takes the identity of one
   // that is gone.
