@@ -10,8 +10,7 @@ namespace qss {
 
 template <typename T>
 CMultiBlockArray<T>::CMultiBlockArray(std::int32_t blockSize, std::uint32_t fill, std::int64_t defaultValue)
-    : CMultiBlockArrayBase(blockSize, fill, defaultValue),
-      elementsPerBlock_(blockSize / static_cast<std::int32_t>(sizeof(T))),
+    : CMultiBlockArrayBase(blockSize, static_cast<std::int32_t>(sizeof(T)), fill, defaultValue),
       elementShift_(elementsPerBlock_ > 0 && std::has_single_bit(static_cast<std::uint64_t>(elementsPerBlock_))
                         ? std::countr_zero(static_cast<std::uint64_t>(elementsPerBlock_))
                         : -1) {}

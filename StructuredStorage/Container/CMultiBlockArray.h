@@ -37,8 +37,12 @@ class CMultiBlockArrayBase {
   // elements form a ready-made ascending chain.
   static constexpr std::uint32_t kIndexChainFill = 0x12345678u;
 
-  CMultiBlockArrayBase(std::int32_t blockSize, std::uint32_t fill, std::int64_t defaultValue)
-      : blockSize_(blockSize), fill_(fill), defaultValue_(defaultValue) {}
+  CMultiBlockArrayBase(std::int32_t blockSize, std::int32_t elementWidth, std::uint32_t fill,
+                       std::int64_t defaultValue)
+      : blockSize_(blockSize),
+        fill_(fill),
+        defaultValue_(defaultValue),
+        elementsPerBlock_(elementWidth > 0 ? blockSize / elementWidth : 0) {}
   CMultiBlockArrayBase(const CMultiBlockArrayBase&) = delete;
   CMultiBlockArrayBase& operator=(const CMultiBlockArrayBase&) = delete;
   virtual ~CMultiBlockArrayBase() = default;
@@ -62,15 +66,18 @@ class CMultiBlockArrayBase {
   std::int32_t blockSize() const { return blockSize_; }
   std::uint32_t fill() const { return fill_; }
   std::int64_t defaultValue() const { return defaultValue_; }
-  virtual std::int64_t elementsPerBlock() const = 0;
+  // Not virtual: a walk along a chain asks for the element count at every
+  // step, to know a block number from a broken link.
+  std::int64_t elementsPerBlock() const { return elementsPerBlock_; }
   // Elements held: blockCount x elementsPerBlock.
-  std::int64_t elementCount() const { return blockCount_ * elementsPerBlock(); }
+  std::int64_t elementCount() const { return blockCount_ * elementsPerBlock_; }
 
  protected:
   std::int32_t blockCount_ = 0;
   std::int32_t blockSize_;
   std::uint32_t fill_;
   std::int64_t defaultValue_;
+  std::int64_t elementsPerBlock_;
 };
 
 // T is std::int16_t, std::int32_t or std::int64_t.
@@ -93,14 +100,12 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
   void SetAt(std::int64_t index, std::int64_t value) override;
   std::int32_t Resize(std::int64_t size) override;
   std::int64_t LargestElement() override;
-  std::int64_t elementsPerBlock() const override { return elementsPerBlock_; }
 
  private:
   // The element slot of index, or null outside the held blocks.
   T* Slot(std::int64_t index, CMBABlock<T>** block);
 
   std::vector<std::unique_ptr<CMBABlock<T>>> blocks_;
-  std::int64_t elementsPerBlock_;
   // log2 of elementsPerBlock_ where it is a power of two (block sizes are),
   // else -1: a lookup shifts instead of dividing, and lookups are what a
   // walk along a chain costs.

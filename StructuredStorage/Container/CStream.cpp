@@ -82,7 +82,16 @@ QssResult CStream::WriteThrough(std::int32_t count, std::uint32_t* written, Tran
   }
   std::int64_t block = kNoBlock;
   std::int64_t offset = 0;
-  chainCache_->MapPosition(position_, &block, &offset);
+  // A write in the chain's first block starts there without a map of the
+  // chain: the transfer walks the chain itself, and a stream written whole
+  // would otherwise be walked twice.
+  const std::int64_t intoChain = position_ - chainCache_->base();
+  if (intoChain >= 0 && intoChain < table_->blockSize()) {
+    block = entry_->FirstBlock();
+    offset = intoChain;
+  } else {
+    chainCache_->MapPosition(position_, &block, &offset);
+  }
   std::int32_t done = 0;
   const QssResult result = transfer(block, offset, &done);
   if (result == kQssOk) {

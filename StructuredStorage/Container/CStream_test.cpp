@@ -161,6 +161,36 @@ TEST(StreamTest, ReadBeforeTheHeadOffsetAndReadOnlyEntries) {
   EXPECT_EQ(entry->Size(), 13);
 }
 
+// The chain starts at the block holding the head offset: a write there
+// starts in the first block of the chain, wherever the head lies.
+TEST(StreamTest, WritesFromAHeadOffsetPastTheFirstBlocksLandInTheChain) {
+  Fixture f;
+  auto entry = NewEntry();
+  const std::int64_t head = 2 * 512 + 100;
+  qss_testing::SetHeadOffset(entry.get(), head);
+  auto stream = f.Open(entry.get());
+  const Bytes data = Pattern(3 * 512, 11);
+  ASSERT_EQ(stream->Seek(head, kSeekBegin, nullptr), kQssOk);
+  ASSERT_EQ(stream->Write(data.data(), static_cast<std::int32_t>(data.size()), nullptr), kQssOk);
+  EXPECT_EQ(entry->Size(), head + 3 * 512);
+  // 100 + 1536 bytes from the start of the chain's first block: 4 blocks.
+  EXPECT_EQ(ChainOf(f.table.get(), entry->FirstBlock()).size(), 4u);
+  // Again in the first block, and again past it.
+  ASSERT_EQ(stream->Seek(head + 10, kSeekBegin, nullptr), kQssOk);
+  ASSERT_EQ(stream->Write("first", 5, nullptr), kQssOk);
+  ASSERT_EQ(stream->Seek(head + 700, kSeekBegin, nullptr), kQssOk);
+  ASSERT_EQ(stream->Write("later", 5, nullptr), kQssOk);
+  Bytes expected = data;
+  std::memcpy(expected.data() + 10, "first", 5);
+  std::memcpy(expected.data() + 700, "later", 5);
+  Bytes read(expected.size());
+  ASSERT_EQ(stream->Seek(head, kSeekBegin, nullptr), kQssOk);
+  std::uint32_t got = 0;
+  ASSERT_EQ(stream->Read(read.data(), static_cast<std::int32_t>(read.size()), &got), kQssOk);
+  EXPECT_EQ(got, read.size());
+  EXPECT_EQ(read, expected);
+}
+
 TEST(StreamTest, SetSizeGrowsShrinksAndFrees) {
   Fixture f;
   auto entry = NewEntry();
