@@ -337,36 +337,37 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   // the chain to append to, and the free blocks that will be taken.
   std::int64_t tail = kNoBlock;
   if (start != kNoBlock && (!IsBlock(start) || !FindTail(start, &tail))) return kQssNotAContainer;
-  std::int64_t available = 0;
-  std::int64_t free = kNoBlock;
+  // The free blocks to take are collected on the way.
+  std::int32_t available = 0;
+  std::int64_t free = kNoBlock;  // the first free block not taken
   if (!FollowLink(0, &free)) return kQssNotAContainer;
-  for (std::int64_t block = free, previous = 0; block != kNoBlock && available < count; ++available) {
+  for (std::int64_t previous = 0; free != kNoBlock && available < count; ++available) {
     std::int64_t next = kNoBlock;
-    if (block <= previous || !FollowLink(block, &next)) return kQssNotAContainer;  // not ascending
-    if (block == tail) return kQssNotAContainer;
-    previous = block;
-    block = next;
+    if (free <= previous || !FollowLink(free, &next)) return kQssNotAContainer;  // not ascending
+    if (free == tail) return kQssNotAContainer;
+    out[available] = free;
+    previous = free;
+    free = next;
   }
   std::int64_t tableTail = kNoBlock;
   if (available < count && !growthAllowed_) return kQssNoRoomInPlace;
   if (available < count && !PlanGrowth(count - available, &tableTail)) return kQssTableCannotGrow;
 
-  std::int64_t highest = 0;
-  std::int32_t taken = 0;
+  // Blocks taken from the head of the free list are already linked to each
+  // other in that order: the new chain only needs its two ends changed. The
+  // blocks a growth adds are linked the same way (each to the next).
+  std::int32_t taken = available;
   while (taken < count) {
-    if (free == kNoBlock) {
-      if (QssResult result = Grow(count - taken, &tableTail); QssFailed(result)) return result;
-      free = GetNext(0);
-    }
-    out[taken++] = free;
-    if (tail != kNoBlock) SetNext(tail, free);
-    highest = std::max(highest, free);
-    tail = free;
-    const std::int64_t next = GetNext(free);
-    SetNext(free, kNoBlock);
-    free = next;
+    if (QssResult result = Grow(count - taken, &tableTail); QssFailed(result)) return result;
+    free = GetNext(0);
+    if (taken > 0) SetNext(out[taken - 1], free);
+    for (; taken < count && free != kNoBlock; free = GetNext(free)) out[taken++] = free;
   }
+  SetNext(out[count - 1], kNoBlock);
+  if (tail != kNoBlock) SetNext(tail, out[0]);
   SetNext(0, free);
+  // Free blocks are ascending, and a growth adds blocks past all others.
+  const std::int64_t highest = out[count - 1];
   if (allocated) *allocated = taken;
   dirty_ = true;
   // The blocks are handed out even when the flush or the growth below fails:
