@@ -406,6 +406,32 @@ TEST(BlockAllocationTableTest, GrowsRepeatedlyForLargeRequestsInEveryWidth) {
   }
 }
 
+// Free blocks first, then blocks of two growths, all after a chain's tail:
+// the chain runs through all of them in order, and the rest stay free.
+TEST(BlockAllocationTableTest, AppendingTakesTheFreeListThenGrowsAndLinksEveryPart) {
+  Container c(12);
+  SetFreeList(c.table.get(), {5, 9});
+  LinkChain(c.table.get(), {3, 7});
+  std::vector<std::int64_t> out(300);
+  std::int32_t allocated = 0;
+  ASSERT_EQ(c.table->AllocateBlocks(3, 300, out.data(), &allocated), kQssOk);
+  EXPECT_EQ(allocated, 300);
+  EXPECT_EQ(out[0], 5);
+  EXPECT_EQ(out[1], 9);
+  for (std::size_t i = 1; i < out.size(); ++i) EXPECT_LT(out[i - 1], out[i]);
+  Chain expected{3, 7};
+  expected.insert(expected.end(), out.begin(), out.end());
+  EXPECT_EQ(ChainOf(c.table.get(), 3), expected);
+  const Chain free = FreeList(c.table.get());
+  ASSERT_FALSE(free.empty());
+  EXPECT_GT(free.front(), out.back());
+  c.table.Reset();
+  auto reopened = OpenTable(c.array.get());
+  ASSERT_TRUE(reopened->valid());
+  EXPECT_EQ(ChainOf(reopened.get(), 3), expected);
+  EXPECT_EQ(FreeList(reopened.get()), free);
+}
+
 TEST(BlockAllocationTableTest, TwoByteEntriesStopAtBlock32767) {
   Container c(1, 2, 256);  // 128 entries a table block
   std::vector<std::int64_t> out(40000);
