@@ -201,25 +201,15 @@ QssResult CBlockAllocationTable::GetChain(std::int64_t start, std::int32_t maxCo
                                           std::int32_t* count) {
   CLockGuard guard(lock_);
   if (count) *count = 0;
-  std::int32_t stored = 0;
-  QssResult result = kQssOk;
-  std::int64_t current = start;
-  while (stored < maxCount) {
-    if (current == kNoBlock) {
-      out[stored] = kNoBlock;
-      break;
-    }
-    std::int64_t next = kNoBlock;
-    if (!IsBlock(current) || stored >= EntryCount() || !FollowLink(current, &next)) {
-      out[stored] = kNoBlock;
-      result = kQssNotAContainer;
-      break;
-    }
-    out[stored++] = current;
-    current = next;
+  if (maxCount <= 0) return kQssOk;
+  if (!entries_) {
+    out[0] = kNoBlock;
+    return start == kNoBlock ? kQssOk : kQssNotAContainer;
   }
+  bool broken = false;
+  const std::int32_t stored = entries_->FollowChain(start, maxCount, out, &broken);
   if (count) *count = stored;
-  return result;
+  return broken ? kQssNotAContainer : kQssOk;
 }
 
 QssResult CBlockAllocationTable::InsertFree(std::int64_t block, std::int64_t* hint) {

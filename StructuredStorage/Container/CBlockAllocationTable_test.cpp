@@ -580,6 +580,16 @@ TEST(BlockAllocationTableCorruptionTest, CyclesEndWithAFailure) {
   std::int32_t got = 0;
   EXPECT_EQ(c.table->GetChain(5, 1000, list.data(), &got), kQssNotAContainer);
   std::vector<std::uint8_t> buffer(100);
+  // A link to block 0 (the free list's head, no block) breaks the chain: the
+  // blocks before the one holding it are listed, then -1.
+  LinkChain(c.table.get(), {8, 9});
+  {
+    CLockGuard guard(c.table->lock());
+    c.table->SetNext(9, 0);
+  }
+  EXPECT_EQ(c.table->GetChain(8, 1000, list.data(), &got), kQssNotAContainer);
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ((Chain{list[0], list[1]}), (Chain{8, -1}));
   std::int32_t done = 0;
   EXPECT_EQ(c.table->ReadChain(5, 1LL << 40, 100, buffer.data(), &done), kQssNotAContainer);
   EXPECT_EQ(c.table->WriteChain(5, 1LL << 40, 100, buffer.data(), &done), kQssNotAContainer);

@@ -91,6 +91,46 @@ std::int64_t CMultiBlockArray<T>::LargestElement() {
   return largest;
 }
 
+template <typename T>
+std::int32_t CMultiBlockArray<T>::FollowChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out,
+                                              bool* broken) {
+  *broken = false;
+  const std::int64_t count = elementCount();
+  const auto isBlock = [count](std::int64_t n) { return n >= 1 && n < count; };
+  // The block of elements last read from: a chain stays in one for long
+  // stretches.
+  std::int64_t heldIndex = -1;
+  const std::uint8_t* held = nullptr;
+  std::int32_t stored = 0;
+  std::int64_t current = start;
+  while (stored < maxCount) {
+    if (current == -1) {
+      out[stored] = -1;
+      return stored;
+    }
+    if (!isBlock(current) || stored >= count) {
+      out[stored] = -1;
+      *broken = true;
+      return stored;
+    }
+    const std::int64_t blockIndex = elementShift_ >= 0 ? current >> elementShift_ : current / elementsPerBlock_;
+    if (blockIndex != heldIndex) {
+      heldIndex = blockIndex;
+      held = reinterpret_cast<const std::uint8_t*>(blocks_[static_cast<std::size_t>(blockIndex)]->data.get());
+    }
+    const std::int64_t next =
+        LoadLittleEndian<T>(held + (current - blockIndex * elementsPerBlock_) * static_cast<std::int64_t>(sizeof(T)));
+    if (next != -1 && !isBlock(next)) {
+      out[stored] = -1;
+      *broken = true;
+      return stored;
+    }
+    out[stored++] = current;
+    current = next;
+  }
+  return stored;
+}
+
 template class CMultiBlockArray<std::int16_t>;
 template class CMultiBlockArray<std::int32_t>;
 template class CMultiBlockArray<std::int64_t>;

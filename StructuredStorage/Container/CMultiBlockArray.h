@@ -61,6 +61,15 @@ class CMultiBlockArrayBase {
   // The largest element held, sign-extended; defaultValue when no block is
   // held. One pass over the blocks, for checks of a whole table.
   virtual std::int64_t LargestElement() = 0;
+  // Follows the links from start as the table's chains link blocks: each
+  // element names the next block, -1 ends the chain, and blocks are the
+  // numbers 1 to elementCount() - 1. Stores the blocks walked in out, at
+  // most maxCount, and -1 after the last when the walk stops before
+  // maxCount. Returns how many blocks were stored; *broken is set when the
+  // walk met a number that is no block (start included) or ran longer than
+  // the array (a cycle). One call walks a whole chain without a call per
+  // link.
+  virtual std::int32_t FollowChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out, bool* broken) = 0;
 
   std::int32_t blockCount() const { return blockCount_; }
   std::int32_t blockSize() const { return blockSize_; }
@@ -100,6 +109,7 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
   void SetAt(std::int64_t index, std::int64_t value) override;
   std::int32_t Resize(std::int64_t size) override;
   std::int64_t LargestElement() override;
+  std::int32_t FollowChain(std::int64_t start, std::int32_t maxCount, std::int64_t* out, bool* broken) override;
 
  private:
   // The element slot of index, or null outside the held blocks.
