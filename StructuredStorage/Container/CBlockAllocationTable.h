@@ -75,9 +75,10 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // nothing changed.
   QssResult FreeBlocks(std::int64_t start, std::int32_t count, const std::int64_t* list);
   // Appends count blocks to the chain that contains start, or builds a new
-  // chain when start is -1; out receives the new blocks in chain order. A
-  // container without a table chain (tableStart -1) cannot record new
-  // blocks: kQssTableCannotGrow, nothing changed.
+  // chain when start is -1; out receives the new blocks in chain order (on a
+  // failure, what it holds means nothing). A container without a table chain
+  // (tableStart -1) cannot record new blocks: kQssTableCannotGrow, nothing
+  // changed.
   QssResult AllocateBlocks(std::int64_t start, std::int32_t count, std::int64_t* out, std::int32_t* allocated);
   // Transfer count bytes between buffer and the chain from start, beginning
   // offset bytes into it. WriteChain lengthens the chain as needed; a write
