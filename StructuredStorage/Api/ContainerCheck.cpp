@@ -387,7 +387,7 @@ class Checker {
       for (std::int64_t k = first; k < first + count; ++k) {
         if (k - first < whole) {
           const std::int64_t value = LoadTableEntry(bytes.data() + (k - first) * entryWidth_, entryWidth_);
-          if (value >= -1 && value < tableBlockCount_ * entriesPerBlock_) continue;
+          if (ValueAccepted(value)) continue;
         }
         CheckEntryValue(k, &bad);
       }
@@ -405,11 +405,16 @@ class Checker {
     return true;
   }
 
+  // An entry value the library takes: -1 or a block of the table.
+  bool ValueAccepted(std::int64_t value) const {
+    if (value < -1) return false;
+    return value < tableBlockCount_ * entriesPerBlock_ || (tableBlockCount_ == 0 && value < entryCount_);
+  }
+
   void CheckEntryValue(std::int64_t k, std::int64_t* bad) {
     if (k < 0 || k >= entryCount_) return;
     const std::int64_t value = Entry(k);
-    if (value >= -1 && value < tableBlockCount_ * entriesPerBlock_) return;
-    if (value >= -1 && tableBlockCount_ == 0 && value < entryCount_) return;
+    if (ValueAccepted(value)) return;
     // Below -1 the container still opens: the link is broken only for the
     // chain that meets it, which its walk reports.
     if (value < -1) {

@@ -24,7 +24,7 @@ CMultiBlockArrayBlock* CMultiBlockArray<T>::GetBlock(std::int32_t index) {
 template <typename T>
 T* CMultiBlockArray<T>::Slot(std::int64_t index, CMBABlock<T>** block) {
   if (index < 0 || elementsPerBlock_ <= 0) return nullptr;
-  const std::int64_t blockIndex = elementShift_ >= 0 ? index >> elementShift_ : index / elementsPerBlock_;
+  const std::int64_t blockIndex = BlockIndexOf(index);
   if (blockIndex >= blockCount_) return nullptr;
   *block = blocks_[static_cast<std::size_t>(blockIndex)].get();
   return (*block)->data.get() + (index - blockIndex * elementsPerBlock_);
@@ -113,7 +113,7 @@ std::int32_t CMultiBlockArray<T>::FollowChain(std::int64_t start, std::int32_t m
       *broken = true;
       return stored;
     }
-    const std::int64_t blockIndex = elementShift_ >= 0 ? current >> elementShift_ : current / elementsPerBlock_;
+    const std::int64_t blockIndex = BlockIndexOf(current);
     if (blockIndex != heldIndex) {
       heldIndex = blockIndex;
       held = reinterpret_cast<const std::uint8_t*>(blocks_[static_cast<std::size_t>(blockIndex)]->data.get());

@@ -114,6 +114,10 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
  private:
   // The element slot of index, or null outside the held blocks.
   T* Slot(std::int64_t index, CMBABlock<T>** block);
+  // The block holding element index (not negative; elementsPerBlock_ > 0).
+  std::int64_t BlockIndexOf(std::int64_t index) const {
+    return elementShift_ >= 0 ? index >> elementShift_ : index / elementsPerBlock_;
+  }
 
   std::vector<std::unique_ptr<CMBABlock<T>>> blocks_;
   // log2 of elementsPerBlock_ where it is a power of two (block sizes are),
