@@ -307,6 +307,7 @@ class Checker {
     entriesPerBlock_ = blockSize_ / entryWidth_;
     entryShift_ = std::countr_zero(static_cast<std::uint64_t>(entriesPerBlock_));
     blockCount_ = std::max<std::int64_t>(0, (size_ - dataOffset_) / blockSize_);
+    startedBlocks_ = size_ > dataOffset_ ? (size_ - dataOffset_ - 1) / blockSize_ + 1 : 0;
     tableBlockCount_ = (blockCount_ + entriesPerBlock_ - 1) / entriesPerBlock_;
     // The in-memory table always has at least one block.
     entryCount_ = std::max<std::int64_t>(tableBlockCount_, 1) * entriesPerBlock_;
@@ -320,6 +321,7 @@ class Checker {
     // Both widths are powers of two, so a block's entries are too.
     const auto block = static_cast<std::size_t>(k >> entryShift_);
     const std::size_t offset = static_cast<std::size_t>(k & (entriesPerBlock_ - 1)) * entryWidth_;
+    if (block < wholeBlocks_) return LoadTableEntry(tableBytes_[block].data() + offset, entryWidth_);
     const bool loaded = block < tableBytes_.size();
     if (loaded && offset + entryWidth_ <= tableBytes_[block].size())
       return LoadTableEntry(tableBytes_[block].data() + offset, entryWidth_);
@@ -372,25 +374,16 @@ class Checker {
         return false;
       }
       bytes.resize(got);
+      if (wholeBlocks_ == tableBytes_.size() && got == static_cast<std::uint32_t>(blockSize_)) ++wholeBlocks_;
       tableBytes_.push_back(std::move(bytes));
       tableBlocks_.push_back(current);
       current = Entry(current);
     }
     std::int64_t bad = 0;
-    for (std::size_t block = 0; block < tableBytes_.size(); ++block) {
-      const std::vector<std::uint8_t>& bytes = tableBytes_[block];
-      const std::int64_t first = static_cast<std::int64_t>(block) * entriesPerBlock_;
-      const std::int64_t count = static_cast<std::int64_t>(bytes.size() + entryWidth_ - 1) / entryWidth_;
-      const std::int64_t whole = static_cast<std::int64_t>(bytes.size()) / entryWidth_;
-      // Whole entries in range pass at a glance; the rest (and an entry cut
-      // short) go the way that says what is wrong.
-      for (std::int64_t k = first; k < first + count; ++k) {
-        if (k - first < whole) {
-          const std::int64_t value = LoadTableEntry(bytes.data() + (k - first) * entryWidth_, entryWidth_);
-          if (ValueAccepted(value)) continue;
-        }
-        CheckEntryValue(k, &bad);
-      }
+    switch (entryWidth_) {
+      case 2: CheckLoadedEntries<std::int16_t>(&bad); break;
+      case 4: CheckLoadedEntries<std::int32_t>(&bad); break;
+      default: CheckLoadedEntries<std::int64_t>(&bad); break;
     }
     // Beyond what was loaded only the initial chain's last entry can be out
     // of range: it points one past the table when the table's chain is short.
@@ -409,6 +402,31 @@ class Checker {
   bool ValueAccepted(std::int64_t value) const {
     if (value < -1) return false;
     return value < tableBlockCount_ * entriesPerBlock_ || (tableBlockCount_ == 0 && value < entryCount_);
+  }
+
+  // Checks every loaded entry. Whole entries the library takes pass in one
+  // tight pass per block; the rest (and an entry cut short) go the way that
+  // says what is wrong. T is the entry type of entryWidth_.
+  template <typename T>
+  void CheckLoadedEntries(std::int64_t* bad) {
+    // ValueAccepted as one comparison: value + 1 lies in [0, limit].
+    const std::int64_t limit = tableBlockCount_ > 0 ? tableBlockCount_ * entriesPerBlock_ : entryCount_;
+    const auto accepted = [limit](std::int64_t value) { return static_cast<std::uint64_t>(value + 1) <= static_cast<std::uint64_t>(limit); };
+    for (std::size_t block = 0; block < tableBytes_.size(); ++block) {
+      const std::vector<std::uint8_t>& bytes = tableBytes_[block];
+      const std::int64_t first = static_cast<std::int64_t>(block) * entriesPerBlock_;
+      const auto whole = static_cast<std::int64_t>(bytes.size() / sizeof(T));
+      bool allAccepted = true;
+      for (std::int64_t j = 0; j < whole; ++j)
+        allAccepted &= accepted(LoadLittleEndian<T>(bytes.data() + j * static_cast<std::int64_t>(sizeof(T))));
+      if (!allAccepted) {
+        for (std::int64_t j = 0; j < whole; ++j) {
+          if (!accepted(LoadLittleEndian<T>(bytes.data() + j * static_cast<std::int64_t>(sizeof(T)))))
+            CheckEntryValue(first + j, bad);
+        }
+      }
+      if (bytes.size() % sizeof(T) != 0) CheckEntryValue(first + whole, bad);
+    }
   }
 
   void CheckEntryValue(std::int64_t k, std::int64_t* bad) {
@@ -430,21 +448,29 @@ class Checker {
   // Walks the chain from first, claiming its blocks for place (each place
   // walks one chain). Returns the blocks in chain order; stops at the first
   // fault.
-  std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first) {
+  // expected: the blocks the entry's record asks for, a hint for the
+  // vector's size that the byte array's own blocks bound.
+  std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first, std::int64_t expected = 0) {
     std::vector<std::int64_t> blocks;
+    blocks.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(expected, 0, startedBlocks_)));
+    // Locals: the stores below would otherwise make the compiler reload
+    // these at every step.
+    const std::int64_t entryCount = entryCount_;
+    const std::int64_t started = startedBlocks_;
+    std::int32_t* const owners = owners_.data();
     std::int64_t current = first;
     while (current != -1) {
-      if (current < 1 || current >= entryCount_) {
+      if (current < 1 || current >= entryCount) {
         Problem(What(place) + ": the chain reaches block " + std::to_string(current) + ", outside the table");
         break;
       }
       // A last block cut short by the end of the byte array is sound when
       // the bytes its content needs are there (CheckChainLength).
-      if (BlockPosition(current) >= size_) {
+      if (current > started) {
         Problem(What(place) + ": block " + std::to_string(current) + " lies past the end of the byte array");
         break;
       }
-      std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
+      std::int32_t& holder = owners[current];
       if (holder == place) {
         Problem(What(place) + ": the chain runs in a cycle at block " + std::to_string(current));
         break;
@@ -485,7 +511,10 @@ class Checker {
               " bytes need only " + std::to_string(needed));
     }
     // Only a block at the end of the byte array can be cut short; the bytes
-    // of the content in it must be there.
+    // of the content in it must be there. Blocks that lie wholly inside it
+    // hold whatever part of the content they carry.
+    const auto used = blocks.begin() + needed;
+    if (needed <= 0 || *std::max_element(blocks.begin(), used) <= blockCount_) return true;
     for (std::int64_t i = 0; i < needed; ++i) {
       const std::int64_t block = blocks[static_cast<std::size_t>(i)];
       const std::int64_t end = i == needed - 1 ? length - (base + i) * blockSize_ : blockSize_;
@@ -514,7 +543,8 @@ class Checker {
               std::to_string(record.headOffset) + " do not describe a directory");
       return;
     }
-    const std::vector<std::int64_t> blocks = WalkChain(place, record.firstBlock);
+    const std::vector<std::int64_t> blocks =
+        WalkChain(place, record.firstBlock, BlocksFor(std::max<std::int64_t>(record.size, 0), blockSize_));
     if (!CheckChainLength(place, blocks, record.size, 0, record.firstBlock)) return;
     if (record.size % kEntryRecordSize != 0) {
       Problem(What(place) + ": size " + std::to_string(record.size) + " is not a whole number of 128-byte records");
@@ -568,8 +598,9 @@ class Checker {
       WalkChain(place, record.firstBlock);
       return;
     }
-    const std::vector<std::int64_t> blocks = WalkChain(place, record.firstBlock);
     const std::int64_t head = compressedImage ? 0 : record.headOffset;
+    const std::vector<std::int64_t> blocks =
+        WalkChain(place, record.firstBlock, BlocksFor(stored, blockSize_) - head / blockSize_);
     if (!CheckChainLength(place, blocks, stored, head, record.firstBlock)) return;
     if (compressedImage) {
       CheckCompressedImage(record, place, blocks);
@@ -659,14 +690,15 @@ class Checker {
   // Blocks of the byte array that are neither free nor in any chain the walk
   // reached: space no write will use again.
   void CheckLostBlocks() {
-    std::vector<std::int64_t> lost;
-    std::int64_t count = 0;
     const std::int64_t last = std::min(blockCount_, entryCount_ - 1);
-    for (std::int64_t block = 1; block <= last; ++block) {
-      if (owners_[static_cast<std::size_t>(block)] != 0) continue;
-      if (++count <= 5) lost.push_back(block);
-    }
+    if (last < 1) return;
+    const auto begin = owners_.begin() + 1;
+    const auto end = owners_.begin() + last + 1;
+    const auto count = static_cast<std::int64_t>(std::count(begin, end, kNobody));
     if (count == 0) return;
+    std::vector<std::int64_t> lost;
+    for (auto at = std::find(begin, end, kNobody); at != end && lost.size() < 5; at = std::find(at + 1, end, kNobody))
+      lost.push_back(at - owners_.begin());
     std::string listed;
     for (const std::int64_t block : lost) listed += (listed.empty() ? "" : ", ") + std::to_string(block);
     Problem("lost blocks: " + std::to_string(count) + " blocks are neither free nor in any chain (" + listed +
@@ -736,9 +768,12 @@ class Checker {
   std::int64_t entriesPerBlock_ = 0;
   int entryShift_ = 0;  // log2 of entriesPerBlock_
   std::int64_t blockCount_ = 0;       // whole blocks in the byte array
+  std::int64_t startedBlocks_ = 0;    // blocks that start inside it, the last perhaps cut short
   std::int64_t tableBlockCount_ = 0;  // blocks the table must have
   std::int64_t entryCount_ = 0;       // entries of the in-memory table
   std::vector<std::vector<std::uint8_t>> tableBytes_;
+  // The leading table blocks read whole: their entries need no care for a cut.
+  std::size_t wholeBlocks_ = 0;
   std::vector<std::int64_t> tableBlocks_;
   // The place whose chain holds each block.
   std::vector<std::int32_t> owners_;

@@ -298,7 +298,7 @@ bool CBlockAllocationTable::PlanGrowth(std::int64_t wanted, std::int64_t* tableT
   return FindTail(tableStart_, tableTail);
 }
 
-QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTail) {
+QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTail, std::int64_t* firstFree) {
   CLockGuard guard(lock_);
   const std::int64_t oldBytes = static_cast<std::int64_t>(entries_->blockCount()) * blockSize_;
   const std::int64_t old = oldBytes / entryWidth_;
@@ -311,6 +311,7 @@ QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTa
   SetNext(old + added - 1, kNoBlock);
   *tableTail = old + added - 1;
   SetNext(0, old + added);
+  *firstFree = old + added;
   dirty_ = true;
   return kQssOk;
 }
@@ -327,17 +328,19 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
   // the chain to append to, and the free blocks that will be taken.
   std::int64_t tail = kNoBlock;
   if (start != kNoBlock && (!IsBlock(start) || !FindTail(start, &tail))) return kQssNotAContainer;
-  // The free blocks to take are collected on the way.
-  std::int32_t available = 0;
+  // The free blocks to take are collected in one walk, then checked: the
+  // free list ascends, and the chain's tail cannot be on it.
   std::int64_t free = kNoBlock;  // the first free block not taken
   if (!FollowLink(0, &free)) return kQssNotAContainer;
-  for (std::int64_t previous = 0; free != kNoBlock && available < count; ++available) {
-    std::int64_t next = kNoBlock;
-    if (free <= previous || !FollowLink(free, &next)) return kQssNotAContainer;  // not ascending
-    if (free == tail) return kQssNotAContainer;
-    out[available] = free;
-    previous = free;
-    free = next;
+  std::int32_t available = 0;
+  if (free != kNoBlock) {
+    bool broken = false;
+    available = entries_->FollowChain(free, count, out, &broken);
+    if (broken) return kQssNotAContainer;
+    for (std::int32_t i = 0; i < available; ++i) {
+      if ((i > 0 && out[i] <= out[i - 1]) || out[i] == tail) return kQssNotAContainer;
+    }
+    free = available < count ? kNoBlock : GetNext(out[count - 1]);
   }
   std::int64_t tableTail = kNoBlock;
   if (available < count && !growthAllowed_) return kQssNoRoomInPlace;
@@ -345,13 +348,18 @@ QssResult CBlockAllocationTable::AllocateBlocks(std::int64_t start, std::int32_t
 
   // Blocks taken from the head of the free list are already linked to each
   // other in that order: the new chain only needs its two ends changed. The
-  // blocks a growth adds are linked the same way (each to the next).
+  // blocks a growth adds are linked the same way (each to the next), and
+  // they are consecutive, so they are counted rather than walked.
   std::int32_t taken = available;
   while (taken < count) {
-    if (QssResult result = Grow(count - taken, &tableTail); QssFailed(result)) return result;
-    free = GetNext(0);
-    if (taken > 0) SetNext(out[taken - 1], free);
-    for (; taken < count && free != kNoBlock; free = GetNext(free)) out[taken++] = free;
+    std::int64_t first = kNoBlock;
+    if (QssResult result = Grow(count - taken, &tableTail, &first); QssFailed(result)) return result;
+    if (taken > 0) SetNext(out[taken - 1], first);
+    const std::int64_t end = entries_->elementCount();
+    const auto used = static_cast<std::int32_t>(std::min<std::int64_t>(count - taken, end - first));
+    if (used <= 0) return kQssTableCannotGrow;  // PlanGrowth rules this out
+    for (std::int32_t i = 0; i < used; ++i) out[taken++] = first + i;
+    free = first + used < end ? first + used : kNoBlock;
   }
   SetNext(out[count - 1], kNoBlock);
   if (tail != kNoBlock) SetNext(tail, out[0]);

@@ -180,8 +180,10 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // so, *tableTail is the last block of the table's chain.
   bool PlanGrowth(std::int64_t wanted, std::int64_t* tableTail);
   // Adds enough table blocks for wanted blocks; the new ones beyond the table
-  // blocks become the free list.
-  QssResult Grow(std::int64_t wanted, std::int64_t* tableTail);
+  // blocks become the free list, which then holds the consecutive blocks
+  // from *firstFree to the last the table describes, each linked to the
+  // next.
+  QssResult Grow(std::int64_t wanted, std::int64_t* tableTail, std::int64_t* firstFree);
   // A stretch of consecutive blocks that a transfer touches: its byte
   // position in the byte array and how many of its bytes the transfer moves.
   struct ChainRun {

@@ -61,7 +61,7 @@ std::int32_t CMultiBlockArray<T>::Resize(std::int64_t size) {
   std::vector<std::unique_ptr<CMBABlock<T>>> added;
   added.reserve(static_cast<std::size_t>(newCount - blockCount_));
   for (std::int64_t i = blockCount_; i < newCount; ++i) {
-    auto block = std::make_unique<CMBABlock<T>>(elementsPerBlock_);
+    auto block = std::make_unique<CMBABlock<T>>(elementsPerBlock_, fill_ != kIndexChainFill);
     if (fill_ == kIndexChainFill) {
       auto* bytes = reinterpret_cast<std::uint8_t*>(block->data.get());
       const std::int64_t first = i * elementsPerBlock_ + 1;
@@ -96,39 +96,35 @@ std::int32_t CMultiBlockArray<T>::FollowChain(std::int64_t start, std::int32_t m
                                               bool* broken) {
   *broken = false;
   const std::int64_t count = elementCount();
-  const auto isBlock = [count](std::int64_t n) { return n >= 1 && n < count; };
-  // The block of elements last read from: a chain stays in one for long
-  // stretches.
-  std::int64_t heldIndex = -1;
-  const std::uint8_t* held = nullptr;
+  // A block number is 1 to count - 1; -1 ends a chain.
+  const auto isBlock = [count](std::int64_t n) { return static_cast<std::uint64_t>(n - 1) < static_cast<std::uint64_t>(count - 1); };
+  const auto stop = [&](std::int32_t stored, bool isBroken) {
+    if (stored < maxCount) out[stored] = -1;
+    *broken = isBroken;
+    return stored;
+  };
+  if (maxCount <= 0) return 0;
+  if (start == -1) return stop(0, false);
+  if (!isBlock(start)) return stop(0, true);
+  // More steps than the array has elements can only be a cycle.
+  const auto limit = static_cast<std::int32_t>(std::min<std::int64_t>(maxCount, count));
   std::int32_t stored = 0;
   std::int64_t current = start;
-  while (stored < maxCount) {
-    if (current == -1) {
-      out[stored] = -1;
-      return stored;
-    }
-    if (!isBlock(current) || stored >= count) {
-      out[stored] = -1;
-      *broken = true;
-      return stored;
-    }
+  while (stored < limit) {
+    // A chain stays in one block of elements for long stretches: the inner
+    // loop follows it while it does.
     const std::int64_t blockIndex = BlockIndexOf(current);
-    if (blockIndex != heldIndex) {
-      heldIndex = blockIndex;
-      held = reinterpret_cast<const std::uint8_t*>(blocks_[static_cast<std::size_t>(blockIndex)]->data.get());
-    }
-    const std::int64_t next =
-        LoadLittleEndian<T>(held + (current - blockIndex * elementsPerBlock_) * static_cast<std::int64_t>(sizeof(T)));
-    if (next != -1 && !isBlock(next)) {
-      out[stored] = -1;
-      *broken = true;
-      return stored;
-    }
-    out[stored++] = current;
-    current = next;
+    const std::int64_t low = blockIndex * elementsPerBlock_;
+    const auto* held = reinterpret_cast<const std::uint8_t*>(blocks_[static_cast<std::size_t>(blockIndex)]->data.get());
+    do {
+      const std::int64_t next = LoadLittleEndian<T>(held + (current - low) * static_cast<std::int64_t>(sizeof(T)));
+      if (next != -1 && !isBlock(next)) return stop(stored, true);
+      out[stored++] = current;
+      current = next;
+    } while (stored < limit && static_cast<std::uint64_t>(current - low) < static_cast<std::uint64_t>(elementsPerBlock_));
+    if (current == -1) return stop(stored, false);
   }
-  return stored;
+  return stored < maxCount ? stop(stored, true) : stored;
 }
 
 template class CMultiBlockArray<std::int16_t>;

@@ -96,7 +96,9 @@ class CMultiBlockArray final : public CMultiBlockArrayBase {
   template <typename U>
   class CMBABlock final : public CMultiBlockArrayBlock {
    public:
-    explicit CMBABlock(std::int64_t elements) : data(new U[static_cast<std::size_t>(elements)]()) {}
+    // zeroed: false leaves the elements for the caller to fill.
+    CMBABlock(std::int64_t elements, bool zeroed)
+        : data(zeroed ? new U[static_cast<std::size_t>(elements)]() : new U[static_cast<std::size_t>(elements)]) {}
     void* GetData() override { return data.get(); }
     std::unique_ptr<U[]> data;
   };

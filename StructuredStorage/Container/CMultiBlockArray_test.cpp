@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
+#include <limits>
 #include <memory>
+#include <vector>
 
 namespace qss {
 
@@ -112,6 +115,73 @@ TYPED_TEST(MultiBlockArrayTest, LargestElementScansEveryBlockSigned) {
   EXPECT_EQ(array.LargestElement(), 9);
   array.SetAt(perBlock, 11);  // the first of a middle block
   EXPECT_EQ(array.LargestElement(), 11);
+}
+
+// A walk follows links from block to block of elements and stays within a
+// block for stretches; every way out of the table must stop it, and so must
+// a cycle, wherever it closes.
+TYPED_TEST(MultiBlockArrayTest, FollowChainStopsAtTheEndAtBrokenLinksAndInCycles) {
+  for (const std::int32_t blockSize : {64, 96}) {  // a shift, and a division
+    CMultiBlockArray<TypeParam> array(blockSize);
+    const std::int64_t perBlock = blockSize / sizeof(TypeParam);
+    ASSERT_EQ(array.Resize(3 * blockSize), 1);
+    const std::int64_t count = array.elementCount();
+    std::vector<std::int64_t> out(static_cast<std::size_t>(count) + 2, 99);
+    bool broken = true;
+    const auto walk = [&](std::int64_t start, std::int32_t maxCount) {
+      std::fill(out.begin(), out.end(), 99);
+      return array.FollowChain(start, maxCount, out.data(), &broken);
+    };
+
+    // 1 -> 2 -> (the first of the next block) -> (the last element) -> end.
+    array.SetAt(1, 2);
+    array.SetAt(2, perBlock);
+    array.SetAt(perBlock, count - 1);
+    array.SetAt(count - 1, -1);
+    EXPECT_EQ(walk(1, 10), 4) << blockSize;
+    EXPECT_FALSE(broken);
+    EXPECT_EQ((std::vector<std::int64_t>(out.begin(), out.begin() + 5)),
+              (std::vector<std::int64_t>{1, 2, perBlock, count - 1, -1}));
+    EXPECT_EQ(walk(1, 4), 4);  // exactly filled: no -1 after it
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(out[4], 99);
+    EXPECT_EQ(walk(1, 2), 2);  // cut short by maxCount, not broken
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(out[2], 99);
+    EXPECT_EQ(walk(-1, 3), 0);
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(out[0], -1);
+    EXPECT_EQ(walk(1, 0), 0);
+    EXPECT_EQ(out[0], 99);
+
+    // Starts that are no block.
+    for (const std::int64_t start : {std::int64_t{0}, std::int64_t{-2}, count, count + 5}) {
+      EXPECT_EQ(walk(start, 5), 0) << start;
+      EXPECT_TRUE(broken) << start;
+      EXPECT_EQ(out[0], -1) << start;
+    }
+    // Links that are no block stop the walk before the block that holds them.
+    for (const std::int64_t link : {std::int64_t{0}, std::int64_t{-2}, count}) {
+      if (link > std::numeric_limits<TypeParam>::max()) continue;
+      array.SetAt(perBlock, link);
+      EXPECT_EQ(walk(1, 10), 2) << link;
+      EXPECT_TRUE(broken) << link;
+      EXPECT_EQ(out[2], -1) << link;
+    }
+    // A cycle inside one block, and one through two blocks.
+    array.SetAt(perBlock, perBlock);
+    EXPECT_EQ(walk(1, static_cast<std::int32_t>(count) + 2), count);
+    EXPECT_TRUE(broken);
+    array.SetAt(perBlock, 1);
+    EXPECT_EQ(walk(2, static_cast<std::int32_t>(count) + 2), count);
+    EXPECT_TRUE(broken);
+    // A walk as long as the array that ends there is whole.
+    for (std::int64_t k = 1; k < count - 1; ++k) array.SetAt(k, k + 1);
+    array.SetAt(count - 1, -1);
+    EXPECT_EQ(walk(1, static_cast<std::int32_t>(count) + 2), count - 1);
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(out[static_cast<std::size_t>(count) - 1], -1);
+  }
 }
 
 TEST(MultiBlockArrayNarrowingTest, ValuesAreNarrowedAndSignExtended) {
