@@ -172,6 +172,8 @@ std::int64_t CBlockAllocationTable::GetNext(std::int64_t block) {
 
 void CBlockAllocationTable::SetNext(std::int64_t block, std::int64_t value) {
   if (block < 0 || block >= EntryCount()) return;
+  if (tableChainKnown_ && std::binary_search(tableChainBlocks_.begin(), tableChainBlocks_.end(), block))
+    tableChainKnown_ = false;
   entries_->SetAt(block, value);
 }
 
@@ -295,7 +297,26 @@ bool CBlockAllocationTable::PlanGrowth(std::int64_t wanted, std::int64_t* tableT
                                                   : std::numeric_limits<std::int64_t>::max();
   if (blocks > std::numeric_limits<std::int32_t>::max() || blocks * perBlock - 1 > largest)
     return false;
-  return FindTail(tableStart_, tableTail);
+  return FindTableTail(tableTail);
+}
+
+bool CBlockAllocationTable::FindTableTail(std::int64_t* tail) {
+  if (!tableChainKnown_) {
+    tableChainBlocks_.clear();
+    std::int64_t current = tableStart_;
+    for (std::int64_t steps = 0;; ++steps) {
+      std::int64_t next = kNoBlock;
+      if (steps >= EntryCount() || !FollowLink(current, &next)) return false;  // broken, or a cycle
+      tableChainBlocks_.push_back(current);
+      if (next == kNoBlock) break;
+      current = next;
+    }
+    tableTail_ = current;
+    std::sort(tableChainBlocks_.begin(), tableChainBlocks_.end());
+    tableChainKnown_ = true;
+  }
+  *tail = tableTail_;
+  return true;
 }
 
 QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTail, std::int64_t* firstFree) {
@@ -306,10 +327,17 @@ QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTa
   if (entries_->Resize(oldBytes + added * blockSize_) < 0) return kQssTableCannotGrow;
   entries_->SetAt(entries_->elementCount() - 1, kNoBlock);
   // The first new blocks describe the rest: they join the table's chain, and
-  // the index chain already links them to each other.
-  SetNext(*tableTail, old);
-  SetNext(old + added - 1, kNoBlock);
+  // the index chain already links them to each other. Their numbers lie past
+  // every block before, so the known chain stays ascending.
+  const bool known = tableChainKnown_ && *tableTail == tableTail_;
+  entries_->SetAt(*tableTail, old);
+  entries_->SetAt(old + added - 1, kNoBlock);
   *tableTail = old + added - 1;
+  tableChainKnown_ = known;
+  if (known) {
+    for (std::int64_t block = old; block < old + added; ++block) tableChainBlocks_.push_back(block);
+    tableTail_ = *tableTail;
+  }
   SetNext(0, old + added);
   *firstFree = old + added;
   dirty_ = true;

@@ -179,6 +179,10 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   // Whether the table can grow far enough to provide wanted more blocks; if
   // so, *tableTail is the last block of the table's chain.
   bool PlanGrowth(std::int64_t wanted, std::int64_t* tableTail);
+  // Finds the last block of the table's chain, walking the chain only when
+  // it is not known: every growth needs the tail, and the walk meets one
+  // table block after another, each far from the last in memory.
+  bool FindTableTail(std::int64_t* tail);
   // Adds enough table blocks for wanted blocks; the new ones beyond the table
   // blocks become the free list, which then holds the consecutive blocks
   // from *firstFree to the last the table describes, each linked to the
@@ -208,6 +212,13 @@ class CBlockAllocationTable : public CQssRefCountedObject {
   std::vector<std::int64_t> spareBlocks_;
   std::vector<ChainRun> spareRuns_;
   std::vector<ReadPiece> sparePieces_;
+  // The table's chain as last walked whole, its blocks ascending, and its
+  // tail; Grow extends both. Any other change to the link of one of these
+  // blocks (only a corrupt container shares them with another chain) makes
+  // them unknown until the next walk.
+  std::vector<std::int64_t> tableChainBlocks_;
+  std::int64_t tableTail_ = -1;
+  bool tableChainKnown_ = false;
   bool valid_ = false;
   bool dirty_ = false;
   bool growthAllowed_ = true;

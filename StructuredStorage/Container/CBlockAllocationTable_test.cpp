@@ -432,6 +432,31 @@ TEST(BlockAllocationTableTest, AppendingTakesTheFreeListThenGrowsAndLinksEveryPa
   EXPECT_EQ(FreeList(reopened.get()), free);
 }
 
+// A growth appends to the table's chain as it stands. Growths remember the
+// chain's tail; a link changed inside the chain (a corrupt container can
+// share a table block with another chain) must send the next growth back to
+// walking the chain from its start.
+TEST(BlockAllocationTableTest, GrowthAppendsToTheTableChainEvenAfterItsLinksChange) {
+  Container c(1);
+  std::vector<std::int64_t> out(300);
+  ASSERT_EQ(c.table->AllocateBlocks(-1, 300, out.data(), nullptr), kQssOk);
+  const Chain before = ChainOf(c.table.get(), c.table->tableStart());
+  ASSERT_GE(before.size(), 3u);
+  {
+    CLockGuard guard(c.table->lock());
+    c.table->SetNext(before[1], -1);  // the chain now ends at its second block
+  }
+  // The blocks are handed out; the table's write fails, since the memory
+  // table now holds more blocks than its cut chain has places for.
+  std::int32_t allocated = 0;
+  EXPECT_EQ(c.table->AllocateBlocks(out.back(), 200, out.data(), &allocated), kQssNotAContainer);
+  EXPECT_EQ(allocated, 200);
+  const Chain after = ChainOf(c.table.get(), c.table->tableStart());
+  ASSERT_GT(after.size(), 2u);
+  EXPECT_EQ((Chain{after[0], after[1]}), (Chain{before[0], before[1]}));
+  EXPECT_GT(after[2], before.back());  // a new table block follows the second
+}
+
 TEST(BlockAllocationTableTest, TwoByteEntriesStopAtBlock32767) {
   Container c(1, 2, 256);  // 128 entries a table block
   std::vector<std::int64_t> out(40000);
