@@ -249,8 +249,8 @@ class Checker {
   void Run() {
     if (!CheckHeader()) return;
     if (!LoadTable()) return;
-    owners_.assign(static_cast<std::size_t>(entryCount_), kNobody);
-    for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = kTable;
+    claimed_.assign(static_cast<std::size_t>(entryCount_ + 63) / 64, 0);
+    for (const std::int64_t block : tableBlocks_) Claim(block);
     places_.resize(kRoot + 1);
 
     CheckStorage(root_, kRoot, baseDepth_);
@@ -447,43 +447,95 @@ class Checker {
 
   // Walks the chain from first, claiming its blocks for place (each place
   // walks one chain). Returns the blocks in chain order; stops at the first
-  // fault.
-  // expected: the blocks the entry's record asks for, a hint for the
+  // fault. expected: the blocks the entry's record asks for, a hint for the
   // vector's size that the byte array's own blocks bound.
+  //
+  // Blocks are claimed in a bitmap first: a sound container has no block
+  // claimed twice, and a bit per block keeps the check's memory small. The
+  // first block met twice needs its owner's name, so the owners of every
+  // block are then worked out by walking the chains already walked again,
+  // and the checking goes on with them.
   std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first, std::int64_t expected = 0) {
     std::vector<std::int64_t> blocks;
     blocks.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(expected, 0, startedBlocks_)));
+    if (owners_.empty()) {
+      if (ClaimChain(place, first, /*report=*/true, /*exact=*/false, &blocks)) {
+        walks_.push_back({place, first});
+        return blocks;
+      }
+      LearnOwners();
+      blocks.clear();
+    }
+    ClaimChain(place, first, /*report=*/true, /*exact=*/true, &blocks);
+    return blocks;
+  }
+
+  // The walk of WalkChain. Without exact, blocks are claimed in the bitmap,
+  // and a block claimed before stops the walk with false, nothing reported.
+  // With exact, each block records its owner, and every fault found is
+  // reported when report is set.
+  bool ClaimChain(std::int32_t place, std::int64_t first, bool report, bool exact, std::vector<std::int64_t>* blocks) {
     // Locals: the stores below would otherwise make the compiler reload
     // these at every step.
     const std::int64_t entryCount = entryCount_;
     const std::int64_t started = startedBlocks_;
+    std::uint64_t* const claimed = claimed_.data();
     std::int32_t* const owners = owners_.data();
     std::int64_t current = first;
     while (current != -1) {
       if (current < 1 || current >= entryCount) {
-        Problem(What(place) + ": the chain reaches block " + std::to_string(current) + ", outside the table");
+        if (report) Problem(What(place) + ": the chain reaches block " + std::to_string(current) + ", outside the table");
         break;
       }
       // A last block cut short by the end of the byte array is sound when
       // the bytes its content needs are there (CheckChainLength).
       if (current > started) {
-        Problem(What(place) + ": block " + std::to_string(current) + " lies past the end of the byte array");
+        if (report) Problem(What(place) + ": block " + std::to_string(current) + " lies past the end of the byte array");
         break;
       }
-      std::int32_t& holder = owners[current];
-      if (holder == place) {
-        Problem(What(place) + ": the chain runs in a cycle at block " + std::to_string(current));
-        break;
+      if (!exact) {
+        std::uint64_t& word = claimed[current >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (current & 63);
+        if ((word & bit) != 0) return false;
+        word |= bit;
+      } else {
+        std::int32_t& holder = owners[current];
+        if (holder == place) {
+          if (report) Problem(What(place) + ": the chain runs in a cycle at block " + std::to_string(current));
+          break;
+        }
+        if (holder != kNobody) {
+          if (report) Problem(What(place) + ": block " + std::to_string(current) + " is also used by " + What(holder));
+          break;
+        }
+        holder = place;
       }
-      if (holder != kNobody) {
-        Problem(What(place) + ": block " + std::to_string(current) + " is also used by " + What(holder));
-        break;
-      }
-      holder = place;
-      blocks.push_back(current);
+      blocks->push_back(current);
       current = Entry(current);
     }
-    return blocks;
+    return true;
+  }
+
+  // Records the owner of every block claimed so far, by walking again, in
+  // the same order, the chains the bitmap claimed them for: each of those
+  // walks met no block twice, so each stops where it did the first time.
+  void LearnOwners() {
+    owners_.assign(static_cast<std::size_t>(entryCount_), kNobody);
+    for (const std::int64_t block : tableBlocks_) owners_[static_cast<std::size_t>(block)] = kTable;
+    std::vector<std::int64_t> blocks;
+    for (const auto& [place, first] : walks_) {
+      blocks.clear();
+      ClaimChain(place, first, /*report=*/false, /*exact=*/true, &blocks);
+    }
+    walks_.clear();
+    walks_.shrink_to_fit();
+    claimed_.clear();
+    claimed_.shrink_to_fit();
+  }
+
+  void Claim(std::int64_t block) { claimed_[static_cast<std::size_t>(block >> 6)] |= std::uint64_t{1} << (block & 63); }
+  bool Claimed(std::int64_t block) const {
+    return (claimed_[static_cast<std::size_t>(block >> 6)] >> (block & 63)) & 1;
   }
 
   // Checks the chain of an entry against the bytes it must hold. True when
@@ -663,6 +715,12 @@ class Checker {
   }
 
   void CheckFreeList() {
+    // The bitmap marks free blocks as claimed; a free block claimed before
+    // needs its owner's name, and the list is checked again with owners.
+    if (owners_.empty()) {
+      if (MarkFreeList()) return;
+      LearnOwners();
+    }
     std::int64_t previous = 0;
     std::int64_t current = Entry(0);
     std::int64_t overlaps = 0;
@@ -687,18 +745,57 @@ class Checker {
     if (overlaps > 10) Problem("free list: " + std::to_string(overlaps - 10) + " more used blocks are free");
   }
 
+  // CheckFreeList on the bitmap: false, with nothing reported, at the first
+  // free block claimed before.
+  bool MarkFreeList() {
+    std::int64_t previous = 0;
+    std::int64_t current = Entry(0);
+    while (current != -1) {
+      if (current < 1 || current >= entryCount_) {
+        Problem("free list: reaches block " + std::to_string(current) + ", outside the table");
+        return true;
+      }
+      if (current <= previous) {
+        Problem("free list: not ascending: block " + std::to_string(current) + " follows block " +
+                std::to_string(previous));
+        return true;
+      }
+      if (Claimed(current)) return false;
+      Claim(current);
+      previous = current;
+      current = Entry(current);
+    }
+    return true;
+  }
+
   // Blocks of the byte array that are neither free nor in any chain the walk
   // reached: space no write will use again.
   void CheckLostBlocks() {
     const std::int64_t last = std::min(blockCount_, entryCount_ - 1);
     if (last < 1) return;
-    const auto begin = owners_.begin() + 1;
-    const auto end = owners_.begin() + last + 1;
-    const auto count = static_cast<std::int64_t>(std::count(begin, end, kNobody));
-    if (count == 0) return;
+    std::int64_t count = 0;
     std::vector<std::int64_t> lost;
-    for (auto at = std::find(begin, end, kNobody); at != end && lost.size() < 5; at = std::find(at + 1, end, kNobody))
-      lost.push_back(at - owners_.begin());
+    if (owners_.empty()) {
+      // Whole words of the bitmap at a time; the bits outside [1, last] are
+      // set in a copy of the first and last word.
+      const std::size_t lastWord = static_cast<std::size_t>(last >> 6);
+      for (std::size_t w = 0; w <= lastWord; ++w) {
+        std::uint64_t word = claimed_[w];
+        if (w == 0) word |= 1;
+        if (w == lastWord && (last & 63) != 63) word |= ~std::uint64_t{0} << ((last & 63) + 1);
+        if (word == ~std::uint64_t{0}) continue;
+        count += std::popcount(~word);
+        for (std::uint64_t unclaimed = ~word; unclaimed != 0 && lost.size() < 5; unclaimed &= unclaimed - 1)
+          lost.push_back(static_cast<std::int64_t>(w) * 64 + std::countr_zero(unclaimed));
+      }
+    } else {
+      const auto begin = owners_.begin() + 1;
+      const auto end = owners_.begin() + last + 1;
+      count = static_cast<std::int64_t>(std::count(begin, end, kNobody));
+      for (auto at = std::find(begin, end, kNobody); at != end && lost.size() < 5; at = std::find(at + 1, end, kNobody))
+        lost.push_back(at - owners_.begin());
+    }
+    if (count == 0) return;
     std::string listed;
     for (const std::int64_t block : lost) listed += (listed.empty() ? "" : ", ") + std::to_string(block);
     Problem("lost blocks: " + std::to_string(count) + " blocks are neither free nor in any chain (" + listed +
@@ -775,8 +872,13 @@ class Checker {
   // The leading table blocks read whole: their entries need no care for a cut.
   std::size_t wholeBlocks_ = 0;
   std::vector<std::int64_t> tableBlocks_;
-  // The place whose chain holds each block.
+  // Blocks claimed by a chain, the table or the free list, a bit each, while
+  // no block was met twice; then empty, and owners_ holds the place whose
+  // chain holds each block.
+  std::vector<std::uint64_t> claimed_;
   std::vector<std::int32_t> owners_;
+  // The chains claimed in the bitmap, in order, to learn their owners from.
+  std::vector<std::pair<std::int32_t, std::int64_t>> walks_;
   std::vector<Place> places_;
 };
 

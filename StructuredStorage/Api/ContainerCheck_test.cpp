@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "ContainerTesting.h"
+#include "Container/CBlockAllocationTable.h"
 #include "Format/Format.h"
+#include "qss/CLockGuard.h"
 #include "qss/CMemoryByteArray.h"
 #include "qss/CQssRef.h"
 #include "qss/CRootStorage.h"
@@ -110,6 +113,42 @@ TEST(ContainerCheckTest, SoundContainerAndDepthLimit) {
   EXPECT_EQ(problems[0], "'a': too deep to check: storages and nested containers nest more than 1 levels");
   EXPECT_EQ(problems[1], "'n': too deep to check: storages and nested containers nest more than 1 levels");
   EXPECT_EQ(problems[2].rfind("lost blocks: ", 0), 0u) << problems[2];
+}
+
+// The check counts blocks in a bitmap until a block turns up twice, then by
+// owner. Lost blocks are reported alike either way, across the bitmap's
+// words, and the owner of a block met twice is named.
+TEST(ContainerCheckTest, LostBlocksAreTheSameWhetherOrNotABlockIsMetTwice) {
+  std::vector<std::int64_t> lost(70);
+  std::int64_t tableStart = -1;
+  // The sample with a chain of 70 blocks no entry names (every block of it
+  // is lost), and with "top" (one block) leading into the table's first
+  // block when crossLinked.
+  const auto build = [&](bool crossLinked) {
+    CQssRef<CMemoryByteArray> array(new CMemoryByteArray(SampleContainer()));
+    {
+      CQssRef<CRootStorage> root(new CRootStorage(array.get()));
+      CQssRef<CStream> top;
+      EXPECT_EQ(root->OpenStream(u"top", 0, top.Receive()), kQssOk);
+      CBlockAllocationTable* table = top->table();
+      tableStart = table->tableStart();
+      if (crossLinked) {
+        CLockGuard guard(table->lock());
+        table->SetNext(top->entry()->FirstBlock(), tableStart);
+      }
+      EXPECT_EQ(table->AllocateBlocks(-1, 70, lost.data(), nullptr), kQssOk);
+      EXPECT_EQ(table->Flush(), kQssOk);
+    }
+    return array->Bytes();
+  };
+  const std::vector<std::uint8_t> plain = build(false);
+  std::string expected = "lost blocks: 70 blocks are neither free nor in any chain (";
+  for (int i = 0; i < 5; ++i) expected += (i > 0 ? ", " : "") + std::to_string(lost[i]);
+  expected += ", ...)";
+  EXPECT_EQ(CheckBytes(plain), std::vector<std::string>{expected});
+  EXPECT_EQ(CheckBytes(build(true)),
+            (std::vector<std::string>{"'top': block " + std::to_string(tableStart) + " is also used by the allocation table",
+                                      expected}));
 }
 
 TEST(ContainerCheckTest, RandomDamageNeverCrashesOrWrites) {
