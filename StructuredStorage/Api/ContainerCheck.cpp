@@ -409,9 +409,10 @@ class Checker {
   // says what is wrong. T is the entry type of entryWidth_.
   template <typename T>
   void CheckLoadedEntries(std::int64_t* bad) {
-    // ValueAccepted as one comparison: value + 1 lies in [0, limit].
-    const std::int64_t limit = tableBlockCount_ > 0 ? tableBlockCount_ * entriesPerBlock_ : entryCount_;
-    const auto accepted = [limit](std::int64_t value) { return static_cast<std::uint64_t>(value + 1) <= static_cast<std::uint64_t>(limit); };
+    // ValueAccepted as one comparison: value + 1 lies in [0, limit], counted
+    // without sign so that no value overflows.
+    const auto limit = static_cast<std::uint64_t>(tableBlockCount_ > 0 ? tableBlockCount_ * entriesPerBlock_ : entryCount_);
+    const auto accepted = [limit](std::int64_t value) { return static_cast<std::uint64_t>(value) + 1 <= limit; };
     for (std::size_t block = 0; block < tableBytes_.size(); ++block) {
       const std::vector<std::uint8_t>& bytes = tableBytes_[block];
       const std::int64_t first = static_cast<std::int64_t>(block) * entriesPerBlock_;
@@ -448,7 +449,7 @@ class Checker {
   // Walks the chain from first, claiming its blocks for place (each place
   // walks one chain). Returns the blocks in chain order; stops at the first
   // fault. expected: the blocks the entry's record asks for, a hint for the
-  // vector's size that the byte array's own blocks bound.
+  // vector's first size, which a record cannot push past kLargestReserve.
   //
   // Blocks are claimed in a bitmap first: a sound container has no block
   // claimed twice, and a bit per block keeps the check's memory small. The
@@ -457,7 +458,7 @@ class Checker {
   // and the checking goes on with them.
   std::vector<std::int64_t> WalkChain(std::int32_t place, std::int64_t first, std::int64_t expected = 0) {
     std::vector<std::int64_t> blocks;
-    blocks.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(expected, 0, startedBlocks_)));
+    blocks.reserve(static_cast<std::size_t>(std::clamp<std::int64_t>(expected, 0, std::min(startedBlocks_, kLargestReserve))));
     if (owners_.empty()) {
       if (ClaimChain(place, first, /*report=*/true, /*exact=*/false, &blocks)) {
         walks_.push_back({place, first});
@@ -565,8 +566,7 @@ class Checker {
     // Only a block at the end of the byte array can be cut short; the bytes
     // of the content in it must be there. Blocks that lie wholly inside it
     // hold whatever part of the content they carry.
-    const auto used = blocks.begin() + needed;
-    if (needed <= 0 || *std::max_element(blocks.begin(), used) <= blockCount_) return true;
+    if (needed <= 0 || *std::max_element(blocks.begin(), blocks.begin() + needed) <= blockCount_) return true;
     for (std::int64_t i = 0; i < needed; ++i) {
       const std::int64_t block = blocks[static_cast<std::size_t>(i)];
       const std::int64_t end = i == needed - 1 ? length - (base + i) * blockSize_ : blockSize_;
@@ -715,12 +715,6 @@ class Checker {
   }
 
   void CheckFreeList() {
-    // The bitmap marks free blocks as claimed; a free block claimed before
-    // needs its owner's name, and the list is checked again with owners.
-    if (owners_.empty()) {
-      if (MarkFreeList()) return;
-      LearnOwners();
-    }
     std::int64_t previous = 0;
     std::int64_t current = Entry(0);
     std::int64_t overlaps = 0;
@@ -734,38 +728,27 @@ class Checker {
                 std::to_string(previous));
         return;
       }
-      std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
-      if (holder > kNobody && ++overlaps <= 10) {
-        Problem("free list: block " + std::to_string(current) + " is free but used by " + What(holder));
+      if (owners_.empty()) {
+        // The bitmap marks free blocks as claimed. A free block claimed
+        // before needs its owner's name: nothing was reported yet, so the
+        // list is checked again from its head, with owners.
+        if (Claimed(current)) {
+          LearnOwners();
+          CheckFreeList();
+          return;
+        }
+        Claim(current);
+      } else {
+        std::int32_t& holder = owners_[static_cast<std::size_t>(current)];
+        if (holder > kNobody && ++overlaps <= 10) {
+          Problem("free list: block " + std::to_string(current) + " is free but used by " + What(holder));
+        }
+        if (holder == kNobody) holder = kFree;
       }
-      if (holder == kNobody) holder = kFree;
       previous = current;
       current = Entry(current);
     }
     if (overlaps > 10) Problem("free list: " + std::to_string(overlaps - 10) + " more used blocks are free");
-  }
-
-  // CheckFreeList on the bitmap: false, with nothing reported, at the first
-  // free block claimed before.
-  bool MarkFreeList() {
-    std::int64_t previous = 0;
-    std::int64_t current = Entry(0);
-    while (current != -1) {
-      if (current < 1 || current >= entryCount_) {
-        Problem("free list: reaches block " + std::to_string(current) + ", outside the table");
-        return true;
-      }
-      if (current <= previous) {
-        Problem("free list: not ascending: block " + std::to_string(current) + " follows block " +
-                std::to_string(previous));
-        return true;
-      }
-      if (Claimed(current)) return false;
-      Claim(current);
-      previous = current;
-      current = Entry(current);
-    }
-    return true;
   }
 
   // Blocks of the byte array that are neither free nor in any chain the walk
@@ -804,6 +787,8 @@ class Checker {
 
   // The owner of a block on the free list.
   static constexpr std::int32_t kFree = -1;
+  // The most blocks a walk makes room for before it has seen them.
+  static constexpr std::int64_t kLargestReserve = 1 << 14;
   // The places that are no entry: the owner of a block nothing claimed, the
   // table's blocks, the root directory. The entries' places follow.
   static constexpr std::int32_t kNobody = 0;

@@ -96,8 +96,8 @@ std::int32_t CMultiBlockArray<T>::FollowChain(std::int64_t start, std::int32_t m
                                               bool* broken) {
   *broken = false;
   const std::int64_t count = elementCount();
-  // A block number is 1 to count - 1; -1 ends a chain.
-  const auto isBlock = [count](std::int64_t n) { return static_cast<std::uint64_t>(n - 1) < static_cast<std::uint64_t>(count - 1); };
+  // A block number is 1 to count - 1 (none when count is 0); -1 ends a chain.
+  const auto isBlock = [count](std::int64_t n) { return n >= 1 && n < count; };
   const auto stop = [&](std::int32_t stored, bool isBroken) {
     if (stored < maxCount) out[stored] = -1;
     *broken = isBroken;
