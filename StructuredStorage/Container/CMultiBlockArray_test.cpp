@@ -121,6 +121,14 @@ TYPED_TEST(MultiBlockArrayTest, LargestElementScansEveryBlockSigned) {
 // block for stretches; every way out of the table must stop it, and so must
 // a cycle, wherever it closes.
 TYPED_TEST(MultiBlockArrayTest, FollowChainStopsAtTheEndAtBrokenLinksAndInCycles) {
+  {
+    CMultiBlockArray<TypeParam> empty(64);  // no blocks: no number is a block
+    std::int64_t out[2] = {99, 99};
+    bool broken = false;
+    EXPECT_EQ(empty.FollowChain(1, 2, out, &broken), 0);
+    EXPECT_TRUE(broken);
+    EXPECT_EQ(out[0], -1);
+  }
   for (const std::int32_t blockSize : {64, 96}) {  // a shift, and a division
     CMultiBlockArray<TypeParam> array(blockSize);
     const std::int64_t perBlock = blockSize / sizeof(TypeParam);
@@ -161,7 +169,8 @@ TYPED_TEST(MultiBlockArrayTest, FollowChainStopsAtTheEndAtBrokenLinksAndInCycles
       EXPECT_EQ(out[0], -1) << start;
     }
     // Links that are no block stop the walk before the block that holds them.
-    for (const std::int64_t link : {std::int64_t{0}, std::int64_t{-2}, count}) {
+    for (const std::int64_t link : {std::int64_t{0}, std::int64_t{-2}, count,
+                                    std::int64_t{std::numeric_limits<TypeParam>::min()}}) {
       if (link > std::numeric_limits<TypeParam>::max()) continue;
       array.SetAt(perBlock, link);
       EXPECT_EQ(walk(1, 10), 2) << link;
