@@ -398,10 +398,17 @@ class Checker {
     return true;
   }
 
-  // An entry value the library takes: -1 or a block of the table.
-  bool ValueAccepted(std::int64_t value) const {
-    if (value < -1) return false;
-    return value < tableBlockCount_ * entriesPerBlock_ || (tableBlockCount_ == 0 && value < entryCount_);
+  // An entry value the library takes: -1 or a block of the table. As one
+  // comparison, counted without sign so that no value overflows: value + 1
+  // lies in [0, limit], limit being AcceptedLimit().
+  static bool ValueAccepted(std::int64_t value, std::uint64_t limit) {
+    return static_cast<std::uint64_t>(value) + 1 <= limit;
+  }
+  bool ValueAccepted(std::int64_t value) const { return ValueAccepted(value, AcceptedLimit()); }
+  // The blocks of the table the byte array needs, or of the in-memory table
+  // where the byte array needs none.
+  std::uint64_t AcceptedLimit() const {
+    return static_cast<std::uint64_t>(tableBlockCount_ > 0 ? tableBlockCount_ * entriesPerBlock_ : entryCount_);
   }
 
   // Checks every loaded entry. Whole entries the library takes pass in one
@@ -409,10 +416,8 @@ class Checker {
   // says what is wrong. T is the entry type of entryWidth_.
   template <typename T>
   void CheckLoadedEntries(std::int64_t* bad) {
-    // ValueAccepted as one comparison: value + 1 lies in [0, limit], counted
-    // without sign so that no value overflows.
-    const auto limit = static_cast<std::uint64_t>(tableBlockCount_ > 0 ? tableBlockCount_ * entriesPerBlock_ : entryCount_);
-    const auto accepted = [limit](std::int64_t value) { return static_cast<std::uint64_t>(value) + 1 <= limit; };
+    const std::uint64_t limit = AcceptedLimit();
+    const auto accepted = [limit](std::int64_t value) { return ValueAccepted(value, limit); };
     for (std::size_t block = 0; block < tableBytes_.size(); ++block) {
       const std::vector<std::uint8_t>& bytes = tableBytes_[block];
       const std::int64_t first = static_cast<std::int64_t>(block) * entriesPerBlock_;

@@ -328,7 +328,9 @@ QssResult CBlockAllocationTable::Grow(std::int64_t wanted, std::int64_t* tableTa
   entries_->SetAt(entries_->elementCount() - 1, kNoBlock);
   // The first new blocks describe the rest: they join the table's chain, and
   // the index chain already links them to each other. Their numbers lie past
-  // every block before, so the known chain stays ascending.
+  // every block before, so the known chain stays ascending. The two links
+  // are written to the array directly: SetNext would forget the very chain
+  // this extends.
   const bool known = tableChainKnown_ && *tableTail == tableTail_;
   entries_->SetAt(*tableTail, old);
   entries_->SetAt(old + added - 1, kNoBlock);
