@@ -116,6 +116,18 @@ TEST_F(CorruptionTest, UnpackWritesASharedChainOnce) {
   EXPECT_EQ(ReadFile(out / "first.bin"), std::string(9000, 'f'));
   EXPECT_FALSE(fs::exists(out / "second.bin"));
 
+  // A first block past any block the container could have is kept apart
+  // from the others, and a second entry naming it is still caught.
+  ContainerImage farImage(container);
+  farImage.SetFirstBlock(u"first.bin", 0x7FFFFFF0);
+  farImage.SetFirstBlock(u"second.bin", 0x7FFFFFF0);
+  farImage.Save();
+  const RunResult farRun = RunInProcess({"unpack", container.string(), (folder_ / "far").string()});
+  EXPECT_EQ(farRun.code, 1);
+  EXPECT_NE(farRun.err.find("'second.bin': its chain is the one of 'first.bin', unpacked already; skipped"),
+            std::string::npos)
+      << farRun.err;
+
   // Deeper down, the entry that took the chain is named by its whole path,
   // also after the walk has been in and out of other storages.
   const fs::path deep = Pack({{"a/inner/first.bin", std::string(9000, 'f')},

@@ -20,34 +20,60 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
   if (block == -1) return true;
   CQssRef<CQssRefCountedObject> container = ContainerIdentity(storage);
   if (!container) return true;
-  const CQssRefCountedObject* key = container.get();
-  containers_.try_emplace(key, std::move(container));  // held from its first claim on
-  const auto [at, added] = claimed_.try_emplace(std::make_pair(key, block));
-  if (added) {
-    if (path_.empty()) return true;  // the walk's root directory
+  auto found = containers_.find(container.get());
+  if (found == containers_.end()) {
+    const auto index = static_cast<std::uint32_t>(containers_.size());
+    const CQssRefCountedObject* key = container.get();
+    found = containers_.emplace(key, ContainerClaims{std::move(container), index, ClaimedBlocks(containerBytes_)}).first;
+  }
+  const std::uint32_t containerIndex = found->second.index;
+  if (!found->second.blocks.Claim(block)) {
+    if (!indexed_) {
+      // The first chain claimed twice: from here on, claims are looked up.
+      for (std::size_t i = 0; i < records_.size(); ++i) {
+        recordIndex_.emplace(ClaimKey(records_[i].container, records_[i].block), i);
+      }
+      indexed_ = true;
+    }
+    if (earlier != nullptr) {
+      const auto at = recordIndex_.find(ClaimKey(containerIndex, block));
+      *earlier = at == recordIndex_.end() ? std::string() : ClaimerPath(at->second);
+    }
+    return false;
+  }
+  ClaimRecord record{block, names_.size(), containerIndex, -1};
+  if (!path_.empty()) {  // not the walk's root directory
     // Every entry of a storage shares the storage's path.
     if (folder_ < 0) {
       folder_ = static_cast<std::int32_t>(folders_.size());
       folders_.emplace_back(path_.begin(), path_.end() - 1);
     }
-    at->second = Claimer{folder_, names_.size(), path_.back().size()};
-    names_ += path_.back();
-  } else if (earlier != nullptr) {
-    std::vector<std::u16string> names;
-    if (at->second.folder >= 0) {
-      names = folders_[static_cast<std::size_t>(at->second.folder)];
-      names.push_back(names_.substr(at->second.nameStart, at->second.nameLength));
-    }
-    *earlier = JoinEntryPath(names, names.size());
+    record.folder = folder_;
+    names_.insert(names_.end(), path_.back().begin(), path_.back().end());
   }
-  return added;
+  if (indexed_) recordIndex_.emplace(ClaimKey(containerIndex, block), records_.size());
+  records_.push_back(record);
+  return true;
+}
+
+std::string StorageWalker::ClaimerPath(std::size_t index) const {
+  const ClaimRecord& record = records_[index];
+  if (record.folder < 0) return std::string();
+  const std::size_t nameEnd = index + 1 < records_.size() ? records_[index + 1].nameStart : names_.size();
+  std::vector<std::u16string> names = folders_[static_cast<std::size_t>(record.folder)];
+  names.emplace_back(names_.begin() + static_cast<std::ptrdiff_t>(record.nameStart),
+                     names_.begin() + static_cast<std::ptrdiff_t>(nameEnd));
+  return JoinEntryPath(names, names.size());
 }
 
 void StorageWalker::ForgetClaims() {
-  claimed_.clear();
+  containers_.clear();
+  records_.clear();
+  names_.clear();
+  recordIndex_.clear();
+  indexed_ = false;
   folders_.clear();
   folder_ = -1;
-  names_.clear();
 }
 
 void StorageWalker::ClaimRoot(CStorage* root) {

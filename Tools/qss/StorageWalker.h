@@ -14,12 +14,15 @@
 #ifndef TOOLS_QSS_STORAGEWALKER_H_
 #define TOOLS_QSS_STORAGEWALKER_H_
 
+#include <cstdint>
+#include <deque>
 #include <map>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "ClaimedBlocks.h"
 #include "ContainerAccess.h"
 #include "qss/CQssRef.h"
 #include "qss/CQssRefCountedObject.h"
@@ -89,33 +92,45 @@ class StorageWalker {
   const qss::CStorageEntry* visiting_ = nullptr;
   std::int64_t visited_ = 0;
   bool limitReached_ = false;
-  // Chains brought into the walk: (the container, first block) -> the entry
-  // that brought it, kept as names and made into text only for a message.
-  struct Claimer {
-    // The storages above it (an index into folders_), or -1 at the top.
-    std::int32_t folder = -1;
-    // Its own name, as a range of names_; none for the walk's root directory.
-    std::size_t nameStart = 0;
-    std::size_t nameLength = 0;
+  // The containers met so far, held for the walk so that no later nested
+  // container takes the identity (see qss::ContainerIdentity) of one that is
+  // gone, each with the first blocks of the chains claimed in it.
+  struct ContainerClaims {
+    qss::CQssRef<qss::CQssRefCountedObject> held;
+    std::uint32_t index;
+    ClaimedBlocks blocks;
   };
-  using ClaimKey = std::pair<const qss::CQssRefCountedObject*, std::int64_t>;
+  std::map<const qss::CQssRefCountedObject*, ContainerClaims> containers_;
+  // Every chain brought into the walk, in order, with the entry that brought
+  // it: kept as names and made into text only for a message.
+  struct ClaimRecord {
+    std::int64_t block;
+    // Where its name starts in names_; it ends where the next one starts.
+    // None for the walk's root directory.
+    std::size_t nameStart;
+    std::uint32_t container;
+    // The storages above it (an index into folders_), or -1 at the top.
+    std::int32_t folder;
+  };
+  // Chunked, so that neither grows by copying what it holds.
+  std::deque<ClaimRecord> records_;
+  std::deque<char16_t> names_;
+  // (container, block) -> its index in records_. Only a chain claimed twice
+  // needs it, so it is built at the first one and kept from then on.
+  using ClaimKey = std::pair<std::uint32_t, std::int64_t>;
   struct ClaimKeyHash {
     std::size_t operator()(const ClaimKey& key) const {
-      return std::hash<const void*>{}(key.first) ^ (std::hash<std::int64_t>{}(key.second) * 0x9E3779B97F4A7C15ULL);
+      return std::hash<std::int64_t>{}(key.second) * 0x9E3779B97F4A7C15ULL ^ key.first;
     }
   };
-  std::unordered_map<ClaimKey, Claimer, ClaimKeyHash> claimed_;
+  std::unordered_map<ClaimKey, std::size_t, ClaimKeyHash> recordIndex_;
+  bool indexed_ = false;
   // The storage paths of claimers, and the one of the storage being walked
   // (-1: not kept yet).
   std::vector<std::vector<std::u16string>> folders_;
   std::int32_t folder_ = -1;
-  // The claimers' names one after another: a walk of many entries keeps
-  // one string, not one per entry.
-  std::u16string names_;
-  // The containers named there (see qss::ContainerIdentity) stay held for
-  // the walk, so that no later nested container takes the identity of one
-  // that is gone.
-  std::map<const qss::CQssRefCountedObject*, qss::CQssRef<qss::CQssRefCountedObject>> containers_;
+  // The entry path of records_[index], for a message ("" for the root).
+  std::string ClaimerPath(std::size_t index) const;
   void ForgetClaims();
   // Claims block of storage's container for path; false with *earlier when
   // it was taken.
