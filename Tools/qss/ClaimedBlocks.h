@@ -2,12 +2,12 @@
 // whether a chain's first block was met before.
 //
 // A walk over a container of 100,000 files claims 100,000 blocks; a hash
-// set of them cost more than the rest of the walk's own work. Blocks below
-// a bound are kept one bit each, in a bitmap grown to the largest block
-// claimed. The bound comes from the container's size, so the bitmap is at
-// most a 4096th of the bytes the container really has. The blocks outside
-// it (those of a damaged entry, or of a container of tiny blocks) go to a
-// hash set.
+// set of them, scattered over fresh memory, cost about 6% of unpacking the
+// files. Blocks below a bound are kept one bit each, in a bitmap grown to
+// the largest block claimed. The bound comes from the container's size, so
+// the bitmap is at most a 4096th of the bytes the container really has. The
+// blocks outside it (those of a damaged entry, or of a container of tiny
+// blocks) go to a hash set.
 
 #ifndef TOOLS_QSS_CLAIMEDBLOCKS_H_
 #define TOOLS_QSS_CLAIMEDBLOCKS_H_
