@@ -450,10 +450,13 @@ int RunUnpack(const Arguments& args, ToolContext& context) {
     }
   };
 
-  // Check first, then write: a refusal leaves DIR as it was.
+  // Check first, then write: a refusal leaves DIR as it was. Where DIR is
+  // missing, nothing can be in the way; unless a bar needs its total, the
+  // first walk would learn nothing, and is left out.
   std::error_code ec;
-  Unpacker plan(context, folder, !fs::exists(folder, ec), nullptr, nullptr, options, true);
-  {
+  const bool folderMissing = !fs::exists(folder, ec);
+  Unpacker plan(context, folder, folderMissing, nullptr, nullptr, options, true);
+  if (!folderMissing || context.progress) {
     StorageWalker planWalker(plan, container.bytes);
     walk(planWalker);
   }
