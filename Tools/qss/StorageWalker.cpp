@@ -28,12 +28,12 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
   }
   const std::uint32_t containerIndex = found->second.index;
   if (!found->second.blocks.Claim(block)) {
-    if (!indexed_) {
-      // The first chain claimed twice: from here on, claims are looked up.
+    if (recordIndex_.empty()) {
+      // The first chain claimed twice (so records_ holds its first claim):
+      // from here on, claims are looked up.
       for (std::size_t i = 0; i < records_.size(); ++i) {
         recordIndex_.emplace(ClaimKey(records_[i].container, records_[i].block), i);
       }
-      indexed_ = true;
     }
     if (earlier != nullptr) {
       const auto at = recordIndex_.find(ClaimKey(containerIndex, block));
@@ -51,7 +51,7 @@ bool StorageWalker::Claim(CStorage* storage, std::int64_t block, std::string* ea
     record.folder = folder_;
     names_.insert(names_.end(), path_.back().begin(), path_.back().end());
   }
-  if (indexed_) recordIndex_.emplace(ClaimKey(containerIndex, block), records_.size());
+  if (!recordIndex_.empty()) recordIndex_.emplace(ClaimKey(containerIndex, block), records_.size());
   records_.push_back(record);
   return true;
 }
@@ -71,7 +71,6 @@ void StorageWalker::ForgetClaims() {
   records_.clear();
   names_.clear();
   recordIndex_.clear();
-  indexed_ = false;
   folders_.clear();
   folder_ = -1;
 }

@@ -116,7 +116,8 @@ class StorageWalker {
   std::deque<ClaimRecord> records_;
   std::deque<char16_t> names_;
   // (container, block) -> its index in records_. Only a chain claimed twice
-  // needs it, so it is built at the first one and kept from then on.
+  // needs it, so it is built at the first one and kept from then on (empty
+  // until then).
   using ClaimKey = std::pair<std::uint32_t, std::int64_t>;
   struct ClaimKeyHash {
     std::size_t operator()(const ClaimKey& key) const {
@@ -124,7 +125,6 @@ class StorageWalker {
     }
   };
   std::unordered_map<ClaimKey, std::size_t, ClaimKeyHash> recordIndex_;
-  bool indexed_ = false;
   // The storage paths of claimers, and the one of the storage being walked
   // (-1: not kept yet).
   std::vector<std::vector<std::u16string>> folders_;
