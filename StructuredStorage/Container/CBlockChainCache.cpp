@@ -25,6 +25,15 @@ CBlockChainCache::CBlockChainCache(CBlockAllocationTable* table, CStorageEntry* 
 
 CBlockChainCache::~CBlockChainCache() = default;
 
+CBlockChainCache::Segment::Segment(std::unique_ptr<std::int64_t[]>& loaded) : first_(loaded[0]) {
+  for (std::int64_t i = 1; i < kSegmentBlocks; ++i) {
+    if (loaded[i] != first_ + i) {
+      blocks_ = std::move(loaded);
+      return;
+    }
+  }
+}
+
 std::int64_t CBlockChainCache::ChainBlocks() const {
   const std::int64_t size = entry_->Size();
   if (size <= 0) return 0;
@@ -33,7 +42,7 @@ std::int64_t CBlockChainCache::ChainBlocks() const {
 
 const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {
   if (k < 0) return nullptr;
-  if (k < segmentCount()) return segments_[static_cast<std::size_t>(k)].get();
+  if (k < segmentCount()) return &segments_[static_cast<std::size_t>(k)];
 
   // Only complete segments are kept, and never more blocks than the table
   // has entries: a length field or a cycle cannot make the cache grow.
@@ -48,16 +57,17 @@ const CBlockChainCache::Segment* CBlockChainCache::GetSegment(std::int64_t k) {
     std::int64_t first = entry_->FirstBlock();
     if (!segments_.empty()) {
       CLockGuard guard(table_->lock());
-      first = table_->GetNext(segments_.back()->back());
+      first = table_->GetNext(segments_.back().back());
     }
     if (first == -1) break;
-    auto segment = std::make_unique<Segment>();
+    if (!loading_) loading_ = std::make_unique_for_overwrite<std::int64_t[]>(kSegmentBlocks);
     std::int32_t got = 0;
-    if (QssFailed(table_->GetChain(first, kSegmentBlocks, segment->data(), &got)) || got < kSegmentBlocks) break;
-    if (!PassThroughCycleSearch(*segment)) break;
+    if (QssFailed(table_->GetChain(first, kSegmentBlocks, loading_.get(), &got)) || got < kSegmentBlocks) break;
+    Segment segment(loading_);
+    if (!PassThroughCycleSearch(segment)) break;
     segments_.push_back(std::move(segment));
   }
-  return k < segmentCount() ? segments_[static_cast<std::size_t>(k)].get() : nullptr;
+  return k < segmentCount() ? &segments_[static_cast<std::size_t>(k)] : nullptr;
 }
 
 void CBlockChainCache::MapPosition(std::int64_t position, std::int64_t* block, std::int64_t* offset) {
@@ -69,10 +79,10 @@ void CBlockChainCache::MapPosition(std::int64_t position, std::int64_t* block, s
   const std::int64_t index = mapped / blockSize_;
   const std::int64_t k = index / kSegmentBlocks;
   if (const Segment* segment = GetSegment(k)) {
-    *block = (*segment)[static_cast<std::size_t>(index % kSegmentBlocks)];
+    *block = (*segment)[index % kSegmentBlocks];
     *offset = relative - index * blockSize_;
   } else if (!segments_.empty()) {
-    *block = segments_.back()->back();
+    *block = segments_.back().back();
     *offset = relative - (static_cast<std::int64_t>(kSegmentBlocks) * segmentCount() - 1) * blockSize_;
   }
 }
@@ -100,10 +110,10 @@ void CBlockChainCache::RestartCycleSearch() {
   searchPower_ = 1;
   searchSteps_ = 0;
   cycleStart_ = -1;
-  std::vector<std::unique_ptr<Segment>> cached;
+  std::vector<Segment> cached;
   cached.swap(segments_);
   for (auto& segment : cached) {
-    if (!PassThroughCycleSearch(*segment)) break;
+    if (!PassThroughCycleSearch(segment)) break;
     segments_.push_back(std::move(segment));
   }
 }
@@ -111,16 +121,14 @@ void CBlockChainCache::RestartCycleSearch() {
 bool CBlockChainCache::PassThroughCycleSearch(const Segment& next) {
   const std::int64_t firstIndex = static_cast<std::int64_t>(kSegmentBlocks) * segmentCount();
   for (std::int64_t i = 0; i < kSegmentBlocks; ++i) {
-    const std::int64_t block = next[static_cast<std::size_t>(i)];
+    const std::int64_t block = next[i];
     if (block == searchMark_) {
       // The cycle is searchSteps_ + 1 blocks long. Its first repeat is the
       // first index whose block equals the one a cycle length before it.
       const std::int64_t length = searchSteps_ + 1;
       const auto at = [&](std::int64_t index) {
-        return index < firstIndex
-                   ? (*segments_[static_cast<std::size_t>(index / kSegmentBlocks)])[static_cast<std::size_t>(
-                         index % kSegmentBlocks)]
-                   : next[static_cast<std::size_t>(index - firstIndex)];
+        return index < firstIndex ? segments_[static_cast<std::size_t>(index / kSegmentBlocks)][index % kSegmentBlocks]
+                                  : next[index - firstIndex];
       };
       std::int64_t start = 0;
       while (at(start) != at(start + length)) ++start;

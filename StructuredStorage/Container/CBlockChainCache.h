@@ -6,7 +6,11 @@
 // them, so a position inside a cached stretch maps straight to its block and
 // only the final partial stretch is walked by the allocation table from the
 // last cached block. Segments beyond a shrunken length are dropped at once
-// (TrimToSize after every size change).
+// (TrimToSize after every size change). A segment whose blocks follow each
+// other (all of them, in a stream that was sized before it was written)
+// keeps only its first block: a long stream's cache then costs next to no
+// memory, and none of the first touches of fresh pages that 8 KiB a segment
+// would.
 //
 // Positions are absolute: chain index 0 holds the bytes from base, the head
 // offset rounded down to a block boundary.
@@ -21,7 +25,6 @@
 #ifndef STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
 #define STRUCTUREDSTORAGE_CONTAINER_CBLOCKCHAINCACHE_H_
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -56,7 +59,19 @@ class CBlockChainCache {
   std::int64_t base() const { return base_; }
 
  private:
-  using Segment = std::array<std::int64_t, kSegmentBlocks>;
+  // kSegmentBlocks consecutive links of the chain.
+  class Segment {
+   public:
+    // Takes the blocks in loaded, or keeps only the first where they follow
+    // each other (loaded is then left as it was, for the next load).
+    explicit Segment(std::unique_ptr<std::int64_t[]>& loaded);
+    std::int64_t operator[](std::int64_t index) const { return blocks_ ? blocks_[index] : first_ + index; }
+    std::int64_t back() const { return (*this)[kSegmentBlocks - 1]; }
+
+   private:
+    std::int64_t first_ = 0;
+    std::unique_ptr<std::int64_t[]> blocks_;  // null where they follow each other
+  };
 
   // Segment k, loading the complete segments up to it; null when the chain
   // does not have all of its blocks.
@@ -68,7 +83,9 @@ class CBlockChainCache {
   std::int64_t base_;
   CQssRef<CStorageEntry> entry_;
   CQssRef<CBlockAllocationTable> table_;
-  std::vector<std::unique_ptr<Segment>> segments_;
+  std::vector<Segment> segments_;
+  // Where the next segment is loaded; kept while segments need none.
+  std::unique_ptr<std::int64_t[]> loading_;
 
   // Feeds the blocks of the next segment to the cycle search; false when one
   // of them repeats an earlier block (cycleStart_ then holds the chain index

@@ -14,6 +14,10 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // without them, or one that declines, maps small pages as always.
 void AdviseHugePages(void* start, std::size_t length);
 
+// Whether AdviseHugePages can have an effect here. Where it cannot, a
+// buffer rounded up to huge pages would only waste the rounding.
+bool HugePagesOnRequest();
+
 }  // namespace qss::native_memory
 
 #endif  // QSS_PLATFORM_NATIVEMEMORY_H_

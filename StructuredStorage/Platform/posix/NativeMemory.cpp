@@ -13,4 +13,12 @@ void AdviseHugePages(void* start, std::size_t length) {
 #endif
 }
 
+bool HugePagesOnRequest() {
+#if defined(MADV_HUGEPAGE)
+  return true;
+#else
+  return false;
+#endif
+}
+
 }  // namespace qss::native_memory

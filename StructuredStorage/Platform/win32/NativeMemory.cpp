@@ -6,4 +6,6 @@ namespace qss::native_memory {
 // the usual pages.
 void AdviseHugePages(void* /*start*/, std::size_t /*length*/) {}
 
+bool HugePagesOnRequest() { return false; }
+
 }  // namespace qss::native_memory
