@@ -35,6 +35,20 @@ TEST(AlignedBufferTest, ShrinkingKeepsTheMemoryForTheNextGrowth) {
   EXPECT_EQ(buffer.data()[100], 'x');
 }
 
+// A large buffer is rounded up (to huge pages, where the system has them):
+// the rounding is room the buffer may grow into without moving.
+TEST(AlignedBufferTest, ALargeBufferGrowsIntoItsWholeCapacityInPlace) {
+  AlignedBuffer buffer(AlignedBuffer::kLargeBytes + 1);
+  ASSERT_GE(buffer.capacity(), buffer.size());
+  EXPECT_TRUE(Aligned(buffer.data()));
+  buffer.data()[AlignedBuffer::kLargeBytes] = 'x';
+  char* const memory = buffer.data();
+  buffer.Resize(buffer.capacity());
+  EXPECT_EQ(buffer.data(), memory);
+  buffer.data()[buffer.size() - 1] = 'y';  // the whole capacity is the buffer's to write
+  EXPECT_EQ(buffer.data()[AlignedBuffer::kLargeBytes], 'x');
+}
+
 TEST(AlignedBufferTest, AMovedFromBufferIsEmptyAndUsable) {
   AlignedBuffer first(64);
   first.data()[0] = 'a';

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -349,6 +350,52 @@ TEST(StreamTest, ContainersRoundTripThroughStreamsForEveryLayout) {
       }
     }
   }
+}
+
+// A chain of a run, a scattered stretch and another run maps every position
+// to its block, whichever way each segment is held, and a circle closed
+// from the scattered stretch back into the first run ends the chain there.
+TEST(StreamTest, ChainCacheMapsRunsAndScatteredStretchesAlike) {
+  constexpr std::int64_t kSegment = CBlockChainCache::kSegmentBlocks;
+  Fixture f;
+  // The growth puts the table's own new blocks first; the chain takes the
+  // consecutive blocks after them.
+  std::vector<std::int64_t> blocks(4 * kSegment);
+  ASSERT_EQ(f.table->AllocateBlocks(-1, static_cast<std::int32_t>(blocks.size()), blocks.data(), nullptr), kQssOk);
+  std::vector<std::int64_t> chain(blocks.end() - 3 * kSegment - 5, blocks.end());
+  for (std::size_t i = 1; i < chain.size(); ++i) ASSERT_EQ(chain[i], chain[i - 1] + 1);
+  std::reverse(chain.begin() + kSegment, chain.begin() + 2 * kSegment);
+  qss_testing::LinkChain(f.table.get(), chain);
+  auto entry = NewEntry();
+  entry->SetFirstBlock(chain[0]);
+  entry->SetSize(static_cast<std::int64_t>(chain.size()) * 512);
+  auto stream = f.Open(entry.get());
+  CBlockChainCache* cache = stream->cache();
+  for (std::int64_t index : {std::int64_t{0}, kSegment - 1, kSegment, kSegment + 77, 2 * kSegment - 1, 2 * kSegment,
+                             3 * kSegment - 1, 3 * kSegment + 4}) {
+    std::int64_t block = 0;
+    std::int64_t offset = 0;
+    cache->MapPosition(index * 512 + 9, &block, &offset);
+    EXPECT_EQ(block * 512 + offset, chain[static_cast<std::size_t>(index)] * 512 + 9) << index;
+  }
+  EXPECT_EQ(cache->segmentCount(), 3);
+
+  {
+    CLockGuard guard(f.table->lock());
+    f.table->SetNext(chain[2 * kSegment - 1], chain[100]);
+  }
+  // The search finds the circle once it went round it: the length claims
+  // a fourth segment for that.
+  stream.Reset();
+  entry->SetSize(4 * kSegment * 512);
+  auto circling = f.Open(entry.get());
+  cache = circling->cache();
+  std::int64_t block = 0;
+  std::int64_t offset = 0;
+  cache->MapPosition(4 * kSegment * 512 - 1, &block, &offset);
+  EXPECT_EQ(cache->segmentCount(), 2);
+  EXPECT_EQ(cache->BytesBeforeCycle(0), 2 * kSegment * 512);
+  EXPECT_EQ(cache->BytesBeforeCycle(2 * kSegment * 512), 0);
 }
 
 TEST(StreamCorruptionTest, CorruptRecordsAndChainsFailWithoutHanging) {
