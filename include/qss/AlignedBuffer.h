@@ -34,8 +34,12 @@ class AlignedBuffer {
   AlignedBuffer() = default;
   /// size bytes, uninitialised; throws std::bad_alloc as new does.
   explicit AlignedBuffer(std::size_t size) { Resize(size); }
+  /// Frees the memory.
   ~AlignedBuffer() { Release(bytes_, capacity_); }
+  /// Not copyable: a copy of a large buffer should be a decision, not an
+  /// accident of passing it by value.
   AlignedBuffer(const AlignedBuffer&) = delete;
+  /// Not copyable.
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
   /// Takes over other's memory; other is empty afterwards.
   AlignedBuffer(AlignedBuffer&& other) noexcept
