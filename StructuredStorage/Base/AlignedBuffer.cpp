@@ -9,27 +9,26 @@ namespace qss {
 
 namespace {
 
-// Whether memory of this capacity came rounded to huge pages, and so with
-// their alignment: true for every capacity Grow rounded, and only for those.
-bool OnHugePages(std::size_t capacity) {
-  return capacity >= AlignedBuffer::kLargeBytes && native_memory::HugePagesOnRequest();
-}
-
-std::align_val_t AlignmentOf(std::size_t capacity) {
-  return std::align_val_t{OnHugePages(capacity) ? native_memory::kHugePageBytes : AlignedBuffer::kAlignment};
+// Whether a buffer of this many bytes lies on huge pages. Grow rounds such a
+// size up to whole huge pages, so the capacity it keeps answers the same.
+bool OnHugePages(std::size_t bytes) {
+  return bytes >= AlignedBuffer::kLargeBytes && native_memory::HugePagesOnRequest();
 }
 
 }  // namespace
 
 void AlignedBuffer::Grow(std::size_t size) {
+  char* grown = nullptr;
   std::size_t capacity = size;
   if (OnHugePages(size)) {
     const std::size_t page = native_memory::kHugePageBytes;
     if (size > static_cast<std::size_t>(-1) - page) throw std::bad_alloc();
     capacity = (size + page - 1) / page * page;
+    grown = static_cast<char*>(native_memory::AllocateHugeAligned(capacity));
+    if (grown == nullptr) throw std::bad_alloc();
+  } else {
+    grown = static_cast<char*>(::operator new[](capacity, std::align_val_t{kAlignment}));
   }
-  auto* grown = static_cast<char*>(::operator new[](capacity, AlignmentOf(capacity)));
-  if (OnHugePages(capacity)) native_memory::AdviseHugePages(grown, capacity);
   if (size_ > 0) std::memcpy(grown, bytes_, size_);
   Release(bytes_, capacity_);
   bytes_ = grown;
@@ -37,7 +36,12 @@ void AlignedBuffer::Grow(std::size_t size) {
 }
 
 void AlignedBuffer::Release(char* bytes, std::size_t capacity) noexcept {
-  if (bytes != nullptr) ::operator delete[](bytes, AlignmentOf(capacity));
+  if (bytes == nullptr) return;
+  if (OnHugePages(capacity)) {
+    native_memory::ReleaseHugeAligned(bytes);
+  } else {
+    ::operator delete[](bytes, std::align_val_t{kAlignment});
+  }
 }
 
 }  // namespace qss

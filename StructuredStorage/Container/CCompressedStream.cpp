@@ -35,7 +35,6 @@ std::int64_t InPlaceMargin(std::int64_t contentLength) { return (contentLength >
 // Buffers from this length on lie on huge pages, where the system offers
 // them: a few megabytes more of address space is nothing beside them.
 constexpr std::int64_t kHugeBufferMinimum = 4 * static_cast<std::int64_t>(native_memory::kHugePageBytes);
-constexpr std::align_val_t kHugeAlignment{native_memory::kHugePageBytes};
 
 // An image's buffer is handed to the caller as it is.
 std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
@@ -46,7 +45,7 @@ std::unique_ptr<std::uint8_t[]> TryAllocate(std::int64_t length) {
 
 void CCompressedStream::BufferRelease::operator()(std::uint8_t* bytes) const {
   if (huge) {
-    ::operator delete[](bytes, kHugeAlignment);
+    native_memory::ReleaseHugeAligned(bytes);
   } else {
     delete[] bytes;
   }
@@ -57,10 +56,7 @@ void CCompressedStream::BufferRelease::operator()(std::uint8_t* bytes) const {
 CCompressedStream::ContentBuffer CCompressedStream::TryAllocateContent(std::int64_t length) {
   const auto bytes = static_cast<std::size_t>(length);
   if (length < kHugeBufferMinimum) return ContentBuffer(new (std::nothrow) std::uint8_t[bytes], BufferRelease{false});
-  void* start = ::operator new[](bytes, kHugeAlignment, std::nothrow);
-  if (start == nullptr) return ContentBuffer();
-  native_memory::AdviseHugePages(start, bytes);
-  return ContentBuffer(static_cast<std::uint8_t*>(start), BufferRelease{true});
+  return ContentBuffer(static_cast<std::uint8_t*>(native_memory::AllocateHugeAligned(bytes)), BufferRelease{true});
 }
 
 bool CCompressedStream::IsCompressed() const {

@@ -14,6 +14,11 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // without them, or one that declines, maps small pages as always.
 void AdviseHugePages(void* start, std::size_t length);
 
+// bytes of memory aligned to a huge page and advised onto huge pages; null
+// when there is not that much. Only ReleaseHugeAligned frees it.
+void* AllocateHugeAligned(std::size_t bytes) noexcept;
+void ReleaseHugeAligned(void* start) noexcept;
+
 // Whether AdviseHugePages can have an effect here. Where it cannot, a
 // buffer rounded up to huge pages would only waste the rounding.
 bool HugePagesOnRequest();
