@@ -130,11 +130,13 @@ struct Report {
 };
 
 // Whether a compressed image's block decompresses to exactly size bytes.
-bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size) {
+// content is scratch, grown as needed and kept for the next image.
+bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size, std::vector<char>* content) {
   const std::int64_t blockLength = static_cast<std::int64_t>(image.size()) - kCompressedImageHeaderSize;
-  std::vector<char> content(static_cast<std::size_t>(std::max<std::int64_t>(size, 1)));
+  const auto room = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
+  if (content->size() < room) content->resize(room);
   const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
-                                         content.data(), static_cast<int>(blockLength), static_cast<int>(size));
+                                         content->data(), static_cast<int>(blockLength), static_cast<int>(size));
   return result == size;
 }
 
@@ -142,6 +144,12 @@ bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size) {
 // on worker threads while the walk goes on. Images and their content in
 // flight stay under a budget (one is always let through), so memory stays
 // bounded as in a check on one thread.
+//
+// Buffers go round: an image checked hands its buffer back for the next
+// one to be read into, and each thread decompresses into the same memory
+// every time. Memory of several megabytes fresh from the system costs more
+// to fault in than the image costs to decompress; what is kept stays
+// within the budget.
 class ImageChecks {
  public:
   static constexpr std::int64_t kBytesInFlight = 64 << 20;
@@ -154,6 +162,27 @@ class ImageChecks {
   ImageChecks& operator=(const ImageChecks&) = delete;
 
   bool parallel() const { return threads_ > 0; }
+
+  // A buffer to read the next image into: one handed back, or a new one.
+  // Its size is whatever it held; the caller resizes it.
+  std::vector<std::uint8_t> TakeBuffer() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (spares_.empty()) return {};
+    std::vector<std::uint8_t> buffer = std::move(spares_.back());
+    spares_.pop_back();
+    spareBytes_ -= static_cast<std::int64_t>(buffer.capacity());
+    return buffer;
+  }
+
+  // Checks image on the caller's thread, where there are no workers, and
+  // takes its buffer back.
+  bool CheckHere(std::vector<std::uint8_t> image, std::int64_t size) {
+    const bool sound = Decompresses(image, size, &content_);
+    KeepWithinBudget(&content_);
+    std::lock_guard<std::mutex> guard(mutex_);
+    GiveBack(std::move(image));
+    return sound;
+  }
 
   // Checks image (read whole) against size; line is the problem if it does
   // not decompress.
@@ -190,6 +219,7 @@ class ImageChecks {
   };
 
   void Work() {
+    std::vector<char> content;
     for (;;) {
       Task task;
       {
@@ -199,14 +229,30 @@ class ImageChecks {
         task = std::move(tasks_.front());
         tasks_.pop_front();
       }
-      const bool sound = Decompresses(task.image, task.size);
+      const bool sound = Decompresses(task.image, task.size, &content);
+      KeepWithinBudget(&content);
       {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!sound) failures_.emplace_back(task.place, std::move(task.line));
         inFlight_ -= task.cost;
+        GiveBack(std::move(task.image));
       }
       changed_.notify_all();
     }
+  }
+
+  // Keeps buffer for another image while the spares stay within the
+  // budget; frees it otherwise. Called under the lock.
+  void GiveBack(std::vector<std::uint8_t> buffer) {
+    const auto bytes = static_cast<std::int64_t>(buffer.capacity());
+    if (spareBytes_ + bytes > kBytesInFlight) return;
+    spareBytes_ += bytes;
+    spares_.push_back(std::move(buffer));
+  }
+
+  // Frees a thread's scratch that grew past the budget for one large image.
+  static void KeepWithinBudget(std::vector<char>* content) {
+    if (static_cast<std::int64_t>(content->capacity()) > kBytesInFlight) std::vector<char>().swap(*content);
   }
 
   Report& report_;
@@ -218,6 +264,9 @@ class ImageChecks {
   std::vector<std::pair<std::size_t, std::string>> failures_;
   std::int64_t inFlight_ = 0;
   bool stopping_ = false;
+  std::vector<std::vector<std::uint8_t>> spares_;
+  std::int64_t spareBytes_ = 0;
+  std::vector<char> content_;  // the caller's thread's scratch, without workers
 };
 
 // A record as the check reads it: any bytes are a record, what they say is
@@ -587,9 +636,10 @@ class Checker {
     return dataOffset_ + (block - 1) * static_cast<std::int64_t>(blockSize_);
   }
 
-  std::vector<std::uint8_t> ReadContent(const std::vector<std::int64_t>& blocks, std::int64_t length) {
+  std::vector<std::uint8_t> ReadContent(const std::vector<std::int64_t>& blocks, std::int64_t length,
+                                        std::vector<std::uint8_t> content = {}) {
     ChainSource chain(source_, dataOffset_, blockSize_, blocks, length);
-    std::vector<std::uint8_t> content(static_cast<std::size_t>(length));
+    content.resize(static_cast<std::size_t>(length));
     content.resize(chain.Read(0, content.data(), static_cast<std::uint32_t>(length)));
     return content;
   }
@@ -672,7 +722,7 @@ class Checker {
               " is too short for a compressed image");
       return;
     }
-    const std::vector<std::uint8_t> image = ReadContent(blocks, record.storedLength);
+    std::vector<std::uint8_t> image = ReadContent(blocks, record.storedLength, images_.TakeBuffer());
     if (static_cast<std::int64_t>(image.size()) < record.storedLength) {
       Problem(What(place) + ": the compressed image cannot be read");
       return;
@@ -700,7 +750,7 @@ class Checker {
     const std::string problem = scope_ + What(place) + ": the compressed image does not decompress";
     if (images_.parallel()) {
       images_.Add(std::move(image), record.size, problem);
-    } else if (!Decompresses(image, record.size)) {
+    } else if (!images_.CheckHere(std::move(image), record.size)) {
       report_.Add(problem);
     }
   }

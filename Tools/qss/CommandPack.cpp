@@ -566,16 +566,20 @@ class ReadAheadPipeline {
     prepared->content.Resize(static_cast<std::size_t>(offset));
   }
 
-  // Keeps a small file's prepared file for another file, cleared of what
-  // it held. The spares' buffers together stay within the budget, so that
-  // files in flight and spares hold at most twice the budget. Called from a
-  // deleter, so it never throws: a spare that cannot be kept is freed.
+  // Keeps a prepared file for another file, cleared of what it held. The
+  // spares' buffers together stay within the budget, so that files in
+  // flight and spares hold at most twice the budget; a larger buffer is
+  // freed. A buffer used again has its pages already: a fresh one of a few
+  // megabytes costs the kernel more to hand out (clearing every page) than
+  // the file costs to read. Called from a deleter, so it never throws: a
+  // spare that cannot be kept is freed.
   void Recycle(std::unique_ptr<PreparedFile> used) noexcept {
-    if (compress_) return;  // a compressed file's buffer can be large
     used->content.Resize(0);
+    used->image = CompressedImage{};
     used->failure.reset();
     used->grown = false;
     const std::size_t bytes = used->content.capacity();
+    if (bytes > static_cast<std::size_t>(budget_)) return;
     try {
       if (workers_.empty()) {
         if (writerSpares_.empty()) writerSpares_.push_back(std::move(used));  // the writer needs one at a time
