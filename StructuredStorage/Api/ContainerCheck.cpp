@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -242,12 +243,16 @@ class ImageChecks {
   }
 
   // Keeps buffer for another image while the spares stay within the
-  // budget; frees it otherwise. Called under the lock.
-  void GiveBack(std::vector<std::uint8_t> buffer) {
+  // budget; frees it otherwise, or where there is no room to note it (a
+  // worker must not throw). Called under the lock.
+  void GiveBack(std::vector<std::uint8_t> buffer) noexcept {
     const auto bytes = static_cast<std::int64_t>(buffer.capacity());
     if (spareBytes_ + bytes > kBytesInFlight) return;
-    spareBytes_ += bytes;
-    spares_.push_back(std::move(buffer));
+    try {
+      spares_.push_back(std::move(buffer));
+      spareBytes_ += bytes;
+    } catch (const std::bad_alloc&) {
+    }
   }
 
   // Frees a thread's scratch that grew past the budget for one large image.
