@@ -130,17 +130,6 @@ struct Report {
   }
 };
 
-// Whether a compressed image's block decompresses to exactly size bytes.
-// content is scratch, grown as needed and kept for the next image.
-bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size, std::vector<char>* content) {
-  const std::int64_t blockLength = static_cast<std::int64_t>(image.size()) - kCompressedImageHeaderSize;
-  const auto room = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
-  if (content->size() < room) content->resize(room);
-  const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
-                                         content->data(), static_cast<int>(blockLength), static_cast<int>(size));
-  return result == size;
-}
-
 // The decompression of compressed images, the one costly part of a check,
 // on worker threads while the walk goes on. Images and their content in
 // flight stay under a budget (one is always let through), so memory stays
@@ -179,7 +168,6 @@ class ImageChecks {
   // takes its buffer back.
   bool CheckHere(std::vector<std::uint8_t> image, std::int64_t size) {
     const bool sound = Decompresses(image, size, &content_);
-    KeepWithinBudget(&content_);
     std::lock_guard<std::mutex> guard(mutex_);
     GiveBack(std::move(image));
     return sound;
@@ -231,7 +219,6 @@ class ImageChecks {
         tasks_.pop_front();
       }
       const bool sound = Decompresses(task.image, task.size, &content);
-      KeepWithinBudget(&content);
       {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!sound) failures_.emplace_back(task.place, std::move(task.line));
@@ -255,9 +242,17 @@ class ImageChecks {
     }
   }
 
-  // Frees a thread's scratch that grew past the budget for one large image.
-  static void KeepWithinBudget(std::vector<char>* content) {
+  // Whether a compressed image's block decompresses to exactly size bytes.
+  // content is the thread's scratch, grown as needed and kept for the next
+  // image unless one image grew it past the budget.
+  static bool Decompresses(const std::vector<std::uint8_t>& image, std::int64_t size, std::vector<char>* content) {
+    const std::int64_t blockLength = static_cast<std::int64_t>(image.size()) - kCompressedImageHeaderSize;
+    const auto room = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
+    if (content->size() < room) content->resize(room);
+    const int result = LZ4_decompress_safe(reinterpret_cast<const char*>(image.data()) + kCompressedImageHeaderSize,
+                                           content->data(), static_cast<int>(blockLength), static_cast<int>(size));
     if (static_cast<std::int64_t>(content->capacity()) > kBytesInFlight) std::vector<char>().swap(*content);
+    return result == size;
   }
 
   Report& report_;
